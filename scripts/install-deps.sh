@@ -1,0 +1,47 @@
+#!/bin/sh
+# Installs what the build, the tests and `make run` need, and only what is
+# missing: safe to run again and again.
+set -eu
+
+cd "$(dirname "$0")/.."
+
+# Debian packages: the compiler and build tools, the daemon's libraries, the
+# MQTT broker the tests start, the browser for the dashboard test and wrk for
+# the load figures.
+PACKAGES="g++ make cmake pkg-config git libgtest-dev libgmock-dev
+nlohmann-json3-dev libwebsockets-dev libmosquitto-dev libcurl4-openssl-dev
+mosquitto mosquitto-clients nodejs npm chromium wrk"
+
+missing=""
+for p in $PACKAGES; do
+    if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed"; then
+        # nodejs/npm may come from outside Debian (for example a NodeSource
+        # build): a working command is as good as the package.
+        case "$p" in
+            nodejs) command -v node >/dev/null 2>&1 && continue ;;
+            npm) command -v npm >/dev/null 2>&1 && continue ;;
+        esac
+        missing="$missing $p"
+    fi
+done
+
+if [ -n "$missing" ]; then
+    SUDO=""
+    [ "$(id -u)" -ne 0 ] && SUDO="sudo"
+    echo "[deps] installing:$missing"
+    $SUDO apt-get update -qq
+    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+else
+    echo "[deps] Debian packages present"
+fi
+
+# Node packages of the simulated peers and the browser test, pinned by the
+# lock file.
+if [ -f tools/package.json ]; then
+    if [ ! -d tools/node_modules ] || [ tools/package-lock.json -nt tools/node_modules/.package-lock.json ]; then
+        echo "[deps] installing the simulated peers' npm packages"
+        (cd tools && npm ci --no-audit --no-fund --loglevel=error)
+    else
+        echo "[deps] npm packages present"
+    fi
+fi

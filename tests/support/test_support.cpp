@@ -1,0 +1,305 @@
+#include "test_support.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
+
+namespace testsupport {
+
+std::string source_path(const std::string& relative) { return std::string(KOVO_SOURCE_DIR) + "/" + relative; }
+
+std::string daemon_path() { return std::string(KOVO_BINARY_DIR) + "/kovo_sio_client"; }
+
+bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds poll) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        if (pred()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(poll);
+    }
+}
+
+TempDir::TempDir() {
+    char tmpl[] = "/tmp/kovo_test_XXXXXX";
+    const char* made = mkdtemp(tmpl);
+    if (made == nullptr) throw std::runtime_error("mkdtemp failed");
+    path_ = made;
+}
+
+TempDir::~TempDir() {
+    std::error_code ec;
+    std::filesystem::remove_all(path_, ec);
+}
+
+std::string read_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream ss;
+    ss << in.rdbuf();
+    return ss.str();
+}
+
+void write_file(const std::string& path, const std::string& content) {
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out << content;
+}
+
+bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
+
+ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
+                           std::map<std::string, std::string> extra_env, bool echo)
+    : name_(std::move(name)), echo_(echo) {
+    int out_pipe[2], err_pipe[2], in_pipe[2];
+    if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0)
+        throw std::runtime_error("pipe failed");
+    std::vector<char*> args;
+    for (auto& a : argv) args.push_back(a.data());
+    args.push_back(nullptr);
+    // The environment is built before fork: only async-signal-safe calls may
+    // run in the child of a threaded process.
+    std::vector<std::string> env_strings;
+    for (char** e = environ; *e != nullptr; ++e) {
+        std::string entry(*e);
+        if (extra_env.count(entry.substr(0, entry.find('='))) == 0) env_strings.push_back(entry);
+    }
+    for (const auto& [k, v] : extra_env) env_strings.push_back(k + "=" + v);
+    std::vector<char*> envp;
+    for (auto& e : env_strings) envp.push_back(e.data());
+    envp.push_back(nullptr);
+    pid_ = fork();
+    if (pid_ < 0) throw std::runtime_error("fork failed");
+    if (pid_ == 0) {
+        setpgid(0, 0);
+        dup2(in_pipe[0], STDIN_FILENO);
+        dup2(out_pipe[1], STDOUT_FILENO);
+        dup2(err_pipe[1], STDERR_FILENO);
+        execvpe(args[0], args.data(), envp.data());
+        static const char msg[] = "exec failed\n";
+        (void)!write(STDERR_FILENO, msg, sizeof msg - 1);
+        _exit(127);
+    }
+    setpgid(pid_, pid_);
+    close(out_pipe[1]);
+    close(err_pipe[1]);
+    close(in_pipe[0]);
+    stdin_fd_ = in_pipe[1];
+    out_thread_ = std::thread([this, fd = out_pipe[0]] { reader(fd, false); });
+    err_thread_ = std::thread([this, fd = err_pipe[0]] { reader(fd, true); });
+}
+
+ChildProcess::~ChildProcess() {
+    stop();
+    if (out_thread_.joinable()) out_thread_.join();
+    if (err_thread_.joinable()) err_thread_.join();
+}
+
+void ChildProcess::reader(int fd, bool is_stderr) {
+    std::string pending;
+    char buf[4096];
+    while (true) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n <= 0) break;
+        pending.append(buf, static_cast<size_t>(n));
+        size_t pos;
+        while ((pos = pending.find('\n')) != std::string::npos) {
+            std::string line = pending.substr(0, pos);
+            pending.erase(0, pos + 1);
+            if (echo_) std::cerr << "[" << name_ << (is_stderr ? "!" : "") << "] " << line << "\n";
+            std::lock_guard<std::mutex> lock(mutex_);
+            all_.push_back(line);
+            (is_stderr ? err_ : out_).push_back(std::move(line));
+            cv_.notify_all();
+        }
+    }
+    if (!pending.empty()) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        all_.push_back(pending);
+        (is_stderr ? err_ : out_).push_back(pending);
+        cv_.notify_all();
+    }
+    close(fd);
+}
+
+void ChildProcess::signal(int sig) {
+    if (pid_ > 0 && !reaped_) kill(-pid_, sig);
+}
+
+bool ChildProcess::running() {
+    if (pid_ <= 0 || reaped_) return false;
+    int st = 0;
+    pid_t r = waitpid(pid_, &st, WNOHANG);
+    if (r == pid_) {
+        reaped_ = true;
+        status_ = st;
+        return false;
+    }
+    return true;
+}
+
+int ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
+    if (!wait_until([this] { return !running(); }, timeout, 10ms)) return -1;
+    return status_;
+}
+
+int ChildProcess::stop(std::chrono::milliseconds grace) {
+    if (stdin_fd_ >= 0) {
+        close(stdin_fd_);
+        stdin_fd_ = -1;
+    }
+    if (pid_ <= 0) return -1;
+    if (!running()) return status_;
+    signal(SIGTERM);
+    if (wait_exit(grace) == -1 && running()) {
+        signal(SIGKILL);
+        wait_exit(5000ms);
+    }
+    // Children of the peer (if any) go with the group.
+    kill(-pid_, SIGKILL);
+    return status_;
+}
+
+bool ChildProcess::write_stdin(const std::string& text) {
+    if (stdin_fd_ < 0) return false;
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = write(stdin_fd_, text.data() + done, text.size() - done);
+        if (n <= 0) return false;
+        done += static_cast<size_t>(n);
+    }
+    return true;
+}
+
+std::vector<std::string> ChildProcess::lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return all_;
+}
+
+std::vector<std::string> ChildProcess::stdout_lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return out_;
+}
+
+std::vector<std::string> ChildProcess::stderr_lines() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return err_;
+}
+
+size_t ChildProcess::line_count() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return all_.size();
+}
+
+bool ChildProcess::wait_for_line(const std::string& needle, std::chrono::milliseconds timeout, std::string* line,
+                                 size_t from) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    size_t checked = from;
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    while (true) {
+        for (; checked < all_.size(); ++checked) {
+            if (all_[checked].find(needle) != std::string::npos) {
+                if (line != nullptr) *line = all_[checked];
+                return true;
+            }
+        }
+        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && checked == all_.size()) return false;
+    }
+}
+
+size_t ChildProcess::count_lines(const std::string& needle) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    size_t n = 0;
+    for (const auto& l : all_)
+        if (l.find(needle) != std::string::npos) ++n;
+    return n;
+}
+
+NodePeer::NodePeer(std::string name, std::string script, std::vector<std::string> args)
+    : name_(std::move(name)), script_(std::move(script)), args_(std::move(args)) {}
+
+bool NodePeer::start(std::chrono::milliseconds timeout) {
+    std::vector<std::string> argv{"node", source_path("tools/" + script_)};
+    argv.insert(argv.end(), args_.begin(), args_.end());
+    process_ = std::make_unique<ChildProcess>(name_, argv);
+    std::string line;
+    if (!process_->wait_for_line("\"listening\"", timeout, &line)) return false;
+    try {
+        auto j = nlohmann::json::parse(line);
+        port_ = j.at("port").get<int>();
+    } catch (const std::exception&) {
+        return false;
+    }
+    return port_ > 0;
+}
+
+void NodePeer::send_line(const std::string& line) {
+    if (process_) process_->write_stdin(line + "\n");
+}
+
+void NodePeer::stop() {
+    if (process_) process_->stop();
+}
+
+MosquittoBroker::MosquittoBroker() = default;
+
+MosquittoBroker::~MosquittoBroker() { stop(); }
+
+bool MosquittoBroker::start(int port) {
+    if (port == 0) port = port_ != 0 ? port_ : pick_free_port();
+    port_ = port;
+    const std::string conf = dir_.file("mosquitto.conf");
+    write_file(conf, "listener " + std::to_string(port_) +
+                         " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+    process_ = std::make_unique<ChildProcess>("mosquitto", std::vector<std::string>{"mosquitto", "-c", conf});
+    return wait_until([this] { return port_accepts(port_); }, 10000ms, 20ms);
+}
+
+void MosquittoBroker::stop() {
+    if (process_) {
+        process_->stop();
+        process_.reset();
+    }
+    // The port is free again once nothing accepts on it.
+    wait_until([this] { return !port_accepts(port_); }, 5000ms, 20ms);
+}
+
+int pick_free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
+    int port = ntohs(addr.sin_port);
+    close(fd);
+    return port;
+}
+
+bool port_accepts(int port) {
+    if (port <= 0) return false;
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    close(fd);
+    return ok;
+}
+
+}  // namespace testsupport

@@ -1,0 +1,147 @@
+#pragma once
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+// Helpers shared by the integration and end-to-end tests: child processes
+// (the simulated peers, the daemon, the MQTT broker), waits with a deadline,
+// temporary directories. Everything listens on 127.0.0.1 only.
+namespace testsupport {
+
+using namespace std::chrono_literals;
+
+// Absolute path of a file in the source tree, e.g. source_path("tools/sim_car.js").
+std::string source_path(const std::string& relative);
+// Path of the daemon binary of this build.
+std::string daemon_path();
+
+// Polls pred every few milliseconds until it holds or the timeout passes.
+bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
+                std::chrono::milliseconds poll = 5ms);
+
+// A fresh directory under /tmp, removed with its contents on destruction.
+class TempDir {
+public:
+    TempDir();
+    ~TempDir();
+    TempDir(const TempDir&) = delete;
+    TempDir& operator=(const TempDir&) = delete;
+    const std::string& path() const { return path_; }
+    std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+std::string read_file(const std::string& path);
+void write_file(const std::string& path, const std::string& content);
+bool file_exists(const std::string& path);
+
+// A child process in its own process group; standard output and standard
+// error are collected line by line (and, with echo, copied to our standard
+// error prefixed with the name). Stopped with SIGTERM, then SIGKILL, on stop()
+// or destruction.
+class ChildProcess {
+public:
+    ChildProcess(std::string name, std::vector<std::string> argv,
+                 std::map<std::string, std::string> extra_env = {}, bool echo = true);
+    ~ChildProcess();
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+
+    pid_t pid() const { return pid_; }
+    // Sends a signal to the whole process group.
+    void signal(int sig);
+    // SIGTERM, wait up to grace, then SIGKILL; returns the exit status as
+    // waitpid gives it (or -1 when already reaped).
+    int stop(std::chrono::milliseconds grace = 3000ms);
+    bool running();
+    // Waits for the process to end by itself; the status, or -1 on timeout.
+    int wait_exit(std::chrono::milliseconds timeout);
+
+    // All output lines so far (stdout and stderr interleaved in arrival order).
+    std::vector<std::string> lines() const;
+    std::vector<std::string> stdout_lines() const;
+    std::vector<std::string> stderr_lines() const;
+    // Waits for a line containing needle among the lines from index from on;
+    // stores it in line when given. False on timeout.
+    bool wait_for_line(const std::string& needle, std::chrono::milliseconds timeout,
+                       std::string* line = nullptr, size_t from = 0);
+    // Writes text to the process's standard input (kept open until stop).
+    bool write_stdin(const std::string& text);
+    // Number of output lines containing needle.
+    size_t count_lines(const std::string& needle) const;
+    size_t line_count() const;
+
+private:
+    void reader(int fd, bool is_stderr);
+
+    std::string name_;
+    bool echo_;
+    pid_t pid_ = -1;
+    int stdin_fd_ = -1;
+    int status_ = -1;
+    bool reaped_ = false;
+    std::thread out_thread_;
+    std::thread err_thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable cv_;
+    std::vector<std::string> all_;
+    std::vector<std::string> out_;
+    std::vector<std::string> err_;
+};
+
+// A Node.js tool of tools/ that prints {"event":"listening","port":N,...} as
+// a JSON line once it listens; start() waits for it.
+class NodePeer {
+public:
+    NodePeer(std::string name, std::string script, std::vector<std::string> args = {});
+    // Starts the peer and waits (up to timeout) for its listening line.
+    bool start(std::chrono::milliseconds timeout = 15000ms);
+    int port() const { return port_; }
+    ChildProcess& process() { return *process_; }
+    // Writes one line to the peer's standard input (its control channel).
+    void send_line(const std::string& line);
+    void stop();
+
+private:
+    std::string name_;
+    std::string script_;
+    std::vector<std::string> args_;
+    std::unique_ptr<ChildProcess> process_;
+    int port_ = -1;
+};
+
+// A private mosquitto broker on 127.0.0.1 and a free port.
+class MosquittoBroker {
+public:
+    MosquittoBroker();
+    ~MosquittoBroker();
+    // Starts on port (0 picks a free one the first time, and the same port on
+    // a restart) and waits until it accepts connections.
+    bool start(int port = 0);
+    void stop();
+    int port() const { return port_; }
+
+private:
+    TempDir dir_;
+    std::unique_ptr<ChildProcess> process_;
+    int port_ = 0;
+};
+
+// A TCP port that was free a moment ago on 127.0.0.1 (bind to port 0, read,
+// close). Only for peers that cannot report the port they picked themselves.
+int pick_free_port();
+// True when something accepts TCP connections on 127.0.0.1:port.
+bool port_accepts(int port);
+
+}  // namespace testsupport
