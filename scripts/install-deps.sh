@@ -29,8 +29,16 @@ if [ -n "$missing" ]; then
     SUDO=""
     [ "$(id -u)" -ne 0 ] && SUDO="sudo"
     echo "[deps] installing:$missing"
-    $SUDO apt-get update -qq
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
+    log=$(mktemp)
+    # apt is chatty: keep its output for when it fails.
+    if ! { $SUDO apt-get update -qq && DEBIAN_FRONTEND=noninteractive \
+            $SUDO apt-get install -y -qq --no-install-recommends $missing; } >"$log" 2>&1; then
+        cat "$log" >&2
+        echo "[deps] apt-get failed" >&2
+        exit 1
+    fi
+    rm -f "$log"
+    echo "[deps] installed"
 else
     echo "[deps] Debian packages present"
 fi
