@@ -1,14 +1,17 @@
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <map>
+#include <mutex>
 #include <string>
 
 #include "config/app_config.h"
 
 // The daemon's only HTTP client: one libcurl handle, one request at a time.
 // Success means that the transfer completed, whatever the HTTP status; the
-// status is handed to callers that ask for it (http_status may be null).
+// status is handed to callers that ask for it (http_status may be null; it
+// is set to 0 when the transfer failed).
 class PlatformHttpClient {
 public:
     // libcurl's process-wide initialisation; call once at start-up, before any
@@ -20,6 +23,8 @@ public:
     PlatformHttpClient(const PlatformHttpClient&) = delete;
     PlatformHttpClient& operator=(const PlatformHttpClient&) = delete;
 
+    // Runs on the calling thread with the client's lock held: it must not
+    // call back into this client.
     void setOnError(std::function<void(const std::string&)> cb);
 
     bool postJson(const std::string& endpoint, const std::string& body, std::string* response,
@@ -31,9 +36,22 @@ public:
                   std::string* response, long* http_status = nullptr);
     bool postFile(const std::string& url, const std::string& file_path, const std::string& field_name,
                   std::string* response, long* http_status = nullptr);
-    // A transfer that fails part-way returns false and may leave a partial
-    // file behind: the caller removes it.
+    // A transfer that fails part-way (including a local write error) returns
+    // false and may leave a partial file behind: the caller removes it.
     bool downloadFile(const std::string& url, const std::string& file_path, long* http_status = nullptr);
 
-    // Implementation members are the platform link's own (see the .cpp).
+private:
+    bool postFields(const std::string& endpoint, const std::string& body, bool json, int64_t timeout_seconds,
+                    const char* error_prefix, std::string* response, long* http_status);
+    void collectBodyInto(std::string& sink);
+    int transfer(int64_t timeout_seconds);
+    bool finish(int curl_code, const char* error_prefix, long* http_status);
+
+    const AppConfig& config_;
+    std::string base_url_;
+    // A libcurl easy handle (CURL is void in libcurl's own header), so that
+    // users of this header need no libcurl headers.
+    void* curl_ = nullptr;
+    std::mutex mutex_;
+    std::function<void(const std::string&)> on_error_;
 };

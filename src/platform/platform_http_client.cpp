@@ -1,0 +1,165 @@
+#include "platform/platform_http_client.h"
+
+#include <curl/curl.h>
+
+#include <fstream>
+#include <memory>
+#include <new>
+
+namespace {
+
+// libcurl write callback: appends the chunk to the std::string behind user.
+size_t write_callback(char* data, size_t size, size_t nmemb, void* user) {
+    const size_t bytes = size * nmemb;
+    try {
+        static_cast<std::string*>(user)->append(data, bytes);
+    } catch (const std::bad_alloc&) {
+        // No exception may unwind through libcurl; a short count aborts the transfer.
+        return 0;
+    }
+    return bytes;
+}
+
+// libcurl write callback: writes the chunk to the std::ofstream behind user.
+// A failed stream (full disk) answers a short count, so that libcurl aborts
+// instead of the download passing for complete.
+size_t write_file_callback(char* data, size_t size, size_t nmemb, void* user) {
+    auto* out = static_cast<std::ofstream*>(user);
+    const size_t bytes = size * nmemb;
+    out->write(data, static_cast<std::streamsize>(bytes));
+    return out->good() ? bytes : 0;
+}
+
+struct MimeFree {
+    void operator()(curl_mime* mime) const { curl_mime_free(mime); }
+};
+struct SlistFree {
+    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
+};
+
+}  // namespace
+
+void PlatformHttpClient::globalInit() {
+    static const CURLcode once = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)once;
+}
+
+PlatformHttpClient::PlatformHttpClient(const AppConfig& config)
+    : config_(config), base_url_(config.platform.url), curl_(curl_easy_init()) {}
+
+PlatformHttpClient::~PlatformHttpClient() {
+    if (curl_ != nullptr) curl_easy_cleanup(curl_);
+}
+
+void PlatformHttpClient::setOnError(std::function<void(const std::string&)> cb) { on_error_ = std::move(cb); }
+
+bool PlatformHttpClient::postJson(const std::string& endpoint, const std::string& body, std::string* response,
+                                  long* http_status) {
+    return postFields(endpoint, body, true, config_.platform.timeout.post_json, "curl post error: ", response,
+                      http_status);
+}
+
+bool PlatformHttpClient::postForm(const std::string& endpoint, const std::string& body, std::string* response,
+                                  long* http_status) {
+    return postFields(endpoint, body, false, config_.platform.timeout.post_form, "curl form error: ", response,
+                      http_status);
+}
+
+bool PlatformHttpClient::postFields(const std::string& endpoint, const std::string& body, bool json,
+                                    int64_t timeout_seconds, const char* error_prefix, std::string* response,
+                                    long* http_status) {
+    if (curl_ == nullptr) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    curl_easy_reset(curl_);
+    std::unique_ptr<curl_slist, SlistFree> headers;
+    if (json) {
+        headers.reset(curl_slist_append(nullptr, "Content-Type: application/json"));
+        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers.get());
+    }
+    const std::string url = base_url_ + endpoint;
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.c_str());
+    // The body's own length, so that a zero byte inside it does not cut it short.
+    curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
+    std::string received;
+    collectBodyInto(received);
+    const bool ok = finish(transfer(timeout_seconds), error_prefix, http_status);
+    if (ok && response != nullptr) *response = std::move(received);
+    return ok;
+}
+
+bool PlatformHttpClient::postFile(const std::string& url, const std::string& file_path,
+                                  const std::map<std::string, std::string>& fields, const std::string& field_name,
+                                  std::string* response, long* http_status) {
+    if (curl_ == nullptr) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    curl_easy_reset(curl_);
+    std::unique_ptr<curl_mime, MimeFree> mime(curl_mime_init(curl_));
+    if (!mime) return finish(CURLE_OUT_OF_MEMORY, "curl postFile error: ", http_status);
+    // The file part goes first; libcurl reads the file during the transfer and
+    // sends its base name. A missing file is not checked here: the transfer
+    // fails with libcurl's own text.
+    curl_mimepart* part = curl_mime_addpart(mime.get());
+    curl_mime_name(part, (field_name.empty() ? config_.platform.upload_file_field : field_name).c_str());
+    curl_mime_filedata(part, file_path.c_str());
+    for (const auto& [name, value] : fields) {
+        part = curl_mime_addpart(mime.get());
+        curl_mime_name(part, name.c_str());
+        curl_mime_data(part, value.data(), value.size());
+    }
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_MIMEPOST, mime.get());
+    std::string received;
+    collectBodyInto(received);
+    const bool ok = finish(transfer(config_.platform.timeout.post_file), "curl postFile error: ", http_status);
+    if (ok && response != nullptr) *response = std::move(received);
+    return ok;
+}
+
+bool PlatformHttpClient::postFile(const std::string& url, const std::string& file_path,
+                                  const std::string& field_name, std::string* response, long* http_status) {
+    return postFile(url, file_path, {}, field_name, response, http_status);
+}
+
+bool PlatformHttpClient::downloadFile(const std::string& url, const std::string& file_path, long* http_status) {
+    if (curl_ == nullptr) return false;
+    std::lock_guard<std::mutex> lock(mutex_);
+    curl_easy_reset(curl_);
+    std::ofstream out(file_path, std::ios::binary | std::ios::trunc);
+    if (!out.is_open()) {
+        if (http_status != nullptr) *http_status = 0;
+        return false;
+    }
+    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, write_file_callback);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &out);
+    int code = transfer(config_.platform.timeout.download);
+    out.close();
+    // Buffered bytes reach the disk only at close: a failure there means a
+    // truncated file as surely as a failed write during the transfer.
+    if (code == CURLE_OK && out.fail()) code = CURLE_WRITE_ERROR;
+    return finish(code, "curl download error: ", http_status);
+}
+
+void PlatformHttpClient::collectBodyInto(std::string& sink) {
+    curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, write_callback);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &sink);
+}
+
+int PlatformHttpClient::transfer(int64_t timeout_seconds) {
+    curl_easy_setopt(curl_, CURLOPT_TIMEOUT, static_cast<long>(timeout_seconds));
+    // No SIGALRM for name resolution timeouts: the client runs on many threads.
+    curl_easy_setopt(curl_, CURLOPT_NOSIGNAL, 1L);
+    return curl_easy_perform(curl_);
+}
+
+bool PlatformHttpClient::finish(int curl_code, const char* error_prefix, long* http_status) {
+    const auto code = static_cast<CURLcode>(curl_code);
+    if (http_status != nullptr) {
+        *http_status = 0;
+        if (code == CURLE_OK) curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, http_status);
+    }
+    if (code == CURLE_OK) return true;
+    if (on_error_) on_error_(error_prefix + std::string(curl_easy_strerror(code)));
+    return false;
+}
