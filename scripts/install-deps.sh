@@ -6,11 +6,11 @@ set -eu
 cd "$(dirname "$0")/.."
 
 # Debian packages: the compiler and build tools, the daemon's libraries, the
-# MQTT broker the tests start, the browser for the dashboard test and wrk for
-# the load figures.
+# MQTT broker the tests start, the browser (and a CJK font for its
+# screenshots) for the dashboard test, and wrk for the load figures.
 PACKAGES="g++ make cmake pkg-config git libgtest-dev libgmock-dev
 nlohmann-json3-dev libwebsockets-dev libmosquitto-dev libcurl4-openssl-dev
-mosquitto mosquitto-clients nodejs npm chromium wrk"
+mosquitto mosquitto-clients nodejs npm chromium fonts-wqy-microhei wrk"
 
 missing=""
 for p in $PACKAGES; do

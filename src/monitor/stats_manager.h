@@ -2,7 +2,9 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <mutex>
 #include <string>
@@ -13,6 +15,23 @@
 std::string current_time_str();
 // Whole seconds from a steady-clock instant to steady now.
 uint64_t elapsed_seconds(std::chrono::steady_clock::time_point since);
+
+// Counters of one link (car, px4ctrl, MQTT). The time points come from the
+// owner's steady clock.
+struct ConnectionStats {
+    std::atomic<uint64_t> connect_count{0};
+    std::atomic<uint64_t> disconnect_count{0};
+    std::atomic<uint64_t> total_connected_seconds{0};
+    std::chrono::steady_clock::time_point last_connect{};  // epoch: never connected
+    std::atomic<bool> currently_connected{false};
+    mutable std::mutex mutex;
+
+    void onConnected(std::chrono::steady_clock::time_point now);
+    void onDisconnected(std::chrono::steady_clock::time_point now);
+    // "connect_count", "disconnect_count", "currently_connected" and
+    // "total_connected_seconds" (a live connection counts up to now).
+    nlohmann::json toJson(std::chrono::steady_clock::time_point now) const;
+};
 
 struct MissionRecord {
     std::string mission_id;
@@ -70,5 +89,76 @@ public:
     nlohmann::json getMissionsJson(int limit) const;
     std::string getDashboardHtml() const;
 
-    // Implementation members are the monitor's own (see the .cpp).
+    // The history keeps the newest records only; the counters keep counting.
+    static constexpr size_t kMissionHistoryLimit = 1000;
+
+private:
+    struct ConfigSnapshot {
+        std::string sio_uri;
+        std::string sio_access_key;
+        std::string px4_host;
+        int px4_port = 0;
+        std::string mqtt_host;
+        int mqtt_port = 0;
+        std::string mqtt_request_topic;
+        std::string mqtt_response_topic;
+        std::string platform_url;
+        std::string platform_site_id;
+        std::string siyi_ip;
+        int siyi_port = 0;
+        std::string siyi_img_dir;
+        bool stats_enabled = false;
+        int stats_web_port = 0;
+    };
+
+    struct InternalState {
+        int32_t fs = -1;
+        std::string kovo_sub;
+        int32_t kovo_idx = -1;
+        bool has_task = false;
+        bool photos_uploaded = false;
+        bool upload_started = false;
+        int32_t photo_count = 0;
+        int32_t last_completed_height_idx = -1;
+        std::string mission_id;
+        std::string strategy_id;
+        float battery_remain = 0.0f;
+        float lpos_z = 0.0f;
+        float lpos_vz = 0.0f;
+    };
+
+    std::chrono::steady_clock::time_point now() const;
+    // Closes the current record (if any) with status and end time.
+    void finishCurrentMission(const char* status, const std::string& end_time);
+
+    SteadyClock clock_;
+
+    mutable std::mutex mutex_;  // main lock: taken before any other
+    std::string startup_time_;
+    std::chrono::steady_clock::time_point startup_instant_{};
+    std::string shutdown_time_;
+    bool running_ = false;
+    ConnectionStats sio_;
+    ConnectionStats ws_;
+    std::atomic<uint64_t> missions_total_{0};
+    std::atomic<uint64_t> missions_success_{0};
+    std::atomic<uint64_t> missions_failed_{0};
+    std::atomic<uint64_t> missions_aborted_{0};
+    // A deque keeps references to its other elements valid when the oldest
+    // record is dropped, so current_mission_ (always the newest record) stays
+    // valid.
+    std::deque<MissionRecord> mission_history_;
+    MissionRecord* current_mission_ = nullptr;
+    std::atomic<uint64_t> status_transitions_{0};
+
+    mutable std::mutex state_mutex_;
+    InternalState state_;
+
+    ConnectionStats mqtt_;
+    std::string version_;
+    std::string git_hash_;
+    std::string build_time_;
+
+    mutable std::mutex config_mutex_;
+    ConfigSnapshot config_;
 };

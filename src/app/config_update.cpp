@@ -1,0 +1,30 @@
+#include "app/config_update.h"
+
+#include <exception>
+
+#include <nlohmann/json.hpp>
+
+void record_config_stats(StatsManager& stats, const AppConfig& config) {
+    stats.recordConfig(config.socketio.uri, config.socketio.access_key, config.px4ctrl.host, config.px4ctrl.port,
+                       config.mqtt.host, config.mqtt.port, config.mqtt.request_topic, config.mqtt.response_topic,
+                       config.platform.url, config.platform.site_id, config.siyi.ip, config.siyi.http_port,
+                       config.siyi.img_dir, config.stats.enabled, config.stats.web_port);
+}
+
+std::string handle_config_update(SharedConfig& config, const std::string& config_path, const std::string& body,
+                                 StatsManager& stats) {
+    try {
+        const nlohmann::json doc = nlohmann::json::parse(body);
+        if (!config.applyHotUpdate(doc, config_path)) {
+            return "{\"success\":false,\"message\":\"No valid fields to update\"}";
+        }
+        record_config_stats(stats, *config.snapshot());
+        return "{\"success\":true,\"message\":\"Config updated\"}";
+    } catch (const std::exception& e) {
+        // The parser's message quotes the offending input: escape it so the
+        // page can always read the reply.
+        const nlohmann::json message = std::string("Invalid JSON: ") + e.what();
+        return "{\"success\":false,\"message\":" +
+               message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "}";
+    }
+}

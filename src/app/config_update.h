@@ -1,0 +1,17 @@
+#pragma once
+
+#include <string>
+
+#include "config/app_config.h"
+#include "config/shared_config.h"
+#include "monitor/stats_manager.h"
+
+// Shows the fifteen hot-updatable settings of config on the dashboard.
+void record_config_stats(StatsManager& stats, const AppConfig& config);
+
+// The web server's POST "/api/config": applies body (a JSON document) to the
+// hot settings of config, saves them to config_path and shows them in stats.
+// Returns the reply: "Config updated", "No valid fields to update", or an
+// "Invalid JSON: " message (always valid JSON).
+std::string handle_config_update(SharedConfig& config, const std::string& config_path, const std::string& body,
+                                 StatsManager& stats);

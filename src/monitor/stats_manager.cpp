@@ -1,0 +1,254 @@
+#include "monitor/stats_manager.h"
+
+#include <ctime>
+
+#include "monitor/dashboard.h"
+
+using nlohmann::json;
+using SteadyTime = std::chrono::steady_clock::time_point;
+
+namespace {
+
+// Whole seconds from since to now, truncated; 0 when now is not later.
+uint64_t seconds_between(SteadyTime since, SteadyTime now) {
+    if (now <= since) return 0;
+    return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now - since).count());
+}
+
+bool ever_set(SteadyTime instant) { return instant.time_since_epoch().count() > 0; }
+
+}  // namespace
+
+std::string current_time_str() {
+    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
+    std::tm local{};
+    localtime_r(&now, &local);
+    char buf[32];
+    const size_t n = std::strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &local);
+    return std::string(buf, n);
+}
+
+uint64_t elapsed_seconds(SteadyTime since) { return seconds_between(since, std::chrono::steady_clock::now()); }
+
+void ConnectionStats::onConnected(SteadyTime now) {
+    std::lock_guard<std::mutex> lock(mutex);
+    connect_count++;
+    currently_connected = true;
+    last_connect = now;
+}
+
+void ConnectionStats::onDisconnected(SteadyTime now) {
+    std::lock_guard<std::mutex> lock(mutex);
+    disconnect_count++;
+    currently_connected = false;
+    // A disconnection without an earlier connection only counts.
+    if (ever_set(last_connect)) total_connected_seconds += seconds_between(last_connect, now);
+}
+
+json ConnectionStats::toJson(SteadyTime now) const {
+    std::lock_guard<std::mutex> lock(mutex);
+    uint64_t total = total_connected_seconds.load();
+    const bool connected = currently_connected.load();
+    if (connected && ever_set(last_connect)) total += seconds_between(last_connect, now);
+    return json{{"connect_count", connect_count.load()},
+                {"disconnect_count", disconnect_count.load()},
+                {"currently_connected", connected},
+                {"total_connected_seconds", total}};
+}
+
+StatsManager& StatsManager::instance() {
+    static StatsManager stats;
+    return stats;
+}
+
+StatsManager::StatsManager(SteadyClock clock) : clock_(std::move(clock)) {}
+
+SteadyTime StatsManager::now() const { return clock_ ? clock_() : std::chrono::steady_clock::now(); }
+
+void StatsManager::recordStartup() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    startup_time_ = current_time_str();
+    startup_instant_ = now();
+    running_ = true;
+}
+
+void StatsManager::recordShutdown() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    shutdown_time_ = current_time_str();
+    running_ = false;
+}
+
+void StatsManager::recordVersion(const std::string& version, const std::string& git_hash,
+                                 const std::string& build_time) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    version_ = version;
+    git_hash_ = git_hash;
+    build_time_ = build_time;
+}
+
+void StatsManager::recordConfig(const std::string& sio_uri, const std::string& sio_access_key,
+                                const std::string& px4_host, int px4_port, const std::string& mqtt_host,
+                                int mqtt_port, const std::string& mqtt_request_topic,
+                                const std::string& mqtt_response_topic, const std::string& platform_url,
+                                const std::string& platform_site_id, const std::string& siyi_ip, int siyi_port,
+                                const std::string& siyi_img_dir, bool stats_enabled, int stats_web_port) {
+    std::lock_guard<std::mutex> lock(config_mutex_);
+    config_ = ConfigSnapshot{sio_uri,      sio_access_key,      px4_host,     px4_port,         mqtt_host,
+                             mqtt_port,    mqtt_request_topic,  mqtt_response_topic, platform_url,
+                             platform_site_id, siyi_ip,         siyi_port,    siyi_img_dir,     stats_enabled,
+                             stats_web_port};
+}
+
+void StatsManager::onSioConnected() { sio_.onConnected(now()); }
+void StatsManager::onSioDisconnected() { sio_.onDisconnected(now()); }
+void StatsManager::onWsConnected() { ws_.onConnected(now()); }
+void StatsManager::onWsDisconnected() { ws_.onDisconnected(now()); }
+void StatsManager::onMqttConnected() { mqtt_.onConnected(now()); }
+void StatsManager::onMqttDisconnected() { mqtt_.onDisconnected(now()); }
+
+void StatsManager::onMissionStarted(const std::string& mission_id, const std::string& strategy_id,
+                                    const std::string& point_id, const std::string& action_id, int point_count,
+                                    const std::string& task_dir, const std::string& start_time) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    missions_total_++;
+    mission_history_.push_back(
+        MissionRecord{mission_id, strategy_id, point_id, action_id, start_time, "", "running", point_count, task_dir});
+    current_mission_ = &mission_history_.back();
+    // The newest record is the current one, so trimming the front never
+    // touches it.
+    while (mission_history_.size() > kMissionHistoryLimit) mission_history_.pop_front();
+}
+
+void StatsManager::finishCurrentMission(const char* status, const std::string& end_time) {
+    if (current_mission_ != nullptr) {
+        current_mission_->status = status;
+        current_mission_->end_time = end_time;
+    }
+    current_mission_ = nullptr;
+}
+
+void StatsManager::onMissionSuccess(const std::string& end_time) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    missions_success_++;
+    finishCurrentMission("success", end_time);
+}
+
+void StatsManager::onMissionFailed(const std::string& /*reason*/, const std::string& end_time) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    missions_failed_++;
+    finishCurrentMission("failed", end_time);
+}
+
+void StatsManager::onMissionAborted(const std::string& end_time) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    missions_aborted_++;
+    finishCurrentMission("aborted", end_time);
+}
+
+void StatsManager::onStatusTransition(const std::string& /*from*/, const std::string& /*to*/) {
+    status_transitions_++;
+}
+
+void StatsManager::updateInternalState(int fs, const std::string& kovo_sub, int kovo_idx, bool has_task,
+                                       bool photos_uploaded, bool upload_started, int photo_count,
+                                       int last_completed_height_idx, const std::string& mission_id,
+                                       const std::string& strategy_id, float battery_remain, float lpos_z,
+                                       float lpos_vz) {
+    std::lock_guard<std::mutex> lock(state_mutex_);
+    state_.fs = fs;
+    state_.kovo_sub = kovo_sub;
+    state_.kovo_idx = kovo_idx;
+    state_.has_task = has_task;
+    state_.photos_uploaded = photos_uploaded;
+    state_.upload_started = upload_started;
+    state_.photo_count = photo_count;
+    state_.last_completed_height_idx = last_completed_height_idx;
+    state_.mission_id = mission_id;
+    state_.strategy_id = strategy_id;
+    state_.battery_remain = battery_remain;
+    state_.lpos_z = lpos_z;
+    state_.lpos_vz = lpos_vz;
+}
+
+json StatsManager::getStatsJson() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const SteadyTime at = now();
+    json out;
+    out["startup_time"] = startup_time_;
+    out["shutdown_time"] = shutdown_time_;
+    out["running"] = running_;
+    out["uptime_seconds"] = running_ ? seconds_between(startup_instant_, at) : uint64_t{0};
+    out["sio"] = sio_.toJson(at);
+    out["websocket"] = ws_.toJson(at);
+    out["mqtt"] = mqtt_.toJson(at);
+    out["missions"] = json{{"total", missions_total_.load()},
+                           {"success", missions_success_.load()},
+                           {"failed", missions_failed_.load()},
+                           {"aborted", missions_aborted_.load()},
+                           {"running", current_mission_ != nullptr ? 1 : 0}};
+    out["status_transitions"] = status_transitions_.load();
+    out["version"] = json{{"version", version_}, {"git_hash", git_hash_}, {"build_time", build_time_}};
+    {
+        std::lock_guard<std::mutex> config_lock(config_mutex_);
+        out["config"] = json{{"sio_uri", config_.sio_uri},
+                             {"sio_access_key", config_.sio_access_key},
+                             {"px4_host", config_.px4_host},
+                             {"px4_port", config_.px4_port},
+                             {"mqtt_host", config_.mqtt_host},
+                             {"mqtt_port", config_.mqtt_port},
+                             {"mqtt_request_topic", config_.mqtt_request_topic},
+                             {"mqtt_response_topic", config_.mqtt_response_topic},
+                             {"platform_url", config_.platform_url},
+                             {"platform_site_id", config_.platform_site_id},
+                             {"siyi_ip", config_.siyi_ip},
+                             {"siyi_port", config_.siyi_port},
+                             {"siyi_img_dir", config_.siyi_img_dir},
+                             {"stats_enabled", config_.stats_enabled},
+                             {"stats_web_port", config_.stats_web_port}};
+    }
+    {
+        std::lock_guard<std::mutex> state_lock(state_mutex_);
+        out["internal_state"] = json{{"fs", state_.fs},
+                                     {"kovo_sub", state_.kovo_sub},
+                                     {"kovo_idx", state_.kovo_idx},
+                                     {"has_task", state_.has_task},
+                                     {"photos_uploaded", state_.photos_uploaded},
+                                     {"upload_started", state_.upload_started},
+                                     {"photo_count", state_.photo_count},
+                                     {"last_completed_height_idx", state_.last_completed_height_idx},
+                                     {"mission_id", state_.mission_id},
+                                     {"strategy_id", state_.strategy_id},
+                                     {"battery_remain", state_.battery_remain},
+                                     {"lpos_z", state_.lpos_z},
+                                     {"lpos_vz", state_.lpos_vz}};
+    }
+    return out;
+}
+
+json StatsManager::getMissionsJson(int limit) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    json out = json::array();
+    if (limit <= 0) return out;
+    const size_t count = mission_history_.size();
+    const size_t first = static_cast<size_t>(limit) < count ? count - static_cast<size_t>(limit) : 0;
+    for (size_t i = first; i < count; ++i) {
+        const MissionRecord& r = mission_history_[i];
+        out.push_back(json{{"mission_id", r.mission_id},
+                           {"strategy_id", r.strategy_id},
+                           {"point_id", r.point_id},
+                           {"action_id", r.action_id},
+                           {"start_time", r.start_time},
+                           {"end_time", r.end_time},
+                           {"status", r.status},
+                           {"point_count", r.point_count},
+                           {"task_dir", r.task_dir}});
+    }
+    return out;
+}
+
+std::string StatsManager::getDashboardHtml() const {
+    // Each input is taken under the main lock; the page is built without it.
+    const json stats = getStatsJson();
+    const json missions = getMissionsJson(kDashboardMissionLimit);
+    return render_dashboard_html(stats, missions);
+}
