@@ -1,14 +1,13 @@
 #include "config/app_config.h"
 
-#include <sys/stat.h>
-#include <unistd.h>
+#include "config/atomic_file.h"
 
 #include <cerrno>
 #include <cmath>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <sstream>
 
 using nlohmann::json;
 
@@ -18,43 +17,32 @@ bool has_key(const json& section, const std::string& key) {
     return section.is_object() && section.contains(key);
 }
 
-// strtof rules: leading blanks skipped, longest valid prefix converted; no
-// prefix or a value out of the float range leaves out unchanged.
-void companion_from_text(const std::string& text, float& out) {
-    const char* begin = text.c_str();
-    char* end = nullptr;
-    errno = 0;
-    float value = std::strtof(begin, &end);
-    if (end == begin || errno == ERANGE) return;
-    out = value;
-}
-
 void read_text_with_companion(const json& section, const std::string& key, std::string& text, float& value) {
     get_json_string(section, key, text);
-    companion_from_text(text, value);
+    parse_float_prefix(text, value);
 }
 
-// Writes text to path through a temporary file in the same directory and a
-// rename, so that a power loss leaves either the old file or the new one.
-bool write_file_atomically(const std::string& path, const std::string& text) {
-    const std::string tmp = path + ".tmp." + std::to_string(::getpid());
-    std::FILE* f = std::fopen(tmp.c_str(), "wb");
-    if (f == nullptr) return false;
-    // The replacement keeps the permissions of the file it replaces.
-    struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) ::fchmod(::fileno(f), st.st_mode & 07777);
-    bool ok = std::fwrite(text.data(), 1, text.size(), f) == text.size();
-    ok = std::fflush(f) == 0 && ok;
-    ok = ::fsync(::fileno(f)) == 0 && ok;
-    ok = std::fclose(f) == 0 && ok;
-    if (!ok || std::rename(tmp.c_str(), path.c_str()) != 0) {
-        std::remove(tmp.c_str());
-        return false;
-    }
-    return true;
+// The file's bytes; empty when it cannot be read (missing, a directory).
+std::string read_whole_file(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream text;
+    // A streambuf that fails to read (EISDIR) throws from underflow; the
+    // insertion turns that into a failed stream instead.
+    if (in.is_open()) text << in.rdbuf();
+    return text.str();
 }
 
 }  // namespace
+
+bool parse_float_prefix(const std::string& text, float& out) {
+    const char* begin = text.c_str();
+    char* end = nullptr;
+    errno = 0;
+    const float value = std::strtof(begin, &end);
+    if (end == begin || errno == ERANGE) return false;
+    out = value;
+    return true;
+}
 
 void get_json_string(const json& section, const std::string& key, std::string& out) {
     if (!has_key(section, key)) return;
@@ -369,15 +357,10 @@ bool AppConfig::updateHotConfig(const json& doc) {
 
 bool AppConfig::save(const std::string& path) const {
     json root;
-    {
-        std::ifstream in(path);
-        if (in.is_open()) {
-            // A parse error is ignored: whatever the parser built before it is
-            // kept, so a damaged file still gives back the keys it holds.
-            nlohmann::detail::json_sax_dom_parser<json> builder(root, false);
-            json::sax_parse(in, &builder, json::input_format_t::json, false);
-        }
-    }
+    // A parse error is ignored: whatever the parser built before it is kept,
+    // so a damaged file still gives back the keys it holds.
+    nlohmann::detail::json_sax_dom_parser<json> builder(root, false);
+    json::sax_parse(read_whole_file(path), &builder, json::input_format_t::json, false);
     if (!root.is_object()) root = json::object();
 
     for_each_hot_setting(*this, [&root](const char* sec, const char* key, const auto& setting) {

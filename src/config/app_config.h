@@ -203,6 +203,11 @@ struct AppConfig {
     bool save(const std::string& path) const;
 };
 
+// strtof's rules: leading white space skipped, the longest valid prefix
+// converted. False (out unchanged) when there is no such prefix or the value
+// is out of the float range.
+bool parse_float_prefix(const std::string& text, float& out);
+
 // Readers of one key of a section; each leaves the setting unchanged unless
 // the key is present with the accepted JSON type.
 void get_json_string(const nlohmann::json& section, const std::string& key, std::string& out);

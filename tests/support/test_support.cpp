@@ -60,6 +60,13 @@ void write_file(const std::string& path, const std::string& content) {
 
 bool file_exists(const std::string& path) { return std::filesystem::exists(path); }
 
+std::set<std::string> directory_entries(const std::string& dir) {
+    std::set<std::string> names;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) names.insert(entry.path().filename());
+    return names;
+}
+
 ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
                            std::map<std::string, std::string> extra_env, bool echo)
     : name_(std::move(name)), echo_(echo) {

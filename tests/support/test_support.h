@@ -8,6 +8,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -45,6 +46,9 @@ private:
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
+// Names of the entries of a directory (without "." and ".."), sorted; empty
+// when it cannot be read.
+std::set<std::string> directory_entries(const std::string& dir);
 
 // A child process in its own process group; standard output and standard
 // error are collected line by line (and, with echo, copied to our standard

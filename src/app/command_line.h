@@ -1,0 +1,32 @@
+#pragma once
+
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "config/app_config.h"
+
+// What the command line asked for. Empty strings and a negative port mean
+// "not given".
+struct CommandLine {
+    std::string config_path = "config/config.json";
+    std::string px4_host;
+    int px4_port = -1;
+    std::string sio_uri;
+    std::string access_key;
+    std::string platform_url;
+    std::string site_id;
+    bool help = false;
+};
+
+// "kovo_sio_client v1.3.0 (git: ..., built: ...)"
+std::string banner_line();
+
+// Walks args (args[0] is the program name). A value option counts only when
+// a value follows it; --help ends the walk; anything else is skipped.
+CommandLine parse_command_line(const std::vector<std::string>& args);
+
+void print_usage(std::ostream& out, const std::string& program);
+
+// Applies the given overrides to the in-memory configuration.
+void apply_overrides(const CommandLine& cmd, AppConfig& config);
