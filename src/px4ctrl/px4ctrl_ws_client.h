@@ -1,11 +1,21 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <string_view>
+#include <thread>
 
 #include <nlohmann/json.hpp>
 
 #include "config/app_config.h"
+#include "px4ctrl/pending_command.h"
+#include "px4ctrl/state_document.h"
+
+struct lws;
+struct lws_context;
 
 // One WebSocket connection to px4ctrl for the whole life of the process:
 // login, continuous state requests, the latest pushed state document, and the
@@ -35,5 +45,38 @@ public:
     void setOnConnected(std::function<void()> cb);
     void setOnDisconnected(std::function<void()> cb);
 
-    // Implementation members are the px4ctrl link's own (see the .cpp).
+private:
+    // The libwebsockets side (context, connection, timers, buffers), touched
+    // only on the service thread, and during start and stop.
+    struct Link;
+
+    void run_service();
+    void connect_client();
+    void schedule_reconnect();
+    void do_retry();
+    void on_established(lws* wsi);
+    int on_receive(lws* wsi, const char* data, size_t len);
+    int handle_message(lws* wsi, std::string_view text);
+    int send_frame(lws* wsi);
+    void on_wake();
+    void on_tick();
+    void request_writable();
+
+    const AppConfig::Px4ctrl settings_;
+    const std::string host_;
+    const int port_;
+    const std::string login_text_;
+    std::unique_ptr<Link> link_;
+    std::thread service_thread_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> connected_{false};
+    std::atomic<bool> logined_{false};
+
+    px4ctrl::PendingCommand pending_;
+    std::mutex mutex_;  // guards state_ and context_
+    px4ctrl::StateDocument state_;
+    lws_context* context_ = nullptr;  // for waking the service thread
+
+    std::function<void()> on_connected_;
+    std::function<void()> on_disconnected_;
 };

@@ -1,0 +1,24 @@
+#include "px4ctrl/outgoing_frame.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace px4ctrl {
+
+FrameBuffer::FrameBuffer(size_t headroom, int write_buffer_size)
+    : headroom_(headroom),
+      capacity_(write_buffer_size > 1 ? static_cast<size_t>(write_buffer_size) - 1 : 0),
+      bytes_(headroom + capacity_ + 1, 0) {}
+
+size_t FrameBuffer::load(std::string_view text) {
+    const size_t len = std::min(text.size(), capacity_);
+    std::memcpy(payload(), text.data(), len);
+    return len;
+}
+
+FrameKind next_frame(bool logined, bool has_pending_cmd, bool login_paused) {
+    if (logined) return has_pending_cmd ? FrameKind::Command : FrameKind::StateRequest;
+    return login_paused ? FrameKind::None : FrameKind::Login;
+}
+
+}  // namespace px4ctrl
