@@ -1,11 +1,18 @@
 #pragma once
 
+#include <atomic>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
 
 #include "config/app_config.h"
+
+namespace sio {
+class Client;
+struct Event;
+}  // namespace sio
 
 // The daemon's link to the car's socket.io server: mission and reboot-query
 // events in, realtime status, mission status and reboot answer out.
@@ -31,5 +38,23 @@ public:
     void sendMissionStatus(const nlohmann::json& status);
     void sendCanRebootResp(bool can_reboot);
 
-    // Implementation members are the car link's own (see the .cpp).
+private:
+    void onConnected();
+    void onMessageEvent(const sio::Event& event);
+    void onMissionEvent(const sio::Event& event);
+    void onRebootQueryEvent(const sio::Event& event);
+    // Converts and logs an incoming payload; throws what the conversion throws.
+    nlohmann::json receivePayload(const sio::Event& event);
+    // Logs (when asked) and emits one status text; nothing while down.
+    void emitText(const std::string& event, const nlohmann::json& payload, bool log);
+
+    const AppConfig& config_;
+    std::string uri_;
+    std::string access_key_;
+    std::unique_ptr<sio::Client> client_;
+    std::atomic<bool> connected_{false};
+    std::function<void(const nlohmann::json&)> mission_cb_;
+    std::function<void()> reboot_query_cb_;
+    std::function<void()> on_connected_;
+    std::function<void()> on_disconnected_;
 };

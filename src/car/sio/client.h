@@ -1,0 +1,82 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <memory>
+#include <string>
+
+#include "car/sio/message.h"
+#include "car/sio/packet.h"
+
+// A socket.io v2 client (Engine.IO revision 3, WebSocket transport only) for
+// the default namespace, on libwebsockets. One service thread of its own runs
+// the connection and every listener and handler; emit may be called from any
+// thread.
+namespace sio {
+
+enum class CloseReason {
+    Normal = 0,  // we closed, or the server closed without an error code
+    Drop = 1,    // transport lost, ping timeout, error close code
+};
+
+class Client {
+public:
+    using EventHandler = std::function<void(const Event&)>;
+
+    Client();
+    // Closes the connection (close listener included) and stops the thread.
+    ~Client();
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    // Listeners; set them before connect.
+    // The connection is usable: open packet and namespace connect received.
+    void setOpenListener(std::function<void()> listener);
+    // No connection could be made and no attempt is left, or the URI is bad.
+    void setFailListener(std::function<void()> listener);
+    // A reconnection attempt starts.
+    void setReconnectingListener(std::function<void()> listener);
+    // An opened connection ended; a reconnection may follow.
+    void setCloseListener(std::function<void(CloseReason)> listener);
+    // An ERROR packet of the default namespace; null when it carried no JSON.
+    void setSocketErrorListener(std::function<void(const Message*)> listener);
+
+    // Attempts after a failed connect or an unexpected end; 0 means never.
+    void setReconnectAttempts(int attempts);
+    // Base of the wait before each attempt (see reconnect_delay).
+    void setReconnectDelay(std::chrono::milliseconds delay);
+    // Time allowed from the WebSocket's establishment to the namespace connect.
+    void setHandshakeTimeout(std::chrono::milliseconds timeout);
+    // Largest frame accepted from the server; a larger one is dropped.
+    void setMaxMessageBytes(std::size_t bytes);
+
+    // Handler of an event of the default namespace; registering a name again
+    // replaces its handler. Any thread.
+    void on(const std::string& event, EventHandler handler);
+
+    // Starts the service thread and the first attempt: returns at once.
+    // Throws std::runtime_error when already started or when libwebsockets
+    // cannot be set up.
+    void connect(const std::string& uri, const std::map<std::string, std::string>& query);
+    // Sends the event with one string argument; dropped (false) while the
+    // connection is not open. Encoded on the caller's thread.
+    bool emit(const std::string& event, const std::string& text);
+    // Closes the connection (close listener with Normal) and stops the
+    // service thread; a later connect starts afresh. From a listener or
+    // handler it only asks the thread to finish.
+    void close();
+
+    bool opened() const;
+    // The Engine.IO session id of the open connection (empty otherwise).
+    std::string sessionId() const;
+    // The namespace every handler and emit uses.
+    static const char* nsp() { return "/"; }
+
+    struct Impl;
+
+private:
+    std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace sio

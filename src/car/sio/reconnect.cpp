@@ -1,0 +1,22 @@
+#include "car/sio/reconnect.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace sio {
+
+std::chrono::milliseconds reconnect_delay(std::chrono::milliseconds delay, unsigned n) {
+    if (delay.count() <= 0) return std::chrono::milliseconds(0);
+    // Computed in double: 1.5^n overflows no integer type, and the cap makes
+    // large n harmless.
+    const double ms = static_cast<double>(delay.count()) * std::pow(1.5, static_cast<double>(n));
+    return std::chrono::milliseconds(
+        static_cast<std::int64_t>(std::min(ms, static_cast<double>(kMaxReconnectDelay.count()))));
+}
+
+std::optional<std::chrono::milliseconds> ReconnectBudget::next() {
+    if (attempts_ <= 0 || made_ >= static_cast<unsigned>(attempts_)) return std::nullopt;
+    return reconnect_delay(delay_, made_++);
+}
+
+}  // namespace sio

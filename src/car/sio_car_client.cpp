@@ -1,0 +1,160 @@
+#include "car/sio_car_client.h"
+
+#include <exception>
+#include <iostream>
+#include <map>
+#include <string>
+#include <utility>
+
+#include "car/sio/client.h"
+#include "car/sio_msg_json.h"
+
+namespace {
+
+// Payloads received from the car are shown green, payloads sent yellow.
+constexpr const char* kRxColour = "\033[32m";
+constexpr const char* kTxColour = "\033[33m";
+constexpr const char* kResetColour = "\033[0m";
+
+std::string dump_compact(const nlohmann::json& value) {
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+}
+
+const sio::Message* first_argument(const sio::Event& event) {
+    return event.args.empty() ? nullptr : &event.args.front();
+}
+
+}  // namespace
+
+SioCarClient::SioCarClient(const AppConfig& config)
+    : config_(config),
+      uri_(config.socketio.uri),
+      access_key_(config.socketio.access_key),
+      client_(std::make_unique<sio::Client>()) {
+    client_->setReconnectAttempts(config.socketio.reconnect_attempts);
+    client_->setReconnectDelay(std::chrono::milliseconds(config.socketio.reconnect_delay_ms));
+    client_->setOpenListener([this] { onConnected(); });
+    client_->setFailListener([] { std::cerr << "[SIO] Connection failed" << std::endl; });
+    client_->setReconnectingListener([] { std::cout << "[SIO] Reconnecting..." << std::endl; });
+    client_->setCloseListener([this](sio::CloseReason reason) {
+        std::cout << "SIO close: " << static_cast<int>(reason) << std::endl;
+        connected_ = false;
+        if (on_disconnected_) on_disconnected_();
+    });
+    // Set once here rather than on each open, so that a server refusing the
+    // namespace before the first open is logged too.
+    client_->setSocketErrorListener([](const sio::Message* error) {
+        std::string text = "unknown";
+        if (error != nullptr) text = error->is_string() ? error->get<std::string>() : dump_compact(*error);
+        std::cerr << "[SIO] Socket error: " << text << std::endl;
+    });
+}
+
+SioCarClient::~SioCarClient() {
+    stop();
+    client_.reset();
+}
+
+void SioCarClient::setMissionCallback(std::function<void(const nlohmann::json&)> cb) { mission_cb_ = std::move(cb); }
+void SioCarClient::setRebootQueryCallback(std::function<void()> cb) { reboot_query_cb_ = std::move(cb); }
+void SioCarClient::setOnConnected(std::function<void()> cb) { on_connected_ = std::move(cb); }
+void SioCarClient::setOnDisconnected(std::function<void()> cb) { on_disconnected_ = std::move(cb); }
+
+bool SioCarClient::start() {
+    const std::map<std::string, std::string> query{{"accessKey", access_key_},
+                                                   {"clientType", config_.socketio.client_type}};
+    try {
+        client_->connect(uri_, query);
+    } catch (const std::exception& e) {
+        std::cerr << "SIO connect exception: " << e.what() << std::endl;
+        return false;
+    }
+    return true;
+}
+
+void SioCarClient::stop() {
+    if (client_) client_->close();
+}
+
+bool SioCarClient::isConnected() const { return connected_; }
+
+void SioCarClient::onConnected() {
+    std::cout << "SIO connected to car server" << std::endl;
+    connected_ = true;
+    if (on_connected_) on_connected_();
+    std::cout << "[SIO] namespace=" << sio::Client::nsp() << " sessionid=" << client_->sessionId() << std::endl;
+    // Registering a name again replaces its handler: after a reconnection
+    // each event still has exactly one.
+    client_->on("connect", [](const sio::Event&) { std::cout << "[SIO] Socket event: connect" << std::endl; });
+    client_->on("disconnect", [](const sio::Event&) { std::cout << "[SIO] Socket event: disconnect" << std::endl; });
+    client_->on("message", [this](const sio::Event& event) { onMessageEvent(event); });
+    const auto& events = config_.socketio.events;
+    std::cout << "[SIO] Listening events: mission='" << events.mission << "' reboot_query='" << events.reboot_query
+              << "' realtime='" << events.realtime_status << "' mission_status='" << events.mission_status << "'"
+              << std::endl;
+    client_->on(events.mission, [this](const sio::Event& event) { onMissionEvent(event); });
+    client_->on(events.reboot_query, [this](const sio::Event& event) { onRebootQueryEvent(event); });
+}
+
+void SioCarClient::onMessageEvent(const sio::Event& event) {
+    const sio::Message* message = first_argument(event);
+    std::string shown;
+    if (message == nullptr)
+        shown = "(empty)";
+    else if (message->is_string())
+        shown = message->get<std::string>();
+    else
+        shown = "(non-string)";
+    std::cout << kRxColour << "[SIO] RX Socket event: message -> " << shown << kResetColour << std::endl;
+}
+
+nlohmann::json SioCarClient::receivePayload(const sio::Event& event) {
+    const sio::Message* message = first_argument(event);
+    nlohmann::json payload = sio_msg_to_json(message);
+    const std::string flag =
+        message == nullptr ? "null" : std::to_string(static_cast<int>(sio::kind_of(*message)));
+    std::cout << kRxColour << "[SIO] RX " << event.name << " (flag=" << flag << "):\n"
+              << payload.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << kResetColour
+              << std::endl;
+    return payload;
+}
+
+void SioCarClient::onMissionEvent(const sio::Event& event) {
+    try {
+        const nlohmann::json payload = receivePayload(event);
+        if (mission_cb_) mission_cb_(payload);
+    } catch (const std::exception& e) {
+        std::cerr << event.name << " parse error: " << e.what() << std::endl;
+    }
+}
+
+void SioCarClient::onRebootQueryEvent(const sio::Event& event) {
+    try {
+        receivePayload(event);
+    } catch (const std::exception& e) {
+        std::cerr << event.name << " parse error: " << e.what() << std::endl;
+    }
+    // The question is answered even when its payload could not be read.
+    if (reboot_query_cb_) reboot_query_cb_();
+}
+
+void SioCarClient::emitText(const std::string& event, const nlohmann::json& payload, bool log) {
+    if (!connected_) return;
+    const std::string text = dump_compact(payload);
+    if (log) std::cout << kTxColour << "[SIO] TX " << event << ": " << text << kResetColour << std::endl;
+    client_->emit(event, text);
+}
+
+void SioCarClient::sendRealtimeStatus(const nlohmann::json& status) {
+    emitText(config_.socketio.events.realtime_status, status, false);
+}
+
+void SioCarClient::sendMissionStatus(const nlohmann::json& status) {
+    emitText(config_.socketio.events.mission_status, status, true);
+}
+
+void SioCarClient::sendCanRebootResp(bool can_reboot) {
+    // Members sort by name, so the text lists accessKey before can_reboot_uav.
+    const nlohmann::json answer{{"accessKey", access_key_}, {"can_reboot_uav", can_reboot ? "1" : "0"}};
+    emitText(config_.socketio.events.reboot_query, answer, true);
+}
