@@ -132,12 +132,13 @@ void ChildProcess::reader(int fd, bool is_stderr) {
             cv_.notify_all();
         }
     }
+    std::lock_guard<std::mutex> lock(mutex_);
     if (!pending.empty()) {
-        std::lock_guard<std::mutex> lock(mutex_);
         all_.push_back(pending);
         (is_stderr ? err_ : out_).push_back(pending);
-        cv_.notify_all();
     }
+    ++closed_streams_;
+    cv_.notify_all();
     close(fd);
 }
 
@@ -159,6 +160,10 @@ bool ChildProcess::running() {
 
 int ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
     if (!wait_until([this] { return !running(); }, timeout, 10ms)) return -1;
+    // The process is gone; let the readers take in what is left in the pipes
+    // (bounded: a grandchild could still hold them open).
+    std::unique_lock<std::mutex> lock(mutex_);
+    cv_.wait_for(lock, 2000ms, [this] { return closed_streams_ == 2; });
     return status_;
 }
 
@@ -168,7 +173,7 @@ int ChildProcess::stop(std::chrono::milliseconds grace) {
         stdin_fd_ = -1;
     }
     if (pid_ <= 0) return -1;
-    if (!running()) return status_;
+    if (!running()) return wait_exit(0ms);
     signal(SIGTERM);
     if (wait_exit(grace) == -1 && running()) {
         signal(SIGKILL);

@@ -99,6 +99,7 @@ private:
     std::thread err_thread_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
+    int closed_streams_ = 0;
     std::vector<std::string> all_;
     std::vector<std::string> out_;
     std::vector<std::string> err_;
