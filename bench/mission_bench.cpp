@@ -9,12 +9,14 @@
 
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -75,6 +77,24 @@ void print_usage_line(const std::string& what, const Usage& u)
     std::cout << what << ": rss " << u.rss_kib << " KiB, threads " << u.threads << std::endl;
 }
 
+// The daemon's CPU share over an idle window, and per state push (the push
+// rate follows how fast the simulated px4ctrl answers on a busy machine).
+Usage measure_idle(const std::string& what, pid_t daemon, testsupport::NodePeer& px4, int seconds)
+{
+    const Usage u0 = read_usage(daemon);
+    const long p0 = pushes(px4);
+    const auto t0 = std::chrono::steady_clock::now();
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const Usage u1 = read_usage(daemon);
+    const long p1 = pushes(px4);
+    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const double cpu = u1.cpu_seconds - u0.cpu_seconds;
+    std::cout << what << ": " << (p1 - p0) / wall << " state pushes/s, CPU " << 100.0 * cpu / wall
+              << " % of one core, " << 1e6 * cpu / static_cast<double>(std::max(1L, p1 - p0))
+              << " us per push" << std::endl;
+    return u1;
+}
+
 }  // namespace
 
 int main(int argc, char** argv)
@@ -118,15 +138,7 @@ int main(int argc, char** argv)
     }
     std::this_thread::sleep_for(2s);
 
-    const Usage idle0 = read_usage(daemon.pid());
-    const long pushes0 = pushes(px4);
-    const auto t0 = std::chrono::steady_clock::now();
-    std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
-    const Usage idle1 = read_usage(daemon.pid());
-    const long pushes1 = pushes(px4);
-    const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
-    std::cout << "idle, px4ctrl at full rate: " << (pushes1 - pushes0) / wall << " state pushes/s, CPU "
-              << 100.0 * (idle1.cpu_seconds - idle0.cpu_seconds) / wall << " % of one core" << std::endl;
+    const Usage idle1 = measure_idle("idle, px4ctrl at full rate", daemon.pid(), px4, idle_seconds);
     print_usage_line("idle before the first mission", idle1);
 
     for (int n = 1; n <= missions; ++n) {
@@ -142,11 +154,8 @@ int main(int argc, char** argv)
         }
     }
     std::this_thread::sleep_for(2s);
-    const Usage end0 = read_usage(daemon.pid());
-    std::this_thread::sleep_for(std::chrono::seconds(idle_seconds));
-    const Usage end1 = read_usage(daemon.pid());
-    std::cout << "idle after " << missions << " missions: CPU "
-              << 100.0 * (end1.cpu_seconds - end0.cpu_seconds) / idle_seconds << " % of one core" << std::endl;
+    const Usage end1 =
+        measure_idle("idle after " + std::to_string(missions) + " missions", daemon.pid(), px4, idle_seconds);
     print_usage_line("idle after the missions", end1);
     std::cout << "timeouts waiting for photos: " << daemon.count_lines("[UPLOAD] Timeout waiting for photo upload")
               << ", failed starts: " << daemon.count_lines("[CAR] Failed to start mission") << std::endl;

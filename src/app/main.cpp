@@ -1,2 +1,33 @@
+#include <iostream>
+#include <string>
+#include <vector>
+
+#include "app/command_line.h"
+#include "app/kovo_client_app.h"
 #include "config/app_config.h"
-int main(){AppConfig c; c.load("config/config.json"); return 0;}
+#include "platform/platform_http_client.h"
+
+int main(int argc, char* argv[])
+{
+    std::cout << banner_line() << std::endl;
+    const CommandLine cmd = parse_command_line(std::vector<std::string>(argv, argv + argc));
+    if (cmd.help) {
+        print_usage(std::cout, argc > 0 ? argv[0] : "kovo_sio_client");
+        return 0;
+    }
+
+    AppConfig config;
+    config.load(cmd.config_path);
+    apply_overrides(cmd, config);
+
+    // libcurl's process-wide set-up, before any thread exists.
+    PlatformHttpClient::globalInit();
+    KovoClientApp app(config, cmd.config_path);
+    if (!app.start()) {
+        std::cerr << "Failed to start app" << std::endl;
+        return 1;
+    }
+    std::cout << "kovo_sio_client started. Press Ctrl+C to exit." << std::endl;
+    app.wait();
+    return 0;
+}

@@ -1,0 +1,142 @@
+#include "app/kovo_client_app.h"
+
+#include <algorithm>
+#include <chrono>
+#include <iostream>
+
+#include "app/build_info.h"
+#include "app/config_update.h"
+#include "monitor/stats_routes.h"
+
+KovoClientApp::KovoClientApp(const AppConfig& config, const std::string& config_path)
+    : config_(config),
+      config_path_(config_path),
+      px4_client_(config),
+      sio_client_(config),
+      http_client_(config),
+      mqtt_client_(config),
+      px4_port_(px4_client_),
+      car_port_(sio_client_),
+      mqtt_port_(mqtt_client_),
+      http_port_(http_client_),
+      stats_port_(StatsManager::instance()),
+      access_key_(config.socketio.access_key),
+      site_id_(config.platform.site_id),
+      core_(config_, mission_,
+            MissionPorts{px4_port_, car_port_, mqtt_port_, http_port_, stats_port_, clock_, tasks_}, access_key_,
+            site_id_)
+{
+    sio_client_.setMissionCallback([this](const nlohmann::json& payload) { onCarMission(payload); });
+    sio_client_.setRebootQueryCallback([this] { onCarRebootQuery(); });
+    http_client_.setOnError([](const std::string& text) { std::cerr << "HTTP error: " << text << std::endl; });
+    sio_client_.setOnConnected([] { StatsManager::instance().onSioConnected(); });
+    sio_client_.setOnDisconnected([] { StatsManager::instance().onSioDisconnected(); });
+    px4_client_.setOnConnected([] { StatsManager::instance().onWsConnected(); });
+    px4_client_.setOnDisconnected([] { StatsManager::instance().onWsDisconnected(); });
+    mqtt_client_.setResponseCallback(
+        [](const std::string& text) { std::cout << "[MQTT] Response: " << text << std::endl; });
+    mqtt_client_.setOnConnected([] { StatsManager::instance().onMqttConnected(); });
+    mqtt_client_.setOnDisconnected([] { StatsManager::instance().onMqttDisconnected(); });
+}
+
+KovoClientApp::~KovoClientApp()
+{
+    stop();
+}
+
+bool KovoClientApp::start()
+{
+    StatsManager& stats = StatsManager::instance();
+    stats.recordStartup();
+    stats.recordVersion(build_info::kVersion, build_info::kGitRevision, build_info::kBuildTime);
+    const auto cfg = config_.snapshot();
+    record_config_stats(stats, *cfg);
+
+    if (cfg->stats.enabled) {
+        // A server that cannot listen does not stop the daemon.
+        start_stats_web_server(web_server_, cfg->stats.web_port, stats, [this](const std::string& body) {
+            return handle_config_update(config_, config_path_, body, StatsManager::instance());
+        });
+    }
+    if (!px4_client_.start()) {
+        std::cerr << "Failed to start ws client" << std::endl;
+        return false;
+    }
+    if (!sio_client_.start()) {
+        std::cerr << "Failed to start sio client" << std::endl;
+        return false;
+    }
+    if (!mqtt_client_.start()) {
+        std::cerr << "[APP] Failed to start mqtt client, continuing without MQTT" << std::endl;
+    }
+    running_ = true;
+    worker_thread_ = std::thread([this] { worker_loop(); });
+    return true;
+}
+
+void KovoClientApp::wait()
+{
+    if (worker_thread_.joinable()) {
+        worker_thread_.join();
+    }
+}
+
+void KovoClientApp::stop()
+{
+    running_ = false;
+    // No new mission or configuration update may arrive while the objects
+    // they use go away.
+    sio_client_.stop();
+    web_server_.stop();
+    clock_.stop();
+    wait();
+    tasks_.joinAll();
+}
+
+void KovoClientApp::worker_loop()
+{
+    while (running_) {
+        // Whole seconds; at least one, so a zero setting cannot spin.
+        const int seconds = std::max(1, config_.snapshot()->mission.worker_poll_interval_seconds);
+        if (!clock_.sleep_for(std::chrono::seconds(seconds)) || !running_) {
+            return;
+        }
+        core_.monitor.tick();
+    }
+}
+
+void KovoClientApp::onCarMission(const nlohmann::json& payload)
+{
+    core_.intake.onCarMission(payload);
+}
+
+void KovoClientApp::onCarRebootQuery()
+{
+    core_.reboot.onCarRebootQuery();
+}
+
+void KovoClientApp::sendPlatformFlightHistory(const nlohmann::json& uav)
+{
+    core_.reports.sendPlatformFlightHistory(uav);
+}
+
+void KovoClientApp::sendPlatformStatusHistory(const std::string& code)
+{
+    core_.reports.sendPlatformStatusHistory(code);
+}
+
+void KovoClientApp::sendPlatformArrivePoint()
+{
+    core_.reports.sendPlatformArrivePoint();
+}
+
+bool KovoClientApp::uploadPhotosAsync(const nlohmann::json& items, const std::string& upload_url,
+                                      const std::string& task_dir, int before_count)
+{
+    return core_.photos.uploadPhotosAsync(items, upload_url, task_dir, before_count);
+}
+
+std::string KovoClientApp::current_time_str() const
+{
+    return core_.records.current_time_str();
+}

@@ -1,0 +1,79 @@
+#pragma once
+
+#include <atomic>
+#include <string>
+#include <thread>
+
+#include <nlohmann/json.hpp>
+
+#include "app/interruptible_clock.h"
+#include "app/link_adapters.h"
+#include "app/mission_context.h"
+#include "app/mission_core.h"
+#include "app/thread_task_runner.h"
+#include "car/sio_car_client.h"
+#include "config/app_config.h"
+#include "config/shared_config.h"
+#include "monitor/web_server.h"
+#include "platform/platform_http_client.h"
+#include "platform/platform_mqtt_client.h"
+#include "px4ctrl/px4ctrl_ws_client.h"
+
+// The one application object: owns the configuration, the four links, the
+// mission record and its logic, the monitor thread and the web server.
+class KovoClientApp {
+public:
+    // The links are built from config, which the caller keeps alive until
+    // this object is gone; the application's own copy is what hot updates
+    // change.
+    KovoClientApp(const AppConfig& config, const std::string& config_path);
+    // Stops everything this object started (see stop()).
+    ~KovoClientApp();
+    KovoClientApp(const KovoClientApp&) = delete;
+    KovoClientApp& operator=(const KovoClientApp&) = delete;
+
+    // Statistics, web server, px4ctrl (fatal), car (fatal), MQTT (not
+    // fatal), then the monitor thread. False when a fatal link failed.
+    bool start();
+    // Blocks while the monitor thread runs, which in the daemon is until the
+    // process is killed.
+    void wait();
+    // Ends the monitor thread and background work and stops the car link and
+    // the web server; waits cut short. Used by the destructor.
+    void stop();
+
+    // Car link thread.
+    void onCarMission(const nlohmann::json& payload);
+    void onCarRebootQuery();
+    // The monitor thread's body: one tick per poll interval while running.
+    void worker_loop();
+
+    void sendPlatformFlightHistory(const nlohmann::json& uav);
+    void sendPlatformStatusHistory(const std::string& code);
+    void sendPlatformArrivePoint();
+    bool uploadPhotosAsync(const nlohmann::json& items, const std::string& upload_url, const std::string& task_dir,
+                           int before_count);
+    std::string current_time_str() const;
+
+private:
+    SharedConfig config_;
+    const std::string config_path_;
+    Px4ctrlWsClient px4_client_;
+    SioCarClient sio_client_;
+    PlatformHttpClient http_client_;
+    PlatformMqttClient mqtt_client_;
+    Px4LinkAdapter px4_port_;
+    CarLinkAdapter car_port_;
+    MqttLinkAdapter mqtt_port_;
+    HttpLinkAdapter http_port_;
+    StatsAdapter stats_port_;
+    InterruptibleClock clock_;
+    ThreadTaskRunner tasks_;
+    MissionContext mission_;
+    const std::string access_key_;
+    const std::string site_id_;
+    MissionCore core_;
+    std::atomic<bool> running_{false};
+    std::thread worker_thread_;
+    WebServer web_server_;
+};

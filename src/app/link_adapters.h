@@ -1,0 +1,93 @@
+#pragma once
+
+#include <map>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "app/ports.h"
+#include "car/sio_car_client.h"
+#include "monitor/stats_manager.h"
+#include "platform/platform_http_client.h"
+#include "platform/platform_mqtt_client.h"
+#include "px4ctrl/px4ctrl_ws_client.h"
+
+// The real links and the statistics behind the mission logic's interfaces.
+
+class Px4LinkAdapter : public Px4Port {
+public:
+    explicit Px4LinkAdapter(Px4ctrlWsClient& client) : client_(client) {}
+    bool isConnected() const override { return client_.isConnected(); }
+    bool isLogined() const override { return client_.isLogined(); }
+    nlohmann::json getState() override { return client_.getState(); }
+    bool sendCmd(const std::string& cmd) override { return client_.sendCmd(cmd); }
+
+private:
+    Px4ctrlWsClient& client_;
+};
+
+class CarLinkAdapter : public CarPort {
+public:
+    explicit CarLinkAdapter(SioCarClient& client) : client_(client) {}
+    void sendRealtimeStatus(const nlohmann::json& status) override { client_.sendRealtimeStatus(status); }
+    void sendMissionStatus(const nlohmann::json& status) override { client_.sendMissionStatus(status); }
+    void sendCanRebootResp(bool can_reboot) override { client_.sendCanRebootResp(can_reboot); }
+
+private:
+    SioCarClient& client_;
+};
+
+class MqttLinkAdapter : public MqttPort {
+public:
+    explicit MqttLinkAdapter(PlatformMqttClient& client) : client_(client) {}
+    bool publishRequest(const std::string& message) override { return client_.publishRequest(message); }
+
+private:
+    PlatformMqttClient& client_;
+};
+
+class HttpLinkAdapter : public HttpPort {
+public:
+    explicit HttpLinkAdapter(PlatformHttpClient& client) : client_(client) {}
+    bool downloadFile(const std::string& url, const std::string& path, long* http_status) override
+    {
+        return client_.downloadFile(url, path, http_status);
+    }
+    bool postFile(const std::string& url, const std::string& path, const std::map<std::string, std::string>& fields,
+                  const std::string& field_name, std::string* response, long* http_status) override
+    {
+        return client_.postFile(url, path, fields, field_name, response, http_status);
+    }
+
+private:
+    PlatformHttpClient& client_;
+};
+
+class StatsAdapter : public StatsPort {
+public:
+    explicit StatsAdapter(StatsManager& stats) : stats_(stats) {}
+    void onMissionStarted(const std::string& mission_id, const std::string& strategy_id, const std::string& point_id,
+                          const std::string& action_id, int point_count, const std::string& task_dir,
+                          const std::string& start_time) override
+    {
+        stats_.onMissionStarted(mission_id, strategy_id, point_id, action_id, point_count, task_dir, start_time);
+    }
+    void onMissionSuccess(const std::string& end_time) override { stats_.onMissionSuccess(end_time); }
+    void onMissionFailed(const std::string& reason, const std::string& end_time) override
+    {
+        stats_.onMissionFailed(reason, end_time);
+    }
+    void onStatusTransition(const std::string& from, const std::string& to) override
+    {
+        stats_.onStatusTransition(from, to);
+    }
+    void updateInternalState(const InternalState& s) override
+    {
+        stats_.updateInternalState(s.fs, s.kovo_sub, s.kovo_idx, s.has_task, s.photos_uploaded, s.upload_started,
+                                   s.photo_count, s.last_completed_height_idx, s.mission_id, s.strategy_id,
+                                   s.battery_remain, s.lpos_z, s.lpos_vz);
+    }
+
+private:
+    StatsManager& stats_;
+};

@@ -1,0 +1,33 @@
+#include "app/log_upload.h"
+
+#include <fstream>
+#include <iostream>
+
+LogUploader::LogUploader(HttpPort& http, TaskRunner& tasks, const RecordHelpers& records, std::string site_id)
+    : http_(http), tasks_(tasks), records_(records), site_id_(std::move(site_id))
+{
+}
+
+void LogUploader::uploadAsync(const std::string& task_dir)
+{
+    tasks_.run([this, task_dir] { upload(task_dir); });
+}
+
+void LogUploader::upload(const std::string& task_dir)
+{
+    // platform.url is read now, so a hot-updated URL is used.
+    const auto cfg = records_.config();
+    const std::string path = task_dir + "/" + cfg->files.client_log;
+    if (!std::ifstream(path).is_open()) {
+        return;
+    }
+    const std::string url = cfg->platform.url + cfg->platform.log_normal_endpoint;
+    std::string response;
+    long status = 0;
+    const bool ok = http_.postFile(url, path, {{"siteAccessKey", site_id_}}, "file", &response, &status);
+    if (ok && http_success(status)) {
+        std::cout << "[LOG] Uploaded normal log: " << path << " resp=" << response << std::endl;
+    } else {
+        std::cerr << "[LOG] Failed to upload normal log: " << path << std::endl;
+    }
+}

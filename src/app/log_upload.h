@@ -1,0 +1,23 @@
+#pragma once
+
+#include <string>
+
+#include "app/ports.h"
+#include "app/record_helpers.h"
+
+// Uploads a finished mission's client log to the platform's archive of
+// normal UAV logs, once, in the background.
+class LogUploader {
+public:
+    LogUploader(HttpPort& http, TaskRunner& tasks, const RecordHelpers& records, std::string site_id);
+
+    void uploadAsync(const std::string& task_dir);
+    // The upload itself, on the calling thread.
+    void upload(const std::string& task_dir);
+
+private:
+    HttpPort& http_;
+    TaskRunner& tasks_;
+    const RecordHelpers& records_;
+    const std::string site_id_;
+};

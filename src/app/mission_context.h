@@ -1,0 +1,49 @@
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+// The one mission record. Every field is guarded by mutex, which is held only
+// for short copy and update sections (never across a report, a send or a
+// network wait). Lock order: this mutex first, then px4ctrl's state lock or
+// the MQTT publish lock.
+struct MissionContext {
+    std::mutex mutex;
+
+    bool has_task = false;
+    // Counts accepted missions; work started for one mission (its start
+    // sequence, its photo uploads) checks it before touching the record, so a
+    // late finisher never changes the next mission.
+    uint64_t mission_seq = 0;
+
+    std::string car_x;
+    std::string car_y;
+    std::string car_yaw;
+    std::string car_strategy_id;
+    std::string car_point_id;
+    std::string car_action_id;
+    std::string car_flight_mission_history_id;
+    std::string car_mission_id;
+    std::string warehouse_num;
+    std::string warehouse_count;
+    std::vector<std::string> warehouse_num_list;
+    std::string battery_limit;
+    std::string upload_media_data_url;
+    std::string is_before_takeoff_photo;
+    nlohmann::json before_takeoff_photo_config;
+    std::vector<nlohmann::json> car_flight_point_list;
+
+    // Point of the last reported arrival; kept across missions until the next
+    // arrival.
+    std::string current_point_id;
+    std::string warehouse_position_num;
+
+    // Every photo handed to the uploader for this mission has been tried.
+    bool photos_uploaded = false;
+    std::string task_dir;
+    bool car_mission_written = false;
+};

@@ -1,0 +1,14 @@
+#include "app/mission_core.h"
+
+MissionCore::MissionCore(const SharedConfig& config, MissionContext& mission, const MissionPorts& ports,
+                         const std::string& access_key, const std::string& site_id)
+    : records(config),
+      reports(mission, ports.mqtt, records, site_id),
+      car_status(mission, ports.car, records, access_key),
+      photos(mission, ports.px4, ports.http, ports.clock, ports.tasks, records),
+      logs(ports.http, ports.tasks, records, site_id),
+      intake(mission, ports.px4, ports.stats, ports.clock, ports.tasks, reports, records),
+      reboot(mission, ports.px4, ports.car, records),
+      monitor(mission, ports.px4, ports.stats, ports.clock, reports, car_status, photos, logs, records)
+{
+}

@@ -1,0 +1,42 @@
+#pragma once
+
+#include <string>
+
+#include "app/car_status.h"
+#include "app/log_upload.h"
+#include "app/mission_context.h"
+#include "app/mission_intake.h"
+#include "app/mission_monitor.h"
+#include "app/photo_upload.h"
+#include "app/platform_reports.h"
+#include "app/ports.h"
+#include "app/reboot_query.h"
+#include "app/record_helpers.h"
+#include "config/shared_config.h"
+
+// Everything the mission logic talks to.
+struct MissionPorts {
+    Px4Port& px4;
+    CarPort& car;
+    MqttPort& mqtt;
+    HttpPort& http;
+    StatsPort& stats;
+    Clock& clock;
+    TaskRunner& tasks;
+};
+
+// The mission logic wired together over one mission record: the daemon builds
+// it over its links, tests over fakes.
+struct MissionCore {
+    MissionCore(const SharedConfig& config, MissionContext& mission, const MissionPorts& ports,
+                const std::string& access_key, const std::string& site_id);
+
+    RecordHelpers records;
+    PlatformReports reports;
+    CarStatusReporter car_status;
+    PhotoUploader photos;
+    LogUploader logs;
+    MissionIntake intake;
+    RebootQuery reboot;
+    MissionMonitor monitor;
+};

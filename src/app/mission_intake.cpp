@@ -1,0 +1,191 @@
+#include "app/mission_intake.h"
+
+#include <chrono>
+#include <iostream>
+#include <mutex>
+#include <tuple>
+
+#include "app/fs_codes.h"
+#include "app/json_fields.h"
+#include "app/mission_status.h"
+
+using nlohmann::json;
+
+namespace {
+
+// px4ctrl gets a fixed time to settle after the car's order.
+constexpr std::chrono::seconds kStartDelay{10};
+
+std::string text_member(const json& payload, const char* key, const std::string& def = "")
+{
+    return safe_json_value<std::string>(payload, key, def);
+}
+
+}  // namespace
+
+MissionIntake::MissionIntake(MissionContext& mission, Px4Port& px4, StatsPort& stats, Clock& clock,
+                             TaskRunner& tasks, PlatformReports& reports, const RecordHelpers& records)
+    : mission_(mission), px4_(px4), stats_(stats), clock_(clock), tasks_(tasks), reports_(reports),
+      records_(records)
+{
+}
+
+void MissionIntake::onCarMission(const json& payload)
+{
+    // The car's strings may hold bad UTF-8: shown with replacements, the
+    // mission is still accepted.
+    std::cout << "[CAR] Received mission payload:" << std::endl
+              << payload.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
+
+    const auto cfg = records_.config();
+    std::string cmd;
+    uint64_t seq = 0;
+    {
+        std::lock_guard<std::mutex> lock(mission_.mutex);
+        if (mission_.has_task) {
+            std::cout << "[CAR] Already has an active task, ignore new mission" << std::endl;
+            return;
+        }
+        mission_.has_task = true;
+        seq = ++mission_.mission_seq;
+        fillMission(payload);
+        cmd = buildCommand(*cfg);
+        const size_t points = mission_.car_flight_point_list.size();
+        stats_.onMissionStarted(mission_.car_flight_mission_history_id, mission_.car_strategy_id,
+                                mission_.car_point_id, mission_.car_action_id, static_cast<int>(points),
+                                mission_.task_dir, records_.current_time_str());
+        std::cout << "[CAR] carFlightPointList size=" << points << " cmd=[" << cmd << "]" << std::endl;
+    }
+    tasks_.run([this, cmd, seq] { startSequence(cmd, seq); });
+}
+
+void MissionIntake::fillMission(const json& payload)
+{
+    const auto cfg = records_.config();
+    const auto& defaults = cfg->mission.defaults;
+    mission_.car_x = text_member(payload, "carX");
+    mission_.car_y = text_member(payload, "carY");
+    mission_.car_yaw = text_member(payload, "carYaw");
+    mission_.car_strategy_id = text_member(payload, "carStrategyId");
+    mission_.car_point_id = text_member(payload, "carPointId");
+    mission_.car_action_id = text_member(payload, "carActionId");
+    mission_.car_flight_mission_history_id = text_member(payload, "carFlightMissionHistoryId");
+    mission_.car_mission_id = text_member(payload, "carMissionId");
+
+    const json warehouse = payload.is_object() && payload.contains("warehouseNum") ? payload["warehouseNum"] : json();
+    std::tie(mission_.warehouse_num, mission_.warehouse_count) = parseWarehouseNum(warehouse);
+    mission_.warehouse_num_list = collect_warehouse_nums(warehouse);
+
+    mission_.battery_limit = text_member(payload, "batteryLimit", defaults.batteryLimit);
+    mission_.upload_media_data_url = text_member(payload, "uploadMediaDataUrl");
+    mission_.is_before_takeoff_photo = text_member(payload, "isBeforeTakeoffPhoto", defaults.isBeforeTakeoffPhoto);
+    mission_.before_takeoff_photo_config = safe_json_object(payload, "beforeTakeoffPhotoConfig");
+
+    mission_.car_flight_point_list.clear();
+    const json points = safe_json_array(payload, "carFlightPointList");
+    mission_.car_flight_point_list.assign(points.begin(), points.end());
+
+    mission_.photos_uploaded = false;
+    mission_.car_mission_written = false;
+    mission_.task_dir.clear();
+}
+
+std::string MissionIntake::buildCommand(const AppConfig& cfg) const
+{
+    const std::string& default_height = cfg.mission.defaults.takeOffAltitude;
+    std::string heights;
+    for (const json& point : mission_.car_flight_point_list) {
+        if (!heights.empty()) {
+            heights += ",";
+        }
+        heights += records_.json_string(point, "z", default_height);
+    }
+    if (mission_.car_flight_point_list.empty()) {
+        heights = default_height;
+    }
+    return cfg.mission.kovo_cmd_prefix + " " + heights;
+}
+
+int MissionIntake::readFs(const AppConfig& cfg)
+{
+    return safe_json_value<int>(px4_.getState(), "fs", cfg.mission.default_fs_value);
+}
+
+void MissionIntake::startSequence(const std::string& cmd, uint64_t seq)
+{
+    std::cout << "[CAR] Mission received, waiting 10 seconds before execution..." << std::endl;
+    if (!clock_.sleep_for(kStartDelay)) {
+        return;
+    }
+    std::cout << "[CAR] 10-second delay finished, starting mission execution" << std::endl;
+
+    int retries = records_.config()->mission.max_start_retries;
+    for (int attempt = 1;; ++attempt) {
+        const auto cfg = records_.config();
+        const auto& m = cfg->mission;
+        retries = m.max_start_retries;
+        if (attempt > retries) {
+            break;
+        }
+        const std::chrono::seconds retry_wait(m.retry_wait_seconds);
+        const std::string of = std::to_string(attempt) + "/" + std::to_string(retries);
+
+        int fs = readFs(*cfg);
+        if (fs_in_mission(m, fs)) {
+            std::cout << "[CAR] px4ctrl already in flight state (fs=" << fs << "), mission started" << std::endl;
+            return;
+        }
+        if (fs != m.fs_standby) {
+            std::cout << "[CAR] Retry " << of << ": fs=" << fs << " not STANDBY, wait..." << std::endl;
+            if (!clock_.sleep_for(retry_wait)) {
+                return;
+            }
+            continue;
+        }
+        std::cout << "[CAR] Send to px4ctrl (retry " << of << "): " << cmd << std::endl;
+        if (!px4_.sendCmd(cmd)) {
+            std::cout << "[CAR] px4ctrl not ready, wait for reconnect..." << std::endl;
+            if (!clock_.sleep_for(retry_wait)) {
+                return;
+            }
+            continue;
+        }
+        reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::START_SENT));
+        if (!clock_.sleep_for(std::chrono::seconds(m.state_verify_wait_seconds))) {
+            return;
+        }
+        fs = readFs(*cfg);
+        if (fs_in_mission(m, fs)) {
+            std::cout << "[CAR] px4ctrl entered KOVO state, mission started" << std::endl;
+            return;
+        }
+        std::cout << "[CAR] Retry " << of << ": px4ctrl did not enter KOVO (fs=" << fs << "), will retry"
+                  << std::endl;
+    }
+    giveUp(retries, seq);
+}
+
+void MissionIntake::giveUp(int retries, uint64_t seq)
+{
+    std::cerr << "[CAR] Failed to start mission after " << retries << " retries" << std::endl;
+    std::string task_dir;
+    {
+        std::lock_guard<std::mutex> lock(mission_.mutex);
+        // The mission may have been closed and a new one accepted meanwhile:
+        // never clear someone else's mission.
+        if (mission_.mission_seq != seq || !mission_.has_task) {
+            return;
+        }
+    }
+    reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::START_FAILED));
+    {
+        std::lock_guard<std::mutex> lock(mission_.mutex);
+        if (mission_.mission_seq != seq) {
+            return;
+        }
+        mission_.has_task = false;
+        task_dir = mission_.task_dir;
+    }
+    records_.client_log(task_dir, "start_failed", {{"reason", "max_retries_exceeded"}});
+    stats_.onMissionFailed("max_retries_exceeded", records_.current_time_str());
+}

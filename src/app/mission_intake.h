@@ -1,0 +1,41 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "app/mission_context.h"
+#include "app/platform_reports.h"
+#include "app/ports.h"
+#include "app/record_helpers.h"
+
+// Accepts a mission from the car when none is active, fills the mission
+// record, builds px4ctrl's command and starts the delayed start sequence,
+// which brings px4ctrl from standby into the mission with bounded retries.
+class MissionIntake {
+public:
+    MissionIntake(MissionContext& mission, Px4Port& px4, StatsPort& stats, Clock& clock, TaskRunner& tasks,
+                  PlatformReports& reports, const RecordHelpers& records);
+
+    // Car link thread.
+    void onCarMission(const nlohmann::json& payload);
+
+private:
+    // Fills the record from the payload; mission lock held.
+    void fillMission(const nlohmann::json& payload);
+    // "kovo 1.5,3,2.25": the prefix and the heights of the points; mission
+    // lock held.
+    std::string buildCommand(const AppConfig& cfg) const;
+    void startSequence(const std::string& cmd, uint64_t seq);
+    int readFs(const AppConfig& cfg);
+    void giveUp(int retries, uint64_t seq);
+
+    MissionContext& mission_;
+    Px4Port& px4_;
+    StatsPort& stats_;
+    Clock& clock_;
+    TaskRunner& tasks_;
+    PlatformReports& reports_;
+    const RecordHelpers& records_;
+};

@@ -1,0 +1,352 @@
+#include "app/mission_monitor.h"
+
+#include <chrono>
+#include <iostream>
+#include <mutex>
+
+#include "app/fs_codes.h"
+#include "app/json_fields.h"
+#include "app/mission_point.h"
+#include "app/mission_status.h"
+
+using nlohmann::json;
+
+namespace {
+
+// How long the end of a mission waits for its photos at most.
+constexpr int kPhotoWaitSeconds = 60;
+// Ticks without growth of the photo list before it is handed over.
+constexpr int kStableTicks = 3;
+
+}  // namespace
+
+MissionMonitor::MissionMonitor(MissionContext& mission, Px4Port& px4, StatsPort& stats, Clock& clock,
+                               PlatformReports& reports, CarStatusReporter& car_status, PhotoUploader& photos,
+                               LogUploader& logs, const RecordHelpers& records)
+    : mission_(mission), px4_(px4), stats_(stats), clock_(clock), reports_(reports), car_status_(car_status),
+      photos_(photos), logs_(logs), records_(records),
+      last_kovo_idx_(records.config()->mission.last_kovo_idx_sentinel)
+{
+}
+
+void MissionMonitor::tick()
+{
+    if (!px4_.isConnected() || !px4_.isLogined()) {
+        return;
+    }
+    const json state = px4_.getState();
+    if (state.is_null()) {
+        return;
+    }
+    const auto cfg = records_.config();
+    TickView t;
+    t.fs = safe_json_value<int>(state, "fs", cfg->mission.default_fs_value);
+    t.uav = safe_json_object(state, "uav");
+    t.kovo = safe_json_object(state, "kovo");
+    t.sub_state = safe_json_value(t.kovo, "sub_state", "");
+    t.height_idx = safe_json_value<int>(t.kovo, "height_idx", cfg->mission.default_height_idx);
+    t.photos = safe_json_array(t.kovo, "photos");
+    const std::string state_task_dir = safe_json_value(t.kovo, "task_dir", "");
+
+    if (!state_task_dir.empty() && state_task_dir != last_task_dir_) {
+        takeOverTaskDir(state_task_dir);
+    }
+    writeMissionFilesIfDue();
+
+    {
+        std::lock_guard<std::mutex> lock(mission_.mutex);
+        t.active = mission_.has_task;
+        t.photos_uploaded = mission_.photos_uploaded;
+        t.upload_url = mission_.upload_media_data_url;
+        t.task_dir = mission_.task_dir;
+        t.seq = mission_.mission_seq;
+    }
+    if (t.active) {
+        std::cout << "[PX4-STATE] fs=" << t.fs << " kovo_sub=" << t.sub_state << " kovo_idx=" << t.height_idx
+                  << " photos=" << photoCount(t) << std::endl;
+        // A mission accepted between two ticks (even right after the previous
+        // one ended) starts with fresh per-mission state.
+        if (t.seq != seen_seq_) {
+            startOfMission(t.seq);
+        }
+    }
+    checkPhotos(t);
+    if (t.active) {
+        handlePhase(t);
+        checkArrival(t);
+    }
+    everyTick(t);
+}
+
+int MissionMonitor::photoCount(const TickView& t) const
+{
+    return static_cast<int>(t.photos.size());
+}
+
+void MissionMonitor::takeOverTaskDir(const std::string& dir)
+{
+    std::lock_guard<std::mutex> lock(mission_.mutex);
+    mission_.task_dir = dir;
+    last_task_dir_ = dir;
+}
+
+void MissionMonitor::writeMissionFilesIfDue()
+{
+    // Only an active mission writes its copy: a directory reported between
+    // missions is usually the previous mission's, whose copy must stay.
+    std::lock_guard<std::mutex> lock(mission_.mutex);
+    if (!mission_.has_task || mission_.task_dir.empty() || mission_.car_mission_written) {
+        return;
+    }
+    mission_.car_mission_written = true;
+    const auto cfg = records_.config();
+    records_.write_json_file(mission_.task_dir + "/" + cfg->files.car_mission, missionCopy());
+    records_.client_log(mission_.task_dir, "client_start", {{"task_dir", mission_.task_dir}});
+}
+
+json MissionMonitor::missionCopy() const
+{
+    const MissionContext& m = mission_;
+    json copy = json::object();
+    copy["carX"] = m.car_x;
+    copy["carY"] = m.car_y;
+    copy["carYaw"] = m.car_yaw;
+    copy["carStrategyId"] = m.car_strategy_id;
+    copy["carPointId"] = m.car_point_id;
+    copy["carActionId"] = m.car_action_id;
+    copy["carFlightMissionHistoryId"] = m.car_flight_mission_history_id;
+    copy["carMissionId"] = m.car_mission_id;
+    copy["warehouseNum"] = m.warehouse_num;
+    copy["warehouseCount"] = m.warehouse_count;
+    copy["warehouseNumList"] = m.warehouse_num_list;
+    copy["batteryLimit"] = m.battery_limit;
+    copy["uploadMediaDataUrl"] = m.upload_media_data_url;
+    copy["isBeforeTakeoffPhoto"] = m.is_before_takeoff_photo;
+    copy["beforeTakeoffPhotoConfig"] =
+        m.before_takeoff_photo_config.is_object() ? m.before_takeoff_photo_config : json::object();
+    copy["carFlightPointList"] = m.car_flight_point_list;
+    return copy;
+}
+
+void MissionMonitor::startOfMission(uint64_t seq)
+{
+    seen_seq_ = seq;
+    prev_sub_state_.clear();
+    was_flying_ = false;
+    finished_ = false;
+    last_photo_count_ = 0;
+    stable_ticks_ = 0;
+    upload_started_ = false;
+    photos_handed_ = 0;
+    last_arrival_idx_ = -1;
+    last_kovo_idx_ = records_.config()->mission.last_kovo_idx_sentinel;
+}
+
+void MissionMonitor::checkPhotos(const TickView& t)
+{
+    if (t.upload_url.empty() || t.task_dir.empty() || t.photos.empty()) {
+        return;
+    }
+    const int count = photoCount(t);
+    if (count > last_photo_count_) {
+        last_photo_count_ = count;
+        stable_ticks_ = 0;
+        std::cout << "[UPLOAD] Photos count increased to " << count << ", waiting for stability..." << std::endl;
+        return;
+    }
+    // Entries listed after an earlier hand-over go out as a follow-up batch
+    // once the list is stable again, so no photo is left behind.
+    if (count > photos_handed_ && ++stable_ticks_ >= kStableTicks) {
+        handOverPhotos(t, photos_handed_ == 0 ? "[UPLOAD] Photos stable at " + std::to_string(count) +
+                                                    ", starting upload..."
+                                              : "[UPLOAD] Photos stable at " + std::to_string(count) +
+                                                    ", uploading " + std::to_string(count - photos_handed_) +
+                                                    " more...");
+    }
+}
+
+void MissionMonitor::handOverPhotos(const TickView& t, const std::string& line)
+{
+    const int count = photoCount(t);
+    json batch = json::array();
+    for (int i = photos_handed_; i < count; ++i) {
+        batch.push_back(t.photos[static_cast<size_t>(i)]);
+    }
+    std::cout << line << std::endl;
+    upload_started_ = true;
+    photos_handed_ = count;
+    photos_.uploadPhotosAsync(batch, t.upload_url, t.task_dir, safe_json_value<int>(t.kovo, "beforecount", -1));
+}
+
+void MissionMonitor::handlePhase(const TickView& t)
+{
+    const auto cfg = records_.config();
+    const auto& m = cfg->mission;
+    const int fs = t.fs;
+    const std::string& sub = t.sub_state;
+    const bool fs_changed = fs != prev_fs_;
+    const bool changed = fs_changed || sub != prev_sub_state_;
+    if (fs_listed(m.flying_fs_codes, fs)) {
+        was_flying_ = true;
+    }
+
+    if (fs == m.fs_takeoff || (fs == m.fs_executing && sub == "takeoff")) {
+        if (changed) {
+            reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::TAKEOFF));
+            stats_.onStatusTransition(std::to_string(prev_fs_), std::to_string(fs));
+            was_flying_ = true;
+            records_.client_log(t.task_dir, "takeoff");
+        }
+    } else if ((fs == m.fs_executing || fs == m.fs_kovo) && (sub == "goto_height" || sub == "hover_photo")) {
+        if (changed) {
+            reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::EXECUTING));
+            records_.client_log(t.task_dir, "executing", {{"sub_state", sub}});
+        }
+    } else if (fs == m.fs_landing || (sub == "land_descend" && fs != m.fs_standby && fs != m.fs_idle)) {
+        if (fs_changed) {
+            reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::LANDING));
+            records_.client_log(t.task_dir, "landing");
+        }
+    } else if ((fs == m.fs_standby || fs == m.fs_idle) && was_flying_) {
+        if (fs_changed) {
+            endSequence(t);
+        }
+    } else if (fs == m.fs_rtl) {
+        if (fs_changed) {
+            reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::RETURNING));
+            records_.client_log(t.task_dir, "rtl");
+        }
+    }
+}
+
+void MissionMonitor::endSequence(const TickView& t)
+{
+    reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::TASK_ENDED));
+    if (!clock_.sleep_for(std::chrono::milliseconds(records_.config()->mission.landed_to_finished_delay_ms))) {
+        return;
+    }
+    // px4ctrl has landed, so its list will not grow: whatever it lists and
+    // was not handed over yet goes now.
+    const int count = photoCount(t);
+    if (!t.upload_url.empty() && !t.task_dir.empty() && count > photos_handed_) {
+        handOverPhotos(t, "[UPLOAD] Task ended, uploading " + std::to_string(count - photos_handed_) +
+                              " photo(s) not handed over yet...");
+    }
+    // Without any photo handed over there is nothing to wait for.
+    if (photos_handed_ > 0 && !waitForPhotos()) {
+        return;
+    }
+
+    if (last_arrival_idx_ < 0 && !t.photos.empty()) {
+        const int idx = safe_json_value<int>(t.photos.front(), "height_idx", 0);
+        if (idx >= 0) {
+            last_arrival_idx_ = idx;
+            std::cout << "[KOVO] Fallback: task ended with photos but no hover_photo trigger, using photo_idx=" << idx
+                      << std::endl;
+        }
+    }
+    reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::FINISHED));
+    finished_ = true;
+    stats_.onMissionSuccess(records_.current_time_str());
+    {
+        std::lock_guard<std::mutex> lock(mission_.mutex);
+        mission_.has_task = false;
+    }
+    if (!t.task_dir.empty()) {
+        records_.client_log(t.task_dir, "finished", {{"reason", "all_heights_completed"}});
+        logs_.uploadAsync(t.task_dir);
+    }
+}
+
+bool MissionMonitor::waitForPhotos()
+{
+    auto uploaded = [this] {
+        std::lock_guard<std::mutex> lock(mission_.mutex);
+        return mission_.photos_uploaded;
+    };
+    if (uploaded()) {
+        return true;
+    }
+    std::cout << "[UPLOAD] Task ended, waiting for photo upload to complete..." << std::endl;
+    for (int i = 0; i < kPhotoWaitSeconds; ++i) {
+        if (!clock_.sleep_for(std::chrono::seconds(1))) {
+            return false;
+        }
+        if (uploaded()) {
+            std::cout << "[UPLOAD] Photo upload completed" << std::endl;
+            return true;
+        }
+    }
+    std::cerr << "[UPLOAD] Timeout waiting for photo upload" << std::endl;
+    return true;
+}
+
+void MissionMonitor::checkArrival(const TickView& t)
+{
+    if (t.sub_state != "hover_photo") {
+        return;
+    }
+    int idx = t.height_idx;
+    if (idx < 0 && !t.photos.empty()) {
+        idx = safe_json_value<int>(t.photos.front(), "height_idx", 0);
+    }
+    if (idx < 0) {
+        idx = 0;
+    }
+    if (prev_sub_state_ == "hover_photo" && last_kovo_idx_ == idx) {
+        return;
+    }
+    std::cout << "[KOVO] hover_photo detected, effective_idx=" << idx << " kovo_idx=" << t.height_idx
+              << " fs=" << t.fs << std::endl;
+    {
+        const int precision = records_.config()->app.float_precision;
+        std::lock_guard<std::mutex> lock(mission_.mutex);
+        if (static_cast<size_t>(idx) < mission_.car_flight_point_list.size()) {
+            const PointRef point = point_ref(mission_.car_flight_point_list[static_cast<size_t>(idx)], precision);
+            mission_.current_point_id = point.id;
+            mission_.warehouse_position_num = point.warehouse_position_num;
+        }
+    }
+    reports_.sendPlatformArrivePoint();
+    last_kovo_idx_ = idx;
+    last_arrival_idx_ = idx;
+    records_.client_log(t.task_dir, "arrive_point", {{"height_idx", idx}});
+}
+
+void MissionMonitor::everyTick(const TickView& t)
+{
+    const auto cfg = records_.config();
+    const auto& d = cfg->uav_defaults;
+    prev_fs_ = t.fs;
+    prev_sub_state_ = t.sub_state;
+
+    InternalState s;
+    s.fs = t.fs;
+    s.kovo_sub = t.sub_state;
+    s.kovo_idx = t.height_idx;
+    s.has_task = t.active;
+    s.photos_uploaded = t.photos_uploaded;
+    s.upload_started = upload_started_;
+    s.photo_count = photoCount(t);
+    s.last_completed_height_idx = last_arrival_idx_;
+    {
+        std::lock_guard<std::mutex> lock(mission_.mutex);
+        s.mission_id = mission_.car_flight_mission_history_id;
+        s.strategy_id = mission_.car_strategy_id;
+    }
+    s.battery_remain = json_float(safe_json_object(t.uav, "bat"), "remain", static_cast<float>(d.battery_remain));
+    const json lpos = safe_json_object(t.uav, "lpos");
+    s.lpos_z = json_float(lpos, "z", d.lpos_z_f);
+    s.lpos_vz = json_float(lpos, "vz", d.lpos_vz_f);
+    stats_.updateInternalState(s);
+
+    CarStatusReporter::Tick car;
+    car.fs = t.fs;
+    car.height_idx = t.height_idx;
+    car.uav = t.uav;
+    car.active = t.active;
+    car.finished = finished_;
+    car_status_.report(car);
+
+    reports_.sendPlatformFlightHistory(t.uav);
+}

@@ -1,0 +1,90 @@
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "app/car_status.h"
+#include "app/log_upload.h"
+#include "app/mission_context.h"
+#include "app/photo_upload.h"
+#include "app/platform_reports.h"
+#include "app/ports.h"
+#include "app/record_helpers.h"
+
+// Follows a mission through px4ctrl's phases, one tick per poll interval, on
+// the monitor thread: task directory takeover and the mission's files, phase
+// reports, arrivals at height steps, photo hand-over, the end sequence; and on
+// every tick with a state the statistics, the car's status messages and the
+// flight history.
+class MissionMonitor {
+public:
+    MissionMonitor(MissionContext& mission, Px4Port& px4, StatsPort& stats, Clock& clock, PlatformReports& reports,
+                   CarStatusReporter& car_status, PhotoUploader& photos, LogUploader& logs,
+                   const RecordHelpers& records);
+
+    // One tick, after the poll interval's sleep.
+    void tick();
+
+    // Height index of the last reported arrival (the sentinel at a mission's
+    // start).
+    int lastKovoIdx() const { return last_kovo_idx_; }
+
+private:
+    // What one tick read from px4ctrl and copied from the mission record.
+    struct TickView {
+        int fs = -1;
+        nlohmann::json uav;
+        nlohmann::json kovo;
+        std::string sub_state;
+        int height_idx = -1;
+        nlohmann::json photos;
+        bool active = false;
+        bool photos_uploaded = false;
+        std::string upload_url;
+        std::string task_dir;
+        uint64_t seq = 0;
+    };
+
+    void takeOverTaskDir(const std::string& dir);
+    void writeMissionFilesIfDue();
+    nlohmann::json missionCopy() const;  // mission lock held
+    void startOfMission(uint64_t seq);
+    void checkPhotos(const TickView& t);
+    void handOverPhotos(const TickView& t, const std::string& line);
+    void handlePhase(const TickView& t);
+    void endSequence(const TickView& t);
+    // False when the application is stopping.
+    bool waitForPhotos();
+    void checkArrival(const TickView& t);
+    void everyTick(const TickView& t);
+    int photoCount(const TickView& t) const;
+
+    MissionContext& mission_;
+    Px4Port& px4_;
+    StatsPort& stats_;
+    Clock& clock_;
+    PlatformReports& reports_;
+    CarStatusReporter& car_status_;
+    PhotoUploader& photos_;
+    LogUploader& logs_;
+    const RecordHelpers& records_;
+
+    // Kept across ticks; the per-mission ones are reset when the loop first
+    // sees a newly accepted mission.
+    int prev_fs_ = -1;
+    std::string prev_sub_state_;
+    std::string last_task_dir_;
+    uint64_t seen_seq_ = 0;
+    bool was_flying_ = false;
+    // The end sequence ran (every height completed).
+    bool finished_ = false;
+    int last_photo_count_ = 0;
+    int stable_ticks_ = 0;
+    bool upload_started_ = false;
+    // Entries of px4ctrl's photo list already handed to the uploader.
+    int photos_handed_ = 0;
+    int last_arrival_idx_ = -1;
+    int last_kovo_idx_;
+};

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "app/mission_context.h"
+#include "app/ports.h"
+#include "app/record_helpers.h"
+
+// The three reports to the platform over MQTT: flight history, status
+// history and arrive point, each in the common envelope. Each takes the
+// mission lock itself and holds it until the message is handed to MQTT, so
+// callers must not hold it. Nothing is awaited, retried or queued.
+class PlatformReports {
+public:
+    PlatformReports(MissionContext& mission, MqttPort& mqtt, const RecordHelpers& records, std::string site_id);
+
+    // uav: the "uav" object of px4ctrl's state.
+    void sendPlatformFlightHistory(const nlohmann::json& uav);
+    // code: the status text, such as "400".
+    void sendPlatformStatusHistory(const std::string& code);
+    void sendPlatformArrivePoint();
+
+private:
+    nlohmann::json missionFields(bool with_mission_id) const;
+    nlohmann::json flightHistoryBody(const AppConfig& cfg, const nlohmann::json& uav) const;
+    void publish(const AppConfig& cfg, const std::string& cmd, nlohmann::json parms);
+
+    MissionContext& mission_;
+    MqttPort& mqtt_;
+    const RecordHelpers& records_;
+    const std::string site_id_;
+};

@@ -1,0 +1,98 @@
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <map>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+// The mission logic reaches the links, the statistics, time and background
+// work only through these interfaces: the daemon plugs in the real links,
+// tests plug in fakes and drive a whole mission tick by tick.
+
+class Px4Port {
+public:
+    virtual ~Px4Port() = default;
+    virtual bool isConnected() const = 0;
+    virtual bool isLogined() const = 0;
+    // The last pushed state document (an empty object before the first push).
+    virtual nlohmann::json getState() = 0;
+    // True when the command was queued for px4ctrl.
+    virtual bool sendCmd(const std::string& cmd) = 0;
+};
+
+class CarPort {
+public:
+    virtual ~CarPort() = default;
+    virtual void sendRealtimeStatus(const nlohmann::json& status) = 0;
+    virtual void sendMissionStatus(const nlohmann::json& status) = 0;
+    virtual void sendCanRebootResp(bool can_reboot) = 0;
+};
+
+class MqttPort {
+public:
+    virtual ~MqttPort() = default;
+    virtual bool publishRequest(const std::string& message) = 0;
+};
+
+// A completed transfer returns true and stores the HTTP status; callers
+// decide which statuses count as success (http_success).
+class HttpPort {
+public:
+    virtual ~HttpPort() = default;
+    virtual bool downloadFile(const std::string& url, const std::string& path, long* http_status) = 0;
+    virtual bool postFile(const std::string& url, const std::string& path,
+                          const std::map<std::string, std::string>& fields, const std::string& field_name,
+                          std::string* response, long* http_status) = 0;
+};
+
+inline bool http_success(long status)
+{
+    return status >= 200 && status < 300;
+}
+
+// The monitor loop's view of a tick, as the statistics record it.
+struct InternalState {
+    int fs = -1;
+    std::string kovo_sub;
+    int kovo_idx = -1;
+    bool has_task = false;
+    bool photos_uploaded = false;
+    bool upload_started = false;
+    int photo_count = 0;
+    int last_completed_height_idx = -1;
+    std::string mission_id;
+    std::string strategy_id;
+    float battery_remain = 0.0f;
+    float lpos_z = 0.0f;
+    float lpos_vz = 0.0f;
+};
+
+class StatsPort {
+public:
+    virtual ~StatsPort() = default;
+    virtual void onMissionStarted(const std::string& mission_id, const std::string& strategy_id,
+                                  const std::string& point_id, const std::string& action_id, int point_count,
+                                  const std::string& task_dir, const std::string& start_time) = 0;
+    virtual void onMissionSuccess(const std::string& end_time) = 0;
+    virtual void onMissionFailed(const std::string& reason, const std::string& end_time) = 0;
+    virtual void onStatusTransition(const std::string& from, const std::string& to) = 0;
+    virtual void updateInternalState(const InternalState& state) = 0;
+};
+
+class Clock {
+public:
+    virtual ~Clock() = default;
+    virtual std::chrono::steady_clock::time_point now() const = 0;
+    // Sleeps for d. False when the wait was cut short because the
+    // application is stopping: the caller gives up its work.
+    virtual bool sleep_for(std::chrono::milliseconds d) = 0;
+};
+
+// Runs one-shot work (mission start, photo and log uploads) beside the caller.
+class TaskRunner {
+public:
+    virtual ~TaskRunner() = default;
+    virtual void run(std::function<void()> task) = 0;
+};

@@ -1,0 +1,21 @@
+#pragma once
+
+#include "app/mission_context.h"
+#include "app/ports.h"
+#include "app/record_helpers.h"
+
+// Answers the car's "may the UAV reboot?" from px4ctrl's state code alone:
+// refused while px4ctrl reports a flying code, allowed otherwise.
+class RebootQuery {
+public:
+    RebootQuery(MissionContext& mission, Px4Port& px4, CarPort& car, const RecordHelpers& records);
+
+    // Car link thread.
+    void onCarRebootQuery();
+
+private:
+    MissionContext& mission_;
+    Px4Port& px4_;
+    CarPort& car_;
+    const RecordHelpers& records_;
+};

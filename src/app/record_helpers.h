@@ -1,0 +1,33 @@
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include <nlohmann/json.hpp>
+
+#include "config/shared_config.h"
+
+// The record, time and number helpers bound to the application's own
+// configuration: each call reads a fresh snapshot, so a hot update of the
+// time format or the precision takes effect at once.
+class RecordHelpers {
+public:
+    explicit RecordHelpers(const SharedConfig& config);
+
+    std::shared_ptr<const AppConfig> config() const { return config_.snapshot(); }
+
+    std::string current_time_str() const;
+    std::string float_str(float value) const;   // app.float_precision decimals
+    std::string float_str1(float value) const;  // app.float_precision1 decimals
+    std::string json_string(const nlohmann::json& obj, const std::string& key, const std::string& def) const;
+    void write_json_file(const std::string& path, const nlohmann::json& doc) const;
+    void append_jsonl(const std::string& path, const nlohmann::json& record) const;
+
+    // Appends {"event", "time", ...fields} to the client log of task_dir;
+    // nothing without a directory.
+    void client_log(const std::string& task_dir, const std::string& event,
+                    nlohmann::json fields = nlohmann::json::object()) const;
+
+private:
+    const SharedConfig& config_;
+};

@@ -1,0 +1,54 @@
+#include "app/thread_task_runner.h"
+
+#include <iostream>
+#include <system_error>
+
+ThreadTaskRunner::~ThreadTaskRunner()
+{
+    joinAll();
+}
+
+void ThreadTaskRunner::reapFinished()
+{
+    for (auto it = threads_.begin(); it != threads_.end();) {
+        if (it->done->load()) {
+            it->thread.join();
+            it = threads_.erase(it);
+        } else {
+            ++it;
+        }
+    }
+}
+
+void ThreadTaskRunner::run(std::function<void()> task)
+{
+    std::lock_guard<std::mutex> lock(mutex_);
+    reapFinished();
+    auto done = std::make_shared<std::atomic<bool>>(false);
+    try {
+        std::thread thread([task = std::move(task), done] {
+            task();
+            done->store(true);
+        });
+        threads_.push_back(Entry{std::move(thread), done});
+    } catch (const std::system_error& e) {
+        std::cerr << "[APP] Cannot start background work: " << e.what() << std::endl;
+    }
+}
+
+void ThreadTaskRunner::joinAll()
+{
+    for (;;) {
+        std::list<Entry> batch;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            if (threads_.empty()) {
+                return;
+            }
+            batch.swap(threads_);
+        }
+        for (Entry& entry : batch) {
+            entry.thread.join();
+        }
+    }
+}

@@ -1,0 +1,114 @@
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+#include "app/interruptible_clock.h"
+#include "app/thread_task_runner.h"
+#include "mission_fakes.h"
+#include "test_support.h"
+
+using fakes::json;
+using fakes::px4_state;
+using namespace std::chrono_literals;
+
+TEST(InterruptibleClock, SleepsThenStopCutsEverySleepShort)
+{
+    InterruptibleClock clock;
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_TRUE(clock.sleep_for(20ms));
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, 20ms);
+
+    std::atomic<bool> result{true};
+    std::thread sleeper([&] { result = clock.sleep_for(60s); });
+    std::this_thread::sleep_for(20ms);
+    const auto t1 = std::chrono::steady_clock::now();
+    clock.stop();
+    sleeper.join();
+    EXPECT_FALSE(result);
+    EXPECT_LT(std::chrono::steady_clock::now() - t1, 5s);
+    EXPECT_FALSE(clock.sleep_for(60s)) << "after stop, at once";
+}
+
+TEST(ThreadTaskRunner, JoinAllWaitsForTasksAndTheTasksTheyStart)
+{
+    std::atomic<int> done{0};
+    ThreadTaskRunner runner;
+    for (int i = 0; i < 20; ++i) {
+        runner.run([&] {
+            std::this_thread::sleep_for(1ms);
+            runner.run([&] { ++done; });
+            ++done;
+        });
+    }
+    runner.joinAll();
+    EXPECT_EQ(done.load(), 40);
+}
+
+// A whole mission with real threads: the start sequence, the photo worker
+// and the log upload run on the runner's threads beside the monitor ticks.
+TEST(ThreadedMission, RunsFromIntakeToLogUpload)
+{
+    testsupport::TempDir dir;
+    fakes::Harness h;
+    ThreadTaskRunner runner;
+    h.build(&runner);
+    h.px4.setState(px4_state(2));
+    h.px4.on_cmd = [&] { h.px4.setState(px4_state(3, "takeoff", -1, json::array(), dir.path())); };
+    fakes::printed([&] {
+        h.core->intake.onCarMission({{"uploadMediaDataUrl", "http://u"},
+                                     {"carFlightPointList", json::array({{{"id", "p0"}, {"z", "1"}}})}});
+        // The start sequence has reported "400" before px4ctrl's take-off is ticked.
+        ASSERT_TRUE(testsupport::wait_until([&] { return !h.mqtt.statusCodes().empty(); }, 5s));
+        const json photos = json::array({{{"camera", "siyi"}, {"height_idx", 0}}});
+        const std::vector<json> states{px4_state(3, "takeoff", -1, json::array(), dir.path()),
+                                       px4_state(4, "hover_photo", 0, photos, dir.path()),
+                                       px4_state(4, "hover_photo", 0, photos, dir.path()),
+                                       px4_state(4, "hover_photo", 0, photos, dir.path()),
+                                       px4_state(4, "hover_photo", 0, photos, dir.path()),
+                                       px4_state(6, "land_descend", 0, photos, dir.path()),
+                                       px4_state(2, "", 0, photos, dir.path())};
+        for (const json& state : states) {
+            h.px4.setState(state);
+            h.core->monitor.tick();
+        }
+        runner.joinAll();
+    });
+    EXPECT_EQ(h.mqtt.statusCodes(), (std::vector<std::string>{"400", "406", "408", "410", "411", "414"}));
+    EXPECT_EQ(h.http.postsTo("http://u").size(), 1u);
+    EXPECT_EQ(h.http.postsTo("http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog").size(), 1u);
+    std::lock_guard<std::mutex> lock(h.mission.mutex);
+    EXPECT_FALSE(h.mission.has_task);
+    EXPECT_TRUE(h.mission.photos_uploaded);
+}
+
+// Car events, web-server reads and monitor ticks at the same time: the lock
+// rules keep the record consistent (run under ThreadSanitizer).
+TEST(ThreadedMission, ConcurrentCarEventsAndTicks)
+{
+    fakes::Harness h;
+    ThreadTaskRunner runner;
+    h.clock.stopped = true;  // start sequences give up at once
+    h.build(&runner);
+    std::atomic<bool> stop{false};
+    fakes::printed([&] {
+        std::thread car([&] {
+            for (int i = 0; i < 200; ++i) {
+                h.core->intake.onCarMission({{"carMissionId", std::to_string(i)}});
+                h.core->reboot.onCarRebootQuery();
+            }
+        });
+        std::thread monitor([&] {
+            for (int i = 0; i < 200; ++i) {
+                h.px4.setState(px4_state(i % 2 ? 3 : 2, "takeoff", 0, json::array({{{"height_idx", 0}}}), ""));
+                h.core->monitor.tick();
+            }
+        });
+        car.join();
+        monitor.join();
+        runner.joinAll();
+    });
+    EXPECT_EQ(h.car.reboot_answers.size(), 200u);
+    EXPECT_EQ(h.car.realtime.size(), 200u);
+}
