@@ -88,7 +88,7 @@ done
 
 PX4_PORT=$(start_peer sim_px4ctrl --photos both --task-parent "$RUN_DIR/tasks")
 CAMERA_PORT=$(start_peer sim_camera)
-PLATFORM_PORT=$(start_peer sim_platform --mqtt-url "mqtt://127.0.0.1:$MQTT_PORT" --auto-respond)
+PLATFORM_PORT=$(start_peer sim_platform --mqtt-url "mqtt://127.0.0.1:$MQTT_PORT")
 CAR_PORT=$(start_peer sim_car --keep-running --quiet-realtime --heights 1.5,3 --warehouse A1,A2 \
     --upload-url "http://127.0.0.1:$PLATFORM_PORT/media/upload" --mission-after 3000 --mission-every 60000)
 WEB_PORT=18080
