@@ -10,7 +10,7 @@ cd "$(dirname "$0")/.."
 # screenshots) for the dashboard test, and wrk for the load figures.
 PACKAGES="g++ make cmake pkg-config git libgtest-dev libgmock-dev
 nlohmann-json3-dev libwebsockets-dev libmosquitto-dev libcurl4-openssl-dev
-mosquitto mosquitto-clients nodejs npm chromium fonts-wqy-microhei wrk"
+mosquitto nodejs npm chromium fonts-wqy-microhei wrk"
 
 missing=""
 for p in $PACKAGES; do

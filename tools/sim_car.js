@@ -8,7 +8,7 @@
 
 const fs = require('fs');
 const http = require('http');
-const readline = require('readline');
+const { parseArgs, intOption, emit, readJsonLines, listen } = require('./lib/sim_peer_io');
 
 const HELP = `Usage: node tools/sim_car.js [options]
   --port N                 listen port on 127.0.0.1 (0 = pick a free one; default 0)
@@ -51,41 +51,13 @@ stdin commands (one JSON object per line):
   {"cmd":"pings","answer":false|true}          stop / resume answering pings
   {"cmd":"stop"}                               exit`;
 
-const FLAGS = new Set(['quiet-realtime', 'keep-running', 'help']);
-const VALUED = new Set([
+const VALUED = [
   'port', 'version', 'ping-interval', 'ping-timeout', 'max-http-buffer-size', 'reject', 'mission-file',
   'heights', 'history-id', 'mission-id', 'strategy-id', 'point-id', 'action-id', 'warehouse', 'upload-url',
   'battery-limit', 'mission-as', 'mission-after', 'mission-every', 'reboot-after', 'reboot-every',
   'event-mission', 'event-reboot',
-]);
-
-function parseArgs(argv) {
-  const opts = {};
-  for (let i = 0; i < argv.length; i++) {
-    const a = argv[i];
-    const key = a.startsWith('--') ? a.slice(2) : '';
-    if (!FLAGS.has(key) && !VALUED.has(key)) throw new Error(`unknown argument ${a}`);
-    if (FLAGS.has(key)) {
-      opts[key] = true;
-    } else {
-      if (i + 1 >= argv.length) throw new Error(`${a} needs a value`);
-      opts[key] = argv[++i];
-    }
-  }
-  return opts;
-}
-
-let opts;
-try {
-  opts = parseArgs(process.argv.slice(2));
-} catch (e) {
-  process.stderr.write(`${e.message}\n${HELP}\n`);
-  process.exit(2);
-}
-if (opts.help) {
-  process.stdout.write(`${HELP}\n`);
-  process.exit(0);
-}
+];
+const opts = parseArgs(process.argv.slice(2), ['quiet-realtime', 'keep-running'], HELP, VALUED);
 
 const VERSIONS = { '2.5.1': 'socket.io', '2.4.1': 'socket.io-241' };
 const version = opts.version || '2.5.1';
@@ -98,23 +70,13 @@ const ioFactory = require(VERSIONS[version]);
 const missionEvent = opts['event-mission'] || 'car_uav_begin_mission';
 const rebootEvent = opts['event-reboot'] || 'car_uav_can_reboot_uav';
 
-// Buffers print as {"binary":"<hex>"} so that every line stays JSON.
+// Buffers print compactly, as {"binary":"<hex>"}.
 function print(obj) {
-  process.stdout.write(JSON.stringify(obj, (k, v) => {
-    if (v && v.type === 'Buffer' && Array.isArray(v.data)) return { binary: Buffer.from(v.data).toString('hex') };
-    return v;
-  }) + '\n');
+  emit(obj, (k, v) => (v && v.type === 'Buffer' && Array.isArray(v.data)
+    ? { binary: Buffer.from(v.data).toString('hex') } : v));
 }
 
-function intOpt(name) {
-  if (opts[name] === undefined) return undefined;
-  const n = Number(opts[name]);
-  if (!Number.isInteger(n) || n < 0) {
-    process.stderr.write(`--${name} needs a non-negative integer\n`);
-    process.exit(2);
-  }
-  return n;
-}
+const intOpt = (name) => intOption(opts, name, undefined, 0);
 
 let missionCount = 0;
 
@@ -334,24 +296,15 @@ function handleCommand(c) {
   }
 }
 
-const rl = readline.createInterface({ input: process.stdin });
-rl.on('line', (line) => {
-  if (line.trim() === '') return;
-  let c;
-  try {
-    c = JSON.parse(line);
-  } catch (e) {
-    print({ event: 'bad_command', text: line, error: e.message });
-    return;
-  }
+const commands = readJsonLines((c) => {
   try {
     handleCommand(c);
   } catch (e) {
     print({ event: 'command_failed', command: c, error: e.message });
   }
-});
+}, (line, e) => print({ event: 'bad_command', text: line, error: e.message }));
 // A test that dies leaves no car behind: its pipe closes.
-rl.on('close', () => {
+commands.on('close', () => {
   if (!opts['keep-running']) shutdown();
 });
 
@@ -367,14 +320,9 @@ function shutdown() {
 process.on('SIGTERM', shutdown);
 process.on('SIGINT', shutdown);
 
-httpServer.listen(intOpt('port') || 0, '127.0.0.1', () => {
-  const eio = io.eio;
-  print({
-    event: 'listening',
-    port: httpServer.address().port,
-    version,
-    pingInterval: eio.pingInterval,
-    pingTimeout: eio.pingTimeout,
-    maxHttpBufferSize: eio.maxHttpBufferSize,
-  });
+listen(httpServer, intOpt('port') || 0, {
+  version,
+  pingInterval: io.eio.pingInterval,
+  pingTimeout: io.eio.pingTimeout,
+  maxHttpBufferSize: io.eio.maxHttpBufferSize,
 });

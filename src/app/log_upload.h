@@ -12,10 +12,10 @@ public:
     LogUploader(HttpPort& http, TaskRunner& tasks, const RecordHelpers& records, std::string site_id);
 
     void uploadAsync(const std::string& task_dir);
-    // The upload itself, on the calling thread.
-    void upload(const std::string& task_dir);
 
 private:
+    void upload(const std::string& task_dir);
+
     HttpPort& http_;
     TaskRunner& tasks_;
     const RecordHelpers& records_;

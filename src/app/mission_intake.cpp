@@ -119,7 +119,7 @@ void MissionIntake::startSequence(const std::string& cmd, uint64_t seq)
     }
     std::cout << "[CAR] 10-second delay finished, starting mission execution" << std::endl;
 
-    int retries = records_.config()->mission.max_start_retries;
+    int retries = 0;
     for (int attempt = 1;; ++attempt) {
         const auto cfg = records_.config();
         const auto& m = cfg->mission;

@@ -31,11 +31,6 @@ void RecordHelpers::write_json_file(const std::string& path, const nlohmann::jso
     ::write_json_file(path, doc, config()->mission.json_indent);
 }
 
-void RecordHelpers::append_jsonl(const std::string& path, const nlohmann::json& record) const
-{
-    ::append_jsonl(path, record);
-}
-
 void RecordHelpers::client_log(const std::string& task_dir, const std::string& event, nlohmann::json fields) const
 {
     if (task_dir.empty()) {

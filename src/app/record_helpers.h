@@ -21,7 +21,6 @@ public:
     std::string float_str1(float value) const;  // app.float_precision1 decimals
     std::string json_string(const nlohmann::json& obj, const std::string& key, const std::string& def) const;
     void write_json_file(const std::string& path, const nlohmann::json& doc) const;
-    void append_jsonl(const std::string& path, const nlohmann::json& record) const;
 
     // Appends {"event", "time", ...fields} to the client log of task_dir;
     // nothing without a directory.

@@ -3,7 +3,6 @@
 #include "config/atomic_file.h"
 
 #include <cerrno>
-#include <cmath>
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
@@ -15,6 +14,22 @@ namespace {
 
 bool has_key(const json& section, const std::string& key) {
     return section.is_object() && section.contains(key);
+}
+
+// The low 32 bits of a JSON integer, signed or unsigned.
+uint32_t low_32_bits(const json& v) {
+    return static_cast<uint32_t>(v.is_number_unsigned() ? v.get<uint64_t>() : static_cast<uint64_t>(v.get<int64_t>()));
+}
+
+// When the key holds an array: empties out, then appends the array's integer
+// elements (their low 32 bits) as T.
+template <typename T>
+void read_integer_list(const json& section, const std::string& key, std::vector<T>& out) {
+    if (!has_key(section, key) || !section[key].is_array()) return;
+    out.clear();
+    for (const auto& e : section[key]) {
+        if (e.is_number_integer()) out.push_back(static_cast<T>(low_32_bits(e)));
+    }
 }
 
 void read_text_with_companion(const json& section, const std::string& key, std::string& text, float& value) {
@@ -54,11 +69,7 @@ void get_json_int(const json& section, const std::string& key, int& out) {
     if (!has_key(section, key)) return;
     const json& v = section[key];
     // Out-of-range values keep their low 32 bits.
-    if (v.is_number_unsigned()) {
-        out = static_cast<int>(static_cast<uint32_t>(v.get<uint64_t>()));
-    } else if (v.is_number_integer()) {
-        out = static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(v.get<int64_t>())));
-    }
+    if (v.is_number_integer()) out = static_cast<int>(low_32_bits(v));
 }
 
 void get_json_long(const json& section, const std::string& key, int64_t& out) {
@@ -78,31 +89,11 @@ void get_json_bool(const json& section, const std::string& key, bool& out) {
 }
 
 void get_json_uint32_vec(const json& section, const std::string& key, std::vector<uint32_t>& out) {
-    if (!has_key(section, key)) return;
-    const json& v = section[key];
-    if (!v.is_array()) return;
-    out.clear();
-    for (const auto& e : v) {
-        if (e.is_number_unsigned()) {
-            out.push_back(static_cast<uint32_t>(e.get<uint64_t>()));
-        } else if (e.is_number_integer()) {
-            out.push_back(static_cast<uint32_t>(static_cast<uint64_t>(e.get<int64_t>())));
-        }
-    }
+    read_integer_list(section, key, out);
 }
 
 void get_json_int_vec(const json& section, const std::string& key, std::vector<int>& out) {
-    if (!has_key(section, key)) return;
-    const json& v = section[key];
-    if (!v.is_array()) return;
-    out.clear();
-    for (const auto& e : v) {
-        if (e.is_number_unsigned()) {
-            out.push_back(static_cast<int>(static_cast<uint32_t>(e.get<uint64_t>())));
-        } else if (e.is_number_integer()) {
-            out.push_back(static_cast<int>(static_cast<uint32_t>(static_cast<uint64_t>(e.get<int64_t>()))));
-        }
-    }
+    read_integer_list(section, key, out);
 }
 
 bool AppConfig::load(const std::string& path) {
@@ -125,14 +116,9 @@ bool AppConfig::load(const std::string& path) {
 
 void AppConfig::load_from_json(const json& doc) {
     if (!doc.is_object()) return;
-    static const json kNone = json::object();
-    auto section = [&doc](const char* name) -> const json& {
-        auto it = doc.find(name);
-        return it == doc.end() ? kNone : *it;
-    };
 
     if (doc.contains("px4ctrl")) {
-        const json& s = section("px4ctrl");
+        const json& s = doc["px4ctrl"];
         get_json_string(s, "host", px4ctrl.host);
         get_json_int(s, "port", px4ctrl.port);
         get_json_string(s, "ws_path", px4ctrl.ws_path);
@@ -156,7 +142,7 @@ void AppConfig::load_from_json(const json& doc) {
     }
 
     if (doc.contains("socketio")) {
-        const json& s = section("socketio");
+        const json& s = doc["socketio"];
         get_json_string(s, "uri", socketio.uri);
         get_json_string(s, "access_key", socketio.access_key);
         get_json_string(s, "client_type", socketio.client_type);
@@ -172,7 +158,7 @@ void AppConfig::load_from_json(const json& doc) {
     }
 
     if (doc.contains("mqtt")) {
-        const json& s = section("mqtt");
+        const json& s = doc["mqtt"];
         get_json_string(s, "host", mqtt.host);
         get_json_int(s, "port", mqtt.port);
         get_json_string(s, "username", mqtt.username);
@@ -185,7 +171,7 @@ void AppConfig::load_from_json(const json& doc) {
     }
 
     if (doc.contains("platform")) {
-        const json& s = section("platform");
+        const json& s = doc["platform"];
         get_json_string(s, "url", platform.url);
         get_json_string(s, "site_id", platform.site_id);
         get_json_string(s, "call_module", platform.call_module);
@@ -212,14 +198,14 @@ void AppConfig::load_from_json(const json& doc) {
     }
 
     if (doc.contains("siyi")) {
-        const json& s = section("siyi");
+        const json& s = doc["siyi"];
         get_json_string(s, "ip", siyi.ip);
         get_json_int(s, "http_port", siyi.http_port);
         get_json_string(s, "img_dir", siyi.img_dir);
     }
 
     if (doc.contains("mission")) {
-        const json& s = section("mission");
+        const json& s = doc["mission"];
         if (has_key(s, "defaults")) {
             const json& d = s["defaults"];
             get_json_string(d, "takeOffAltitude", mission.defaults.takeOffAltitude);
@@ -254,14 +240,14 @@ void AppConfig::load_from_json(const json& doc) {
     }
 
     if (doc.contains("files")) {
-        const json& s = section("files");
+        const json& s = doc["files"];
         get_json_string(s, "client_log", files.client_log);
         get_json_string(s, "car_mission", files.car_mission);
         get_json_string(s, "upload_result", files.upload_result);
     }
 
     if (doc.contains("uav_defaults")) {
-        const json& s = section("uav_defaults");
+        const json& s = doc["uav_defaults"];
         UavDefaults& u = uav_defaults;
         get_json_bool(s, "online", u.online);
         get_json_bool(s, "armed", u.armed);
@@ -279,7 +265,7 @@ void AppConfig::load_from_json(const json& doc) {
     }
 
     if (doc.contains("telemetry")) {
-        const json& s = section("telemetry");
+        const json& s = doc["telemetry"];
         get_json_string(s, "batteryTemperature", telemetry.batteryTemperature);
         get_json_string(s, "actionType", telemetry.actionType);
         get_json_string(s, "imageTransSignal", telemetry.imageTransSignal);
@@ -298,13 +284,13 @@ void AppConfig::load_from_json(const json& doc) {
     }
 
     if (doc.contains("stats")) {
-        const json& s = section("stats");
+        const json& s = doc["stats"];
         get_json_bool(s, "enabled", stats.enabled);
         get_json_int(s, "web_port", stats.web_port);
     }
 
     if (doc.contains("app")) {
-        const json& s = section("app");
+        const json& s = doc["app"];
         get_json_string(s, "time_format", app.time_format);
         get_json_int(s, "float_precision", app.float_precision);
         get_json_int(s, "float_precision1", app.float_precision1);

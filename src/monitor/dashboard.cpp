@@ -102,16 +102,17 @@ const char kScript[] =
     "}else{setTimeout(function(){location.reload();},1000);}"
     "</script></body></html>";
 
+// "<p>SIO 连接: 已连接 (累计 3 次)</p>"
+std::string link_line(const char* label, const json& link) {
+    return std::string("<p>") + label + " 连接: " + (flag(link, "currently_connected") ? "已连接" : "未连接") +
+           " (累计 " + integer(link, "connect_count") + " 次)</p>";
+}
+
 void run_status_card(std::string& page, const json& stats) {
-    const json& sio = section(stats, "sio");
-    const json& ws = section(stats, "websocket");
     page += "<div class='card'><h2>运行状态</h2>";
     page += "<p>启动时间: " + text(stats, "startup_time") + "</p>";
     page += "<p>运行时长: " + integer(stats, "uptime_seconds") + " 秒</p>";
-    page += std::string("<p>SIO 连接: ") + (flag(sio, "currently_connected") ? "已连接" : "未连接") + " (累计 " +
-            integer(sio, "connect_count") + " 次)</p>";
-    page += std::string("<p>WS 连接: ") + (flag(ws, "currently_connected") ? "已连接" : "未连接") + " (累计 " +
-            integer(ws, "connect_count") + " 次)</p>";
+    page += link_line("SIO", section(stats, "sio")) + link_line("WS", section(stats, "websocket"));
     page += "</div>";
 }
 

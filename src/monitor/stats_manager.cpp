@@ -1,6 +1,7 @@
 #include "monitor/stats_manager.h"
 
 #include <ctime>
+#include <utility>
 
 #include "monitor/dashboard.h"
 
@@ -10,7 +11,7 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 namespace {
 
 // Whole seconds from since to now, truncated; 0 when now is not later.
-uint64_t seconds_between(SteadyTime since, SteadyTime now) {
+uint64_t elapsed_seconds(SteadyTime since, SteadyTime now) {
     if (now <= since) return 0;
     return static_cast<uint64_t>(std::chrono::duration_cast<std::chrono::seconds>(now - since).count());
 }
@@ -28,8 +29,6 @@ std::string current_time_str() {
     return std::string(buf, n);
 }
 
-uint64_t elapsed_seconds(SteadyTime since) { return seconds_between(since, std::chrono::steady_clock::now()); }
-
 void ConnectionStats::onConnected(SteadyTime now) {
     std::lock_guard<std::mutex> lock(mutex);
     connect_count++;
@@ -42,14 +41,14 @@ void ConnectionStats::onDisconnected(SteadyTime now) {
     disconnect_count++;
     currently_connected = false;
     // A disconnection without an earlier connection only counts.
-    if (ever_set(last_connect)) total_connected_seconds += seconds_between(last_connect, now);
+    if (ever_set(last_connect)) total_connected_seconds += elapsed_seconds(last_connect, now);
 }
 
 json ConnectionStats::toJson(SteadyTime now) const {
     std::lock_guard<std::mutex> lock(mutex);
     uint64_t total = total_connected_seconds.load();
     const bool connected = currently_connected.load();
-    if (connected && ever_set(last_connect)) total += seconds_between(last_connect, now);
+    if (connected && ever_set(last_connect)) total += elapsed_seconds(last_connect, now);
     return json{{"connect_count", connect_count.load()},
                 {"disconnect_count", disconnect_count.load()},
                 {"currently_connected", connected},
@@ -154,20 +153,10 @@ void StatsManager::updateInternalState(int fs, const std::string& kovo_sub, int 
                                        int last_completed_height_idx, const std::string& mission_id,
                                        const std::string& strategy_id, float battery_remain, float lpos_z,
                                        float lpos_vz) {
+    InternalState next{fs, kovo_sub, kovo_idx, has_task, photos_uploaded, upload_started, photo_count,
+                       last_completed_height_idx, mission_id, strategy_id, battery_remain, lpos_z, lpos_vz};
     std::lock_guard<std::mutex> lock(state_mutex_);
-    state_.fs = fs;
-    state_.kovo_sub = kovo_sub;
-    state_.kovo_idx = kovo_idx;
-    state_.has_task = has_task;
-    state_.photos_uploaded = photos_uploaded;
-    state_.upload_started = upload_started;
-    state_.photo_count = photo_count;
-    state_.last_completed_height_idx = last_completed_height_idx;
-    state_.mission_id = mission_id;
-    state_.strategy_id = strategy_id;
-    state_.battery_remain = battery_remain;
-    state_.lpos_z = lpos_z;
-    state_.lpos_vz = lpos_vz;
+    state_ = std::move(next);
 }
 
 json StatsManager::getStatsJson() const {
@@ -177,7 +166,7 @@ json StatsManager::getStatsJson() const {
     out["startup_time"] = startup_time_;
     out["shutdown_time"] = shutdown_time_;
     out["running"] = running_;
-    out["uptime_seconds"] = running_ ? seconds_between(startup_instant_, at) : uint64_t{0};
+    out["uptime_seconds"] = running_ ? elapsed_seconds(startup_instant_, at) : uint64_t{0};
     out["sio"] = sio_.toJson(at);
     out["websocket"] = ws_.toJson(at);
     out["mqtt"] = mqtt_.toJson(at);

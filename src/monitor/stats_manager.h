@@ -13,8 +13,6 @@
 
 // Local wall-clock time now, "%Y-%m-%d %H:%M:%S" (fixed pattern).
 std::string current_time_str();
-// Whole seconds from a steady-clock instant to steady now.
-uint64_t elapsed_seconds(std::chrono::steady_clock::time_point since);
 
 // Counters of one link (car, px4ctrl, MQTT). The time points come from the
 // owner's steady clock.

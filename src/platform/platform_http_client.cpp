@@ -81,11 +81,7 @@ bool PlatformHttpClient::postFields(const std::string& endpoint, const std::stri
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.c_str());
     // The body's own length, so that a zero byte inside it does not cut it short.
     curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    std::string received;
-    collectBodyInto(received);
-    const bool ok = finish(transfer(timeout_seconds), error_prefix, http_status);
-    if (ok && response != nullptr) *response = std::move(received);
-    return ok;
+    return exchange(timeout_seconds, error_prefix, response, http_status);
 }
 
 bool PlatformHttpClient::postFile(const std::string& url, const std::string& file_path,
@@ -109,11 +105,7 @@ bool PlatformHttpClient::postFile(const std::string& url, const std::string& fil
     }
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_MIMEPOST, mime.get());
-    std::string received;
-    collectBodyInto(received);
-    const bool ok = finish(transfer(config_.platform.timeout.post_file), "curl postFile error: ", http_status);
-    if (ok && response != nullptr) *response = std::move(received);
-    return ok;
+    return exchange(config_.platform.timeout.post_file, "curl postFile error: ", response, http_status);
 }
 
 bool PlatformHttpClient::postFile(const std::string& url, const std::string& file_path,
@@ -141,9 +133,14 @@ bool PlatformHttpClient::downloadFile(const std::string& url, const std::string&
     return finish(code, "curl download error: ", http_status);
 }
 
-void PlatformHttpClient::collectBodyInto(std::string& sink) {
+bool PlatformHttpClient::exchange(int64_t timeout_seconds, const char* error_prefix, std::string* response,
+                                  long* http_status) {
+    std::string received;
     curl_easy_setopt(curl_, CURLOPT_WRITEFUNCTION, write_callback);
-    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &sink);
+    curl_easy_setopt(curl_, CURLOPT_WRITEDATA, &received);
+    const bool ok = finish(transfer(timeout_seconds), error_prefix, http_status);
+    if (ok && response != nullptr) *response = std::move(received);
+    return ok;
 }
 
 int PlatformHttpClient::transfer(int64_t timeout_seconds) {

@@ -43,7 +43,9 @@ public:
 private:
     bool postFields(const std::string& endpoint, const std::string& body, bool json, int64_t timeout_seconds,
                     const char* error_prefix, std::string* response, long* http_status);
-    void collectBodyInto(std::string& sink);
+    // Runs a request whose answer body is collected; on success it goes to
+    // response (when given).
+    bool exchange(int64_t timeout_seconds, const char* error_prefix, std::string* response, long* http_status);
     int transfer(int64_t timeout_seconds);
     bool finish(int curl_code, const char* error_prefix, long* http_status);
 

@@ -378,16 +378,16 @@ ScannedMessage scan_message(std::string_view text) {
     return out;
 }
 
-MessageMeaning classify_message(const ScannedMessage& message, const MessageRules& rules) {
+MessageMeaning classify_message(const ScannedMessage& message, const AppConfig::Px4ctrl& codes) {
     MessageMeaning meaning;
     if (message.kind != ScannedMessage::Kind::Object) return meaning;
-    const int cmd = message.cmd.value_or(rules.default_cmd);
-    const int ret = message.ret.value_or(rules.default_ret);
-    if (cmd == rules.login_resp_cmd) {
+    const int cmd = message.cmd.value_or(codes.default_cmd);
+    const int ret = message.ret.value_or(codes.default_ret);
+    if (cmd == codes.login_resp_cmd) {
         meaning.login_reply = true;
         meaning.login_ok = ret == 0;
     }
-    meaning.state_push = cmd == rules.state_push_cmd && ret == rules.state_push_ret;
+    meaning.state_push = cmd == codes.state_push_cmd && ret == codes.state_push_ret;
     return meaning;
 }
 

@@ -5,6 +5,8 @@
 #include <string>
 #include <string_view>
 
+#include "config/app_config.h"
+
 // What the receive path needs from one text received from px4ctrl, found in a
 // single pass without building a JSON document: whether the text is a
 // well-formed JSON object (exactly the texts nlohmann::json::parse accepts),
@@ -38,15 +40,6 @@ struct ScannedMessage {
 
 ScannedMessage scan_message(std::string_view text);
 
-// How the client reads the codes of a message.
-struct MessageRules {
-    int default_cmd = 0;
-    int default_ret = -1;
-    int login_resp_cmd = 42;
-    int state_push_cmd = 1;
-    int state_push_ret = 0;
-};
-
 struct MessageMeaning {
     bool login_reply = false;
     bool login_ok = false;
@@ -55,6 +48,6 @@ struct MessageMeaning {
 
 // Both meanings may hold at once when the two command codes are configured
 // alike: each is judged on its own.
-MessageMeaning classify_message(const ScannedMessage& message, const MessageRules& rules);
+MessageMeaning classify_message(const ScannedMessage& message, const AppConfig::Px4ctrl& codes);
 
 }  // namespace px4ctrl

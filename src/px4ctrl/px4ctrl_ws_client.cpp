@@ -46,8 +46,7 @@ struct Px4ctrlWsClient::Link {
         : owner(client),
           protocol_name(s.ws_protocol.empty() ? "px4ctrl" : s.ws_protocol),
           delays(s.reconnect_backoff_ms),
-          frame(LWS_PRE, s.write_buffer_size),
-          rules{s.default_cmd, s.default_ret, s.login_resp_cmd, s.state_push_cmd, s.state_push_ret} {
+          frame(LWS_PRE, s.write_buffer_size) {
         std::memset(protocols, 0, sizeof protocols);
         protocols[0].name = protocol_name.c_str();
         protocols[0].callback = &Link::callback;
@@ -86,7 +85,6 @@ struct Px4ctrlWsClient::Link {
     px4ctrl::ReconnectDelays delays;
     px4ctrl::FrameBuffer frame;
     px4ctrl::MessageAssembler assembler;
-    const px4ctrl::MessageRules rules;
     Clock::time_point last_write_request = Clock::now();
     bool login_paused = false;  // after a refused login, until login_timer fires
 };
@@ -340,7 +338,7 @@ int Px4ctrlWsClient::handle_message(lws* wsi, std::string_view text) {
         break;
     }
 
-    const px4ctrl::MessageMeaning meaning = px4ctrl::classify_message(message, l.rules);
+    const px4ctrl::MessageMeaning meaning = px4ctrl::classify_message(message, settings_);
     if (meaning.login_reply) {
         logined_ = meaning.login_ok;
         std::cout << "[PX4] Login result: " << (meaning.login_ok ? "success" : "failed") << std::endl;

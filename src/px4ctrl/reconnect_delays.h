@@ -19,7 +19,6 @@ public:
 
     // The next delay in milliseconds; the context supplies the randomness.
     unsigned next_ms(lws_context* context);
-    uint16_t taken() const { return count_; }
 
 private:
     std::vector<uint32_t> table_;

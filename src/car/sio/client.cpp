@@ -29,6 +29,8 @@ using Clock = Session::Clock;
 // Frames waiting for the service thread: a car that stops reading must not
 // make the daemon's memory grow without end.
 constexpr std::size_t kMaxQueuedFrames = 1024;
+// Largest frame accepted from the server; a larger one is dropped.
+constexpr std::size_t kMaxMessageBytes = 16u << 20;
 // libwebsockets hands received data over in pieces of this size at most; a
 // frame is put back together from them.
 constexpr std::size_t kRxChunkBytes = 64 * 1024;
@@ -75,8 +77,7 @@ struct Client::Impl final : SessionSink {
     std::function<void(const Message*)> on_error;
     int reconnect_attempts = 0;
     std::chrono::milliseconds reconnect_delay{1000};
-    SessionLimits limits;
-    std::size_t max_message_bytes = 16u << 20;
+    const SessionLimits limits{};
 
     std::mutex handlers_mutex;
     std::map<std::string, EventHandler> handlers;
@@ -378,11 +379,11 @@ struct Client::Impl final : SessionSink {
             rx_binary = lws_frame_is_binary(w) != 0;
         }
         if (!rx_discard) {
-            if (len > max_message_bytes - rx.size()) {
+            if (len > kMaxMessageBytes - rx.size()) {
                 rx_discard = true;
                 rx.clear();
                 rx.shrink_to_fit();
-                frameDropped("message larger than " + std::to_string(max_message_bytes) + " bytes");
+                frameDropped("message larger than " + std::to_string(kMaxMessageBytes) + " bytes");
             } else {
                 rx.append(data, len);
             }
@@ -514,11 +515,6 @@ void Client::setSocketErrorListener(std::function<void(const Message*)> listener
 }
 void Client::setReconnectAttempts(int attempts) { impl_->reconnect_attempts = attempts; }
 void Client::setReconnectDelay(std::chrono::milliseconds delay) { impl_->reconnect_delay = delay; }
-void Client::setHandshakeTimeout(std::chrono::milliseconds timeout) { impl_->limits.handshake_timeout = timeout; }
-void Client::setMaxMessageBytes(std::size_t bytes) {
-    impl_->max_message_bytes = bytes;
-    impl_->limits.max_attachment_bytes = bytes;
-}
 
 void Client::on(const std::string& event, EventHandler handler) {
     std::lock_guard<std::mutex> lock(impl_->handlers_mutex);
@@ -601,11 +597,6 @@ void Client::close() {
     d.destroying = false;
     d.closing.clear();
     d.wsi = nullptr;
-}
-
-bool Client::opened() const {
-    std::lock_guard<std::mutex> lock(impl_->mutex);
-    return impl_->open;
 }
 
 std::string Client::sessionId() const {

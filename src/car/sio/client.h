@@ -46,10 +46,6 @@ public:
     void setReconnectAttempts(int attempts);
     // Base of the wait before each attempt (see reconnect_delay).
     void setReconnectDelay(std::chrono::milliseconds delay);
-    // Time allowed from the WebSocket's establishment to the namespace connect.
-    void setHandshakeTimeout(std::chrono::milliseconds timeout);
-    // Largest frame accepted from the server; a larger one is dropped.
-    void setMaxMessageBytes(std::size_t bytes);
 
     // Handler of an event of the default namespace; registering a name again
     // replaces its handler. Any thread.
@@ -67,7 +63,6 @@ public:
     // handler it only asks the thread to finish.
     void close();
 
-    bool opened() const;
     // The Engine.IO session id of the open connection (empty otherwise).
     std::string sessionId() const;
     // The namespace every handler and emit uses.

@@ -37,7 +37,9 @@ std::chrono::milliseconds ping_period(const Message& open, const char* key) {
     return std::chrono::milliseconds(static_cast<std::int64_t>(ms));
 }
 
-void fill(Message& value, const std::vector<std::string>& attachments) {
+}  // namespace
+
+void fill_placeholders(Message& value, const std::vector<std::string>& attachments) {
     if (value.is_object()) {
         const auto flag = value.find("_placeholder");
         if (flag != value.end() && flag->is_boolean() && flag->get<bool>()) {
@@ -53,11 +55,9 @@ void fill(Message& value, const std::vector<std::string>& attachments) {
         }
     }
     if (value.is_object() || value.is_array()) {
-        for (auto& element : value) fill(element, attachments);
+        for (auto& element : value) fill_placeholders(element, attachments);
     }
 }
-
-}  // namespace
 
 EngineFrame decode_engine_frame(std::string_view frame) {
     if (frame.empty()) throw ProtocolError("empty frame");
@@ -109,8 +109,6 @@ std::string_view attachment_payload(std::string_view frame) {
         throw ProtocolError("binary frame without the Engine.IO message type 0x04");
     return frame.substr(1);
 }
-
-void fill_placeholders(Message& data, const std::vector<std::string>& attachments) { fill(data, attachments); }
 
 Event event_from_packet(Packet packet) {
     if (!packet.data || !packet.data->is_array() || packet.data->empty() || !(*packet.data)[0].is_string())

@@ -105,15 +105,14 @@ void Session::onBinary(std::string_view frame, Clock::time_point now) {
     attachments_.emplace_back(payload);
     if (attachments_.size() < pending_->attachments) return;
     Packet packet = std::move(*pending_);
-    pending_.reset();
+    const std::vector<std::string> attachments = std::move(attachments_);
+    clearPending();
     try {
-        if (packet.data) fill_placeholders(*packet.data, attachments_);
+        if (packet.data) fill_placeholders(*packet.data, attachments);
         onPacket(std::move(packet));
     } catch (const ProtocolError& e) {
         sink_.frameDropped(e.what());
     }
-    attachments_.clear();
-    attachment_bytes_ = 0;
 }
 
 void Session::onActivity(Clock::time_point now) {
@@ -152,10 +151,14 @@ void Session::onPacket(Packet packet) {
     }
 }
 
-void Session::dropPendingBinary(const std::string& why) {
+void Session::clearPending() {
     pending_.reset();
     attachments_.clear();
     attachment_bytes_ = 0;
+}
+
+void Session::dropPendingBinary(const std::string& why) {
+    clearPending();
     sink_.frameDropped("partial binary packet dropped: " + why);
 }
 
@@ -194,9 +197,7 @@ std::optional<Session::Clock::time_point> Session::nextDeadline() const {
 void Session::end(SessionEnd why) {
     if (state_ == State::Ended) return;
     state_ = State::Ended;
-    pending_.reset();
-    attachments_.clear();
-    attachment_bytes_ = 0;
+    clearPending();
     sink_.ended(why);
 }
 

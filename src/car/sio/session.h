@@ -80,6 +80,7 @@ private:
     void onEnginePacket(const EngineFrame& frame, Clock::time_point now);
     void onPacket(Packet packet);
     void deliver(Packet packet);
+    void clearPending();
     void dropPendingBinary(const std::string& why);
     void end(SessionEnd why);
 

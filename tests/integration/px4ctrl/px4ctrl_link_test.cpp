@@ -2,90 +2,28 @@
 // loopback. The client's log lines are captured from std::cout/std::cerr;
 // the simulator's events carry its own clock ("t", ms), which the timing
 // tests use.
-
 #include "px4ctrl/px4ctrl_ws_client.h"
 
 #include <atomic>
 #include <chrono>
-#include <iostream>
-#include <map>
 #include <memory>
-#include <mutex>
-#include <streambuf>
 #include <string>
-#include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "log_capture.h"
 #include "test_support.h"
 
 using nlohmann::json;
 using namespace std::chrono_literals;
+using testsupport::LogCapture;
 using testsupport::NodePeer;
 using testsupport::wait_until;
 
 namespace {
-
-// Collects what is written to std::cout and std::cerr, line by line and per
-// thread (the client's service thread and the test support's echo of the
-// simulator write at the same time), and still shows it on standard error.
-class LogCapture : public std::streambuf {
-public:
-    LogCapture() : out_(std::cout.rdbuf(this)), err_(std::cerr.rdbuf(this)) {}
-    ~LogCapture() override {
-        std::cout.rdbuf(out_);
-        std::cerr.rdbuf(err_);
-    }
-
-    size_t count(const std::string& needle) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        size_t n = 0;
-        for (const auto& line : lines_) n += line.find(needle) != std::string::npos;
-        return n;
-    }
-    bool wait_for(const std::string& needle, std::chrono::milliseconds timeout, size_t times = 1) const {
-        return wait_until([&] { return count(needle) >= times; }, timeout);
-    }
-    // While the returned lock is held, a thread that logs stops in its log
-    // call; writers_waiting() tells when one does.
-    std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(mutex_); }
-    int writers_waiting() const { return waiting_; }
-
-protected:
-    int_type overflow(int_type ch) override {
-        if (ch != traits_type::eof()) put(static_cast<char>(ch));
-        return ch;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        for (std::streamsize i = 0; i < n; ++i) put(s[i]);
-        return n;
-    }
-
-private:
-    void put(char c) {
-        ++waiting_;
-        std::lock_guard<std::mutex> lock(mutex_);
-        --waiting_;
-        std::string& current = current_[std::this_thread::get_id()];
-        if (c != '\n') {
-            current += c;
-            return;
-        }
-        err_->sputn(current.data(), static_cast<std::streamsize>(current.size()));
-        err_->sputc('\n');
-        lines_.push_back(std::move(current));
-        current.clear();
-    }
-
-    std::streambuf* out_;
-    std::streambuf* err_;
-    mutable std::mutex mutex_;
-    std::atomic<int> waiting_{0};
-    std::map<std::thread::id, std::string> current_;
-    std::vector<std::string> lines_;
-};
 
 class Px4ctrlLink : public ::testing::Test {
 protected:
@@ -125,8 +63,7 @@ protected:
     std::vector<json> events(const std::string& name) const {
         std::vector<json> out;
         for (const auto& line : sim->process().stdout_lines()) {
-            if (line.find("\"event\":\"" + name + "\"") == std::string::npos) continue;
-            out.push_back(json::parse(line, nullptr, false));
+            if (line.find("\"event\":\"" + name + "\"") != std::string::npos) out.push_back(json::parse(line, nullptr, false));
         }
         return out;
     }
@@ -174,7 +111,7 @@ protected:
 
 double t(const json& event) { return event.at("t").get<double>(); }
 
-TEST_F(Px4ctrlLink, LogsInWithTheDefaultsAndKeepsTheLatestState) {
+TEST_F(Px4ctrlLink, LogsInWithTheDefaultsKeepsTheLatestStateAndStopsPromptly) {
     ASSERT_NO_FATAL_FAILURE(start_logged_in());
     const json conn = events("connection").at(0);
     EXPECT_EQ(conn["path"], "/");
@@ -192,27 +129,28 @@ TEST_F(Px4ctrlLink, LogsInWithTheDefaultsAndKeepsTheLatestState) {
     EXPECT_TRUE(state_has("fs", 4));
     EXPECT_EQ(connected, 1);
     EXPECT_EQ(disconnected, 0);
+
+    const auto begin = std::chrono::steady_clock::now();
+    client->stop();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
+    EXPECT_FALSE(client->sendCmd("kovo 1"));
+    EXPECT_TRUE(wait_events("disconnect", 1, 3s));
+    client->stop();  // twice is harmless
 }
 
-TEST_F(Px4ctrlLink, StateIsEmptyObjectBeforeTheFirstPush) {
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--push", "none"}));
-    EXPECT_EQ(client->getState(), json::object());
-}
-
-TEST_F(Px4ctrlLink, EmptyPasswordSendsTheLoginCommandAlone) {
-    config.px4ctrl.login_password = "";
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--password", ""}));
-    EXPECT_EQ(events("login").at(0)["password"], "");
-}
-
-TEST_F(Px4ctrlLink, LoginIsCutToTheSendBuffer) {
-    config.px4ctrl.write_buffer_size = 8;
-    ASSERT_NO_FATAL_FAILURE(start_sim());
-    ASSERT_NO_FATAL_FAILURE(start_client());
-    ASSERT_TRUE(wait_events("login", 1, 5s));
-    EXPECT_EQ(events("login")[0]["password"], "qu");  // "loginqu": 7 bytes
-    EXPECT_TRUE(log.wait_for("[PX4] Login result: failed", 5s));
-    EXPECT_FALSE(client->isLogined());
+TEST_F(Px4ctrlLink, LoginIsTheCommandAndPasswordCutToTheSendBuffer) {
+    // {password, send buffer size, password px4ctrl sees}: "loginqu" is 7 bytes.
+    const std::vector<std::tuple<std::string, int, std::string>> rows = {{"", 512, ""}, {"quenlarf", 8, "qu"}};
+    for (const auto& [password, buffer_size, seen] : rows) {
+        SCOPED_TRACE("password \"" + password + "\"");
+        config.px4ctrl.login_password = password;
+        config.px4ctrl.write_buffer_size = buffer_size;
+        ASSERT_NO_FATAL_FAILURE(start_sim());
+        ASSERT_NO_FATAL_FAILURE(start_client());
+        ASSERT_TRUE(wait_events("login", 1, 5s));
+        EXPECT_EQ(events("login")[0]["password"], seen);
+        client.reset();
+    }
 }
 
 TEST_F(Px4ctrlLink, RefusedLoginIsRetriedAboutOnceASecondAndCommandsWaitForLogin) {
@@ -237,43 +175,17 @@ TEST_F(Px4ctrlLink, RefusedLoginIsRetriedAboutOnceASecondAndCommandsWaitForLogin
     EXPECT_EQ(commands_received(1), std::vector<std::string>{"kovo 9"});
 }
 
-TEST_F(Px4ctrlLink, StateIsKeptAcrossADisconnection) {
-    // Pushes only on demand, so that the last one received is known.
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--push", "none"}));
-    command({{"cmd", "set"}, {"fs", 4}, {"online", false}});
-    command({{"cmd", "push"}});
-    ASSERT_TRUE(state_has("fs", 4));
-    const json last = client->getState();
-    EXPECT_EQ(last["uav"]["online"], false);
-    command({{"cmd", "reject_upgrades"}, {"on", true}});
-    command({{"cmd", "drop"}});
-    ASSERT_TRUE(wait_until([&] { return !client->isConnected(); }, 3s));
-    EXPECT_FALSE(client->isLogined());
-    EXPECT_EQ(client->getState(), last);
-    EXPECT_FALSE(client->sendCmd("kovo 1"));
-    EXPECT_EQ(disconnected, 1);
-
-    command({{"cmd", "reject_upgrades"}, {"on", false}});
-    ASSERT_TRUE(wait_until([&] { return client->isLogined(); }, 5s));
-    EXPECT_EQ(connected, 2);
-    EXPECT_EQ(client->getState(), last);
-    command({{"cmd", "set"}, {"fs", 2}});
-    command({{"cmd", "push"}});
-    EXPECT_TRUE(state_has("fs", 2));
-}
-
 TEST_F(Px4ctrlLink, ReconnectDelaysFollowTheTableAndNeverStartOver) {
     config.px4ctrl.reconnect_backoff_ms = {200, 400, 800};
     ASSERT_NO_FATAL_FAILURE(start_logged_in());
     command({{"cmd", "reject_upgrades"}, {"on", true}});
     command({{"cmd", "drop"}});
     ASSERT_TRUE(wait_events("upgrade_rejected", 4, 6s));
-    const double dropped = t(events("disconnect").at(0));
     const auto attempts = events("upgrade_rejected");
     // Each delay is its table entry plus up to 30 % jitter; the margin covers
     // the connection set-up and the scheduling of both processes.
     const double expected[] = {200, 400, 800, 800};
-    double previous = dropped;
+    double previous = t(events("disconnect").at(0));
     for (size_t i = 0; i < 4; ++i) {
         const double gap = t(attempts[i]) - previous;
         EXPECT_GE(gap, expected[i] - 20) << "attempt " << i;
@@ -288,64 +200,9 @@ TEST_F(Px4ctrlLink, ReconnectDelaysFollowTheTableAndNeverStartOver) {
     // A good connection does not restart the table.
     command({{"cmd", "drop"}});
     ASSERT_TRUE(wait_events("connection", 3, 5s));
-    const double reconnect = t(events("connection")[2]) - t(events("disconnect").at(1));
-    EXPECT_GE(reconnect, 780);
+    EXPECT_GE(t(events("connection")[2]) - t(events("disconnect").at(1)), 780);
     EXPECT_EQ(connected, 3);
     EXPECT_EQ(disconnected, 2);
-}
-
-TEST_F(Px4ctrlLink, MissionCommandFliesTheMission) {
-    testsupport::TempDir tasks;
-    // px4ctrl answers no push to the command itself: the exchange resumes
-    // with the idle request within 500 ms, before take-off ends.
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--phase-ms", "150", "--takeoff-ms", "700", "--photos", "both",
-                                             "--before-count", "2", "--task-parent", tasks.path()}));
-    ASSERT_TRUE(state_has("fs", 2));
-    ASSERT_TRUE(client->sendCmd("kovo 1.5,3"));
-
-    // Every change of (fs, sub_state, height_idx), as getState shows it.
-    std::vector<json> seen;
-    json hover0;
-    const bool landed = wait_until([&] {
-        const json s = client->getState();
-        const json step = {s["fs"], s["kovo"]["sub_state"], s["kovo"]["height_idx"]};
-        if (seen.empty() || seen.back() != step) {
-            seen.push_back(step);
-            if (step == json{4, "hover_photo", 0}) hover0 = s;
-        }
-        return seen.size() > 1 && step == json{2, "idle", -1};
-    }, 5s, 2ms);
-    ASSERT_TRUE(landed) << json(seen).dump();
-    const std::vector<json> expected = {
-        {2, "idle", -1},        {3, "takeoff", -1},     {4, "goto_height", 0}, {4, "hover_photo", 0},
-        {4, "goto_height", 1}, {4, "hover_photo", 1}, {6, "land_descend", 1}, {2, "idle", -1}};
-    EXPECT_EQ(seen, expected);
-    ASSERT_FALSE(hover0.is_null());
-    EXPECT_EQ(events("kovo_command").at(0)["text"], "kovo 1.5,3");
-    EXPECT_EQ(events("kovo_command").at(0)["accepted"], true);
-
-    // Hovering at the first height, 1.5 m up: z is negative upward.
-    EXPECT_DOUBLE_EQ(hover0["uav"]["lpos"]["z"].get<double>(), -1.5);
-    EXPECT_EQ(hover0["uav"]["online"], true);
-
-    const json kovo = client->getState()["kovo"];
-    const std::string task_dir = kovo["task_dir"];
-    EXPECT_EQ(task_dir.rfind(tasks.path() + "/task_", 0), 0u) << task_dir;
-    EXPECT_EQ(kovo["beforecount"], 2);
-    ASSERT_EQ(kovo["photos"].size(), 4u);
-    for (const json& photo : kovo["photos"]) {
-        if (photo["camera"] == "onboard") {
-            EXPECT_TRUE(testsupport::file_exists(photo["local_path"].get<std::string>())) << photo.dump();
-        } else {
-            EXPECT_EQ(photo["camera"], "siyi");
-            EXPECT_FALSE(photo.contains("siyi_url"));
-        }
-    }
-    // The simulated camera numbers pictures after those taken before take-off.
-    const auto photos = events("photo");
-    ASSERT_EQ(photos.size(), 4u);
-    EXPECT_EQ(photos[1]["image"], 3);
-    EXPECT_EQ(photos[3]["image"], 4);
 }
 
 TEST_F(Px4ctrlLink, TwoCommandsBeforeTheNextWritableSendOnlyTheSecond) {
@@ -364,18 +221,35 @@ TEST_F(Px4ctrlLink, TwoCommandsBeforeTheNextWritableSendOnlyTheSecond) {
     EXPECT_EQ(commands_received(2), (std::vector<std::string>{"kovo 2.2", "kovo 3.3"}));
 }
 
-TEST_F(Px4ctrlLink, CommandPendingWhenTheConnectionDropsIsDiscarded) {
+TEST_F(Px4ctrlLink, ADropKeepsTheStateAndDiscardsThePendingCommand) {
+    // Pushes only on demand, so that the last one received is known.
+    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--push", "none"}));
+    EXPECT_EQ(client->getState(), json::object());
+    command({{"cmd", "set"}, {"fs", 4}, {"online", false}});
+    command({{"cmd", "push"}});
+    ASSERT_TRUE(state_has("fs", 4));
+    const json last = client->getState();
+    EXPECT_EQ(last["uav"]["online"], false);
+
     // The disconnection notice runs before the link forgets the connection:
     // a command queued from there is pending at the drop.
     park_next_disconnect = true;
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--push", "none"}));
+    command({{"cmd", "reject_upgrades"}, {"on", true}});
     command({{"cmd", "drop"}});
     ASSERT_TRUE(wait_until([&] { return parked.load(); }, 3s));
     EXPECT_TRUE(client->sendCmd("kovo 5"));
     unpark = true;
     EXPECT_TRUE(log.wait_for("[PX4] Connection lost, pending command discarded: kovo 5", 3s));
+    EXPECT_FALSE(client->isConnected());
+    EXPECT_FALSE(client->isLogined());
+    EXPECT_FALSE(client->sendCmd("kovo 1"));
+    EXPECT_EQ(client->getState(), last);
+    EXPECT_EQ(disconnected, 1);
 
+    command({{"cmd", "reject_upgrades"}, {"on", false}});
     ASSERT_TRUE(wait_until([&] { return client->isLogined(); }, 5s));
+    EXPECT_EQ(connected, 2);
+    EXPECT_EQ(client->getState(), last);
     ASSERT_TRUE(client->sendCmd("kovo 6"));
     EXPECT_EQ(commands_received(1), std::vector<std::string>{"kovo 6"});
 }
@@ -389,7 +263,7 @@ TEST_F(Px4ctrlLink, OverlongCommandIsRefusedRatherThanCut) {
     EXPECT_EQ(commands_received(1), std::vector<std::string>{"kovo 1.5,2.5,33"});
 }
 
-TEST_F(Px4ctrlLink, LargeAndFragmentedMessagesAreReassembled) {
+TEST_F(Px4ctrlLink, LargeAndFragmentedMessagesAreReassembledUpToTheCap) {
     ASSERT_NO_FATAL_FAILURE(start_logged_in({"--push", "none"}));
     auto pad_size = [&] {
         const json s = client->getState();
@@ -406,8 +280,8 @@ TEST_F(Px4ctrlLink, LargeAndFragmentedMessagesAreReassembled) {
 
     // Beyond the cap: dropped whole, the connection and the state stay.
     const size_t huge = command({{"cmd", "huge"}, {"bytes", 1500000}})["bytes"];
-    ASSERT_TRUE(log.wait_for("[PX4] Message of " + std::to_string(huge) +
-                                 " bytes exceeds the 1048576-byte limit, dropped", 5s));
+    ASSERT_TRUE(log.wait_for(
+        "[PX4] Message of " + std::to_string(huge) + " bytes exceeds the 1048576-byte limit, dropped", 5s));
     EXPECT_GT(pad_size(), 590000u);
     EXPECT_TRUE(client->isLogined());
     command({{"cmd", "push"}});
@@ -423,11 +297,11 @@ TEST_F(Px4ctrlLink, MalformedAndUnwantedFramesAreSurvived) {
     command({{"cmd", "garbage"}});
     command({{"cmd", "non_json"}});
     command({{"cmd", "malformed"}});
-    command({{"cmd", "send"}, {"text", "{\"state\":" + std::string(100, '[') + std::string(100, ']') + "}"}});
-    command({{"cmd", "send"}, {"text", R"({"cmd":1,"ret":1,"state":{"fs":9}})"}});
-    command({{"cmd", "send"}, {"text", R"({"cmd":1,"state":{"fs":9}})"}});
-    command({{"cmd", "send"}, {"text", R"( {"cmd":1,"ret":0,"state":{"fs":9}})"}});
-    command({{"cmd", "send"}, {"text", ""}});
+    const std::string deep = "{\"state\":" + std::string(100, '[') + std::string(100, ']') + "}";
+    for (const std::string& text : {deep, std::string(R"({"cmd":1,"ret":1,"state":{"fs":9}})"),
+                                    std::string(R"( {"cmd":1,"ret":0,"state":{"fs":9}})"), std::string()}) {
+        command({{"cmd", "send"}, {"text", text}});
+    }
     // Frames arrive in order: once this reply is handled, so are the others.
     command({{"cmd", "send"}, {"text", R"({"cmd":42,"ret":0})"}});
     ASSERT_TRUE(log.wait_for("[PX4] Login result: success", 5s, 2));
@@ -455,35 +329,23 @@ TEST_F(Px4ctrlLink, WithoutPushesAStateRequestLeavesEveryHalfSecond) {
     }
 }
 
-TEST_F(Px4ctrlLink, StopsPromptlyWhileLoggedIn) {
-    ASSERT_NO_FATAL_FAILURE(start_logged_in());
-    const auto begin = std::chrono::steady_clock::now();
-    client->stop();
-    EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
-    EXPECT_FALSE(client->sendCmd("kovo 1"));
-    EXPECT_TRUE(wait_events("disconnect", 1, 3s));
-    client->stop();  // twice is harmless
-}
-
-TEST_F(Px4ctrlLink, UnreachablePeerIsRetriedAndStopsPromptly) {
+TEST_F(Px4ctrlLink, WithoutAPeerCommandsAreRefusedAndRetriesStopPromptly) {
     config.px4ctrl.port = testsupport::pick_free_port();
+    {
+        Px4ctrlWsClient never_started(config);
+        EXPECT_FALSE(never_started.isConnected());
+        EXPECT_FALSE(never_started.sendCmd("kovo 1"));
+        EXPECT_EQ(never_started.getState(), json::object());
+    }
     ASSERT_NO_FATAL_FAILURE(start_client());
     ASSERT_TRUE(log.wait_for("[PX4] Connection error", 5s, 2));
     EXPECT_FALSE(client->isConnected());
+    EXPECT_FALSE(client->sendCmd("kovo 1"));
     EXPECT_EQ(connected, 0);
     EXPECT_EQ(disconnected, 0);
     const auto begin = std::chrono::steady_clock::now();
     client.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
-}
-
-TEST(Px4ctrlLinkLifecycle, ANeverStartedClientRefusesCommandsAndDestroysCleanly) {
-    AppConfig config;
-    Px4ctrlWsClient client(config);
-    EXPECT_FALSE(client.isConnected());
-    EXPECT_FALSE(client.isLogined());
-    EXPECT_FALSE(client.sendCmd("kovo 1"));
-    EXPECT_EQ(client.getState(), json::object());
 }
 
 }  // namespace

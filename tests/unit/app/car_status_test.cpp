@@ -1,10 +1,13 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "mission_fakes.h"
 
+using fakes::expect_members;
 using fakes::json;
+using Tick = CarStatusReporter::Tick;
 
 namespace {
 
@@ -12,14 +15,14 @@ class CarStatus : public ::testing::Test {
 protected:
     void SetUp() override { h.build(); }
 
-    json realtime(const CarStatusReporter::Tick& tick)
+    json realtime(const Tick& tick)
     {
         h.core->car_status.report(tick);
         return h.car.realtime.back();
     }
-    static CarStatusReporter::Tick activeTick(int fs, int idx = 0)
+    static Tick activeTick(int fs, int idx = 0)
     {
-        CarStatusReporter::Tick t;
+        Tick t;
         t.fs = fs;
         t.height_idx = idx;
         t.active = true;
@@ -27,12 +30,13 @@ protected:
     }
     void setMission()
     {
-        std::lock_guard<std::mutex> lock(h.mission.mutex);
-        h.mission.has_task = true;
-        fakes::set_identifiers(h.mission);
-        h.mission.warehouse_num = "A1";
-        h.mission.warehouse_num_list = {"A1", "A2", "A3"};
-        h.mission.car_flight_point_list = {{{"id", "first"}, {"warehousePositionNum", 12}}};
+        h.locked([](MissionContext& m) {
+            m.has_task = true;
+            fakes::set_identifiers(m);
+            m.warehouse_num = "A1";
+            m.warehouse_num_list = {"A1", "A2", "A3"};
+            m.car_flight_point_list = {{{"id", "first"}, {"warehousePositionNum", 12}}};
+        });
     }
 
     fakes::Harness h;
@@ -40,121 +44,78 @@ protected:
 
 }  // namespace
 
-TEST_F(CarStatus, DefaultsWithoutTelemetry)
+TEST_F(CarStatus, RealtimeTelemetryValues)
 {
-    const json s = realtime(CarStatusReporter::Tick{});
-    EXPECT_EQ(s["altitude"], "-0.00") << "the negated zero keeps its sign";
-    EXPECT_EQ(s["verticalSpeed"], "0.00");
-    EXPECT_EQ(s["batteryVoltage"], "0.0");
-    EXPECT_EQ(s["batteryPercent"], "0");
-    EXPECT_EQ(s["isUavOn"], "1");
-    EXPECT_EQ(s["accessKey"], "4821-9037");
-    EXPECT_EQ(s["upLink"], "100");
-    EXPECT_EQ(s["batteryTemperature"], "25.0");
-    EXPECT_EQ(s["diagnostics"], json::array());
-    EXPECT_EQ(s["occurrenceTime"].get<std::string>().size(), 19u);
+    json s = realtime(Tick{});
     EXPECT_EQ(s.size(), 28u);
     for (const auto& [key, value] : s.items()) {
-        if (key != "diagnostics") {
-            EXPECT_TRUE(value.is_string()) << key;
-        }
+        EXPECT_EQ(value.is_string(), key != "diagnostics") << key;
     }
-}
+    EXPECT_EQ(s["occurrenceTime"].get<std::string>().size(), 19u);
+    expect_members(s, {{"altitude", "-0.00"},  // the negated zero keeps its sign
+                       {"batteryVoltage", "0.0"},
+                       {"accessKey", "4821-9037"},
+                       {"diagnostics", json::array()}});
 
-TEST_F(CarStatus, TelemetryValues)
-{
-    CarStatusReporter::Tick t;
+    Tick t;
     t.uav = {{"lpos", {{"z", -12.345}, {"vz", 0.5}, {"vx", "1.25"}, {"vy", -2}}},
              {"atti", {{"p", 0.1}, {"r", 0.2}, {"y", 0.3}}},
              {"bat", {{"remain", 87.9}, {"vol", 16.04}}}};
-    const json s = realtime(t);
-    EXPECT_EQ(s["altitude"], "12.35");
-    EXPECT_EQ(s["verticalSpeed"], "0.50") << "not negated";
-    EXPECT_EQ(s["horizontalXSpeed"], "1.25");
-    EXPECT_EQ(s["horizontalYSpeed"], "-2.00");
-    EXPECT_EQ(s["pitch"], "0.10");
-    EXPECT_EQ(s["roll"], "0.20") << "roll from atti.r";
-    EXPECT_EQ(s["yaw"], "0.30") << "yaw from atti.y";
-    EXPECT_EQ(s["batteryPercent"], "87") << "truncated";
-    EXPECT_EQ(s["batteryVoltage"], "16.0");
-}
-
-TEST_F(CarStatus, UnrepresentableBatteryValuesAreClamped)
-{
-    CarStatusReporter::Tick t;
+    expect_members(realtime(t), {{"altitude", "12.35"},
+                                 {"verticalSpeed", "0.50"},  // not negated
+                                 {"horizontalXSpeed", "1.25"},
+                                 {"horizontalYSpeed", "-2.00"},
+                                 {"pitch", "0.10"},
+                                 {"roll", "0.20"},  // from atti.r
+                                 {"yaw", "0.30"},   // from atti.y
+                                 {"batteryPercent", "87"},  // truncated
+                                 {"batteryVoltage", "16.0"}});
+    // Values no int can hold are clamped, never undefined.
     t.uav = {{"bat", {{"remain", "1e30"}}}};
     EXPECT_EQ(realtime(t)["batteryPercent"], "2147483647");
     t.uav = {{"bat", {{"remain", "nan"}}}};
     EXPECT_EQ(realtime(t)["batteryPercent"], "0");
 }
 
-TEST_F(CarStatus, NoMissionShowsEmptyIdentifiersButTheLastPoint)
+TEST_F(CarStatus, MissionFieldsInAndOutsideAMission)
 {
     setMission();
-    {
-        std::lock_guard<std::mutex> lock(h.mission.mutex);
-        h.mission.current_point_id = "last-point";
+    json s = realtime(activeTick(4));
+    expect_members(s, {{"currentPointId", "first"},  // before any arrival
+                       {"warehousePositionNum", "12"},
+                       {"carStrategyId", "S"},
+                       {"missionStatus", "4"}});
+    EXPECT_EQ(h.locked([](MissionContext& m) { return m.current_point_id; }), "") << "the record is unchanged";
+    const std::vector<std::pair<int, std::string>> rows{{1, "A2"}, {5, "A1"}, {-3, "A1"}};
+    for (const auto& [idx, warehouse] : rows) {
+        expect_members(realtime(activeTick(4, idx)), {{"warehouseNum", warehouse}, {"warehouseCount", "1"}});
     }
-    const json s = realtime(CarStatusReporter::Tick{});
-    EXPECT_EQ(s["carStrategyId"], "");
-    EXPECT_EQ(s["carPointId"], "");
-    EXPECT_EQ(s["carFlightMissionHistoryId"], "");
-    EXPECT_EQ(s["warehouseNum"], "");
-    EXPECT_EQ(s["warehouseCount"], "1");
-    EXPECT_EQ(s["missionStatus"], "0");
-    EXPECT_EQ(s["currentPointId"], "last-point");
-    EXPECT_TRUE(h.car.mission.empty()) << "no mission status outside a mission";
+
+    // No mission: no identifiers, but the last arrival's point.
+    h.locked([](MissionContext& m) { m.current_point_id = "last-point"; });
+    expect_members(realtime(Tick{}), {{"carStrategyId", ""},
+                                      {"carPointId", ""},
+                                      {"carFlightMissionHistoryId", ""},
+                                      {"warehouseNum", ""},
+                                      {"warehouseCount", "1"},
+                                      {"missionStatus", "0"},
+                                      {"currentPointId", "last-point"}});
+    EXPECT_EQ(h.car.missionCodes(), std::vector<std::string>{"4"}) << "no mission status outside a mission";
 }
 
-TEST_F(CarStatus, WarehouseFollowsTheHeightIndex)
-{
-    setMission();
-    EXPECT_EQ(realtime(activeTick(4, 1))["warehouseNum"], "A2");
-    EXPECT_EQ(realtime(activeTick(4, 1))["warehouseCount"], "1");
-    EXPECT_EQ(realtime(activeTick(4, 5))["warehouseNum"], "A1") << "beyond the list: warehouse_num";
-    EXPECT_EQ(realtime(activeTick(4, -3))["warehouseNum"], "A1") << "negative counts as 0";
-}
-
-TEST_F(CarStatus, ActiveMissionBeforeAnyArrivalShowsTheFirstPoint)
-{
-    setMission();
-    const json s = realtime(activeTick(4));
-    EXPECT_EQ(s["currentPointId"], "first");
-    EXPECT_EQ(s["warehousePositionNum"], "12");
-    EXPECT_EQ(s["carStrategyId"], "S");
-    std::lock_guard<std::mutex> lock(h.mission.mutex);
-    EXPECT_EQ(h.mission.current_point_id, "") << "the record is not changed";
-}
-
-TEST_F(CarStatus, RebootFlagFollowsTheAllowedCodes)
-{
-    CarStatusReporter::Tick t;
-    t.fs = 2;
-    EXPECT_EQ(realtime(t)["can_reboot_uav"], "1");
-    t.fs = 0;
-    EXPECT_EQ(realtime(t)["can_reboot_uav"], "1");
-    t.fs = 4;
-    EXPECT_EQ(realtime(t)["can_reboot_uav"], "0");
-    t.fs = 5;
-    EXPECT_EQ(realtime(t)["can_reboot_uav"], "0");
-}
-
-TEST_F(CarStatus, MissionStatusCodes)
+TEST_F(CarStatus, StatusCodesAndRebootFlag)
 {
     const AppConfig cfg;
-    CarStatusReporter::Tick t;
+    Tick t;
     EXPECT_EQ(CarStatusReporter::missionStatusCode(cfg, t), "0");
     t.active = true;
-    for (int fs : {-1, 0, 1, 2}) {
+    const std::vector<std::pair<int, std::string>> rows{{-1, "1"}, {0, "1"}, {2, "1"}, {3, "4"},
+                                                        {4, "4"},  {6, "4"}, {7, "4"}, {5, "12"}};
+    for (const auto& [fs, code] : rows) {
         t.fs = fs;
-        EXPECT_EQ(CarStatusReporter::missionStatusCode(cfg, t), "1") << fs;
+        EXPECT_EQ(CarStatusReporter::missionStatusCode(cfg, t), code) << fs;
+        EXPECT_EQ(realtime(t)["can_reboot_uav"], fs == 0 || fs == 2 ? "1" : "0") << fs;
     }
-    for (int fs : {3, 4, 6, 7}) {
-        t.fs = fs;
-        EXPECT_EQ(CarStatusReporter::missionStatusCode(cfg, t), "4") << fs;
-    }
-    t.fs = 5;
-    EXPECT_EQ(CarStatusReporter::missionStatusCode(cfg, t), "12");
     t.finished = true;
     EXPECT_EQ(CarStatusReporter::missionStatusCode(cfg, t), "6");
     t.active = false;
@@ -164,54 +125,37 @@ TEST_F(CarStatus, MissionStatusCodes)
 TEST_F(CarStatus, MissionStatusOnlyOnChange)
 {
     setMission();
-    realtime(activeTick(2));
-    realtime(activeTick(3));
-    realtime(activeTick(4));
-    realtime(activeTick(5));
+    for (int fs : {2, 2, 3, 4, 5}) {
+        realtime(activeTick(fs));
+    }
     ASSERT_EQ(h.car.missionCodes(), (std::vector<std::string>{"1", "4", "12"}));
-    const json& m = h.car.mission.back();
+    const json m = h.car.mission.back();
     EXPECT_EQ(m.size(), 9u);
-    EXPECT_EQ(m["carActionId"], "A");
-    EXPECT_EQ(m["carFlightMissionHistoryId"], "H");
-    EXPECT_EQ(m["warehouseNum"], "A1");
-    EXPECT_EQ(m["warehouseCount"], "1");
-    EXPECT_EQ(m["accessKey"], "4821-9037");
+    expect_members(m, {{"carActionId", "A"},
+                       {"carFlightMissionHistoryId", "H"},
+                       {"warehouseNum", "A1"},
+                       {"warehouseCount", "1"},
+                       {"accessKey", "4821-9037"}});
 }
 
-// The reboot question is answered from the flying codes alone.
+// The reboot question is answered from the flying codes alone, mission or
+// not.
 TEST(RebootQuery, AnswerFollowsTheFlyingCodes)
 {
     fakes::Harness h;
     h.build();
-    const std::vector<std::pair<int, bool>> cases{{4, false}, {3, false}, {6, false}, {7, false},
-                                                  {2, true},  {5, true},  {0, true},  {-1, true}};
-    for (const auto& [fs, allowed] : cases) {
+    h.locked([](MissionContext& m) { m.has_task = true; });
+    const std::vector<std::pair<int, bool>> rows{{4, false}, {3, false}, {6, false}, {7, false},
+                                                 {2, true},  {5, true},  {0, true},  {-1, true}};
+    for (const auto& [fs, allowed] : rows) {
         h.px4.setState({{"fs", fs}});
-        h.core->reboot.onCarRebootQuery();
+        EXPECT_EQ(fakes::printed([&] { h.core->reboot.onCarRebootQuery(); }), "[CAR] Received reboot query\n");
         EXPECT_EQ(h.car.reboot_answers.back(), allowed) << fs;
     }
-}
-
-TEST(RebootQuery, ActiveMissionDoesNotMatter)
-{
-    fakes::Harness h;
-    h.build();
-    {
-        std::lock_guard<std::mutex> lock(h.mission.mutex);
-        h.mission.has_task = true;
-    }
-    h.px4.setState({{"fs", 0}});
-    const std::string out = fakes::printed([&] { h.core->reboot.onCarRebootQuery(); });
-    EXPECT_NE(out.find("[CAR] Received reboot query"), std::string::npos);
-    EXPECT_EQ(h.car.reboot_answers, std::vector<bool>{true});
-}
-
-TEST(RebootQuery, EmptyFlyingListAllowsEverything)
-{
-    fakes::Harness h;
-    h.config.mission.flying_fs_codes.clear();
-    h.build();
-    h.px4.setState({{"fs", 4}});
-    h.core->reboot.onCarRebootQuery();
-    EXPECT_EQ(h.car.reboot_answers, std::vector<bool>{true});
+    fakes::Harness open;
+    open.config.mission.flying_fs_codes.clear();
+    open.build();
+    open.px4.setState({{"fs", 4}});
+    fakes::printed([&] { open.core->reboot.onCarRebootQuery(); });
+    EXPECT_EQ(open.car.reboot_answers.all(), std::vector<bool>{true}) << "an empty flying list allows everything";
 }

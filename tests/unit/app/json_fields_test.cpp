@@ -6,155 +6,93 @@
 
 using nlohmann::json;
 
-namespace {
-
-// One object holding a member of every JSON kind.
-const json kDoc = json::parse(R"({
-    "text": "3.5", "word": "x", "prefix": "12.5abc", "blank": " 7", "exp": "1e3", "empty": "",
-    "huge_text": "1e60", "int": 5, "neg": -7, "big": 4294967301, "uint_max": 18446744073709551615,
-    "float": 5.7, "float_neg": -2.9, "float_whole": 5.0, "float_huge": 1e300,
-    "yes": true, "no": false, "null": null,
-    "obj": {"a": 1}, "arr": [1, 2]
-})");
-
-}  // namespace
-
-TEST(JsonFloat, NumbersOfEveryKind)
+// Each member of one object read by every reader, with distinct defaults
+// (9.5, "d", -1); a bool expectation of -1 means the default, checked with
+// both false and true.
+TEST(JsonFieldReaders, EveryKindOfMember)
 {
-    EXPECT_FLOAT_EQ(json_float(kDoc, "int", -1), 5.0f);
-    EXPECT_FLOAT_EQ(json_float(kDoc, "neg", -1), -7.0f);
-    EXPECT_FLOAT_EQ(json_float(kDoc, "float", -1), 5.7f);
-    EXPECT_FLOAT_EQ(json_float(kDoc, "big", -1), 4294967301.0f);
-}
-
-TEST(JsonFloat, TextIsParsedLikeStrtof)
-{
-    EXPECT_FLOAT_EQ(json_float(kDoc, "text", -1), 3.5f);
-    EXPECT_FLOAT_EQ(json_float(kDoc, "prefix", -1), 12.5f);
-    EXPECT_FLOAT_EQ(json_float(kDoc, "blank", -1), 7.0f);
-    EXPECT_FLOAT_EQ(json_float(kDoc, "exp", -1), 1000.0f);
-    EXPECT_EQ(json_float(kDoc, "word", -1), -1.0f);
-    EXPECT_EQ(json_float(kDoc, "empty", -1), -1.0f);
-    EXPECT_EQ(json_float(kDoc, "huge_text", -1), -1.0f);
-}
-
-TEST(JsonFloat, OtherKindsGiveTheDefault)
-{
-    for (const char* key : {"yes", "null", "obj", "arr", "absent"}) {
-        EXPECT_EQ(json_float(kDoc, key, 9.5f), 9.5f) << key;
+    const json doc = json::parse(R"({
+        "text": "3.5", "word": "x", "prefix": "12.5abc", "blank": " 7", "exp": "1e3", "empty": "",
+        "huge_text": "1e60", "int": 5, "neg": -7, "big": 4294967301, "uint_max": 18446744073709551615,
+        "int_max": 2147483647, "int_min": -2147483648, "float": 5.7, "float_neg": -2.9, "float_whole": 5.0,
+        "yes": true, "no": false, "null": null, "obj": {"a": 1}, "arr": [1, 2]})");
+    const struct {
+        const char* key;
+        float as_float;        // json_float
+        const char* as_string; // json_string, precision 2
+        const char* as_text;   // safe_json_value, text default
+        int as_int;            // safe_json_value<int>
+        int as_bool;           // safe_json_value<bool>
+    } rows[] = {
+        {"text", 3.5f, "3.5", "3.5", -1, -1},
+        {"word", 9.5f, "x", "x", -1, -1},
+        {"prefix", 12.5f, "12.5abc", "12.5abc", -1, -1},
+        {"blank", 7.0f, " 7", " 7", -1, -1},
+        {"exp", 1000.0f, "1e3", "1e3", -1, -1},
+        {"empty", 9.5f, "", "", -1, -1},
+        {"huge_text", 9.5f, "1e60", "1e60", -1, -1},
+        {"int", 5.0f, "5", "d", 5, -1},
+        {"neg", -7.0f, "-7", "d", -7, -1},
+        // Integers become text as 32-bit signed values; out of int's range they are no int.
+        {"big", 4294967301.0f, "5", "d", -1, -1},
+        {"uint_max", 18446744073709551615.0f, "-1", "d", -1, -1},
+        {"int_max", 2147483647.0f, "2147483647", "d", std::numeric_limits<int>::max(), -1},
+        {"int_min", -2147483648.0f, "-2147483648", "d", std::numeric_limits<int>::min(), -1},
+        // Fractions are truncated toward zero for int.
+        {"float", 5.7f, "5.70", "d", 5, -1},
+        {"float_neg", -2.9f, "-2.90", "d", -2, -1},
+        {"float_whole", 5.0f, "5.00", "d", 5, -1},
+        {"yes", 9.5f, "d", "d", 1, 1},
+        {"no", 9.5f, "d", "d", 0, 0},
+        {"null", 9.5f, "d", "d", -1, -1},
+        {"obj", 9.5f, "d", "d", -1, -1},
+        {"arr", 9.5f, "d", "d", -1, -1},
+        {"absent", 9.5f, "d", "d", -1, -1},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.key);
+        EXPECT_FLOAT_EQ(json_float(doc, row.key, 9.5f), row.as_float);
+        EXPECT_EQ(json_string(doc, row.key, "d", 2), row.as_string);
+        EXPECT_EQ(safe_json_value(doc, row.key, "d"), row.as_text);
+        EXPECT_EQ(safe_json_value<std::string>(doc, row.key, "d"), row.as_text);
+        EXPECT_EQ(safe_json_value<int>(doc, row.key, -1), row.as_int);
+        for (const bool def : {false, true}) {
+            EXPECT_EQ(safe_json_value<bool>(doc, row.key, def), row.as_bool == -1 ? def : row.as_bool == 1);
+        }
+        EXPECT_EQ(safe_json_object(doc, row.key), std::string(row.key) == "obj" ? doc["obj"] : json::object());
+        EXPECT_EQ(safe_json_array(doc, row.key), std::string(row.key) == "arr" ? doc["arr"] : json::array());
     }
-    EXPECT_EQ(json_float(json::array({kDoc}), "int", 9.5f), 9.5f);
-    EXPECT_EQ(json_float(json("int"), "int", 9.5f), 9.5f);
-    EXPECT_EQ(json_float(json(nullptr), "int", 9.5f), 9.5f);
+    EXPECT_EQ(json_string(doc, "float", "d", 1), "5.7");
+    EXPECT_EQ(safe_json_value<int>(json{{"n", 1e300}}, "n", -1), -1);
 }
 
-TEST(JsonString, StringsAsTheyAre)
+TEST(JsonFieldReaders, ValueThatIsNoObjectGivesTheDefaults)
 {
-    EXPECT_EQ(json_string(kDoc, "word", "d", 2), "x");
-    EXPECT_EQ(json_string(kDoc, "empty", "d", 2), "");
-}
-
-TEST(JsonString, NumbersBecomeText)
-{
-    EXPECT_EQ(json_string(kDoc, "int", "d", 2), "5");
-    EXPECT_EQ(json_string(kDoc, "neg", "d", 2), "-7");
-    EXPECT_EQ(json_string(kDoc, "float_whole", "d", 2), "5.00");
-    EXPECT_EQ(json_string(kDoc, "float", "d", 1), "5.7");
-    EXPECT_EQ(json_string(kDoc, "float_neg", "d", 3), "-2.900");
-    // Integers are taken as 32-bit signed values.
-    EXPECT_EQ(json_string(kDoc, "big", "d", 2), "5");
-    EXPECT_EQ(json_string(kDoc, "uint_max", "d", 2), "-1");
-}
-
-TEST(JsonString, OtherKindsGiveTheDefault)
-{
-    for (const char* key : {"null", "no", "yes", "obj", "arr", "absent"}) {
-        EXPECT_EQ(json_string(kDoc, key, "d", 2), "d") << key;
+    for (const json& v : {json::array({json{{"int", 5}}}), json("int"), json(5), json(nullptr), json::array()}) {
+        SCOPED_TRACE(v.dump());
+        EXPECT_EQ(json_float(v, "int", 9.5f), 9.5f);
+        EXPECT_EQ(json_string(v, "int", "d", 2), "d");
+        EXPECT_EQ(safe_json_value(v, "int", "d"), "d");
+        EXPECT_EQ(safe_json_value<int>(v, "int", -1), -1);
+        EXPECT_TRUE(safe_json_value<bool>(v, "int", true));
+        EXPECT_EQ(safe_json_object(v, "int"), json::object());
+        EXPECT_EQ(safe_json_array(v, "int"), json::array());
     }
-    EXPECT_EQ(json_string(json::array({1}), "0", "d", 2), "d");
-}
-
-TEST(SafeJsonValue, TextOnlyFromStrings)
-{
-    EXPECT_EQ(safe_json_value(kDoc, "word", "d"), "x");
-    EXPECT_EQ(safe_json_value(kDoc, "int", "d"), "d");
-    EXPECT_EQ(safe_json_value<std::string>(kDoc, "word", "d"), "x");
-    for (const char* key : {"int", "float", "yes", "null", "obj", "arr", "absent"}) {
-        EXPECT_EQ(safe_json_value<std::string>(kDoc, key, "d"), "d") << key;
-    }
-    EXPECT_EQ(safe_json_value(json("word"), "word", "d"), "d");
-}
-
-TEST(SafeJsonValue, TextDefaultAndJsonStringDisagreeOnNumbers)
-{
-    const json doc = {{"n", 12}};
-    EXPECT_EQ(safe_json_value(doc, "n", "d"), "d");
-    EXPECT_EQ(json_string(doc, "n", "d", 2), "12");
-}
-
-TEST(SafeJsonValue, IntFromNumbersAndBooleans)
-{
-    EXPECT_EQ(safe_json_value<int>(kDoc, "int", -1), 5);
-    EXPECT_EQ(safe_json_value<int>(kDoc, "neg", -1), -7);
-    EXPECT_EQ(safe_json_value<int>(kDoc, "float", -1), 5);
-    EXPECT_EQ(safe_json_value<int>(kDoc, "float_neg", -1), -2);
-    EXPECT_EQ(safe_json_value<int>(kDoc, "yes", -1), 1);
-    EXPECT_EQ(safe_json_value<int>(kDoc, "no", -1), 0);
-}
-
-TEST(SafeJsonValue, IntIgnoresTextAndEverythingElse)
-{
-    const json doc = {{"n", "5"}};
-    EXPECT_EQ(safe_json_value<int>(doc, "n", -1), -1);
-    for (const char* key : {"null", "obj", "arr", "absent"}) {
-        EXPECT_EQ(safe_json_value<int>(kDoc, key, -1), -1) << key;
-    }
-    EXPECT_EQ(safe_json_value<int>(json::array(), "int", -1), -1);
-}
-
-TEST(SafeJsonValue, IntOutOfRangeGivesTheDefault)
-{
-    EXPECT_EQ(safe_json_value<int>(kDoc, "big", -1), -1);
-    EXPECT_EQ(safe_json_value<int>(kDoc, "uint_max", -1), -1);
-    EXPECT_EQ(safe_json_value<int>(kDoc, "float_huge", -1), -1);
-    const json edges = {{"max", std::numeric_limits<int>::max()}, {"min", std::numeric_limits<int>::min()}};
-    EXPECT_EQ(safe_json_value<int>(edges, "max", -1), std::numeric_limits<int>::max());
-    EXPECT_EQ(safe_json_value<int>(edges, "min", -1), std::numeric_limits<int>::min());
-}
-
-TEST(SafeJsonValue, BoolOnlyFromBooleans)
-{
-    EXPECT_TRUE(safe_json_value<bool>(kDoc, "yes", false));
-    EXPECT_FALSE(safe_json_value<bool>(kDoc, "no", true));
-    for (const char* key : {"int", "word", "null", "obj", "arr", "absent"}) {
-        EXPECT_TRUE(safe_json_value<bool>(kDoc, key, true)) << key;
-    }
-}
-
-TEST(SafeJsonContainers, CopiesOnlyTheMatchingKind)
-{
-    EXPECT_EQ(safe_json_object(kDoc, "obj"), json::parse(R"({"a":1})"));
-    EXPECT_EQ(safe_json_object(kDoc, "arr"), json::object());
-    EXPECT_EQ(safe_json_array(kDoc, "arr"), json::array({1, 2}));
-    EXPECT_EQ(safe_json_array(kDoc, "obj"), json::array());
-    for (const char* key : {"word", "int", "yes", "null", "absent"}) {
-        EXPECT_EQ(safe_json_object(kDoc, key), json::object()) << key;
-        EXPECT_EQ(safe_json_array(kDoc, key), json::array()) << key;
-    }
-    EXPECT_EQ(safe_json_object(json::array({kDoc}), "obj"), json::object());
 }
 
 TEST(FloatStr, FixedNotationWithRounding)
 {
-    EXPECT_EQ(float_str(12.3456, 2), "12.35");
-    EXPECT_EQ(float_str(3, 2), "3.00");
-    EXPECT_EQ(float_str(-0.004, 2), "-0.00");
-    EXPECT_EQ(float_str(12.3456f, 1), "12.3");
-    EXPECT_EQ(float_str(1e10, 0), "10000000000");
-    EXPECT_EQ(float_str(2.5, 0), "2");
-}
-
-TEST(FloatStr, NegativePrecisionMeansNoDecimals)
-{
-    EXPECT_EQ(float_str(7.6, -3), "8");
+    const struct {
+        double value;
+        int precision;
+        std::string text;
+    } rows[] = {
+        {12.3456, 2, "12.35"}, {3, 2, "3.00"}, {-0.004, 2, "-0.00"}, {12.3456f, 1, "12.3"},
+        {1e10, 0, "10000000000"}, {2.5, 0, "2"},
+        // A negative precision means no decimals; a huge one is capped.
+        {7.6, -3, "8"}, {1, 1000, "1." + std::string(30, '0')},
+    };
+    for (const auto& row : rows) {
+        EXPECT_EQ(float_str(row.value, row.precision), row.text) << row.value << " " << row.precision;
+    }
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <fstream>
@@ -19,154 +20,124 @@
 #include "app/ports.h"
 #include "config/shared_config.h"
 
-// Fakes of everything the mission logic talks to. Each is safe to use from
-// the background threads of the tests that run real threads.
+// Fakes of everything the mission logic talks to, safe to use from the
+// threads of the tests that run real threads.
 namespace fakes {
 
 using nlohmann::json;
 
+// The member at pointer of each document, as text.
+inline std::vector<std::string> pluck(const std::vector<json>& docs, const std::string& pointer)
+{
+    std::vector<std::string> out;
+    for (const json& d : docs) {
+        out.push_back(d.at(json::json_pointer(pointer)));
+    }
+    return out;
+}
+
+// What a fake was told, appended from any thread; reads return copies.
+template <typename T>
+class Log {
+public:
+    void add(T value)
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        items_.push_back(std::move(value));
+    }
+    std::vector<T> all() const
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return items_;
+    }
+    size_t size() const { return all().size(); }
+    bool empty() const { return all().empty(); }
+    T operator[](size_t i) const { return all().at(i); }
+    T back() const { return all().back(); }
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<T> items_;
+};
+
+// Hooks (on_cmd, on_sleep, the HTTP replies) are set before any thread runs.
 class FakePx4 : public Px4Port {
 public:
-    bool isConnected() const override
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        return connected;
-    }
-    bool isLogined() const override
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        return logined;
-    }
+    bool isConnected() const override { return connected; }
+    bool isLogined() const override { return logined; }
     json getState() override
     {
-        std::lock_guard<std::mutex> l(mutex_);
-        ++state_reads;
-        return state;
+        std::lock_guard<std::mutex> lock(mutex_);
+        return state_;
     }
     bool sendCmd(const std::string& cmd) override
     {
-        std::function<void()> hook;
-        {
-            std::lock_guard<std::mutex> l(mutex_);
-            if (!accept_cmd) {
-                return false;
-            }
-            commands.push_back(cmd);
-            hook = on_cmd;
+        if (!accept_cmd) {
+            return false;
         }
-        if (hook) {
-            hook();
+        commands.add(cmd);
+        if (on_cmd) {
+            on_cmd();  // px4ctrl reacting to the command
         }
         return true;
     }
     void setState(const json& s)
     {
-        std::lock_guard<std::mutex> l(mutex_);
-        state = s;
+        std::lock_guard<std::mutex> lock(mutex_);
+        state_ = s;
     }
-    void setLink(bool up)
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        connected = up;
-        logined = up;
-    }
-    std::vector<std::string> sentCommands() const
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        return commands;
-    }
+    void setLink(bool up) { connected = logined = up; }
 
-    // Guarded by the fake's mutex when threads are involved.
-    bool connected = true;
-    bool logined = true;
-    bool accept_cmd = true;
-    json state = json::object();
-    std::vector<std::string> commands;
+    std::atomic<bool> connected{true};
+    std::atomic<bool> logined{true};
+    std::atomic<bool> accept_cmd{true};
+    Log<std::string> commands;
     std::function<void()> on_cmd;
-    int state_reads = 0;
 
 private:
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
+    json state_ = json::object();
 };
 
 class RecordingCar : public CarPort {
 public:
-    void sendRealtimeStatus(const json& status) override
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        realtime.push_back(status);
-    }
-    void sendMissionStatus(const json& status) override
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        mission.push_back(status);
-    }
-    void sendCanRebootResp(bool can_reboot) override
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        reboot_answers.push_back(can_reboot);
-    }
-    std::vector<std::string> missionCodes() const
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        std::vector<std::string> codes;
-        for (const json& m : mission) {
-            codes.push_back(m.at("missionStatus").get<std::string>());
-        }
-        return codes;
-    }
+    void sendRealtimeStatus(const json& s) override { realtime.add(s); }
+    void sendMissionStatus(const json& s) override { mission.add(s); }
+    void sendCanRebootResp(bool can) override { reboot_answers.add(can); }
+    std::vector<std::string> missionCodes() const { return pluck(mission.all(), "/missionStatus"); }
 
-    std::vector<json> realtime;
-    std::vector<json> mission;
-    std::vector<bool> reboot_answers;
-
-private:
-    mutable std::mutex mutex_;
+    Log<json> realtime;
+    Log<json> mission;
+    Log<bool> reboot_answers;
 };
 
 class RecordingMqtt : public MqttPort {
 public:
     bool publishRequest(const std::string& message) override
     {
-        std::lock_guard<std::mutex> l(mutex_);
-        raw.push_back(message);
+        raw.add(message);
         return connected;
     }
-    std::vector<json> messages() const
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        std::vector<json> out;
-        for (const std::string& m : raw) {
-            out.push_back(json::parse(m));
-        }
-        return out;
-    }
-    std::vector<json> withCmd(const std::string& cmd) const
+    // The published messages, only those of one "platformCmd" when cmd is set.
+    std::vector<json> messages(const std::string& cmd = "") const
     {
         std::vector<json> out;
-        for (const json& m : messages()) {
-            if (m.at("platformCmd") == cmd) {
-                out.push_back(m);
+        for (const std::string& m : raw.all()) {
+            json j = json::parse(m);
+            if (cmd.empty() || j.at("platformCmd") == cmd) {
+                out.push_back(std::move(j));
             }
         }
         return out;
     }
-    // "uavStatusCode" of every status-history report, in order.
+    size_t count(const std::string& cmd) const { return messages(cmd).size(); }
     std::vector<std::string> statusCodes() const
     {
-        std::vector<std::string> codes;
-        for (const json& m : withCmd("UploadUavStatusHistory")) {
-            codes.push_back(m.at("parms").at("uavStatusCode").get<std::string>());
-        }
-        return codes;
+        return pluck(messages("UploadUavStatusHistory"), "/parms/uavStatusCode");
     }
-    size_t count(const std::string& cmd) const { return withCmd(cmd).size(); }
 
-    bool connected = true;
-    std::vector<std::string> raw;
-
-private:
-    mutable std::mutex mutex_;
+    std::atomic<bool> connected{true};
+    Log<std::string> raw;
 };
 
 struct HttpReply {
@@ -178,54 +149,38 @@ struct HttpReply {
 class FakeHttp : public HttpPort {
 public:
     struct Post {
-        std::string url;
-        std::string path;
+        std::string url, path;
         std::map<std::string, std::string> fields;
-        std::string field_name;
-        std::string content;  // the file's content when it was posted
+        std::string field_name, content;  // content: the file's content when posted
     };
     struct Download {
-        std::string url;
-        std::string path;
+        std::string url, path;
     };
 
     bool downloadFile(const std::string& url, const std::string& path, long* http_status) override
     {
-        HttpReply reply;
-        {
-            std::lock_guard<std::mutex> l(mutex_);
-            downloads.push_back({url, path});
-            reply = download_reply ? download_reply(url) : HttpReply{true, 200, "JPEG:" + url};
-        }
+        downloads.add({url, path});
+        const HttpReply reply = download_reply ? download_reply(url) : HttpReply{true, 200, "JPEG:" + url};
         // Like the real client: the body lands in the file, error page or not.
         std::ofstream(path, std::ios::binary | std::ios::trunc) << reply.body;
-        if (http_status != nullptr) {
-            *http_status = reply.ok ? reply.status : 0;
-        }
+        *http_status = reply.ok ? reply.status : 0;
         return reply.ok;
     }
     bool postFile(const std::string& url, const std::string& path, const std::map<std::string, std::string>& fields,
                   const std::string& field_name, std::string* response, long* http_status) override
     {
-        std::ifstream in(path, std::ios::binary);
         std::stringstream content;
-        content << in.rdbuf();
-        std::lock_guard<std::mutex> l(mutex_);
-        posts.push_back({url, path, fields, field_name, content.str()});
+        content << std::ifstream(path, std::ios::binary).rdbuf();
+        posts.add({url, path, fields, field_name, content.str()});
         const HttpReply reply = post_reply ? post_reply(url) : HttpReply{true, 200, "{\"code\":0}"};
-        if (response != nullptr) {
-            *response = reply.body;
-        }
-        if (http_status != nullptr) {
-            *http_status = reply.ok ? reply.status : 0;
-        }
+        *response = reply.body;
+        *http_status = reply.ok ? reply.status : 0;
         return reply.ok;
     }
     std::vector<Post> postsTo(const std::string& url) const
     {
-        std::lock_guard<std::mutex> l(mutex_);
         std::vector<Post> out;
-        for (const Post& p : posts) {
+        for (const Post& p : posts.all()) {
             if (p.url == url) {
                 out.push_back(p);
             }
@@ -235,11 +190,8 @@ public:
 
     std::function<HttpReply(const std::string&)> download_reply;
     std::function<HttpReply(const std::string&)> post_reply;
-    std::vector<Download> downloads;
-    std::vector<Post> posts;
-
-private:
-    mutable std::mutex mutex_;
+    Log<Download> downloads;
+    Log<Post> posts;
 };
 
 class RecordingStats : public StatsPort {
@@ -248,39 +200,21 @@ public:
                           const std::string& action_id, int point_count, const std::string& task_dir,
                           const std::string& start_time) override
     {
-        std::lock_guard<std::mutex> l(mutex_);
-        started.push_back({mission_id, strategy_id, point_id, action_id, std::to_string(point_count), task_dir,
-                           start_time});
+        started.add({mission_id, strategy_id, point_id, action_id, std::to_string(point_count), task_dir, start_time});
     }
-    void onMissionSuccess(const std::string& end_time) override
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        successes.push_back(end_time);
-    }
+    void onMissionSuccess(const std::string& end_time) override { successes.add(end_time); }
     void onMissionFailed(const std::string& reason, const std::string& end_time) override
     {
-        std::lock_guard<std::mutex> l(mutex_);
-        failures.push_back({reason, end_time});
+        failures.add({reason, end_time});
     }
-    void onStatusTransition(const std::string& from, const std::string& to) override
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        transitions.push_back({from, to});
-    }
-    void updateInternalState(const InternalState& state) override
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        states.push_back(state);
-    }
+    void onStatusTransition(const std::string& from, const std::string& to) override { transitions.add({from, to}); }
+    void updateInternalState(const InternalState& state) override { states.add(state); }
 
-    std::vector<std::vector<std::string>> started;
-    std::vector<std::string> successes;
-    std::vector<std::pair<std::string, std::string>> failures;
-    std::vector<std::pair<std::string, std::string>> transitions;
-    std::vector<InternalState> states;
-
-private:
-    std::mutex mutex_;
+    Log<std::vector<std::string>> started;
+    Log<std::string> successes;
+    Log<std::pair<std::string, std::string>> failures;
+    Log<std::pair<std::string, std::string>> transitions;
+    Log<InternalState> states;
 };
 
 // Virtual time: every sleep returns at once and moves the clock on. A hook
@@ -289,63 +223,40 @@ class FakeClock : public Clock {
 public:
     std::chrono::steady_clock::time_point now() const override
     {
-        std::lock_guard<std::mutex> l(mutex_);
-        return now_;
+        return std::chrono::steady_clock::time_point(std::chrono::hours(1000)) + slept();
     }
     bool sleep_for(std::chrono::milliseconds d) override
     {
-        std::function<void(std::chrono::milliseconds)> hook;
-        {
-            std::lock_guard<std::mutex> l(mutex_);
-            sleeps.push_back(d);
-            now_ += d;
-            hook = on_sleep;
+        sleeps.add(d);
+        slept_ms_ += d.count();
+        if (on_sleep) {
+            on_sleep(d);
         }
-        if (hook) {
-            hook(d);
-        }
-        std::lock_guard<std::mutex> l(mutex_);
         return !stopped;
     }
-    std::chrono::milliseconds slept() const
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        std::chrono::milliseconds total{0};
-        for (auto d : sleeps) {
-            total += d;
-        }
-        return total;
-    }
-    void clear()
-    {
-        std::lock_guard<std::mutex> l(mutex_);
-        sleeps.clear();
-    }
+    std::chrono::milliseconds slept() const { return std::chrono::milliseconds(slept_ms_.load()); }
 
-    std::vector<std::chrono::milliseconds> sleeps;
+    Log<std::chrono::milliseconds> sleeps;
     std::function<void(std::chrono::milliseconds)> on_sleep;
-    bool stopped = false;
+    std::atomic<bool> stopped{false};
 
 private:
-    mutable std::mutex mutex_;
-    std::chrono::steady_clock::time_point now_{std::chrono::hours(1000)};
+    std::atomic<long long> slept_ms_{0};
 };
 
-// Runs each task at once, on the caller's thread.
-class InlineRunner : public TaskRunner {
+// Runs each task at once on the caller's thread, or keeps it until the test
+// runs it when hold is set.
+class TestRunner : public TaskRunner {
 public:
     void run(std::function<void()> task) override
     {
         ++started;
-        task();
+        if (hold) {
+            pending.push_back(std::move(task));
+        } else {
+            task();
+        }
     }
-    int started = 0;
-};
-
-// Keeps tasks until the test runs them.
-class ManualRunner : public TaskRunner {
-public:
-    void run(std::function<void()> task) override { pending.push_back(std::move(task)); }
     void runAll()
     {
         while (!pending.empty()) {
@@ -354,6 +265,8 @@ public:
             task();
         }
     }
+    bool hold = false;
+    int started = 0;
     std::deque<std::function<void()>> pending;
 };
 
@@ -362,13 +275,24 @@ public:
 struct Harness {
     Harness() { config.mission.worker_poll_interval_seconds = 1; }
 
-    void build(TaskRunner* runner = nullptr)
+    // tasks: the test's own runner instead of runner.
+    void build(TaskRunner* tasks = nullptr)
     {
         shared = std::make_unique<SharedConfig>(config);
-        TaskRunner& tasks = runner != nullptr ? *runner : inline_runner;
         core = std::make_unique<MissionCore>(*shared, mission,
-                                             MissionPorts{px4, car, mqtt, http, stats, clock, tasks}, "4821-9037",
-                                             "site-1");
+                                             MissionPorts{px4, car, mqtt, http, stats, clock, tasks ? *tasks : runner},
+                                             "4821-9037", "site-1");
+    }
+    // f(mission) under the mission lock.
+    template <typename F>
+    auto locked(F f)
+    {
+        std::lock_guard<std::mutex> lock(mission.mutex);
+        return f(mission);
+    }
+    bool active()
+    {
+        return locked([](MissionContext& m) { return m.has_task; });
     }
 
     AppConfig config;
@@ -380,7 +304,7 @@ struct Harness {
     FakeHttp http;
     RecordingStats stats;
     FakeClock clock;
-    InlineRunner inline_runner;
+    TestRunner runner;
     std::unique_ptr<MissionCore> core;
 };
 
@@ -417,25 +341,38 @@ std::string printed(F f)
     return out + testing::internal::GetCapturedStderr();
 }
 
-// Reads a JSON-lines file into records ({} when missing).
+// out holds text; a failure shows out.
+inline testing::AssertionResult has(const std::string& out, const std::string& text)
+{
+    if (out.find(text) != std::string::npos) {
+        return testing::AssertionSuccess();
+    }
+    return testing::AssertionFailure() << "no \"" << text << "\" in:\n" << out;
+}
+
+// Every member of expected is in actual with the same value.
+inline void expect_members(const json& actual, const json& expected)
+{
+    for (const auto& [key, value] : expected.items()) {
+        EXPECT_EQ(actual.contains(key) ? actual[key] : json(), value) << key;
+    }
+}
+
+// Reads a JSON-lines file into records (none when missing).
 inline std::vector<json> read_jsonl(const std::string& path)
 {
     std::vector<json> out;
     std::ifstream in(path);
-    std::string line;
-    while (std::getline(in, line)) {
+    for (std::string line; std::getline(in, line);) {
         out.push_back(json::parse(line));
     }
     return out;
 }
 
-inline std::vector<std::string> events_of(const std::vector<json>& records)
+// The "event" of each record of a task directory's client log.
+inline std::vector<std::string> log_events(const std::string& task_dir)
 {
-    std::vector<std::string> out;
-    for (const json& r : records) {
-        out.push_back(r.at("event").get<std::string>());
-    }
-    return out;
+    return pluck(read_jsonl(task_dir + "/client_log.jsonl"), "/event");
 }
 
 }  // namespace fakes

@@ -1,86 +1,103 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "mission_fakes.h"
 #include "test_support.h"
 
+using fakes::has;
 using fakes::json;
+using fakes::log_events;
 using fakes::px4_state;
+using testsupport::TempDir;
 using namespace std::chrono_literals;
+using Texts = std::vector<std::string>;
 
 namespace {
 
 const char* kUploadUrl = "http://platform/upload";
-const char* kLogUrl = "http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog";
 
 json two_point_mission(const std::string& id = "M1")
 {
     return {{"carMissionId", id},
             {"carFlightMissionHistoryId", "H-" + id},
-            {"carStrategyId", "S"},
-            {"carPointId", "P"},
-            {"carActionId", "A"},
-            {"carX", "1"},
-            {"carY", "2"},
-            {"carYaw", "3"},
             {"warehouseNum", json::array({"A1", "A2"})},
             {"uploadMediaDataUrl", kUploadUrl},
             {"carFlightPointList", json::array({{{"id", "p0"}, {"z", "1.5"}, {"warehousePositionNum", "W0"}},
                                                 {{"id", "p1"}, {"z", "2.5"}, {"warehousePositionNum", "W1"}}})}};
 }
 
-json siyi_photo(int idx)
+// Siyi photo entries for the heights given.
+json photos(const std::vector<int>& heights)
 {
-    return {{"camera", "siyi"}, {"height_idx", idx}};
+    json out = json::array();
+    for (int idx : heights) {
+        out.push_back({{"camera", "siyi"}, {"height_idx", idx}});
+    }
+    return out;
+}
+
+json json_file(const std::string& path)
+{
+    return json::parse(testsupport::read_file(path));
 }
 
 class MissionMonitorTest : public ::testing::Test {
 protected:
-    void SetUp() override { h.build(&runner); }
+    void SetUp() override
+    {
+        h.runner.hold = true;
+        h.build();
+    }
     // Accepts a mission; its start sequence is not part of these tests.
     void accept(const json& payload = two_point_mission())
     {
         h.core->intake.onCarMission(payload);
-        runner.pending.clear();
+        h.runner.pending.clear();
     }
-    void tick(const json& state)
+    void tick(const json& state, int times = 1)
     {
         h.px4.setState(state);
-        h.core->monitor.tick();
-        if (run_tasks) {
-            runner.runAll();
+        for (int i = 0; i < times; ++i) {
+            h.core->monitor.tick();
+            if (run_tasks) {
+                h.runner.runAll();
+            }
         }
     }
-    bool active()
+    // Ticks with px4ctrl working in the fixture's task directory.
+    void at(int fs, const std::string& sub = "", int idx = -1, const json& listed = json::array(), int times = 1)
     {
-        std::lock_guard<std::mutex> lock(h.mission.mutex);
-        return h.mission.has_task;
+        tick(px4_state(fs, sub, idx, listed, dir.path()), times);
     }
-    std::vector<std::string> log_events(const std::string& dir)
+    // Flies the two heights of two_point_mission from take-off to standby in
+    // task_dir, with photos listed as px4ctrl would list them.
+    void fly(const std::string& task_dir, bool with_photos = false)
     {
-        return fakes::events_of(fakes::read_jsonl(dir + "/client_log.jsonl"));
+        const json p0 = with_photos ? photos({0}) : json::array();
+        const json p1 = with_photos ? photos({0, 1}) : json::array();
+        for (const auto& [fs, sub, idx, listed] : std::vector<std::tuple<int, std::string, int, json>>{
+                 {2, "", -1, json::array()}, {3, "takeoff", -1, json::array()}, {4, "goto_height", 0, json::array()},
+                 {4, "hover_photo", 0, p0}, {4, "goto_height", 1, p0}, {4, "hover_photo", 1, p1},
+                 {6, "land_descend", 1, p1}, {2, "", 1, p1}}) {
+            tick(px4_state(fs, sub, idx, listed, task_dir));
+        }
     }
-    // Flies the two heights of two_point_mission from take-off to standby,
-    // with photos listed as px4ctrl would list them.
-    void fly(const std::string& dir, bool with_photos = false)
+    std::string point_id()
     {
-        const json p0 = with_photos ? json::array({siyi_photo(0)}) : json::array();
-        const json p1 = with_photos ? json::array({siyi_photo(0), siyi_photo(1)}) : json::array();
-        tick(px4_state(2, "", -1, json::array(), dir));
-        tick(px4_state(3, "takeoff", -1, json::array(), dir));
-        tick(px4_state(4, "goto_height", 0, json::array(), dir));
-        tick(px4_state(4, "hover_photo", 0, p0, dir));
-        tick(px4_state(4, "goto_height", 1, p0, dir));
-        tick(px4_state(4, "hover_photo", 1, p1, dir));
-        tick(px4_state(6, "land_descend", 1, p1, dir));
-        tick(px4_state(2, "", 1, p1, dir));
+        return h.locked([](MissionContext& m) { return m.current_point_id; });
+    }
+    std::string task_dir()
+    {
+        return h.locked([](MissionContext& m) { return m.task_dir; });
     }
 
+    TempDir dir;
     fakes::Harness h;
-    fakes::ManualRunner runner;
     // Background work (uploads) runs right after each tick.
     bool run_tasks = false;
 };
@@ -89,396 +106,253 @@ protected:
 
 TEST_F(MissionMonitorTest, FullMissionReportsEachPhaseInOrder)
 {
-    testsupport::TempDir dir;
     accept();
     const std::string out = fakes::printed([&] { fly(dir.path()); });
 
-    EXPECT_EQ(h.mqtt.statusCodes(),
-              (std::vector<std::string>{"406", "408", "408", "408", "408", "410", "411", "414"}));
-    EXPECT_EQ(log_events(dir.path()),
-              (std::vector<std::string>{"client_start", "takeoff", "executing", "executing", "arrive_point",
-                                        "executing", "executing", "arrive_point", "landing", "finished"}));
+    EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"406", "408", "408", "408", "408", "410", "411", "414"}));
+    EXPECT_EQ(log_events(dir.path()), (Texts{"client_start", "takeoff", "executing", "executing", "arrive_point",
+                                             "executing", "executing", "arrive_point", "landing", "finished"}));
     const auto records = fakes::read_jsonl(dir.file("client_log.jsonl"));
     EXPECT_EQ(records[0]["task_dir"], dir.path());
-    EXPECT_EQ(records[2]["sub_state"], "goto_height");
     EXPECT_EQ(records[3]["sub_state"], "hover_photo");
-    EXPECT_EQ(records[4]["height_idx"], 0);
     EXPECT_EQ(records[7]["height_idx"], 1);
     EXPECT_EQ(records[9]["reason"], "all_heights_completed");
-
-    const auto arrivals = h.mqtt.withCmd("UploadUavArrivePoint");
+    const auto arrivals = h.mqtt.messages("UploadUavArrivePoint");
     ASSERT_EQ(arrivals.size(), 2u);
     EXPECT_EQ(arrivals[0]["parms"]["carFlightPointId"], "p0");
     EXPECT_EQ(arrivals[1]["parms"]["carFlightPointId"], "p1");
     EXPECT_EQ(h.mqtt.count("UploadCarFlightHistory"), 8u) << "one per tick";
     EXPECT_EQ(h.car.realtime.size(), 8u);
-    EXPECT_EQ(h.car.missionCodes(), (std::vector<std::string>{"1", "4", "6"}));
-
-    ASSERT_EQ(h.stats.transitions.size(), 1u);
-    EXPECT_EQ(h.stats.transitions[0], std::make_pair(std::string("2"), std::string("3")));
+    EXPECT_EQ(h.car.missionCodes(), (Texts{"1", "4", "6"})) << "sent on change only";
+    EXPECT_EQ(h.stats.transitions.all(), (std::vector<std::pair<std::string, std::string>>{{"2", "3"}}));
     EXPECT_EQ(h.stats.successes.size(), 1u);
-    EXPECT_FALSE(active());
-    {
-        std::lock_guard<std::mutex> lock(h.mission.mutex);
-        EXPECT_EQ(h.mission.current_point_id, "p1");
-        EXPECT_EQ(h.mission.warehouse_position_num, "W1");
-    }
-    // The log upload ran after the end.
-    runner.runAll();
-    const auto posts = h.http.postsTo(kLogUrl);
-    ASSERT_EQ(posts.size(), 1u);
-    EXPECT_EQ(posts[0].path, dir.file("client_log.jsonl"));
-    // Without photos the end does not wait for an upload.
+    EXPECT_FALSE(h.active());
+    // Without photos nothing is awaited; the log upload runs after the end.
     EXPECT_EQ(h.clock.slept(), 500ms);
     EXPECT_EQ(out.find("waiting for photo upload"), std::string::npos);
+    h.runner.runAll();
+    const auto posts = h.http.postsTo("http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog");
+    ASSERT_EQ(posts.size(), 1u);
+    EXPECT_EQ(posts[0].path, dir.file("client_log.jsonl"));
 }
 
-TEST_F(MissionMonitorTest, MissionCopyHoldsTheMissionRecord)
+TEST_F(MissionMonitorTest, MissionCopyIsWrittenOnceWithBadBytesReplaced)
 {
-    testsupport::TempDir dir;
-    accept();
-    tick(px4_state(2, "", -1, json::array(), dir.path()));
-    const json copy = json::parse(testsupport::read_file(dir.file("car_mission.json")));
-    EXPECT_EQ(copy["carMissionId"], "M1");
-    EXPECT_EQ(copy["carFlightMissionHistoryId"], "H-M1");
-    EXPECT_EQ(copy["warehouseNum"], "A1");
-    EXPECT_EQ(copy["warehouseCount"], "2");
-    EXPECT_EQ(copy["warehouseNumList"], json::array({"A1", "A2"}));
-    EXPECT_EQ(copy["batteryLimit"], "20");
-    EXPECT_EQ(copy["isBeforeTakeoffPhoto"], "0");
-    EXPECT_EQ(copy["beforeTakeoffPhotoConfig"], json::object());
-    EXPECT_EQ(copy["uploadMediaDataUrl"], kUploadUrl);
-    EXPECT_EQ(copy["carFlightPointList"].size(), 2u);
-    EXPECT_EQ(copy.size(), 16u);
-    EXPECT_NE(testsupport::read_file(dir.file("car_mission.json")).find("\n  \"batteryLimit\""), std::string::npos)
-        << "indented by two";
-}
-
-TEST_F(MissionMonitorTest, InvalidUtf8InTheMissionIsWrittenWithReplacements)
-{
-    testsupport::TempDir dir;
     json mission = two_point_mission();
     mission["carMissionId"] = std::string("M\xff" "1");
     accept(mission);
-    tick(px4_state(2, "", -1, json::array(), dir.path()));
-    const json copy = json::parse(testsupport::read_file(dir.file("car_mission.json")));
-    EXPECT_EQ(copy["carMissionId"], "M\xEF\xBF\xBD" "1");
-    EXPECT_EQ(log_events(dir.path()), std::vector<std::string>{"client_start"});
-    EXPECT_EQ(h.mqtt.count("UploadCarFlightHistory"), 1u);
+    at(2, "", -1, json::array(), 2);
+    const std::string text = testsupport::read_file(dir.file("car_mission.json"));
+    const json copy = json::parse(text);
+    EXPECT_EQ(copy.size(), 16u);
+    fakes::expect_members(copy, {{"carMissionId", "M\xEF\xBF\xBD" "1"},
+                                 {"warehouseNum", "A1"},
+                                 {"warehouseCount", "2"},
+                                 {"warehouseNumList", {"A1", "A2"}},
+                                 {"batteryLimit", "20"},
+                                 {"beforeTakeoffPhotoConfig", json::object()}});
+    EXPECT_EQ(copy["carFlightPointList"].size(), 2u);
+    EXPECT_NE(text.find("\n  \"batteryLimit\""), std::string::npos) << "indented by two";
+    EXPECT_EQ(log_events(dir.path()), Texts{"client_start"});
 }
 
-TEST_F(MissionMonitorTest, RepeatedHoverPhotoReportsOneArrival)
+TEST_F(MissionMonitorTest, ArrivalRules)
 {
     accept();
-    tick(px4_state(4, "goto_height", 0));
-    for (int i = 0; i < 5; ++i) {
-        tick(px4_state(4, "hover_photo", 0));
-    }
-    EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 1u);
-    // A return to hover_photo after another sub-state is a new arrival.
-    tick(px4_state(4, "goto_height", 0));
-    tick(px4_state(4, "hover_photo", 0));
-    EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 2u);
-}
-
-TEST_F(MissionMonitorTest, EffectiveIndexComesFromTheFirstPhotoWhenNegative)
-{
-    accept();
-    const std::string out =
-        fakes::printed([&] { tick(px4_state(4, "hover_photo", -1, json::array({siyi_photo(2), siyi_photo(0)}))); });
-    EXPECT_NE(out.find("[KOVO] hover_photo detected, effective_idx=2 kovo_idx=-1 fs=4"), std::string::npos);
+    at(4, "goto_height", 0);
+    at(4, "hover_photo", 0, json::array(), 5);
+    EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 1u) << "one per hover";
+    at(4, "hover_photo", 1);
+    EXPECT_EQ(point_id(), "p1");
+    // A negative index is taken from the first photo; index 2 is beyond the
+    // two points, so the arrival names the previous point.
+    const std::string out = fakes::printed([&] { at(4, "hover_photo", -1, photos({2, 0})); });
+    EXPECT_TRUE(has(out, "[KOVO] hover_photo detected, effective_idx=2 kovo_idx=-1 fs=4"));
     EXPECT_EQ(h.core->monitor.lastKovoIdx(), 2);
-    {
-        std::lock_guard<std::mutex> lock(h.mission.mutex);
-        EXPECT_EQ(h.mission.current_point_id, "") << "index 2 is beyond the two points: ids stay";
-    }
-    // With no photos the index becomes 0.
-    tick(px4_state(4, "goto_height", -1));
-    tick(px4_state(4, "hover_photo", -1));
+    EXPECT_EQ(h.mqtt.messages("UploadUavArrivePoint").back()["parms"]["carFlightPointId"], "p1");
+    // Negative without photos: index 0, again after another sub-state.
+    at(4, "goto_height", 0);
+    at(4, "hover_photo", -1);
     EXPECT_EQ(h.core->monitor.lastKovoIdx(), 0);
-    std::lock_guard<std::mutex> lock(h.mission.mutex);
-    EXPECT_EQ(h.mission.current_point_id, "p0");
-}
-
-TEST_F(MissionMonitorTest, IndexBeyondThePointListKeepsThePreviousPoint)
-{
-    accept();
-    tick(px4_state(4, "hover_photo", 1));
-    tick(px4_state(4, "hover_photo", 5));
-    const auto arrivals = h.mqtt.withCmd("UploadUavArrivePoint");
-    ASSERT_EQ(arrivals.size(), 2u);
-    EXPECT_EQ(arrivals[1]["parms"]["carFlightPointId"], "p1");
+    EXPECT_EQ(point_id(), "p0");
+    EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 4u);
 }
 
 TEST_F(MissionMonitorTest, FallbackIndexWhenNoHoverPhotoWasSeen)
 {
-    testsupport::TempDir dir;
     accept();
-    tick(px4_state(3, "takeoff", -1, json::array(), dir.path()));
-    tick(px4_state(4, "goto_height", 0, json::array({siyi_photo(1)}), dir.path()));
-    const std::string out =
-        fakes::printed([&] { tick(px4_state(2, "", 0, json::array({siyi_photo(1)}), dir.path())); });
-    EXPECT_NE(out.find("[KOVO] Fallback: task ended with photos but no hover_photo trigger, using photo_idx=1"),
-              std::string::npos);
+    at(3, "takeoff");
+    json state = px4_state(4, "goto_height", 0, photos({1, 1}), dir.path());
+    state["uav"] = {{"bat", {{"remain", 55.5}}}, {"lpos", {{"z", -2.5}, {"vz", "0.25"}}}};
+    tick(state);
+    const InternalState s = h.stats.states.back();  // what the dashboard shows
+    EXPECT_EQ(s.kovo_sub, "goto_height");
+    EXPECT_TRUE(s.has_task);
+    EXPECT_EQ(s.photo_count, 2);
+    EXPECT_EQ(s.mission_id, "H-M1");
+    EXPECT_FLOAT_EQ(s.battery_remain, 55.5f);
+    EXPECT_FLOAT_EQ(s.lpos_z, -2.5f);
+    EXPECT_FLOAT_EQ(s.lpos_vz, 0.25f);
+
+    const std::string out = fakes::printed([&] { at(2, "", 0, photos({1, 1})); });
+    EXPECT_TRUE(has(out, "[KOVO] Fallback: task ended with photos but no hover_photo trigger, using photo_idx=1"));
     EXPECT_EQ(h.stats.states.back().last_completed_height_idx, 1);
     EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 0u);
 }
 
 TEST_F(MissionMonitorTest, ReturnToLaunchThenLanding)
 {
-    testsupport::TempDir dir;
     accept();
-    tick(px4_state(3, "takeoff", -1, json::array(), dir.path()));
-    tick(px4_state(5, "", -1, json::array(), dir.path()));
-    tick(px4_state(5, "", -1, json::array(), dir.path()));
+    at(3, "takeoff");
+    at(5, "", -1, json::array(), 2);
     EXPECT_EQ(h.car.missionCodes().back(), "12");
-    tick(px4_state(6, "", -1, json::array(), dir.path()));
-    tick(px4_state(2, "", -1, json::array(), dir.path()));
-    EXPECT_EQ(h.mqtt.statusCodes(), (std::vector<std::string>{"406", "416", "410", "411", "414"}));
-    EXPECT_EQ(log_events(dir.path()),
-              (std::vector<std::string>{"client_start", "takeoff", "rtl", "landing", "finished"}));
+    at(6);
+    at(2);
+    EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"406", "416", "410", "411", "414"}));
+    EXPECT_EQ(log_events(dir.path()), (Texts{"client_start", "takeoff", "rtl", "landing", "finished"}));
 }
 
-TEST_F(MissionMonitorTest, StandbyWithoutFlyingNeverEndsTheMission)
-{
-    accept();
-    tick(px4_state(2));
-    tick(px4_state(0));
-    tick(px4_state(2));
-    EXPECT_TRUE(active());
-    EXPECT_TRUE(h.mqtt.statusCodes().empty());
-}
-
-TEST_F(MissionMonitorTest, SecondMissionStartsFresh)
-{
-    testsupport::TempDir one;
-    testsupport::TempDir two;
-    accept(two_point_mission("M1"));
-    fly(one.path());
-    accept(two_point_mission("M2"));
-    fly(two.path());
-    EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 4u) << "index 0 is reported again";
-    EXPECT_EQ(h.car.missionCodes(), (std::vector<std::string>{"1", "4", "6", "1", "4", "6"}));
-    EXPECT_EQ(h.stats.successes.size(), 2u);
-    const json copy = json::parse(testsupport::read_file(two.file("car_mission.json")));
-    EXPECT_EQ(copy["carMissionId"], "M2");
-}
-
+// The car may send the next mission as soon as it sees "6", before the
+// monitor's next tick.
 TEST_F(MissionMonitorTest, MissionAcceptedRightAfterTheEndStartsFresh)
 {
-    testsupport::TempDir one;
-    testsupport::TempDir two;
+    TempDir two;
     run_tasks = true;
     accept(two_point_mission("M1"));
-    fly(one.path(), true);
-    // The car answers the "6" at once, before the next tick.
+    fly(dir.path(), true);
     accept(two_point_mission("M2"));
     fly(two.path(), true);
-    EXPECT_EQ(h.car.missionCodes(), (std::vector<std::string>{"1", "4", "6", "1", "4", "6"}));
+    EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 4u) << "index 0 is reported again";
+    EXPECT_EQ(h.car.missionCodes(), (Texts{"1", "4", "6", "1", "4", "6"}));
+    EXPECT_EQ(h.stats.successes.size(), 2u);
     EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 4u) << "both missions' photos";
-    const json result = json::parse(testsupport::read_file(two.file("upload_result.json")));
-    EXPECT_EQ(result["items"].size(), 2u);
+    EXPECT_EQ(json_file(two.file("upload_result.json"))["items"].size(), 2u);
+    EXPECT_EQ(json_file(two.file("car_mission.json"))["carMissionId"], "M2");
     EXPECT_EQ(log_events(two.path()).front(), "client_start");
 }
 
 TEST_F(MissionMonitorTest, IdleDirectoryIsTakenOverWithoutTouchingItsFiles)
 {
-    testsupport::TempDir old_dir;
-    testsupport::write_file(old_dir.file("car_mission.json"), "{\"carMissionId\":\"previous run\"}");
-    tick(px4_state(2, "", -1, json::array(), old_dir.path()));
-    tick(px4_state(2, "", -1, json::array(), old_dir.path()));
-    EXPECT_EQ(testsupport::read_file(old_dir.file("car_mission.json")), "{\"carMissionId\":\"previous run\"}");
-    EXPECT_FALSE(testsupport::file_exists(old_dir.file("client_log.jsonl")));
-    std::lock_guard<std::mutex> lock(h.mission.mutex);
-    EXPECT_EQ(h.mission.task_dir, old_dir.path());
+    testsupport::write_file(dir.file("car_mission.json"), "{\"carMissionId\":\"previous run\"}");
+    at(2, "", -1, json::array(), 2);
+    EXPECT_EQ(testsupport::read_file(dir.file("car_mission.json")), "{\"carMissionId\":\"previous run\"}");
+    EXPECT_FALSE(testsupport::file_exists(dir.file("client_log.jsonl")));
+    EXPECT_EQ(task_dir(), dir.path());
 }
 
 TEST_F(MissionMonitorTest, NewMissionWaitsForANewDirectory)
 {
-    testsupport::TempDir first;
-    testsupport::TempDir second;
+    TempDir second;
     accept(two_point_mission("M1"));
-    fly(first.path());
-    const size_t lines_before = fakes::read_jsonl(first.file("client_log.jsonl")).size();
+    fly(dir.path());
+    const size_t lines_before = fakes::read_jsonl(dir.file("client_log.jsonl")).size();
 
     accept(two_point_mission("M2"));
-    tick(px4_state(2, "", -1, json::array(), first.path()));
-    tick(px4_state(3, "takeoff", -1, json::array(), first.path()));
-    EXPECT_EQ(fakes::read_jsonl(first.file("client_log.jsonl")).size(), lines_before);
-    EXPECT_EQ(json::parse(testsupport::read_file(first.file("car_mission.json")))["carMissionId"], "M1");
-    {
-        std::lock_guard<std::mutex> lock(h.mission.mutex);
-        EXPECT_EQ(h.mission.task_dir, "");
-    }
+    at(2);
+    at(3, "takeoff");
+    EXPECT_EQ(fakes::read_jsonl(dir.file("client_log.jsonl")).size(), lines_before);
+    EXPECT_EQ(json_file(dir.file("car_mission.json"))["carMissionId"], "M1");
+    EXPECT_EQ(task_dir(), "");
     tick(px4_state(4, "goto_height", 0, json::array(), second.path()));
-    EXPECT_EQ(log_events(second.path()), (std::vector<std::string>{"client_start", "executing"}));
-    EXPECT_EQ(json::parse(testsupport::read_file(second.file("car_mission.json")))["carMissionId"], "M2");
+    EXPECT_EQ(log_events(second.path()), (Texts{"client_start", "executing"}));
+    EXPECT_EQ(json_file(second.file("car_mission.json"))["carMissionId"], "M2");
 }
 
 TEST_F(MissionMonitorTest, SecondDirectoryDuringAMissionGetsLaterRecordsOnly)
 {
-    testsupport::TempDir first;
-    testsupport::TempDir second;
+    TempDir second;
     accept();
-    tick(px4_state(3, "takeoff", -1, json::array(), first.path()));
+    at(3, "takeoff");
     tick(px4_state(4, "goto_height", 0, json::array(), second.path()));
-    EXPECT_EQ(log_events(first.path()), (std::vector<std::string>{"client_start", "takeoff"}));
-    EXPECT_EQ(log_events(second.path()), (std::vector<std::string>{"executing"}));
+    EXPECT_EQ(log_events(dir.path()), (Texts{"client_start", "takeoff"}));
+    EXPECT_EQ(log_events(second.path()), Texts{"executing"});
     EXPECT_FALSE(testsupport::file_exists(second.file("car_mission.json")));
 }
 
 TEST_F(MissionMonitorTest, LinkOutageSkipsTicksAndTheFirstTickAfterClosesALandedMission)
 {
-    testsupport::TempDir dir;
     accept();
-    tick(px4_state(3, "takeoff", -1, json::array(), dir.path()));
-    tick(px4_state(4, "goto_height", 0, json::array(), dir.path()));
-    const size_t realtime = h.car.realtime.size();
-    const size_t messages = h.mqtt.raw.size();
-    const size_t states = h.stats.states.size();
+    at(3, "takeoff");
+    at(4, "goto_height", 0);
+    const size_t sent = h.car.realtime.size() + h.mqtt.raw.size() + h.stats.states.size();
     h.px4.setLink(false);
-    tick(px4_state(6, "", 0, json::array(), dir.path()));
-    tick(px4_state(2, "", 0, json::array(), dir.path()));
-    EXPECT_EQ(h.car.realtime.size(), realtime);
-    EXPECT_EQ(h.mqtt.raw.size(), messages);
-    EXPECT_EQ(h.stats.states.size(), states);
-    EXPECT_TRUE(active());
-    // Logged in again: px4ctrl has landed meanwhile.
+    at(6, "", 0);
+    h.px4.connected = true;  // connected again, not logged in yet
+    at(2, "", 0);
+    EXPECT_EQ(h.car.realtime.size() + h.mqtt.raw.size() + h.stats.states.size(), sent);
+    EXPECT_TRUE(h.active());
+    // Logged in: px4ctrl has landed meanwhile.
     h.px4.setLink(true);
-    tick(px4_state(2, "", 0, json::array(), dir.path()));
-    EXPECT_EQ(h.mqtt.statusCodes(), (std::vector<std::string>{"406", "408", "411", "414"}));
-    EXPECT_FALSE(active());
+    at(2, "", 0);
+    EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"406", "408", "411", "414"}));
+    EXPECT_FALSE(h.active());
 }
 
-TEST_F(MissionMonitorTest, ConnectedButNotLoggedInSkipsTheTick)
+TEST_F(MissionMonitorTest, EmptyStateStillReportsAndNullStateEndsTheTick)
 {
-    h.px4.logined = false;
-    tick(px4_state(2));
+    tick(json());
     EXPECT_TRUE(h.car.realtime.empty());
-    EXPECT_EQ(h.px4.state_reads, 0);
-}
-
-TEST_F(MissionMonitorTest, EmptyStateStillSendsRealtimeStatusAndFlightHistory)
-{
+    EXPECT_TRUE(h.mqtt.raw.empty());
     const std::string out = fakes::printed([&] { tick(json::object()); });
     ASSERT_EQ(h.car.realtime.size(), 1u);
     EXPECT_EQ(h.car.realtime[0]["missionStatus"], "0");
     EXPECT_EQ(h.mqtt.count("UploadCarFlightHistory"), 1u);
     EXPECT_EQ(h.stats.states.back().fs, -1);
-    EXPECT_EQ(out.find("[PX4-STATE]"), std::string::npos);
-}
-
-TEST_F(MissionMonitorTest, NullStateEndsTheTick)
-{
-    tick(json());
-    EXPECT_TRUE(h.car.realtime.empty());
-    EXPECT_TRUE(h.mqtt.raw.empty());
-}
-
-TEST_F(MissionMonitorTest, UnchangedCodeSendsOneMissionStatus)
-{
-    accept();
-    for (int i = 0; i < 6; ++i) {
-        tick(px4_state(4, "goto_height", 0));
-    }
-    EXPECT_EQ(h.car.missionCodes(), std::vector<std::string>{"4"});
-    EXPECT_EQ(h.car.realtime.size(), 6u);
-}
-
-TEST_F(MissionMonitorTest, StatisticsSeeEachTick)
-{
-    testsupport::TempDir dir;
-    accept();
-    json state = px4_state(4, "hover_photo", 1, json::array({siyi_photo(0), siyi_photo(1)}), dir.path());
-    state["uav"] = {{"bat", {{"remain", 55.5}}}, {"lpos", {{"z", -2.5}, {"vz", "0.25"}}}};
-    tick(state);
-    const InternalState& s = h.stats.states.back();
-    EXPECT_EQ(s.fs, 4);
-    EXPECT_EQ(s.kovo_sub, "hover_photo");
-    EXPECT_EQ(s.kovo_idx, 1);
-    EXPECT_TRUE(s.has_task);
-    EXPECT_EQ(s.photo_count, 2);
-    EXPECT_EQ(s.last_completed_height_idx, 1);
-    EXPECT_EQ(s.mission_id, "H-M1");
-    EXPECT_EQ(s.strategy_id, "S");
-    EXPECT_FLOAT_EQ(s.battery_remain, 55.5f);
-    EXPECT_FLOAT_EQ(s.lpos_z, -2.5f);
-    EXPECT_FLOAT_EQ(s.lpos_vz, 0.25f);
+    EXPECT_EQ(out.find("[PX4-STATE]"), std::string::npos) << "no mission, no state line";
 }
 
 // Photo hand-over and the end sequence's wait.
 
 TEST_F(MissionMonitorTest, PhotosAreHandedOverThreeTicksAfterTheLastIncrease)
 {
-    testsupport::TempDir dir;
     accept();
-    const std::vector<int> counts{1, 2, 2, 2, 2};
-    testing::internal::CaptureStdout();
-    for (int count : counts) {
-        json photos = json::array();
-        for (int i = 0; i < count; ++i) {
-            photos.push_back(siyi_photo(i));
-        }
-        tick(px4_state(4, "goto_height", 0, photos, dir.path()));
-        if (runner.pending.empty()) {
-            EXPECT_FALSE(h.stats.states.back().upload_started);
-        }
-    }
-    const std::string out = testing::internal::GetCapturedStdout();
-    EXPECT_NE(out.find("[UPLOAD] Photos count increased to 1, waiting for stability..."), std::string::npos);
-    EXPECT_NE(out.find("[UPLOAD] Photos count increased to 2, waiting for stability..."), std::string::npos);
-    EXPECT_NE(out.find("[UPLOAD] Photos stable at 2, starting upload..."), std::string::npos);
+    const std::string out = fakes::printed([&] {
+        at(4, "goto_height", 0, photos({0}));
+        at(4, "goto_height", 0, photos({0, 0}), 3);
+        EXPECT_TRUE(h.runner.pending.empty());
+        EXPECT_FALSE(h.stats.states.back().upload_started);
+        at(4, "goto_height", 0, photos({0, 0}));
+    });
+    EXPECT_TRUE(has(out, "[UPLOAD] Photos count increased to 1, waiting for stability..."));
+    EXPECT_TRUE(has(out, "[UPLOAD] Photos count increased to 2, waiting for stability..."));
+    EXPECT_TRUE(has(out, "[UPLOAD] Photos stable at 2, starting upload..."));
     EXPECT_TRUE(h.stats.states.back().upload_started);
-    ASSERT_EQ(runner.pending.size(), 1u) << "one upload worker";
-    runner.runAll();
+    ASSERT_EQ(h.runner.pending.size(), 1u) << "one upload worker";
+    h.runner.runAll();
     EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 2u);
 }
 
-TEST_F(MissionMonitorTest, NoUploadWithoutUrlOrDirectory)
+TEST_F(MissionMonitorTest, NoUploadWithoutUrl)
 {
     json mission = two_point_mission();
     mission.erase("uploadMediaDataUrl");
     accept(mission);
-    testsupport::TempDir dir;
-    for (int i = 0; i < 5; ++i) {
-        tick(px4_state(4, "goto_height", 0, json::array({siyi_photo(0)}), dir.path()));
-    }
-    tick(px4_state(2, "", 0, json::array({siyi_photo(0)}), dir.path()));
-    EXPECT_TRUE(runner.pending.size() <= 1u) << "at most the log upload";
-    runner.runAll();
+    at(4, "goto_height", 0, photos({0}), 5);
+    at(2, "", 0, photos({0}));
+    h.runner.runAll();
     EXPECT_TRUE(h.http.postsTo(kUploadUrl).empty());
     EXPECT_EQ(h.clock.slept(), 500ms) << "nothing to wait for";
-    EXPECT_FALSE(active());
+    EXPECT_FALSE(h.active());
 }
 
 TEST_F(MissionMonitorTest, PhotosFarApartAreAllUploaded)
 {
-    testsupport::TempDir dir;
     run_tasks = true;
     accept();
-    const json one = json::array({siyi_photo(0)});
-    const json both = json::array({siyi_photo(0), siyi_photo(1)});
-    tick(px4_state(3, "takeoff", -1, json::array(), dir.path()));
-    tick(px4_state(4, "hover_photo", 0, one, dir.path()));
-    for (int i = 0; i < 10; ++i) {
-        tick(px4_state(4, "goto_height", 1, one, dir.path()));
-    }
+    at(3, "takeoff");
+    at(4, "hover_photo", 0, photos({0}));
+    at(4, "goto_height", 1, photos({0}), 10);
     EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 1u);
-    const std::string out = fakes::printed([&] {
-        for (int i = 0; i < 11; ++i) {
-            tick(px4_state(4, "hover_photo", 1, both, dir.path()));
-        }
-    });
-    EXPECT_NE(out.find("[UPLOAD] Photos stable at 2, uploading 1 more..."), std::string::npos);
-    tick(px4_state(2, "", 1, both, dir.path()));
+    const std::string out = fakes::printed([&] { at(4, "hover_photo", 1, photos({0, 1}), 11); });
+    EXPECT_TRUE(has(out, "[UPLOAD] Photos stable at 2, uploading 1 more..."));
+    at(2, "", 1, photos({0, 1}));
 
     const auto posts = h.http.postsTo(kUploadUrl);
     ASSERT_EQ(posts.size(), 2u);
     EXPECT_EQ(posts[0].fields.at("height"), "1.5");
     EXPECT_EQ(posts[1].fields.at("height"), "2.5");
-    const json result = json::parse(testsupport::read_file(dir.file("upload_result.json")));
+    const json result = json_file(dir.file("upload_result.json"));
     ASSERT_EQ(result["items"].size(), 2u);
-    EXPECT_EQ(result["items"][0]["height_idx"], 0);
     EXPECT_EQ(result["items"][1]["height_idx"], 1);
     const auto events = log_events(dir.path());
     EXPECT_EQ(std::count(events.begin(), events.end(), "upload"), 2);
@@ -487,57 +361,40 @@ TEST_F(MissionMonitorTest, PhotosFarApartAreAllUploaded)
 
 TEST_F(MissionMonitorTest, PhotosListedAtTheEndAreUploadedAndAwaited)
 {
-    testsupport::TempDir dir;
     accept();
-    const json both = json::array({siyi_photo(0), siyi_photo(1)});
-    tick(px4_state(3, "takeoff", -1, json::array(), dir.path()));
-    tick(px4_state(6, "", 1, json::array({siyi_photo(0)}), dir.path()));
+    at(3, "takeoff");
+    at(6, "", 1, photos({0}));
     // The upload worker finishes during the third second of the wait.
     int waited = 0;
     h.clock.on_sleep = [&](std::chrono::milliseconds d) {
         if (d == 1000ms && ++waited == 3) {
-            runner.runAll();
+            h.runner.runAll();
         }
     };
-    const std::string out = fakes::printed([&] { tick(px4_state(2, "", 1, both, dir.path())); });
-    EXPECT_NE(out.find("[UPLOAD] Task ended, uploading 2 photo(s) not handed over yet..."), std::string::npos) << out;
-    EXPECT_NE(out.find("[UPLOAD] Task ended, waiting for photo upload to complete..."), std::string::npos);
-    EXPECT_NE(out.find("[UPLOAD] Photo upload completed"), std::string::npos);
+    const std::string out = fakes::printed([&] { at(2, "", 1, photos({0, 1})); });
+    EXPECT_TRUE(has(out, "[UPLOAD] Task ended, uploading 2 photo(s) not handed over yet..."));
+    EXPECT_TRUE(has(out, "[UPLOAD] Task ended, waiting for photo upload to complete..."));
+    EXPECT_TRUE(has(out, "[UPLOAD] Photo upload completed"));
     EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 2u);
     EXPECT_EQ(h.mqtt.statusCodes().back(), "414");
     EXPECT_EQ(h.clock.slept(), 3500ms);
 }
 
-TEST_F(MissionMonitorTest, EndWaitIsBoundedBySixtySeconds)
+TEST_F(MissionMonitorTest, EndWaitIsBoundedAndALateUploadNeverMarksTheNextMission)
 {
-    testsupport::TempDir dir;
-    accept();
-    const json photos = json::array({siyi_photo(0)});
-    tick(px4_state(3, "takeoff", -1, json::array(), dir.path()));
-    for (int i = 0; i < 4; ++i) {
-        tick(px4_state(4, "hover_photo", 0, photos, dir.path()));
-    }
-    ASSERT_EQ(runner.pending.size(), 1u) << "handed over, never finishing";
-    const std::string out = fakes::printed([&] { tick(px4_state(2, "", 0, photos, dir.path())); });
-    EXPECT_NE(out.find("[UPLOAD] Timeout waiting for photo upload"), std::string::npos);
+    accept(two_point_mission("M1"));
+    at(3, "takeoff");
+    at(4, "hover_photo", 0, photos({0}), 4);
+    ASSERT_EQ(h.runner.pending.size(), 1u) << "handed over, never finishing";
+    const std::string out = fakes::printed([&] { at(2, "", 0, photos({0})); });
+    EXPECT_TRUE(has(out, "[UPLOAD] Timeout waiting for photo upload"));
     EXPECT_EQ(h.clock.slept(), 60500ms);
     EXPECT_EQ(h.mqtt.statusCodes().back(), "414");
-    EXPECT_FALSE(active());
-}
+    EXPECT_FALSE(h.active());
 
-TEST_F(MissionMonitorTest, UploadOfAnEarlierMissionNeverMarksTheNextOne)
-{
-    testsupport::TempDir one;
-    testsupport::TempDir two;
-    accept(two_point_mission("M1"));
-    const json photos = json::array({siyi_photo(0)});
-    tick(px4_state(3, "takeoff", -1, json::array(), one.path()));
-    for (int i = 0; i < 4; ++i) {
-        tick(px4_state(4, "hover_photo", 0, photos, one.path()));
-    }
-    tick(px4_state(2, "", 0, photos, one.path()));  // times out; the upload is still pending
-    accept(two_point_mission("M2"));
-    runner.runAll();  // mission one's upload finishes late
-    std::lock_guard<std::mutex> lock(h.mission.mutex);
-    EXPECT_FALSE(h.mission.photos_uploaded);
+    // Mission two is accepted; then mission one's upload finishes.
+    h.core->intake.onCarMission(two_point_mission("M2"));
+    ASSERT_EQ(h.runner.pending.size(), 3u) << "photo worker, log upload, start sequence";
+    fakes::printed(h.runner.pending.front());
+    EXPECT_FALSE(h.locked([](MissionContext& m) { return m.photos_uploaded; }));
 }

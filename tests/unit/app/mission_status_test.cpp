@@ -3,65 +3,37 @@
 #include "app/mission_status.h"
 
 using nlohmann::json;
-
-TEST(PlatformStatusText, ThreeMembersHaveFixedTexts)
-{
-    EXPECT_EQ(http_status_code(KOVOMissionStatus::START_SENT), "400");
-    EXPECT_EQ(http_status_code(KOVOMissionStatus::START_FAILED), "415");
-    EXPECT_EQ(http_status_code(KOVOMissionStatus::RETURNING), "416");
-}
-
-TEST(PlatformStatusText, OthersAreTheirValue)
-{
-    EXPECT_EQ(http_status_code(KOVOMissionStatus::TAKEOFF), "406");
-    EXPECT_EQ(http_status_code(KOVOMissionStatus::EXECUTING), "408");
-    EXPECT_EQ(http_status_code(KOVOMissionStatus::LANDING), "410");
-    EXPECT_EQ(http_status_code(KOVOMissionStatus::TASK_ENDED), "411");
-    EXPECT_EQ(http_status_code(KOVOMissionStatus::FINISHED), "414");
-}
-
-TEST(StatusCodes, AreTheEnumValues)
-{
-    EXPECT_EQ(kovo_status_code(KOVOMissionStatus::START_SENT), 1);
-    EXPECT_EQ(kovo_status_code(KOVOMissionStatus::START_FAILED), 5);
-    EXPECT_EQ(kovo_status_code(KOVOMissionStatus::RETURNING), 12);
-    EXPECT_EQ(kovo_status_code(KOVOMissionStatus::FINISHED), 414);
-    EXPECT_EQ(socketio_status_code(SocketIOMissionStatus::NO_MISSION), 0);
-    EXPECT_EQ(socketio_status_code(SocketIOMissionStatus::WAITING), 1);
-    EXPECT_EQ(socketio_status_code(SocketIOMissionStatus::FLYING), 4);
-    EXPECT_EQ(socketio_status_code(SocketIOMissionStatus::COMPLETED), 6);
-    EXPECT_EQ(socketio_status_code(SocketIOMissionStatus::RETURNING), 12);
-}
-
 using Pair = std::pair<std::string, std::string>;
 
-TEST(WarehouseNum, LoneStringCountsOne)
+TEST(PlatformStatusText, FixedTextsForThreeMembersTheValueForTheOthers)
 {
-    EXPECT_EQ(parseWarehouseNum("A03"), Pair("A03", "1"));
-    EXPECT_EQ(parseWarehouseNum(""), Pair("", "1"));
+    const std::pair<KOVOMissionStatus, std::string> rows[] = {
+        {KOVOMissionStatus::START_SENT, "400"}, {KOVOMissionStatus::START_FAILED, "415"},
+        {KOVOMissionStatus::RETURNING, "416"},  {KOVOMissionStatus::TAKEOFF, "406"},
+        {KOVOMissionStatus::EXECUTING, "408"},  {KOVOMissionStatus::LANDING, "410"},
+        {KOVOMissionStatus::TASK_ENDED, "411"}, {KOVOMissionStatus::FINISHED, "414"},
+    };
+    for (const auto& [status, text] : rows) {
+        EXPECT_EQ(http_status_code(status), text) << kovo_status_code(status);
+    }
 }
 
-TEST(WarehouseNum, ArrayGivesFirstStringAndCount)
+// The first string, depth first, and the number of strings.
+TEST(WarehouseNum, FirstStringAndCount)
 {
-    EXPECT_EQ(parseWarehouseNum(json::array({"A01", "A02", "A05"})), Pair("A01", "3"));
-    EXPECT_EQ(parseWarehouseNum(json::array({1, "C7", nullptr})), Pair("C7", "1"));
-    EXPECT_EQ(parseWarehouseNum(json::array({"", "X"})), Pair("", "2"));
-    EXPECT_EQ(parseWarehouseNum(json::array({"A", "A"})), Pair("A", "2"));
-}
-
-TEST(WarehouseNum, NestedArraysAreWalkedDepthFirst)
-{
-    EXPECT_EQ(parseWarehouseNum(json::parse(R"([["B1","B2"],"B3"])")), Pair("B1", "3"));
+    const std::pair<const char*, Pair> rows[] = {
+        {R"("A03")", {"A03", "1"}}, {R"("")", {"", "1"}}, {R"(["A01","A02","A05"])", {"A01", "3"}},
+        {R"([1,"C7",null])", {"C7", "1"}}, {R"(["","X"])", {"", "2"}}, {R"(["A","A"])", {"A", "2"}},
+        {R"([["B1","B2"],"B3"])", {"B1", "3"}}, {R"([[],[["a",{"x":"no"}]],"b"])", {"a", "2"}},
+        // Nothing usable: two empty texts.
+        {"[]", {"", ""}}, {"[1,2.5,true]", {"", ""}}, {"7", {"", ""}}, {R"({"a":"A01"})", {"", ""}},
+        {"null", {"", ""}}, {"false", {"", ""}}, {"[[],[[]]]", {"", ""}},
+    };
+    for (const auto& [doc, pair] : rows) {
+        EXPECT_EQ(parseWarehouseNum(json::parse(doc)), pair) << doc;
+    }
     EXPECT_EQ(collect_warehouse_nums(json::parse(R"([["a",["b",{"x":"no"}]],[],"c",[[["d"]]]])")),
               (std::vector<std::string>{"a", "b", "c", "d"}));
-}
-
-TEST(WarehouseNum, NothingUsableGivesTwoEmptyTexts)
-{
-    for (const json& v : {json::array(), json::array({1, 2.5, true}), json(7), json::object({{"a", "A01"}}),
-                          json(nullptr), json(false), json::parse(R"([[],[[]]])")}) {
-        EXPECT_EQ(parseWarehouseNum(v), Pair("", "")) << v.dump();
-    }
 }
 
 TEST(WarehouseNum, DeepNestingDoesNotExhaustTheStack)

@@ -2,7 +2,6 @@
 
 #include <ctime>
 #include <set>
-#include <sstream>
 #include <thread>
 #include <vector>
 
@@ -10,24 +9,26 @@
 #include "test_support.h"
 
 using nlohmann::json;
+using testsupport::directory_entries;
 using testsupport::read_file;
 using testsupport::TempDir;
 
 namespace {
 
-std::vector<std::string> lines_of(const std::string& text)
-{
-    std::vector<std::string> lines;
-    std::stringstream in(text);
-    for (std::string line; std::getline(in, line);) lines.push_back(line);
-    return lines;
-}
-
 const json kNested = json::parse(R"({"b":{"c":[1,"é"]},"a":1})");
+
+// body(t) on threads at once, t = 0, 1, ...
+template <typename Body>
+void on_threads(int threads, Body body)
+{
+    std::vector<std::thread> running;
+    for (int t = 0; t < threads; ++t) running.emplace_back(body, t);
+    for (auto& th : running) th.join();
+}
 
 }  // namespace
 
-TEST(CurrentTime, DefaultPatternIsNineteenCharactersOfLocalTime)
+TEST(CurrentTime, LocalTimeNowInThePattern)
 {
     const std::time_t before = std::time(nullptr);
     const std::string text = format_current_time("%Y-%m-%d %H:%M:%S");
@@ -40,164 +41,105 @@ TEST(CurrentTime, DefaultPatternIsNineteenCharactersOfLocalTime)
     // time() reads a coarse clock that may trail the system clock by a tick.
     EXPECT_GE(back, before - 1);
     EXPECT_LE(back, after + 1);
-}
-
-TEST(CurrentTime, OtherPatterns)
-{
-    EXPECT_EQ(format_current_time("%Y").size(), 4u);
     EXPECT_EQ(format_current_time("fixed"), "fixed");
     EXPECT_EQ(format_current_time(""), "");
     EXPECT_EQ(format_current_time(std::string(1000, 'x')), std::string(1000, 'x'));
 }
 
-TEST(WriteJsonFile, IndentedNoFinalNewline)
+TEST(WriteJsonFile, IndentedOrOneLineRawUtf8NoFinalNewline)
 {
     TempDir dir;
     write_json_file(dir.file("m.json"), kNested, 2);
-    EXPECT_EQ(read_file(dir.file("m.json")), "{\n  \"a\": 1,\n  \"b\": {\n    \"c\": [\n      1,\n      \"é\"\n    ]\n  }\n}");
-}
-
-TEST(WriteJsonFile, NegativeIndentIsOneLine)
-{
-    TempDir dir;
+    EXPECT_EQ(read_file(dir.file("m.json")),
+              "{\n  \"a\": 1,\n  \"b\": {\n    \"c\": [\n      1,\n      \"é\"\n    ]\n  }\n}");
     write_json_file(dir.file("m.json"), kNested, -1);
     EXPECT_EQ(read_file(dir.file("m.json")), R"({"a":1,"b":{"c":[1,"é"]}})");
-}
-
-TEST(WriteJsonFile, ReplacesTheFileWholeAndLeavesNoTemporary)
-{
-    TempDir dir;
-    write_json_file(dir.file("m.json"), json::object({{"long", std::string(5000, 'x')}}), 2);
-    write_json_file(dir.file("m.json"), json::object({{"short", 1}}), -1);
-    EXPECT_EQ(read_file(dir.file("m.json")), R"({"short":1})");
-    EXPECT_EQ(testsupport::directory_entries(dir.path()).size(), 1u);
 }
 
 TEST(WriteJsonFile, ConcurrentWritersLeaveOneWholeFile)
 {
     TempDir dir;
     const std::string path = dir.file("m.json");
-    const json a = {{"writer", std::string(20000, 'a')}};
-    const json b = {{"writer", std::string(30000, 'b')}};
-    std::thread ta([&] {
-        for (int i = 0; i < 30; ++i) write_json_file(path, a, 2);
+    const json docs[] = {{{"writer", std::string(30000, 'a')}}, {{"writer", std::string(20000, 'b')}}};
+    on_threads(2, [&](int t) {
+        for (int i = 0; i < 30; ++i) write_json_file(path, docs[t], 2);
     });
-    std::thread tb([&] {
-        for (int i = 0; i < 30; ++i) write_json_file(path, b, 2);
-    });
-    ta.join();
-    tb.join();
     const json written = json::parse(read_file(path));
-    EXPECT_TRUE(written == a || written == b);
-    EXPECT_EQ(testsupport::directory_entries(dir.path()).size(), 1u);
+    EXPECT_TRUE(written == docs[0] || written == docs[1]);
+    // A shorter document replaces a longer one whole.
+    write_json_file(path, json::object({{"short", 1}}), -1);
+    EXPECT_EQ(read_file(path), R"({"short":1})");
+    EXPECT_EQ(directory_entries(dir.path()), (std::set<std::string>{"m.json"}));
 }
 
-TEST(WriteJsonFile, MissingDirectoryIsSilent)
+TEST(JsonRecords, UnwritablePathsAreSilent)
 {
     TempDir dir;
     write_json_file(dir.file("absent/m.json"), kNested, 2);
     write_json_file("", kNested, 2);
-    EXPECT_FALSE(testsupport::file_exists(dir.file("absent/m.json")));
-    EXPECT_EQ(testsupport::directory_entries(dir.path()).size(), 0u);
+    append_jsonl(dir.file("absent/log.jsonl"), kNested);
+    EXPECT_TRUE(directory_entries(dir.path()).empty());
 }
 
-TEST(WriteJsonFile, InvalidUtf8IsReplaced)
+TEST(JsonRecords, InvalidUtf8IsReplacedAndTheRecordKept)
 {
     TempDir dir;
     write_json_file(dir.file("m.json"), json::object({{"name", std::string("ok\xc3(bad", 7)}}), -1);
     EXPECT_EQ(read_file(dir.file("m.json")), "{\"name\":\"ok\xEF\xBF\xBD(bad\"}");
+    append_jsonl(dir.file("log.jsonl"), json::object({{"photo", std::string("\xff\xfe.jpg", 6)}, {"n", 2}}));
+    EXPECT_EQ(read_file(dir.file("log.jsonl")), "{\"n\":2,\"photo\":\"\xEF\xBF\xBD\xEF\xBF\xBD.jpg\"}\n");
 }
 
-TEST(AppendJsonl, TwoAppendsAreTwoLines)
-{
-    TempDir dir;
-    append_jsonl(dir.file("log.jsonl"), kNested);
-    append_jsonl(dir.file("log.jsonl"), json::object({{"event", "b"}}));
-    EXPECT_EQ(read_file(dir.file("log.jsonl")), "{\"a\":1,\"b\":{\"c\":[1,\"é\"]}}\n{\"event\":\"b\"}\n");
-}
-
-TEST(AppendJsonl, KeepsWhatWasThere)
+TEST(AppendJsonl, OneCompactLinePerRecordAfterWhatWasThere)
 {
     TempDir dir;
     testsupport::write_file(dir.file("log.jsonl"), "{\"earlier\":true}\n");
-    append_jsonl(dir.file("log.jsonl"), json::object({{"n", 1}}));
-    EXPECT_EQ(read_file(dir.file("log.jsonl")), "{\"earlier\":true}\n{\"n\":1}\n");
-}
-
-TEST(AppendJsonl, MissingDirectoryIsSilent)
-{
-    TempDir dir;
-    append_jsonl(dir.file("absent/log.jsonl"), kNested);
-    EXPECT_EQ(testsupport::directory_entries(dir.path()).size(), 0u);
-}
-
-TEST(AppendJsonl, InvalidUtf8KeepsTheRecord)
-{
-    TempDir dir;
-    append_jsonl(dir.file("log.jsonl"), json::object({{"photo", std::string("\xff\xfe.jpg", 6)}, {"n", 2}}));
-    const auto lines = lines_of(read_file(dir.file("log.jsonl")));
-    ASSERT_EQ(lines.size(), 1u);
-    const json record = json::parse(lines[0]);
-    EXPECT_EQ(record["photo"], "\xEF\xBF\xBD\xEF\xBF\xBD.jpg");
-    EXPECT_EQ(record["n"], 2);
+    append_jsonl(dir.file("log.jsonl"), kNested);
+    append_jsonl(dir.file("log.jsonl"), json::object({{"event", "b"}}));
+    EXPECT_EQ(read_file(dir.file("log.jsonl")),
+              "{\"earlier\":true}\n{\"a\":1,\"b\":{\"c\":[1,\"é\"]}}\n{\"event\":\"b\"}\n");
 }
 
 TEST(AppendJsonl, ConcurrentLinesNeverInterleave)
 {
     TempDir dir;
     const std::string path = dir.file("log.jsonl");
-    constexpr int kThreads = 4;
-    constexpr int kRecords = 500;
     const auto record = [](int t, int i) {
         return json{{"t", t}, {"i", i}, {"fill", std::string(1000 + t * 100, static_cast<char>('a' + t))}};
     };
-    std::vector<std::thread> writers;
-    for (int t = 0; t < kThreads; ++t) {
-        writers.emplace_back([&path, &record, t] {
-            for (int i = 0; i < kRecords; ++i) append_jsonl(path, record(t, i));
-        });
-    }
-    for (auto& w : writers) w.join();
-
+    on_threads(4, [&](int t) {
+        for (int i = 0; i < 500; ++i) append_jsonl(path, record(t, i));
+    });
     std::multiset<std::string> expected;
-    for (int t = 0; t < kThreads; ++t) {
-        for (int i = 0; i < kRecords; ++i) expected.insert(record(t, i).dump());
+    for (int n = 0; n < 4 * 500; ++n) expected.insert(record(n / 500, n % 500).dump() + "\n");
+    std::multiset<std::string> lines;
+    const std::string text = read_file(path);
+    for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+        lines.insert(text.substr(at, end - at + 1));
     }
-    const auto lines = lines_of(read_file(path));
-    EXPECT_EQ(lines.size(), expected.size());
     // Compared as a whole: a failure would otherwise print megabytes.
-    EXPECT_TRUE(std::multiset<std::string>(lines.begin(), lines.end()) == expected);
+    EXPECT_EQ(lines.size(), expected.size());
+    EXPECT_TRUE(lines == expected);
 }
 
-TEST(GenUuid, ClockDashCounter)
+TEST(GenUuid, ClockDashCounterUniqueAcrossThreads)
 {
     const std::string a = gen_uuid();
     const std::string b = gen_uuid();
-    const auto dash_a = a.find('-');
-    const auto dash_b = b.find('-');
-    ASSERT_NE(dash_a, std::string::npos);
-    ASSERT_NE(dash_b, std::string::npos);
-    EXPECT_EQ(std::stol(b.substr(dash_b + 1)), std::stol(a.substr(dash_a + 1)) + 1);
-    EXPECT_LE(std::stoll(a.substr(0, dash_a)), std::stoll(b.substr(0, dash_b)));
-    EXPECT_EQ(a.find_first_not_of("0123456789-"), std::string::npos);
-}
+    EXPECT_EQ(a.find_first_not_of("0123456789-"), std::string::npos) << a;
+    EXPECT_EQ(std::stol(b.substr(b.find('-') + 1)), std::stol(a.substr(a.find('-') + 1)) + 1);
+    EXPECT_LE(std::stoll(a.substr(0, a.find('-'))), std::stoll(b.substr(0, b.find('-'))));
 
-TEST(GenUuid, ConcurrentCallsNeverShareACounter)
-{
-    constexpr int kThreads = 4;
-    constexpr int kCalls = 2000;
-    std::vector<std::vector<std::string>> ids(kThreads);
-    std::vector<std::thread> threads;
-    for (int t = 0; t < kThreads; ++t) {
-        threads.emplace_back([&ids, t] {
-            for (int i = 0; i < kCalls; ++i) ids[t].push_back(gen_uuid());
-        });
-    }
-    for (auto& th : threads) th.join();
-    std::set<long> counters;
-    for (const auto& list : ids) {
-        for (const std::string& id : list) counters.insert(std::stol(id.substr(id.find('-') + 1)));
-    }
-    ASSERT_EQ(counters.size(), static_cast<size_t>(kThreads * kCalls));
-    EXPECT_EQ(*counters.rbegin() - *counters.begin(), kThreads * kCalls - 1);
+    // Four threads of 2000 calls: 8000 consecutive counters, none twice.
+    std::vector<std::vector<long>> counters(4);
+    on_threads(4, [&](int t) {
+        for (int i = 0; i < 2000; ++i) {
+            const std::string id = gen_uuid();
+            counters[t].push_back(std::stol(id.substr(id.find('-') + 1)));
+        }
+    });
+    std::set<long> all;
+    for (const auto& list : counters) all.insert(list.begin(), list.end());
+    ASSERT_EQ(all.size(), 8000u);
+    EXPECT_EQ(*all.rbegin() - *all.begin(), 7999);
 }

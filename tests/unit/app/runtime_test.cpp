@@ -46,8 +46,8 @@ TEST(ThreadTaskRunner, JoinAllWaitsForTasksAndTheTasksTheyStart)
     EXPECT_EQ(done.load(), 40);
 }
 
-// A whole mission with real threads: the start sequence, the photo worker
-// and the log upload run on the runner's threads beside the monitor ticks.
+// A whole mission with real threads: the start sequence, then the photo
+// worker and the log upload on the runner's threads beside the monitor ticks.
 TEST(ThreadedMission, RunsFromIntakeToLogUpload)
 {
     testsupport::TempDir dir;
@@ -59,18 +59,12 @@ TEST(ThreadedMission, RunsFromIntakeToLogUpload)
     fakes::printed([&] {
         h.core->intake.onCarMission({{"uploadMediaDataUrl", "http://u"},
                                      {"carFlightPointList", json::array({{{"id", "p0"}, {"z", "1"}}})}});
-        // The start sequence has reported "400" before px4ctrl's take-off is ticked.
-        ASSERT_TRUE(testsupport::wait_until([&] { return !h.mqtt.statusCodes().empty(); }, 5s));
+        runner.joinAll();  // px4ctrl has entered the mission
         const json photos = json::array({{{"camera", "siyi"}, {"height_idx", 0}}});
-        const std::vector<json> states{px4_state(3, "takeoff", -1, json::array(), dir.path()),
-                                       px4_state(4, "hover_photo", 0, photos, dir.path()),
-                                       px4_state(4, "hover_photo", 0, photos, dir.path()),
-                                       px4_state(4, "hover_photo", 0, photos, dir.path()),
-                                       px4_state(4, "hover_photo", 0, photos, dir.path()),
-                                       px4_state(6, "land_descend", 0, photos, dir.path()),
-                                       px4_state(2, "", 0, photos, dir.path())};
-        for (const json& state : states) {
-            h.px4.setState(state);
+        const std::vector<std::pair<int, std::string>> phases{
+            {3, "takeoff"}, {4, "hover_photo"}, {4, "hover_photo"}, {4, "hover_photo"}, {6, "land_descend"}, {2, ""}};
+        for (const auto& [fs, sub] : phases) {
+            h.px4.setState(px4_state(fs, sub, 0, photos, dir.path()));
             h.core->monitor.tick();
         }
         runner.joinAll();
@@ -78,20 +72,18 @@ TEST(ThreadedMission, RunsFromIntakeToLogUpload)
     EXPECT_EQ(h.mqtt.statusCodes(), (std::vector<std::string>{"400", "406", "408", "410", "411", "414"}));
     EXPECT_EQ(h.http.postsTo("http://u").size(), 1u);
     EXPECT_EQ(h.http.postsTo("http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog").size(), 1u);
-    std::lock_guard<std::mutex> lock(h.mission.mutex);
-    EXPECT_FALSE(h.mission.has_task);
-    EXPECT_TRUE(h.mission.photos_uploaded);
+    EXPECT_FALSE(h.active());
+    EXPECT_TRUE(h.locked([](MissionContext& m) { return m.photos_uploaded; }));
 }
 
-// Car events, web-server reads and monitor ticks at the same time: the lock
-// rules keep the record consistent (run under ThreadSanitizer).
+// Car events and monitor ticks at the same time: the lock rules keep the
+// record consistent (run under ThreadSanitizer).
 TEST(ThreadedMission, ConcurrentCarEventsAndTicks)
 {
     fakes::Harness h;
     ThreadTaskRunner runner;
     h.clock.stopped = true;  // start sequences give up at once
     h.build(&runner);
-    std::atomic<bool> stop{false};
     fakes::printed([&] {
         std::thread car([&] {
             for (int i = 0; i < 200; ++i) {

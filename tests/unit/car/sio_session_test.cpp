@@ -10,442 +10,275 @@
 using namespace std::chrono_literals;
 using sio::Message;
 using sio::SessionEnd;
-using Clock = sio::Session::Clock;
+using Ends = std::vector<SessionEnd>;
 
 namespace {
 
-struct RecordingSink : sio::SessionSink {
+std::string bin(std::string bytes) { return std::string(1, '\x04') + bytes; }
+
+// A session (handshake timeout 3 s, attachments up to 100 bytes) that records
+// what it tells its sink.
+struct Harness : sio::SessionSink {
     std::vector<std::string> sent;
     std::vector<std::string> opened_ids;
     std::vector<sio::Event> events;
     std::vector<std::optional<Message>> errors;
-    std::vector<SessionEnd> ends;
+    Ends ends;
     std::vector<std::string> dropped;
+    sio::Session session{*this, {3s, 100, {}}};
+    const sio::Session::Clock::time_point t0 = sio::Session::Clock::time_point{} + 1h;
 
     void sendFrame(std::string frame) override { sent.push_back(std::move(frame)); }
     void opened(const std::string& id) override { opened_ids.push_back(id); }
     void eventReceived(sio::Event event) override { events.push_back(std::move(event)); }
-    void serverError(const Message* data) override {
-        errors.push_back(data != nullptr ? std::optional<Message>(*data) : std::nullopt);
-    }
+    void serverError(const Message* data) override { errors.emplace_back(data ? std::optional(*data) : std::nullopt); }
     void ended(SessionEnd why) override { ends.push_back(why); }
     void frameDropped(const std::string& why) override { dropped.push_back(why); }
-};
 
-std::string open_packet(int interval_ms, int timeout_ms) {
-    return "0{\"sid\":\"sid-1\",\"upgrades\":[],\"pingInterval\":" + std::to_string(interval_ms) +
-           ",\"pingTimeout\":" + std::to_string(timeout_ms) + "}";
-}
-
-std::string bin(std::string bytes) { return std::string(1, '\x04') + bytes; }
-
-class SessionTest : public ::testing::Test {
-protected:
-    static sio::SessionLimits limits() {
-        sio::SessionLimits l;
-        l.handshake_timeout = 3s;
-        l.max_attachment_bytes = 100;
-        return l;
-    }
-
-    // Open packet (interval 1000 ms, timeout 500 ms) and namespace connect at t0.
-    void openSession() {
+    void text(const std::string& frame) { session.onText(frame, t0); }
+    // Started and given an open packet (interval 1000 ms, timeout 500 ms) at t0.
+    void handshake() {
         session.start(t0);
-        session.onText(open_packet(1000, 500), t0);
-        session.onText("40", t0);
+        text(R"(0{"sid":"sid-1","upgrades":[],"pingInterval":1000,"pingTimeout":500})");
+    }
+    // ... and the namespace connect.
+    void open() {
+        handshake();
+        text("40");
         ASSERT_TRUE(session.isOpen());
     }
-
     // A text frame that must be delivered as one event.
     sio::Event deliver(const std::string& frame) {
-        const size_t before = sink.events.size();
-        session.onText(frame, t0);
-        EXPECT_EQ(sink.events.size(), before + 1) << frame;
-        return sink.events.empty() ? sio::Event{} : sink.events.back();
+        const size_t before = events.size();
+        text(frame);
+        EXPECT_EQ(events.size(), before + 1) << frame;
+        return events.empty() ? sio::Event{} : events.back();
     }
-
-    RecordingSink sink;
-    sio::Session session{sink, limits()};
-    const Clock::time_point t0 = Clock::time_point{} + 1h;
 };
 
-using SessionHandshake = SessionTest;
-using SessionHeartbeat = SessionTest;
-using SessionEvents = SessionTest;
-using SessionBinary = SessionTest;
-using SessionMalformed = SessionTest;
+}  // namespace
 
-TEST_F(SessionHandshake, OpensAfterOpenPacketAndNamespaceConnect) {
-    session.start(t0);
-    session.onText(open_packet(25000, 20000), t0);
-    EXPECT_FALSE(session.isOpen());
-    EXPECT_TRUE(sink.opened_ids.empty());
-    session.onText("40", t0 + 1ms);
-    EXPECT_TRUE(session.isOpen());
-    ASSERT_EQ(sink.opened_ids.size(), 1u);
-    EXPECT_EQ(sink.opened_ids[0], "sid-1");
-    EXPECT_EQ(session.sessionId(), "sid-1");
+TEST(SessionHandshake, OpensAfterOpenPacketAndDefaultNamespaceConnectOnly) {
+    Harness h;
+    h.handshake();
+    h.text("40/admin,");
+    // An event before the namespace connect is dropped.
+    h.text(R"(42["ev"])");
+    EXPECT_TRUE(h.events.empty());
+    EXPECT_EQ(h.dropped.size(), 1u);
+    EXPECT_FALSE(h.session.isOpen());
+    h.text("40");
+    EXPECT_TRUE(h.session.isOpen());
+    EXPECT_EQ(h.opened_ids, std::vector<std::string>{"sid-1"});
+    EXPECT_EQ(h.session.sessionId(), "sid-1");
+    // A second 40 (root middleware on the server) is tolerated.
+    h.text("40");
+    EXPECT_EQ(h.opened_ids.size(), 1u);
+    EXPECT_EQ(h.dropped.size(), 1u);
     // The client never sends 40 for the default namespace.
-    EXPECT_TRUE(sink.sent.empty());
+    EXPECT_TRUE(h.sent.empty());
 }
 
-TEST_F(SessionHandshake, SecondNamespaceConnectIsTolerated) {
-    openSession();
-    session.onText("40", t0);
-    EXPECT_EQ(sink.opened_ids.size(), 1u);
-    EXPECT_TRUE(sink.dropped.empty());
-    EXPECT_TRUE(session.isOpen());
-}
-
-TEST_F(SessionHandshake, ConnectOfAnotherNamespaceDoesNotOpen) {
-    session.start(t0);
-    session.onText(open_packet(1000, 500), t0);
-    session.onText("40/admin,", t0);
-    EXPECT_FALSE(session.isOpen());
-}
-
-TEST_F(SessionHandshake, ErrorInsteadOfConnectIsARejection) {
-    session.start(t0);
-    session.onText(open_packet(1000, 500), t0);
-    session.onText(R"(44"Not authorized")", t0);
-    ASSERT_EQ(sink.errors.size(), 1u);
-    EXPECT_EQ(*sink.errors[0], "Not authorized");
-    EXPECT_EQ(sink.ends, std::vector<SessionEnd>{SessionEnd::Rejected});
-    EXPECT_TRUE(session.hasEnded());
-    EXPECT_FALSE(session.nextDeadline().has_value());
+TEST(SessionHandshake, ErrorInsteadOfConnectIsARejection) {
+    Harness h;
+    h.handshake();
+    h.text(R"(44"Not authorized")");
+    ASSERT_EQ(h.errors.size(), 1u);
+    EXPECT_EQ(*h.errors[0], "Not authorized");
+    EXPECT_EQ(h.ends, Ends{SessionEnd::Rejected});
+    EXPECT_FALSE(h.session.nextDeadline().has_value());
     // Nothing is processed after the end.
-    session.onText("40", t0);
-    EXPECT_TRUE(sink.opened_ids.empty());
+    h.text("40");
+    EXPECT_TRUE(h.opened_ids.empty());
 }
 
-TEST_F(SessionHandshake, TimesOutWithoutOpenPacket) {
-    session.start(t0);
-    EXPECT_EQ(session.nextDeadline(), t0 + 3s);
-    session.onTimer(t0 + 3s - 1ms);
-    EXPECT_TRUE(sink.ends.empty());
-    session.onTimer(t0 + 3s);
-    EXPECT_EQ(sink.ends, std::vector<SessionEnd>{SessionEnd::HandshakeTimeout});
+TEST(SessionHandshake, TimesOutWithoutOpenPacketOrNamespaceConnect) {
+    Harness silent;
+    silent.session.start(silent.t0);
+    // Activity before the open packet does not start the ping clock.
+    silent.session.onActivity(silent.t0 + 1s);
+    EXPECT_EQ(silent.session.nextDeadline(), silent.t0 + 3s);
+    silent.session.onTimer(silent.t0 + 3s - 1ms);
+    EXPECT_TRUE(silent.ends.empty());
+    silent.session.onTimer(silent.t0 + 3s);
+    EXPECT_EQ(silent.ends, Ends{SessionEnd::HandshakeTimeout});
+
+    // Pongs do not stand in for the namespace connect.
+    Harness no_connect;
+    no_connect.handshake();
+    no_connect.session.onTimer(no_connect.t0 + 1s);
+    no_connect.session.onText("3", no_connect.t0 + 2s);
+    no_connect.session.onTimer(no_connect.t0 + 3s);
+    EXPECT_EQ(no_connect.ends, Ends{SessionEnd::HandshakeTimeout});
 }
 
-TEST_F(SessionHandshake, TimesOutWithoutNamespaceConnectDespitePongs) {
-    session.start(t0);
-    session.onText(open_packet(1000, 500), t0);
-    for (auto t = t0 + 1s; t < t0 + 3s; t += 1s) {
-        session.onTimer(t);
-        session.onText("3", t + 1ms);
+TEST(SessionHandshake, MessagesBeforeTheOpenPacketAreDroppedAnUnusableOneEndsTheSession) {
+    Harness early;
+    early.session.start(early.t0);
+    early.text("40");
+    early.text(R"(42["ev"])");
+    EXPECT_EQ(early.dropped.size(), 2u);
+    EXPECT_TRUE(early.events.empty());
+    EXPECT_FALSE(early.session.hasEnded());
+
+    Harness unusable;
+    unusable.session.start(unusable.t0);
+    unusable.text(R"(0{"upgrades":[]})");
+    EXPECT_EQ(unusable.ends, Ends{SessionEnd::BadHandshake});
+    EXPECT_EQ(unusable.dropped.size(), 1u);
+}
+
+TEST(SessionHeartbeat, ClientPingsEveryIntervalAndAMissingPongIsADropAfterThePingTimeout) {
+    Harness h;
+    h.open();
+    EXPECT_EQ(h.session.nextDeadline(), h.t0 + 1000ms);
+    h.session.onTimer(h.t0 + 999ms);
+    EXPECT_TRUE(h.sent.empty());
+    for (int i = 1; i <= 3; ++i) {
+        h.session.onTimer(h.t0 + std::chrono::milliseconds(1000 * i));
+        h.session.onText("3", h.t0 + std::chrono::milliseconds(1000 * i + 2));
     }
-    EXPECT_TRUE(sink.ends.empty());
-    session.onTimer(t0 + 3s);
-    EXPECT_EQ(sink.ends, std::vector<SessionEnd>{SessionEnd::HandshakeTimeout});
+    h.session.onTimer(h.t0 + 4000ms);
+    EXPECT_EQ(h.sent, std::vector<std::string>(4, "2"));
+    EXPECT_EQ(h.session.nextDeadline(), h.t0 + 4500ms);
+    h.session.onTimer(h.t0 + 4499ms);
+    EXPECT_TRUE(h.ends.empty());
+    h.session.onTimer(h.t0 + 4500ms);
+    EXPECT_EQ(h.ends, Ends{SessionEnd::PingTimeout});
 }
 
-TEST_F(SessionHandshake, UnusableOpenPacketEndsTheSession) {
-    session.start(t0);
-    session.onText(R"(0{"upgrades":[]})", t0);
-    EXPECT_EQ(sink.ends, std::vector<SessionEnd>{SessionEnd::BadHandshake});
-    EXPECT_EQ(sink.dropped.size(), 1u);
-}
-
-TEST_F(SessionHandshake, MessagesBeforeTheOpenPacketAreDropped) {
-    session.start(t0);
-    session.onText("40", t0);
-    session.onText(R"(42["ev"])", t0);
-    EXPECT_EQ(sink.dropped.size(), 2u);
-    EXPECT_TRUE(sink.events.empty());
-    EXPECT_FALSE(session.hasEnded());
-}
-
-TEST_F(SessionHandshake, SecondOpenPacketIsDropped) {
-    openSession();
-    session.onText(open_packet(5, 5), t0);
-    EXPECT_EQ(sink.dropped.size(), 1u);
-    EXPECT_TRUE(session.isOpen());
-    EXPECT_EQ(session.nextDeadline(), t0 + 1000ms);
-}
-
-TEST_F(SessionHeartbeat, ClientPingsEveryPingInterval) {
-    openSession();
-    EXPECT_EQ(session.nextDeadline(), t0 + 1000ms);
-    session.onTimer(t0 + 999ms);
-    EXPECT_TRUE(sink.sent.empty());
-    auto t = t0;
-    for (int i = 1; i <= 10; ++i) {
-        t = t0 + std::chrono::milliseconds(1000 * i);
-        session.onTimer(t);
-        ASSERT_EQ(sink.sent.size(), static_cast<size_t>(i));
-        EXPECT_EQ(sink.sent.back(), "2");
-        session.onText("3", t + 2ms);
+TEST(SessionHeartbeat, AnythingFromTheServerCountsAsAnswer) {
+    // An event, a broken frame, part of a large frame still arriving.
+    for (const char* answer : {R"(42["status"])", "9garbage", ""}) {
+        SCOPED_TRACE(answer);
+        Harness h;
+        h.open();
+        h.session.onTimer(h.t0 + 1000ms);
+        *answer ? h.session.onText(answer, h.t0 + 1400ms) : h.session.onActivity(h.t0 + 1400ms);
+        h.session.onTimer(h.t0 + 1500ms);
+        EXPECT_TRUE(h.ends.empty());
+        // The next ping is due one interval after the previous one.
+        EXPECT_EQ(h.session.nextDeadline(), h.t0 + 2000ms);
     }
-    EXPECT_TRUE(sink.ends.empty());
-    EXPECT_EQ(session.nextDeadline(), t + 1000ms);
 }
 
-TEST_F(SessionHeartbeat, MissingPongIsADropAfterThePingTimeout) {
-    openSession();
-    session.onTimer(t0 + 1000ms);
-    ASSERT_EQ(sink.sent, std::vector<std::string>{"2"});
-    EXPECT_EQ(session.nextDeadline(), t0 + 1500ms);
-    session.onTimer(t0 + 1499ms);
-    EXPECT_TRUE(sink.ends.empty());
-    session.onTimer(t0 + 1500ms);
-    EXPECT_EQ(sink.ends, std::vector<SessionEnd>{SessionEnd::PingTimeout});
-}
-
-TEST_F(SessionHeartbeat, AnyFrameFromTheServerCountsAsAnswer) {
-    openSession();
-    session.onTimer(t0 + 1000ms);
-    session.onText(R"(42["status"])", t0 + 1400ms);
-    session.onTimer(t0 + 1500ms);
-    EXPECT_TRUE(sink.ends.empty());
-    // The next ping is due one interval after the previous one.
-    EXPECT_EQ(session.nextDeadline(), t0 + 2000ms);
-}
-
-TEST_F(SessionHeartbeat, BrokenFramesAlsoShowTheServerIsAlive) {
-    openSession();
-    session.onTimer(t0 + 1000ms);
-    session.onText("9garbage", t0 + 1400ms);
-    session.onTimer(t0 + 1500ms);
-    EXPECT_TRUE(sink.ends.empty());
-}
-
-TEST_F(SessionHeartbeat, PartOfALargeFrameStillArrivingCountsAsAnswer) {
-    openSession();
-    session.onTimer(t0 + 1000ms);
-    session.onActivity(t0 + 1400ms);
-    session.onTimer(t0 + 1500ms);
-    EXPECT_TRUE(sink.ends.empty());
-    EXPECT_TRUE(sink.dropped.empty());
-}
-
-TEST_F(SessionHeartbeat, ActivityBeforeTheOpenPacketDoesNotStartTheClock) {
-    session.start(t0);
-    session.onActivity(t0 + 1s);
-    EXPECT_EQ(session.nextDeadline(), t0 + 3s);
-}
-
-TEST_F(SessionHeartbeat, SilentServerIsDetectedWithinIntervalPlusTimeout) {
-    openSession();
-    // The last frame from the server, then silence.
-    session.onTimer(t0 + 1000ms);
-    const auto last_frame = t0 + 1003ms;
-    session.onText("3", last_frame);
-    auto t = last_frame;
-    while (sink.ends.empty()) {
-        const auto next = session.nextDeadline();
-        ASSERT_TRUE(next.has_value());
-        t = *next;
-        session.onTimer(t);
+TEST(SessionEvents, DeliveredWithAnyNumberOfArgumentsAndTheirAckRequest) {
+    Harness h;
+    h.open();
+    const struct { const char* frame; const char* args; std::optional<std::uint64_t> ack; } cases[] = {
+        {R"(42["ev"])", "[]", std::nullopt},
+        {R"(42["ev",1,"a",{"k":true},2.5,null])", R"([1,"a",{"k":true},2.5,null])", std::nullopt},
+        {R"(420["ev"])", "[]", 0},
+        {R"(4217["ev",1])", "[1]", 17},
+    };
+    for (const auto& c : cases) {
+        const auto e = h.deliver(c.frame);
+        EXPECT_EQ(e.name, "ev") << c.frame;
+        EXPECT_EQ(Message(e.args), Message::parse(c.args)) << c.frame;
+        EXPECT_EQ(e.ack_id, c.ack) << c.frame;
     }
-    EXPECT_EQ(sink.ends, std::vector<SessionEnd>{SessionEnd::PingTimeout});
-    EXPECT_LE(t - last_frame, 1000ms + 500ms);
+    EXPECT_EQ(sio::kind_of(h.events[1].args[3]), sio::Kind::Double);
 }
 
-TEST_F(SessionEvents, DeliversEventsWithAnyNumberOfArguments) {
-    openSession();
-    const auto none = deliver(R"(42["ev"])");
-    EXPECT_EQ(none.name, "ev");
-    EXPECT_TRUE(none.args.empty());
-    const auto several = deliver(R"(42["ev",1,"a",{"k":true}])");
-    ASSERT_EQ(several.args.size(), 3u);
-    EXPECT_EQ(several.args[2]["k"], true);
-    EXPECT_FALSE(several.ack_id.has_value());
+TEST(SessionEvents, OtherNamespacesEnginePacketsAndErrorsLeaveTheSessionOpen) {
+    Harness h;
+    h.open();
+    for (const char* frame : {R"(42/admin,["ev"])", "41/admin,", "2probe", "6", "5", "43[]", R"(44"just a string")",
+                              R"(44{"message":"object","code":7})", "44"}) {
+        h.text(frame);
+    }
+    // Servers of revision 3 never ping; answering costs nothing.
+    EXPECT_EQ(h.sent, std::vector<std::string>{"3probe"});
+    ASSERT_EQ(h.errors.size(), 3u);
+    EXPECT_EQ(*h.errors[0], "just a string");
+    EXPECT_EQ((*h.errors[1])["code"], 7);
+    EXPECT_FALSE(h.errors[2].has_value());
+    EXPECT_TRUE(h.events.empty());
+    EXPECT_TRUE(h.dropped.empty());
+    EXPECT_TRUE(h.session.isOpen());
 }
 
-TEST_F(SessionEvents, AckRequestIsPassedWithTheEvent) {
-    openSession();
-    EXPECT_EQ(deliver(R"(420["ev"])").ack_id, 0u);
-    EXPECT_EQ(deliver(R"(4217["ev",1])").ack_id, 17u);
+TEST(SessionEvents, ServerDisconnectAndEngineCloseEndTheSession) {
+    const std::pair<const char*, SessionEnd> cases[] = {{"41", SessionEnd::ServerDisconnect},
+                                                        {"1", SessionEnd::ServerClose}};
+    for (const auto& [frame, end] : cases) {
+        Harness h;
+        h.open();
+        h.text(frame);
+        EXPECT_EQ(h.ends, Ends{end}) << frame;
+        EXPECT_FALSE(h.session.isOpen());
+    }
 }
 
-TEST_F(SessionEvents, Utf8AndEscapesArriveDecoded) {
-    openSession();
-    const auto e = deliver("42[\"ev\",\"h\xc3\xa9 \xe4\xb8\xad \xf0\x9f\x9a\x81\",\"\\u00e9\\u4e2d\\ud83d\\ude81\"]");
-    ASSERT_EQ(e.args.size(), 2u);
-    EXPECT_EQ(e.args[0], "h\xc3\xa9 \xe4\xb8\xad \xf0\x9f\x9a\x81");
-    EXPECT_EQ(e.args[1], "\xc3\xa9\xe4\xb8\xad\xf0\x9f\x9a\x81");
-}
-
-TEST_F(SessionEvents, OtherNamespacesAreIgnored) {
-    openSession();
-    session.onText(R"(42/admin,["ev"])", t0);
-    session.onText("41/admin,", t0);
-    EXPECT_TRUE(sink.events.empty());
-    EXPECT_TRUE(sink.ends.empty());
-    EXPECT_TRUE(sink.dropped.empty());
-}
-
-TEST_F(SessionEvents, EventBeforeNamespaceConnectIsDropped) {
-    session.start(t0);
-    session.onText(open_packet(1000, 500), t0);
-    session.onText(R"(42["ev"])", t0);
-    EXPECT_TRUE(sink.events.empty());
-    EXPECT_EQ(sink.dropped.size(), 1u);
-}
-
-TEST_F(SessionEvents, ServerDisconnectEndsTheSession) {
-    openSession();
-    session.onText("41", t0);
-    EXPECT_EQ(sink.ends, std::vector<SessionEnd>{SessionEnd::ServerDisconnect});
-    EXPECT_FALSE(session.isOpen());
-}
-
-TEST_F(SessionEvents, EngineCloseEndsTheSession) {
-    openSession();
-    session.onText("1", t0);
-    EXPECT_EQ(sink.ends, std::vector<SessionEnd>{SessionEnd::ServerClose});
-}
-
-TEST_F(SessionEvents, ErrorsAfterOpenKeepTheSession) {
-    openSession();
-    session.onText(R"(44"just a string")", t0);
-    session.onText(R"(44{"message":"object","code":7})", t0);
-    session.onText("44", t0);
-    ASSERT_EQ(sink.errors.size(), 3u);
-    EXPECT_EQ(*sink.errors[0], "just a string");
-    EXPECT_EQ((*sink.errors[1])["code"], 7);
-    EXPECT_FALSE(sink.errors[2].has_value());
-    EXPECT_TRUE(session.isOpen());
-    EXPECT_TRUE(sink.ends.empty());
-}
-
-TEST_F(SessionEvents, ServerPingIsAnsweredAndOtherEnginePacketsIgnored) {
-    openSession();
-    session.onText("2probe", t0);
-    session.onText("6", t0);
-    session.onText("5", t0);
-    session.onText("43[]", t0);
-    EXPECT_EQ(sink.sent, std::vector<std::string>{"3probe"});
-    EXPECT_TRUE(sink.dropped.empty());
-    EXPECT_TRUE(sink.events.empty());
-}
-
-TEST_F(SessionBinary, EventWaitsForItsAttachment) {
-    openSession();
-    session.onText(R"(451-["photo",{"_placeholder":true,"num":0}])", t0);
-    EXPECT_TRUE(sink.events.empty());
-    session.onBinary(bin("\x01\x02\x03"), t0);
-    ASSERT_EQ(sink.events.size(), 1u);
-    const auto& e = sink.events[0];
+TEST(SessionBinary, NestedPlaceholdersTakeTheirAttachmentsInOrder) {
+    Harness h;
+    h.open();
+    h.text(R"(452-2["photo",{"a":[{"_placeholder":true,"num":1}],"b":{"_placeholder":true,"num":0}},"text"])");
+    // Pings and pongs between the header and its attachments change nothing.
+    h.text("3");
+    h.text("6");
+    h.session.onBinary(bin("first"), h.t0);
+    EXPECT_TRUE(h.events.empty());
+    h.session.onBinary(bin("second"), h.t0);
+    ASSERT_EQ(h.events.size(), 1u);
+    const auto& e = h.events[0];
     EXPECT_EQ(e.name, "photo");
-    ASSERT_EQ(e.args.size(), 1u);
-    EXPECT_EQ(sio::kind_of(e.args[0]), sio::Kind::Binary);
-    EXPECT_EQ(e.args[0].get_binary(), (std::vector<std::uint8_t>{1, 2, 3}));
-}
-
-TEST_F(SessionBinary, NestedPlaceholdersTakeTheirAttachmentsInOrder) {
-    openSession();
-    session.onText(
-        R"(452-2["photo",{"a":[{"_placeholder":true,"num":1}],"b":{"_placeholder":true,"num":0}},"text"])", t0);
-    session.onBinary(bin("first"), t0);
-    EXPECT_TRUE(sink.events.empty());
-    session.onBinary(bin("second"), t0);
-    ASSERT_EQ(sink.events.size(), 1u);
-    const auto& e = sink.events[0];
     EXPECT_EQ(e.ack_id, 2u);
     const auto& b = e.args[0]["b"].get_binary();
     const auto& a = e.args[0]["a"][0].get_binary();
     EXPECT_EQ(std::string(b.begin(), b.end()), "first");
     EXPECT_EQ(std::string(a.begin(), a.end()), "second");
     EXPECT_EQ(e.args[1], "text");
+    EXPECT_TRUE(h.dropped.empty());
 }
 
-TEST_F(SessionBinary, TextPacketWhileAttachmentsAreMissingDropsThePartialEvent) {
-    openSession();
-    session.onText(R"(452-["photo",{"_placeholder":true,"num":0},{"_placeholder":true,"num":1}])", t0);
-    session.onBinary(bin("a"), t0);
-    session.onText(R"(42["next"])", t0);
-    ASSERT_EQ(sink.events.size(), 1u);
-    EXPECT_EQ(sink.events[0].name, "next");
-    EXPECT_EQ(sink.dropped.size(), 1u);
-    // A late attachment has nothing to join.
-    session.onBinary(bin("b"), t0);
-    EXPECT_EQ(sink.events.size(), 1u);
-    EXPECT_EQ(sink.dropped.size(), 2u);
-}
-
-TEST_F(SessionBinary, PingsAndPongsDoNotDisturbPendingAttachments) {
-    openSession();
-    session.onText(R"(451-["photo",{"_placeholder":true,"num":0}])", t0);
-    session.onText("3", t0);
-    session.onText("6", t0);
-    session.onBinary(bin("x"), t0);
-    EXPECT_EQ(sink.events.size(), 1u);
-    EXPECT_TRUE(sink.dropped.empty());
-}
-
-TEST_F(SessionBinary, AttachmentWithoutMessageTypeDropsThePartialEvent) {
-    openSession();
-    session.onText(R"(451-["photo",{"_placeholder":true,"num":0}])", t0);
-    session.onBinary("\x01\x02", t0);
-    EXPECT_TRUE(sink.events.empty());
-    EXPECT_EQ(sink.dropped.size(), 1u);
-    EXPECT_EQ(deliver(R"(42["after"])").name, "after");
-}
-
-TEST_F(SessionBinary, OversizedAttachmentsAreDropped) {
-    openSession();
-    session.onText(R"(452-["photo",{"_placeholder":true,"num":0},{"_placeholder":true,"num":1}])", t0);
-    session.onBinary(bin(std::string(60, 'a')), t0);
-    session.onBinary(bin(std::string(60, 'b')), t0);
-    EXPECT_TRUE(sink.events.empty());
-    EXPECT_EQ(sink.dropped.size(), 1u);
-    // The link goes on.
-    EXPECT_EQ(deliver(R"(42["after"])").name, "after");
-}
-
-TEST_F(SessionBinary, PlaceholderWithoutAttachmentIsDropped) {
-    openSession();
-    session.onText(R"(451-["photo",{"_placeholder":true,"num":3}])", t0);
-    session.onBinary(bin("x"), t0);
-    EXPECT_TRUE(sink.events.empty());
-    EXPECT_EQ(sink.dropped.size(), 1u);
-}
-
-TEST_F(SessionBinary, BinaryAcksAreConsumedQuietly) {
-    openSession();
-    session.onText(R"(461-4[{"_placeholder":true,"num":0}])", t0);
-    session.onBinary(bin("x"), t0);
-    EXPECT_TRUE(sink.events.empty());
-    EXPECT_TRUE(sink.dropped.empty());
-}
-
-TEST_F(SessionBinary, AttachmentsOfAnotherNamespaceAreConsumedToo) {
-    openSession();
-    session.onText(R"(451-/admin,["photo",{"_placeholder":true,"num":0}])", t0);
-    session.onBinary(bin("x"), t0);
-    EXPECT_TRUE(sink.events.empty());
-    EXPECT_TRUE(sink.dropped.empty());
-}
-
-TEST_F(SessionMalformed, EachBadFrameIsDroppedAndTheSessionGoesOn) {
-    openSession();
-    const std::vector<std::string> bad = {
-        "",
-        "9",
-        "4",
-        "49",
-        R"(42["ev")",
-        R"(42{"ev":1})",
-        R"(42[1,2])",
-        "42[]",
-        R"(451["x"])",
-        R"(45999999-["x"])",
-        "42[\"ev\"," + std::string(100000, '[') + std::string(100000, ']') + "]",
-        "42[\"ev\",\"\xff\"]",
+// Attachments that cannot complete their event are dropped (0 or 1 log line)
+// and never delay the next event.
+TEST(SessionBinary, IncompleteOrForeignAttachmentsNeverReachAHandler) {
+    const std::string one = R"(451-["photo",{"_placeholder":true,"num":0}])";
+    const std::string two = R"(452-["photo",{"_placeholder":true,"num":0},{"_placeholder":true,"num":1}])";
+    const struct { std::string header; std::vector<std::string> attachments; size_t drops; } cases[] = {
+        {one, {"\x01\x02"}, 1},                                             // no message type byte
+        {two, {bin(std::string(60, 'a')), bin(std::string(60, 'b'))}, 1},  // over the 100-byte bound
+        {R"(451-["photo",{"_placeholder":true,"num":3}])", {bin("x")}, 1},   // placeholder without attachment
+        {two, {bin("a")}, 1},                                               // the next text packet comes first
+        {"", {bin("x")}, 1},                                                // no binary packet waiting
+        {R"(461-4[{"_placeholder":true,"num":0}])", {bin("x")}, 0},         // we never ask for acks
+        {R"(451-/admin,["photo",{"_placeholder":true,"num":0}])", {bin("x")}, 0},
     };
-    for (const auto& frame : bad) session.onText(frame, t0);
-    EXPECT_EQ(sink.dropped.size(), bad.size());
-    EXPECT_TRUE(sink.events.empty());
-    EXPECT_TRUE(sink.ends.empty());
-    EXPECT_EQ(deliver(R"(42["still alive",1])").name, "still alive");
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.header + " " + std::to_string(c.attachments.size()));
+        Harness h;
+        h.open();
+        if (!c.header.empty()) h.text(c.header);
+        for (const auto& frame : c.attachments) h.session.onBinary(frame, h.t0);
+        EXPECT_TRUE(h.events.empty());
+        EXPECT_EQ(h.deliver(R"(42["after"])").name, "after");
+        EXPECT_EQ(h.dropped.size(), c.drops);
+    }
 }
 
-TEST_F(SessionMalformed, StrayBinaryFrameIsDropped) {
-    openSession();
-    session.onBinary(bin("x"), t0);
-    EXPECT_EQ(sink.dropped.size(), 1u);
-    EXPECT_TRUE(session.isOpen());
+TEST(SessionMalformed, EachBadFrameIsDroppedAndTheSessionGoesOn) {
+    Harness h;
+    h.open();
+    const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
+    const std::vector<std::string> bad = {
+        // Engine.IO and socket.io packet types.
+        "", "7", "x42", "/", "4", "47",
+        // Broken or trailing JSON, invalid UTF-8, nesting beyond the bound.
+        R"(42["ev")", R"(42["ev"] x)", "42{'a':1}", "42[\"ev\",\"\xc3\x28\"]", "42[\"ev\",\"\xff\"]",
+        "42[\"ev\"," + nested(sio::kDefaultMaxDepth) + "]", "42" + nested(1000000), "42" + std::string(1000000, '['),
+        // Events that are not an array starting with a name.
+        "42", R"(42"ev")", R"(42{"ev":1})", R"(42[1,2])", "42[]",
+        // Binary packets without "<count>-", or with counts and ack ids too large to be real.
+        R"(45["x"])", R"(451["x"])", R"(45-["x"])", R"(451000000-["x"])", R"(4599999999999-["x"])",
+        R"(42123456789012345678901["x"])",
+    };
+    for (size_t i = 0; i < bad.size(); ++i) {
+        h.text(bad[i]);
+        EXPECT_EQ(h.dropped.size(), i + 1) << bad[i].substr(0, 40);
+    }
+    EXPECT_TRUE(h.events.empty());
+    EXPECT_TRUE(h.ends.empty());
+    EXPECT_EQ(h.deliver("42[\"still alive\"," + nested(sio::kDefaultMaxDepth - 1) + "]").name, "still alive");
 }
-
-}  // namespace
