@@ -81,7 +81,6 @@ void MissionIntake::fillMission(const json& payload)
     mission_.is_before_takeoff_photo = text_member(payload, "isBeforeTakeoffPhoto", defaults.isBeforeTakeoffPhoto);
     mission_.before_takeoff_photo_config = safe_json_object(payload, "beforeTakeoffPhotoConfig");
 
-    mission_.car_flight_point_list.clear();
     const json points = safe_json_array(payload, "carFlightPointList");
     mission_.car_flight_point_list.assign(points.begin(), points.end());
 

@@ -166,7 +166,12 @@ bool PhotoUploader::processItem(const AppConfig& cfg, const Batch& batch, const 
     std::string siyi_url = safe_json_value(item, "siyi_url", "");
     const std::string camera = safe_json_value<std::string>(item, "camera", m.default_camera);
     const int height_idx = safe_json_value<int>(item, "height_idx", m.default_height_idx);
-    const json failure_base = {{"height_idx", height_idx}, {"success", false}};
+    // An item that could not be fetched is recorded and skipped.
+    auto record_failure = [&](const char* error) {
+        records_.client_log(batch.task_dir, "upload",
+                            {{"height_idx", height_idx}, {"success", false}, {"error", error}});
+        return true;
+    };
 
     std::string file;
     bool temporary = false;
@@ -183,17 +188,11 @@ bool PhotoUploader::processItem(const AppConfig& cfg, const Batch& batch, const 
             return false;
         }
         if (file.empty()) {
-            json record = failure_base;
-            record["error"] = "download_failed";
-            records_.client_log(batch.task_dir, "upload", record);
-            return true;
+            return record_failure("download_failed");
         }
         temporary = true;
     } else if (local_path.empty()) {
-        json record = failure_base;
-        record["error"] = "no_file";
-        records_.client_log(batch.task_dir, "upload", record);
-        return true;
+        return record_failure("no_file");
     } else {
         file = local_path;
     }

@@ -21,7 +21,8 @@ namespace testsupport {
 // it ends a line, so that the pieces of one log statement stay together.
 class LogCapture : public std::streambuf {
 public:
-    LogCapture() : out_(std::cout.rdbuf(this)), err_(std::cerr.rdbuf(this)) {}
+    // echo: show the lines on standard error as well.
+    explicit LogCapture(bool echo = true) : echo_(echo), out_(std::cout.rdbuf(this)), err_(std::cerr.rdbuf(this)) {}
     ~LogCapture() override {
         std::cout.rdbuf(out_);
         std::cerr.rdbuf(err_);
@@ -35,6 +36,13 @@ public:
         return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
             return line.find(needle) != std::string::npos;
         }));
+    }
+    // Every line so far, each ended with '\n'.
+    std::string text() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::string out;
+        for (const std::string& line : lines_) out += line + '\n';
+        return out;
     }
     bool wait_for(const std::string& needle, std::chrono::milliseconds timeout, size_t times = 1) const {
         return wait_until([&] { return count(needle) >= times; }, timeout);
@@ -64,12 +72,15 @@ private:
             line += c;
             return;
         }
-        err_->sputn(line.data(), static_cast<std::streamsize>(line.size()));
-        err_->sputc('\n');
+        if (echo_) {
+            err_->sputn(line.data(), static_cast<std::streamsize>(line.size()));
+            err_->sputc('\n');
+        }
         lines_.push_back(std::move(line));
         line.clear();
     }
 
+    bool echo_;
     std::streambuf* out_;
     std::streambuf* err_;
     mutable std::mutex mutex_;
@@ -77,5 +88,13 @@ private:
     std::map<std::thread::id, std::string> current_;
     std::vector<std::string> lines_;
 };
+
+// What f writes to std::cout and std::cerr (from any thread), not echoed.
+template <typename F>
+std::string output_of(F f) {
+    LogCapture log(false);
+    f();
+    return log.text();
+}
 
 }  // namespace testsupport

@@ -1,12 +1,9 @@
-#include <gtest/gtest.h>
-
 #include <string>
 #include <vector>
 
 #include "mission_fakes.h"
-#include "test_support.h"
 
-using fakes::HttpReply;
+using namespace fakes;
 
 TEST(LogUpload, OneAttemptWithTheSiteKeyAndItsOutcomeLine)
 {
@@ -14,20 +11,20 @@ TEST(LogUpload, OneAttemptWithTheSiteKeyAndItsOutcomeLine)
         HttpReply reply;
         std::string line;  // after the path
     };
-    const std::vector<Row> rows{{{true, 200, "{\"code\":0}"}, "[LOG] Uploaded normal log: %s resp={\"code\":0}\n"},
-                                {{true, 502, "bad gateway"}, "[LOG] Failed to upload normal log: %s\n"},
-                                {{false, 0, ""}, "[LOG] Failed to upload normal log: %s\n"}};
-    for (const Row& row : rows) {
+    for (const Row& row : std::vector<Row>{
+             {{200, "{\"code\":0}"}, "[LOG] Uploaded normal log: %s resp={\"code\":0}\n"},
+             {{502, "bad gateway"}, "[LOG] Failed to upload normal log: %s\n"},
+             {{0, ""}, "[LOG] Failed to upload normal log: %s\n"}}) {
         SCOPED_TRACE(row.line);
-        testsupport::TempDir dir;
+        TempDir dir;
         const std::string path = dir.file("client_log.jsonl");
         testsupport::write_file(path, "{\"event\":\"finished\"}\n");
-        fakes::Harness h;
-        h.http.post_reply = [&](const std::string&) { return row.reply; };
+        Harness h;
+        h.http.post_reply = [&] { return row.reply; };
         h.build();
         std::string expected = row.line;
         expected.replace(expected.find("%s"), 2, path);
-        EXPECT_EQ(fakes::printed([&] { h.core->logs.uploadAsync(dir.path()); }), expected);
+        EXPECT_EQ(output_of([&] { h.core->logs.uploadAsync(dir.path()); }), expected);
         ASSERT_EQ(h.http.posts.size(), 1u) << "never retried";
         const auto& post = h.http.posts[0];
         EXPECT_EQ(post.url, "http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog");
@@ -39,15 +36,15 @@ TEST(LogUpload, OneAttemptWithTheSiteKeyAndItsOutcomeLine)
 
 TEST(LogUpload, MissingLogMakesNoRequestAndHotUpdatedUrlIsUsed)
 {
-    testsupport::TempDir dir;
-    fakes::Harness h;
+    TempDir dir;
+    Harness h;
     h.build();
-    EXPECT_EQ(fakes::printed([&] { h.core->logs.uploadAsync(dir.path()); }), "");
+    EXPECT_EQ(output_of([&] { h.core->logs.uploadAsync(dir.path()); }), "");
     EXPECT_TRUE(h.http.posts.empty());
 
     testsupport::write_file(dir.file("client_log.jsonl"), "{}\n");
     h.shared->applyHotUpdate({{"platform", {{"url", "http://10.0.0.9:1"}}}}, dir.file("config.json"));
-    fakes::printed([&] { h.core->logs.uploadAsync(dir.path()); });
+    output_of([&] { h.core->logs.uploadAsync(dir.path()); });
     ASSERT_EQ(h.http.posts.size(), 1u);
     EXPECT_EQ(h.http.posts[0].url, "http://10.0.0.9:1/carUavBackend/logFileArchive/saveUavNormalLog");
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include <gmock/gmock.h>
+
 #include <atomic>
 #include <chrono>
 #include <deque>
@@ -8,28 +10,32 @@
 #include <map>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <string>
 #include <vector>
 
-#include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
 #include "app/mission_context.h"
 #include "app/mission_core.h"
 #include "app/ports.h"
 #include "config/shared_config.h"
+#include "log_capture.h"
+#include "test_support.h"
 
 // Fakes of everything the mission logic talks to, safe to use from the
 // threads of the tests that run real threads.
 namespace fakes {
 
 using nlohmann::json;
+using testing::HasSubstr;
+using testsupport::output_of;
+using testsupport::TempDir;
+using Texts = std::vector<std::string>;
 
 // The member at pointer of each document, as text.
-inline std::vector<std::string> pluck(const std::vector<json>& docs, const std::string& pointer)
+inline Texts pluck(const std::vector<json>& docs, const std::string& pointer)
 {
-    std::vector<std::string> out;
+    Texts out;
     for (const json& d : docs) {
         out.push_back(d.at(json::json_pointer(pointer)));
     }
@@ -65,11 +71,8 @@ class FakePx4 : public Px4Port {
 public:
     bool isConnected() const override { return connected; }
     bool isLogined() const override { return logined; }
-    json getState() override
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return state_;
-    }
+    // The last state pushed; an empty object before the first.
+    json getState() override { return pushed.empty() ? json::object() : pushed.back(); }
     bool sendCmd(const std::string& cmd) override
     {
         if (!accept_cmd) {
@@ -81,22 +84,13 @@ public:
         }
         return true;
     }
-    void setState(const json& s)
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        state_ = s;
-    }
+    void setState(const json& s) { pushed.add(s); }
     void setLink(bool up) { connected = logined = up; }
 
-    std::atomic<bool> connected{true};
-    std::atomic<bool> logined{true};
-    std::atomic<bool> accept_cmd{true};
+    std::atomic<bool> connected{true}, logined{true}, accept_cmd{true};
+    Log<json> pushed;
     Log<std::string> commands;
     std::function<void()> on_cmd;
-
-private:
-    std::mutex mutex_;
-    json state_ = json::object();
 };
 
 class RecordingCar : public CarPort {
@@ -104,10 +98,9 @@ public:
     void sendRealtimeStatus(const json& s) override { realtime.add(s); }
     void sendMissionStatus(const json& s) override { mission.add(s); }
     void sendCanRebootResp(bool can) override { reboot_answers.add(can); }
-    std::vector<std::string> missionCodes() const { return pluck(mission.all(), "/missionStatus"); }
+    Texts missionCodes() const { return pluck(mission.all(), "/missionStatus"); }
 
-    Log<json> realtime;
-    Log<json> mission;
+    Log<json> realtime, mission;
     Log<bool> reboot_answers;
 };
 
@@ -131,18 +124,15 @@ public:
         return out;
     }
     size_t count(const std::string& cmd) const { return messages(cmd).size(); }
-    std::vector<std::string> statusCodes() const
-    {
-        return pluck(messages("UploadUavStatusHistory"), "/parms/uavStatusCode");
-    }
+    Texts statusCodes() const { return pluck(messages("UploadUavStatusHistory"), "/parms/uavStatusCode"); }
 
     std::atomic<bool> connected{true};
     Log<std::string> raw;
 };
 
+// status 0: the transfer itself failed.
 struct HttpReply {
-    bool ok = true;
-    long status = 200;
+    long status;
     std::string body;
 };
 
@@ -160,22 +150,19 @@ public:
     bool downloadFile(const std::string& url, const std::string& path, long* http_status) override
     {
         downloads.add({url, path});
-        const HttpReply reply = download_reply ? download_reply(url) : HttpReply{true, 200, "JPEG:" + url};
-        // Like the real client: the body lands in the file, error page or not.
-        std::ofstream(path, std::ios::binary | std::ios::trunc) << reply.body;
-        *http_status = reply.ok ? reply.status : 0;
-        return reply.ok;
+        const HttpReply reply = download_reply ? download_reply() : HttpReply{200, "JPEG:" + url};
+        testsupport::write_file(path, reply.body);  // like the real client, error page or not
+        *http_status = reply.status;
+        return reply.status != 0;
     }
     bool postFile(const std::string& url, const std::string& path, const std::map<std::string, std::string>& fields,
                   const std::string& field_name, std::string* response, long* http_status) override
     {
-        std::stringstream content;
-        content << std::ifstream(path, std::ios::binary).rdbuf();
-        posts.add({url, path, fields, field_name, content.str()});
-        const HttpReply reply = post_reply ? post_reply(url) : HttpReply{true, 200, "{\"code\":0}"};
+        posts.add({url, path, fields, field_name, testsupport::read_file(path)});
+        const HttpReply reply = post_reply ? post_reply() : HttpReply{200, "{\"code\":0}"};
         *response = reply.body;
-        *http_status = reply.ok ? reply.status : 0;
-        return reply.ok;
+        *http_status = reply.status;
+        return reply.status != 0;
     }
     std::vector<Post> postsTo(const std::string& url) const
     {
@@ -188,8 +175,7 @@ public:
         return out;
     }
 
-    std::function<HttpReply(const std::string&)> download_reply;
-    std::function<HttpReply(const std::string&)> post_reply;
+    std::function<HttpReply()> download_reply, post_reply;
     Log<Download> downloads;
     Log<Post> posts;
 };
@@ -203,17 +189,15 @@ public:
         started.add({mission_id, strategy_id, point_id, action_id, std::to_string(point_count), task_dir, start_time});
     }
     void onMissionSuccess(const std::string& end_time) override { successes.add(end_time); }
-    void onMissionFailed(const std::string& reason, const std::string& end_time) override
+    void onMissionFailed(const std::string& reason, const std::string&) override { failures.add(reason); }
+    void onStatusTransition(const std::string& from, const std::string& to) override
     {
-        failures.add({reason, end_time});
+        transitions.add(from + ">" + to);
     }
-    void onStatusTransition(const std::string& from, const std::string& to) override { transitions.add({from, to}); }
     void updateInternalState(const InternalState& state) override { states.add(state); }
 
-    Log<std::vector<std::string>> started;
-    Log<std::string> successes;
-    Log<std::pair<std::string, std::string>> failures;
-    Log<std::pair<std::string, std::string>> transitions;
+    Log<Texts> started;
+    Log<std::string> successes, failures, transitions;
     Log<InternalState> states;
 };
 
@@ -227,7 +211,6 @@ public:
     }
     bool sleep_for(std::chrono::milliseconds d) override
     {
-        sleeps.add(d);
         slept_ms_ += d.count();
         if (on_sleep) {
             on_sleep(d);
@@ -236,7 +219,6 @@ public:
     }
     std::chrono::milliseconds slept() const { return std::chrono::milliseconds(slept_ms_.load()); }
 
-    Log<std::chrono::milliseconds> sleeps;
     std::function<void(std::chrono::milliseconds)> on_sleep;
     std::atomic<bool> stopped{false};
 
@@ -250,7 +232,6 @@ class TestRunner : public TaskRunner {
 public:
     void run(std::function<void()> task) override
     {
-        ++started;
         if (hold) {
             pending.push_back(std::move(task));
         } else {
@@ -266,15 +247,12 @@ public:
         }
     }
     bool hold = false;
-    int started = 0;
     std::deque<std::function<void()>> pending;
 };
 
 // A mission core over fakes, with a configuration the test may adjust
 // before build().
 struct Harness {
-    Harness() { config.mission.worker_poll_interval_seconds = 1; }
-
     // tasks: the test's own runner instead of runner.
     void build(TaskRunner* tasks = nullptr)
     {
@@ -293,6 +271,15 @@ struct Harness {
     bool active()
     {
         return locked([](MissionContext& m) { return m.has_task; });
+    }
+    bool photosUploaded()
+    {
+        return locked([](MissionContext& m) { return m.photos_uploaded; });
+    }
+    // Hands a mission to the intake, quietly.
+    void accept(const json& payload)
+    {
+        output_of([&] { core->intake.onCarMission(payload); });
     }
 
     AppConfig config;
@@ -330,32 +317,17 @@ inline json px4_state(int fs, const std::string& sub = "", int idx = -1, json ph
     return {{"fs", fs}, {"kovo", kovo}, {"uav", json::object()}};
 }
 
-// What f prints on standard output and standard error.
-template <typename F>
-std::string printed(F f)
-{
-    testing::internal::CaptureStdout();
-    testing::internal::CaptureStderr();
-    f();
-    const std::string out = testing::internal::GetCapturedStdout();
-    return out + testing::internal::GetCapturedStderr();
-}
-
-// out holds text; a failure shows out.
-inline testing::AssertionResult has(const std::string& out, const std::string& text)
-{
-    if (out.find(text) != std::string::npos) {
-        return testing::AssertionSuccess();
-    }
-    return testing::AssertionFailure() << "no \"" << text << "\" in:\n" << out;
-}
-
 // Every member of expected is in actual with the same value.
 inline void expect_members(const json& actual, const json& expected)
 {
     for (const auto& [key, value] : expected.items()) {
         EXPECT_EQ(actual.contains(key) ? actual[key] : json(), value) << key;
     }
+}
+
+inline json json_file(const std::string& path)
+{
+    return json::parse(testsupport::read_file(path));
 }
 
 // Reads a JSON-lines file into records (none when missing).
@@ -370,7 +342,7 @@ inline std::vector<json> read_jsonl(const std::string& path)
 }
 
 // The "event" of each record of a task directory's client log.
-inline std::vector<std::string> log_events(const std::string& task_dir)
+inline Texts log_events(const std::string& task_dir)
 {
     return pluck(read_jsonl(task_dir + "/client_log.jsonl"), "/event");
 }

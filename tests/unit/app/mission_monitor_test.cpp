@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <algorithm>
 #include <chrono>
 #include <string>
@@ -7,19 +5,14 @@
 #include <vector>
 
 #include "mission_fakes.h"
-#include "test_support.h"
 
-using fakes::has;
-using fakes::json;
-using fakes::log_events;
-using fakes::px4_state;
-using testsupport::TempDir;
+using namespace fakes;
 using namespace std::chrono_literals;
-using Texts = std::vector<std::string>;
 
 namespace {
 
 const char* kUploadUrl = "http://platform/upload";
+const char* kLogUrl = "http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog";
 
 json two_point_mission(const std::string& id = "M1")
 {
@@ -41,11 +34,6 @@ json photos(const std::vector<int>& heights)
     return out;
 }
 
-json json_file(const std::string& path)
-{
-    return json::parse(testsupport::read_file(path));
-}
-
 class MissionMonitorTest : public ::testing::Test {
 protected:
     void SetUp() override
@@ -56,7 +44,7 @@ protected:
     // Accepts a mission; its start sequence is not part of these tests.
     void accept(const json& payload = two_point_mission())
     {
-        h.core->intake.onCarMission(payload);
+        h.accept(payload);
         h.runner.pending.clear();
     }
     void tick(const json& state, int times = 1)
@@ -87,17 +75,9 @@ protected:
             tick(px4_state(fs, sub, idx, listed, task_dir));
         }
     }
-    std::string point_id()
-    {
-        return h.locked([](MissionContext& m) { return m.current_point_id; });
-    }
-    std::string task_dir()
-    {
-        return h.locked([](MissionContext& m) { return m.task_dir; });
-    }
 
     TempDir dir;
-    fakes::Harness h;
+    Harness h;
     // Background work (uploads) runs right after each tick.
     bool run_tasks = false;
 };
@@ -106,54 +86,40 @@ protected:
 
 TEST_F(MissionMonitorTest, FullMissionReportsEachPhaseInOrder)
 {
-    accept();
-    const std::string out = fakes::printed([&] { fly(dir.path()); });
+    json mission = two_point_mission();
+    mission["carMissionId"] = std::string("M\xff" "1");
+    accept(mission);
+    const std::string out = output_of([&] { fly(dir.path()); });
 
     EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"406", "408", "408", "408", "408", "410", "411", "414"}));
     EXPECT_EQ(log_events(dir.path()), (Texts{"client_start", "takeoff", "executing", "executing", "arrive_point",
                                              "executing", "executing", "arrive_point", "landing", "finished"}));
-    const auto records = fakes::read_jsonl(dir.file("client_log.jsonl"));
+    const auto records = read_jsonl(dir.file("client_log.jsonl"));
     EXPECT_EQ(records[0]["task_dir"], dir.path());
     EXPECT_EQ(records[3]["sub_state"], "hover_photo");
     EXPECT_EQ(records[7]["height_idx"], 1);
     EXPECT_EQ(records[9]["reason"], "all_heights_completed");
-    const auto arrivals = h.mqtt.messages("UploadUavArrivePoint");
-    ASSERT_EQ(arrivals.size(), 2u);
-    EXPECT_EQ(arrivals[0]["parms"]["carFlightPointId"], "p0");
-    EXPECT_EQ(arrivals[1]["parms"]["carFlightPointId"], "p1");
+    // The mission copy, written once, with the car's bad bytes replaced.
+    const std::string text = testsupport::read_file(dir.file("car_mission.json"));
+    const json copy = json::parse(text);
+    EXPECT_EQ(copy.size(), 16u);
+    expect_members(copy, {{"carMissionId", "M\xEF\xBF\xBD" "1"}, {"warehouseNum", "A1"}, {"batteryLimit", "20"},
+                          {"beforeTakeoffPhotoConfig", json::object()}});
+    EXPECT_THAT(text, HasSubstr("\n  \"batteryLimit\"")) << "indented by two";
+    EXPECT_EQ(pluck(h.mqtt.messages("UploadUavArrivePoint"), "/parms/carFlightPointId"), (Texts{"p0", "p1"}));
     EXPECT_EQ(h.mqtt.count("UploadCarFlightHistory"), 8u) << "one per tick";
     EXPECT_EQ(h.car.realtime.size(), 8u);
     EXPECT_EQ(h.car.missionCodes(), (Texts{"1", "4", "6"})) << "sent on change only";
-    EXPECT_EQ(h.stats.transitions.all(), (std::vector<std::pair<std::string, std::string>>{{"2", "3"}}));
+    EXPECT_EQ(h.stats.transitions.all(), Texts{"2>3"});
     EXPECT_EQ(h.stats.successes.size(), 1u);
     EXPECT_FALSE(h.active());
     // Without photos nothing is awaited; the log upload runs after the end.
     EXPECT_EQ(h.clock.slept(), 500ms);
-    EXPECT_EQ(out.find("waiting for photo upload"), std::string::npos);
+    EXPECT_THAT(out, testing::Not(HasSubstr("waiting for photo upload")));
     h.runner.runAll();
-    const auto posts = h.http.postsTo("http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog");
+    const auto posts = h.http.postsTo(kLogUrl);
     ASSERT_EQ(posts.size(), 1u);
     EXPECT_EQ(posts[0].path, dir.file("client_log.jsonl"));
-}
-
-TEST_F(MissionMonitorTest, MissionCopyIsWrittenOnceWithBadBytesReplaced)
-{
-    json mission = two_point_mission();
-    mission["carMissionId"] = std::string("M\xff" "1");
-    accept(mission);
-    at(2, "", -1, json::array(), 2);
-    const std::string text = testsupport::read_file(dir.file("car_mission.json"));
-    const json copy = json::parse(text);
-    EXPECT_EQ(copy.size(), 16u);
-    fakes::expect_members(copy, {{"carMissionId", "M\xEF\xBF\xBD" "1"},
-                                 {"warehouseNum", "A1"},
-                                 {"warehouseCount", "2"},
-                                 {"warehouseNumList", {"A1", "A2"}},
-                                 {"batteryLimit", "20"},
-                                 {"beforeTakeoffPhotoConfig", json::object()}});
-    EXPECT_EQ(copy["carFlightPointList"].size(), 2u);
-    EXPECT_NE(text.find("\n  \"batteryLimit\""), std::string::npos) << "indented by two";
-    EXPECT_EQ(log_events(dir.path()), Texts{"client_start"});
 }
 
 TEST_F(MissionMonitorTest, ArrivalRules)
@@ -163,18 +129,18 @@ TEST_F(MissionMonitorTest, ArrivalRules)
     at(4, "hover_photo", 0, json::array(), 5);
     EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 1u) << "one per hover";
     at(4, "hover_photo", 1);
-    EXPECT_EQ(point_id(), "p1");
+    EXPECT_EQ(h.locked([](MissionContext& m) { return m.current_point_id; }), "p1");
     // A negative index is taken from the first photo; index 2 is beyond the
     // two points, so the arrival names the previous point.
-    const std::string out = fakes::printed([&] { at(4, "hover_photo", -1, photos({2, 0})); });
-    EXPECT_TRUE(has(out, "[KOVO] hover_photo detected, effective_idx=2 kovo_idx=-1 fs=4"));
+    EXPECT_THAT(output_of([&] { at(4, "hover_photo", -1, photos({2, 0})); }),
+                HasSubstr("[KOVO] hover_photo detected, effective_idx=2 kovo_idx=-1 fs=4"));
     EXPECT_EQ(h.core->monitor.lastKovoIdx(), 2);
     EXPECT_EQ(h.mqtt.messages("UploadUavArrivePoint").back()["parms"]["carFlightPointId"], "p1");
     // Negative without photos: index 0, again after another sub-state.
     at(4, "goto_height", 0);
     at(4, "hover_photo", -1);
     EXPECT_EQ(h.core->monitor.lastKovoIdx(), 0);
-    EXPECT_EQ(point_id(), "p0");
+    EXPECT_EQ(h.locked([](MissionContext& m) { return m.current_point_id; }), "p0");
     EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 4u);
 }
 
@@ -186,30 +152,31 @@ TEST_F(MissionMonitorTest, FallbackIndexWhenNoHoverPhotoWasSeen)
     state["uav"] = {{"bat", {{"remain", 55.5}}}, {"lpos", {{"z", -2.5}, {"vz", "0.25"}}}};
     tick(state);
     const InternalState s = h.stats.states.back();  // what the dashboard shows
-    EXPECT_EQ(s.kovo_sub, "goto_height");
-    EXPECT_TRUE(s.has_task);
-    EXPECT_EQ(s.photo_count, 2);
-    EXPECT_EQ(s.mission_id, "H-M1");
-    EXPECT_FLOAT_EQ(s.battery_remain, 55.5f);
-    EXPECT_FLOAT_EQ(s.lpos_z, -2.5f);
-    EXPECT_FLOAT_EQ(s.lpos_vz, 0.25f);
+    EXPECT_EQ(std::tie(s.kovo_sub, s.has_task, s.photo_count, s.mission_id, s.battery_remain, s.lpos_z, s.lpos_vz),
+              std::make_tuple(std::string("goto_height"), true, 2, std::string("H-M1"), 55.5f, -2.5f, 0.25f));
 
-    const std::string out = fakes::printed([&] { at(2, "", 0, photos({1, 1})); });
-    EXPECT_TRUE(has(out, "[KOVO] Fallback: task ended with photos but no hover_photo trigger, using photo_idx=1"));
+    EXPECT_THAT(output_of([&] { at(2, "", 0, photos({1, 1})); }),
+                HasSubstr("[KOVO] Fallback: task ended with photos but no hover_photo trigger, using photo_idx=1"));
     EXPECT_EQ(h.stats.states.back().last_completed_height_idx, 1);
     EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 0u);
 }
 
-TEST_F(MissionMonitorTest, ReturnToLaunchThenLanding)
+// Photos of a mission without an upload URL are neither uploaded nor awaited.
+TEST_F(MissionMonitorTest, ReturnToLaunchThenLandingWithoutUploadUrl)
 {
-    accept();
-    at(3, "takeoff");
-    at(5, "", -1, json::array(), 2);
+    json mission = two_point_mission();
+    mission.erase("uploadMediaDataUrl");
+    accept(mission);
+    at(3, "takeoff", 0, photos({0}));
+    at(5, "", 0, photos({0}), 4);
     EXPECT_EQ(h.car.missionCodes().back(), "12");
-    at(6);
-    at(2);
+    at(6, "", 0, photos({0}));
+    at(2, "", 0, photos({0}));
+    h.runner.runAll();
     EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"406", "416", "410", "411", "414"}));
     EXPECT_EQ(log_events(dir.path()), (Texts{"client_start", "takeoff", "rtl", "landing", "finished"}));
+    EXPECT_TRUE(h.http.postsTo(kUploadUrl).empty());
+    EXPECT_EQ(h.clock.slept(), 500ms) << "nothing to wait for";
 }
 
 // The car may send the next mission as soon as it sees "6", before the
@@ -231,46 +198,42 @@ TEST_F(MissionMonitorTest, MissionAcceptedRightAfterTheEndStartsFresh)
     EXPECT_EQ(log_events(two.path()).front(), "client_start");
 }
 
-TEST_F(MissionMonitorTest, IdleDirectoryIsTakenOverWithoutTouchingItsFiles)
+// A directory px4ctrl reports between missions is usually the previous
+// mission's: taken over, never written; a new mission waits for a new one,
+// and a directory reported during a mission gets the later records only.
+TEST_F(MissionMonitorTest, TaskDirectoryTakeover)
 {
+    TempDir second, third;
     testsupport::write_file(dir.file("car_mission.json"), "{\"carMissionId\":\"previous run\"}");
     at(2, "", -1, json::array(), 2);
-    EXPECT_EQ(testsupport::read_file(dir.file("car_mission.json")), "{\"carMissionId\":\"previous run\"}");
-    EXPECT_FALSE(testsupport::file_exists(dir.file("client_log.jsonl")));
-    EXPECT_EQ(task_dir(), dir.path());
-}
-
-TEST_F(MissionMonitorTest, NewMissionWaitsForANewDirectory)
-{
-    TempDir second;
-    accept(two_point_mission("M1"));
-    fly(dir.path());
-    const size_t lines_before = fakes::read_jsonl(dir.file("client_log.jsonl")).size();
+    EXPECT_EQ(h.locked([](MissionContext& m) { return m.task_dir; }), dir.path());
 
     accept(two_point_mission("M2"));
     at(2);
     at(3, "takeoff");
-    EXPECT_EQ(fakes::read_jsonl(dir.file("client_log.jsonl")).size(), lines_before);
-    EXPECT_EQ(json_file(dir.file("car_mission.json"))["carMissionId"], "M1");
-    EXPECT_EQ(task_dir(), "");
+    EXPECT_EQ(testsupport::read_file(dir.file("car_mission.json")), "{\"carMissionId\":\"previous run\"}");
+    EXPECT_FALSE(testsupport::file_exists(dir.file("client_log.jsonl")));
+    EXPECT_EQ(h.locked([](MissionContext& m) { return m.task_dir; }), "");
+
     tick(px4_state(4, "goto_height", 0, json::array(), second.path()));
-    EXPECT_EQ(log_events(second.path()), (Texts{"client_start", "executing"}));
     EXPECT_EQ(json_file(second.file("car_mission.json"))["carMissionId"], "M2");
+    tick(px4_state(4, "hover_photo", 0, json::array(), third.path()));
+    EXPECT_EQ(log_events(second.path()), (Texts{"client_start", "executing"}));
+    EXPECT_EQ(log_events(third.path()), (Texts{"executing", "arrive_point"}));
+    EXPECT_FALSE(testsupport::file_exists(third.file("car_mission.json")));
 }
 
-TEST_F(MissionMonitorTest, SecondDirectoryDuringAMissionGetsLaterRecordsOnly)
+// No state (null) or no link: the tick does nothing. An empty state still
+// reports.
+TEST_F(MissionMonitorTest, TicksWithoutAStateOrLinkAndTheFirstTickAfterAnOutage)
 {
-    TempDir second;
-    accept();
-    at(3, "takeoff");
-    tick(px4_state(4, "goto_height", 0, json::array(), second.path()));
-    EXPECT_EQ(log_events(dir.path()), (Texts{"client_start", "takeoff"}));
-    EXPECT_EQ(log_events(second.path()), Texts{"executing"});
-    EXPECT_FALSE(testsupport::file_exists(second.file("car_mission.json")));
-}
+    tick(json());
+    EXPECT_TRUE(h.car.realtime.empty() && h.mqtt.raw.empty());
+    EXPECT_EQ(output_of([&] { tick(json::object()); }), "") << "no mission, no state line";
+    EXPECT_EQ(h.car.realtime[0]["missionStatus"], "0");
+    EXPECT_EQ(h.mqtt.count("UploadCarFlightHistory"), 1u);
+    EXPECT_EQ(h.stats.states.back().fs, -1);
 
-TEST_F(MissionMonitorTest, LinkOutageSkipsTicksAndTheFirstTickAfterClosesALandedMission)
-{
     accept();
     at(3, "takeoff");
     at(4, "goto_height", 0);
@@ -288,51 +251,25 @@ TEST_F(MissionMonitorTest, LinkOutageSkipsTicksAndTheFirstTickAfterClosesALanded
     EXPECT_FALSE(h.active());
 }
 
-TEST_F(MissionMonitorTest, EmptyStateStillReportsAndNullStateEndsTheTick)
-{
-    tick(json());
-    EXPECT_TRUE(h.car.realtime.empty());
-    EXPECT_TRUE(h.mqtt.raw.empty());
-    const std::string out = fakes::printed([&] { tick(json::object()); });
-    ASSERT_EQ(h.car.realtime.size(), 1u);
-    EXPECT_EQ(h.car.realtime[0]["missionStatus"], "0");
-    EXPECT_EQ(h.mqtt.count("UploadCarFlightHistory"), 1u);
-    EXPECT_EQ(h.stats.states.back().fs, -1);
-    EXPECT_EQ(out.find("[PX4-STATE]"), std::string::npos) << "no mission, no state line";
-}
-
 // Photo hand-over and the end sequence's wait.
 
 TEST_F(MissionMonitorTest, PhotosAreHandedOverThreeTicksAfterTheLastIncrease)
 {
     accept();
-    const std::string out = fakes::printed([&] {
+    const std::string out = output_of([&] {
         at(4, "goto_height", 0, photos({0}));
         at(4, "goto_height", 0, photos({0, 0}), 3);
         EXPECT_TRUE(h.runner.pending.empty());
         EXPECT_FALSE(h.stats.states.back().upload_started);
         at(4, "goto_height", 0, photos({0, 0}));
     });
-    EXPECT_TRUE(has(out, "[UPLOAD] Photos count increased to 1, waiting for stability..."));
-    EXPECT_TRUE(has(out, "[UPLOAD] Photos count increased to 2, waiting for stability..."));
-    EXPECT_TRUE(has(out, "[UPLOAD] Photos stable at 2, starting upload..."));
+    EXPECT_THAT(out, HasSubstr("[UPLOAD] Photos count increased to 1, waiting for stability..."));
+    EXPECT_THAT(out, HasSubstr("[UPLOAD] Photos count increased to 2, waiting for stability..."));
+    EXPECT_THAT(out, HasSubstr("[UPLOAD] Photos stable at 2, starting upload..."));
     EXPECT_TRUE(h.stats.states.back().upload_started);
     ASSERT_EQ(h.runner.pending.size(), 1u) << "one upload worker";
     h.runner.runAll();
     EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 2u);
-}
-
-TEST_F(MissionMonitorTest, NoUploadWithoutUrl)
-{
-    json mission = two_point_mission();
-    mission.erase("uploadMediaDataUrl");
-    accept(mission);
-    at(4, "goto_height", 0, photos({0}), 5);
-    at(2, "", 0, photos({0}));
-    h.runner.runAll();
-    EXPECT_TRUE(h.http.postsTo(kUploadUrl).empty());
-    EXPECT_EQ(h.clock.slept(), 500ms) << "nothing to wait for";
-    EXPECT_FALSE(h.active());
 }
 
 TEST_F(MissionMonitorTest, PhotosFarApartAreAllUploaded)
@@ -343,8 +280,8 @@ TEST_F(MissionMonitorTest, PhotosFarApartAreAllUploaded)
     at(4, "hover_photo", 0, photos({0}));
     at(4, "goto_height", 1, photos({0}), 10);
     EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 1u);
-    const std::string out = fakes::printed([&] { at(4, "hover_photo", 1, photos({0, 1}), 11); });
-    EXPECT_TRUE(has(out, "[UPLOAD] Photos stable at 2, uploading 1 more..."));
+    EXPECT_THAT(output_of([&] { at(4, "hover_photo", 1, photos({0, 1}), 11); }),
+                HasSubstr("[UPLOAD] Photos stable at 2, uploading 1 more..."));
     at(2, "", 1, photos({0, 1}));
 
     const auto posts = h.http.postsTo(kUploadUrl);
@@ -371,10 +308,10 @@ TEST_F(MissionMonitorTest, PhotosListedAtTheEndAreUploadedAndAwaited)
             h.runner.runAll();
         }
     };
-    const std::string out = fakes::printed([&] { at(2, "", 1, photos({0, 1})); });
-    EXPECT_TRUE(has(out, "[UPLOAD] Task ended, uploading 2 photo(s) not handed over yet..."));
-    EXPECT_TRUE(has(out, "[UPLOAD] Task ended, waiting for photo upload to complete..."));
-    EXPECT_TRUE(has(out, "[UPLOAD] Photo upload completed"));
+    const std::string out = output_of([&] { at(2, "", 1, photos({0, 1})); });
+    EXPECT_THAT(out, HasSubstr("[UPLOAD] Task ended, uploading 2 photo(s) not handed over yet...\n"
+                               "[UPLOAD] Task ended, waiting for photo upload to complete...\n"));
+    EXPECT_THAT(out, HasSubstr("[UPLOAD] Photo upload completed"));
     EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 2u);
     EXPECT_EQ(h.mqtt.statusCodes().back(), "414");
     EXPECT_EQ(h.clock.slept(), 3500ms);
@@ -386,15 +323,14 @@ TEST_F(MissionMonitorTest, EndWaitIsBoundedAndALateUploadNeverMarksTheNextMissio
     at(3, "takeoff");
     at(4, "hover_photo", 0, photos({0}), 4);
     ASSERT_EQ(h.runner.pending.size(), 1u) << "handed over, never finishing";
-    const std::string out = fakes::printed([&] { at(2, "", 0, photos({0})); });
-    EXPECT_TRUE(has(out, "[UPLOAD] Timeout waiting for photo upload"));
+    EXPECT_THAT(output_of([&] { at(2, "", 0, photos({0})); }), HasSubstr("[UPLOAD] Timeout waiting for photo upload"));
     EXPECT_EQ(h.clock.slept(), 60500ms);
     EXPECT_EQ(h.mqtt.statusCodes().back(), "414");
     EXPECT_FALSE(h.active());
 
     // Mission two is accepted; then mission one's upload finishes.
-    h.core->intake.onCarMission(two_point_mission("M2"));
+    h.accept(two_point_mission("M2"));
     ASSERT_EQ(h.runner.pending.size(), 3u) << "photo worker, log upload, start sequence";
-    fakes::printed(h.runner.pending.front());
-    EXPECT_FALSE(h.locked([](MissionContext& m) { return m.photos_uploaded; }));
+    output_of(h.runner.pending.front());
+    EXPECT_FALSE(h.photosUploaded());
 }

@@ -1,16 +1,13 @@
-#include <gtest/gtest.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
 
 #include "mission_fakes.h"
-#include "test_support.h"
 
-using fakes::HttpReply;
-using fakes::has;
-using fakes::json;
+using namespace fakes;
 using namespace std::chrono_literals;
 
 namespace {
@@ -37,7 +34,7 @@ protected:
         h.px4.setState({{"uav", {{"lpos", {{"x", 1.5}, {"y", "2"}, {"z", -3}}}, {"atti", {{"r", 9}, {"y", 0.25}}}}}});
         h.locked([](MissionContext& m) {
             m.mission_seq = 1;
-            fakes::set_identifiers(m);
+            set_identifiers(m);
             m.car_x = "10";
             m.car_y = "20";
             m.car_yaw = "30";
@@ -49,55 +46,44 @@ protected:
     }
     std::string upload(const json& items, int before = -1)
     {
-        return fakes::printed([&] { EXPECT_TRUE(h.core->photos.uploadPhotosAsync(items, kUrl, dir.path(), before)); });
+        return output_of([&] { EXPECT_TRUE(h.core->photos.uploadPhotosAsync(items, kUrl, dir.path(), before)); });
     }
-    std::vector<json> records() { return fakes::read_jsonl(dir.file("client_log.jsonl")); }
-    json result() { return json::parse(testsupport::read_file(dir.file("upload_result.json"))); }
-    bool uploaded()
-    {
-        return h.locked([](MissionContext& m) { return m.photos_uploaded; });
-    }
+    std::vector<json> records() { return read_jsonl(dir.file("client_log.jsonl")); }
+    json result() { return json_file(dir.file("upload_result.json")); }
     // Downloaded files still present.
-    size_t leftovers()
+    long leftovers()
     {
-        size_t n = 0;
-        for (const auto& d : h.http.downloads.all()) {
-            n += testsupport::file_exists(d.path) ? 1 : 0;
-        }
-        return n;
+        const auto all = h.http.downloads.all();
+        return std::count_if(all.begin(), all.end(), [](const auto& d) { return testsupport::file_exists(d.path); });
     }
 
-    testsupport::TempDir tmp;
-    testsupport::TempDir dir;
-    fakes::Harness h;
+    TempDir tmp, dir;
+    Harness h;
 };
 
 }  // namespace
 
 TEST_F(PhotoUpload, CameraPictureNumbering)
 {
-    const std::string out = upload(json::array({siyi(0)}), 2);
-    EXPECT_TRUE(
-        has(out, "[UPLOAD] Auto build siyi url image_id=3 (beforecount=2 hidx=0) -> " + kCamera + "IMG_0003.jpg"));
-    upload(json::array({siyi(0)}));
-    upload(json::array({{{"camera", "siyi"}}}));
-    upload(json::array({siyi(12344)}));
-    upload(json::array({{{"camera", "siyi"}, {"siyi_url", "http://cam/x.jpg"}, {"local_path", "/nope"}}}));
-    std::vector<std::string> urls;
+    EXPECT_THAT(upload(json::array({siyi(0)}), 2),
+                HasSubstr("[UPLOAD] Auto build siyi url image_id=3 (beforecount=2 hidx=0) -> " + kCamera +
+                          "IMG_0003.jpg"));
+    upload(json::array({siyi(0), {{"camera", "siyi"}}, siyi(12344),
+                        {{"camera", "siyi"}, {"siyi_url", "http://cam/x.jpg"}, {"local_path", "/nope"}}}));
+    Texts urls;
     for (const auto& d : h.http.downloads.all()) {
         urls.push_back(d.url);
     }
-    EXPECT_EQ(urls, (std::vector<std::string>{kCamera + "IMG_0003.jpg", kCamera + "IMG_0001.jpg",
-                                              kCamera + "IMG_0000.jpg", kCamera + "IMG_12345.jpg",
-                                              "http://cam/x.jpg"}));
+    EXPECT_EQ(urls, (Texts{kCamera + "IMG_0003.jpg", kCamera + "IMG_0001.jpg", kCamera + "IMG_0000.jpg",
+                           kCamera + "IMG_12345.jpg", "http://cam/x.jpg"}));
     const std::string path = h.http.downloads[2].path;
     EXPECT_EQ(path.rfind(tmp.path() + "/kovo_siyi_-1_", 0), 0u) << path;
     EXPECT_EQ(path.substr(path.size() - 4), ".jpg");
     EXPECT_EQ(h.http.posts.back().content, "JPEG:http://cam/x.jpg") << "the picture, not the local path";
-    EXPECT_EQ(leftovers(), 0u) << "temporary files are gone after the upload";
+    EXPECT_EQ(leftovers(), 0) << "temporary files are gone after the upload";
 }
 
-TEST_F(PhotoUpload, UploadFormAndResult)
+TEST_F(PhotoUpload, UploadFormResultAndFallbacks)
 {
     upload(json::array({siyi(1)}));
     ASSERT_EQ(h.http.posts.size(), 1u);
@@ -120,83 +106,92 @@ TEST_F(PhotoUpload, UploadFormAndResult)
     EXPECT_EQ(r["items"],
               json::array({{{"camera", "siyi"}, {"height_idx", 1}, {"resp", "{\"code\":0}"}, {"success", true}}}));
     ASSERT_EQ(records().size(), 1u);
-    fakes::expect_members(records()[0], {{"event", "upload"}, {"height_idx", 1}, {"success", true}});
-    EXPECT_TRUE(uploaded());
-}
+    expect_members(records()[0], {{"event", "upload"}, {"height_idx", 1}, {"success", true}});
+    EXPECT_TRUE(h.photosUploaded());
 
-TEST_F(PhotoUpload, HeightAndWarehouseFallbacks)
-{
     h.locked([](MissionContext& m) { m.current_point_id = "arrived"; });
     upload(json::array({local(5), local(-1)}));
     h.locked([](MissionContext& m) { m.warehouse_num_list.clear(); });
     upload(json::array({local(0)}));
     const auto posts = h.http.posts.all();
-    ASSERT_EQ(posts.size(), 3u);
-    EXPECT_EQ(posts[0].fields.at("carFlightPointId"), "arrived");
-    for (size_t i = 0; i < 2; ++i) {
+    ASSERT_EQ(posts.size(), 4u);
+    EXPECT_EQ(posts[1].fields.at("carFlightPointId"), "arrived");
+    for (size_t i = 1; i < 3; ++i) {
         EXPECT_EQ(posts[i].fields.at("height"), "1.2") << "no such point: the take-off altitude";
         EXPECT_EQ(posts[i].fields.at("warehouseNum"), "W0") << "list too short: its first entry";
     }
-    EXPECT_EQ(posts[2].fields.at("warehouseNum"), "W-first");
+    EXPECT_EQ(posts[3].fields.at("warehouseNum"), "W-first");
     EXPECT_TRUE(testsupport::file_exists("/etc/hostname")) << "local files are never deleted";
 }
 
-TEST_F(PhotoUpload, ItemsWithoutAFileAreRecordedOnly)
+TEST_F(PhotoUpload, NothingToUpload)
 {
+    // Items without a file are recorded only.
     upload(json::array({{{"camera", "onboard"}, {"height_idx", 2}}, "not an object"}));
     EXPECT_TRUE(h.http.posts.empty());
-    const auto recs = records();
-    ASSERT_EQ(recs.size(), 2u);
-    fakes::expect_members(recs[0], {{"error", "no_file"}, {"height_idx", 2}, {"success", false}});
-    EXPECT_EQ(recs[1]["height_idx"], -1);
+    ASSERT_EQ(records().size(), 2u);
+    expect_members(records()[0], {{"error", "no_file"}, {"height_idx", 2}, {"success", false}});
+    EXPECT_EQ(records()[1]["height_idx"], -1);
     EXPECT_TRUE(result()["items"].empty());
+
+    // Without a task directory the photo is uploaded but nothing is written.
+    output_of([&] { h.core->photos.uploadPhotosAsync(json::array({local(0)}), kUrl, "", -1); });
+    EXPECT_EQ(h.http.posts.size(), 1u);
+    EXPECT_EQ(records().size(), 2u);
+    EXPECT_TRUE(result()["items"].empty());
+
+    // No item or no URL: no worker starts.
+    h.runner.hold = true;
+    for (const json& items : {json::array(), json(), json::object()}) {
+        EXPECT_FALSE(h.core->photos.uploadPhotosAsync(items, kUrl, dir.path(), -1)) << items;
+    }
+    EXPECT_FALSE(h.core->photos.uploadPhotosAsync(json::array({siyi(0)}), "", dir.path(), -1)) << "no URL";
+    EXPECT_TRUE(h.runner.pending.empty());
 }
 
 // Neither a camera that cannot be reached nor its error page is uploaded;
 // each is retried and leaves no temporary file.
 TEST_F(PhotoUpload, FailedDownloadsAreRetriedAndLeaveNoFile)
 {
-    h.http.download_reply = [](const std::string&) { return HttpReply{false, 0, "partial"}; };
+    h.http.download_reply = [] { return HttpReply{0, "partial"}; };
     const std::string out = upload(json::array({siyi(0)}));
-    EXPECT_EQ(h.clock.sleeps.all(), (std::vector<std::chrono::milliseconds>{1000ms, 1000ms, 1000ms}));
-    EXPECT_TRUE(has(out, "[UPLOAD] Download retry 3/3 failed for: " + kCamera + "IMG_0001.jpg"));
-    EXPECT_TRUE(has(out, "[UPLOAD] Failed to download siyi photo after 3 retries: "));
+    EXPECT_EQ(h.clock.slept(), 3000ms) << "a second between attempts";
+    EXPECT_THAT(out, HasSubstr("[UPLOAD] Download retry 3/3 failed for: " + kCamera + "IMG_0001.jpg\n"
+                               "[UPLOAD] Failed to download siyi photo after 3 retries: "));
     EXPECT_EQ(records().back()["error"], "download_failed");
-    EXPECT_TRUE(uploaded()) << "tried, even though it failed";
+    EXPECT_TRUE(h.photosUploaded()) << "tried, even though it failed";
 
-    h.http.download_reply = [](const std::string&) { return HttpReply{true, 500, "oops"}; };
+    h.http.download_reply = [] { return HttpReply{500, "oops"}; };
     upload(json::array({siyi(1)}));
     EXPECT_EQ(records().back()["error"], "download_failed");
     EXPECT_TRUE(h.http.posts.empty()) << "an error page is never uploaded";
 
     int calls = 0;
-    h.http.download_reply = [&](const std::string&) {
-        return ++calls < 3 ? HttpReply{true, 404, "<html>not found</html>"} : HttpReply{true, 200, "img"};
+    h.http.download_reply = [&] {
+        return ++calls < 3 ? HttpReply{404, "<html>not found</html>"} : HttpReply{200, "img"};
     };
     upload(json::array({siyi(0)}));
     EXPECT_EQ(h.http.downloads.size(), 9u);
     ASSERT_EQ(h.http.posts.size(), 1u);
     EXPECT_EQ(h.http.posts[0].content, "img");
-    EXPECT_EQ(leftovers(), 0u);
+    EXPECT_EQ(leftovers(), 0);
 }
 
 TEST_F(PhotoUpload, ServerErrorIsRetriedAndRecordedAsFailure)
 {
-    h.http.post_reply = [](const std::string&) { return HttpReply{true, 500, "internal error"}; };
+    h.http.post_reply = [] { return HttpReply{500, "internal error"}; };
     const std::string out = upload(json::array({siyi(1)}));
     EXPECT_EQ(h.http.posts.size(), 3u);
-    EXPECT_TRUE(has(out, "[UPLOAD] Upload retry 1/3 failed for idx=1"));
-    EXPECT_TRUE(has(out, "[UPLOAD] Failed to upload photo idx=1 after 3 retries"));
-    EXPECT_EQ(leftovers(), 0u) << "deleted after a failed upload too";
+    EXPECT_THAT(out, HasSubstr("[UPLOAD] Upload retry 1/3 failed for idx=1"));
+    EXPECT_THAT(out, HasSubstr("[UPLOAD] Failed to upload photo idx=1 after 3 retries"));
+    EXPECT_EQ(leftovers(), 0) << "deleted after a failed upload too";
     EXPECT_EQ(result()["items"][0], json({{"camera", "siyi"}, {"height_idx", 1}, {"resp", ""}, {"success", false}}));
     EXPECT_EQ(records().back()["success"], false);
 
     // A transient failure succeeds on the next attempt.
     int calls = 0;
-    h.http.post_reply = [&](const std::string&) {
-        return ++calls == 1 ? HttpReply{false, 0, ""} : HttpReply{true, 201, "ok"};
-    };
-    EXPECT_TRUE(has(upload(json::array({local(0)})), "[UPLOAD] Uploaded photo idx=0 resp=ok"));
+    h.http.post_reply = [&] { return ++calls == 1 ? HttpReply{0, ""} : HttpReply{201, "ok"}; };
+    EXPECT_THAT(upload(json::array({local(0)})), HasSubstr("[UPLOAD] Uploaded photo idx=0 resp=ok"));
     EXPECT_EQ(h.http.posts.size(), 5u);
 }
 
@@ -212,36 +207,12 @@ TEST_F(PhotoUpload, PlantedLinkAtTheTemporaryNameIsNeverFollowed)
     EXPECT_EQ(h.http.posts.size(), 1u);
 }
 
-TEST_F(PhotoUpload, NothingStartsWithoutItemsOrUrlAndNoFilesWithoutDirectory)
-{
-    for (const json& items : {json::array(), json(), json::object()}) {
-        EXPECT_FALSE(h.core->photos.uploadPhotosAsync(items, kUrl, dir.path(), -1)) << items;
-    }
-    EXPECT_FALSE(h.core->photos.uploadPhotosAsync(json::array({siyi(0)}), "", dir.path(), -1));
-    EXPECT_EQ(h.runner.started, 0);
-    EXPECT_FALSE(uploaded());
-
-    fakes::printed([&] { EXPECT_TRUE(h.core->photos.uploadPhotosAsync(json::array({local(0)}), kUrl, "", -1)); });
-    EXPECT_EQ(h.http.posts.size(), 1u);
-    EXPECT_FALSE(testsupport::file_exists(dir.file("upload_result.json")));
-}
-
-TEST_F(PhotoUpload, BatchesOfOneMissionShareOneSummary)
-{
-    upload(json::array({local(0)}));
-    upload(json::array({local(1)}));
-    EXPECT_EQ(result()["items"].size(), 2u);
-    h.locked([](MissionContext& m) { m.mission_seq = 2; });
-    upload(json::array({local(0)}));
-    EXPECT_EQ(result()["items"].size(), 1u) << "a new mission starts a new summary";
-}
-
 TEST_F(PhotoUpload, StoppingCutsTheRetriesShort)
 {
-    h.http.download_reply = [](const std::string&) { return HttpReply{false, 0, ""}; };
+    h.http.download_reply = [] { return HttpReply{0, ""}; };
     h.clock.stopped = true;
     upload(json::array({siyi(0), siyi(1)}));
     EXPECT_EQ(h.http.downloads.size(), 1u);
-    EXPECT_EQ(leftovers(), 0u);
-    EXPECT_FALSE(uploaded());
+    EXPECT_EQ(leftovers(), 0);
+    EXPECT_FALSE(h.photosUploaded());
 }

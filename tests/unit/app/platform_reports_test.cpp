@@ -1,10 +1,8 @@
-#include <gtest/gtest.h>
-
 #include <string>
 
 #include "mission_fakes.h"
 
-using fakes::json;
+using namespace fakes;
 
 namespace {
 
@@ -14,7 +12,7 @@ protected:
     {
         h.build();
         h.locked([](MissionContext& m) {
-            fakes::set_identifiers(m);
+            set_identifiers(m);
             m.current_point_id = "p7";
         });
     }
@@ -24,13 +22,15 @@ protected:
         return h.mqtt.messages().back()["parms"];
     }
 
-    fakes::Harness h;
+    Harness h;
 };
 
 }  // namespace
 
+// Mission fields come from the car: bad UTF-8 is replaced, never thrown on.
 TEST_F(PlatformReportsTest, StatusAndArrivalInTheEnvelope)
 {
+    h.locked([](MissionContext& m) { m.car_mission_id = std::string("bad\xc3\x28"); });
     h.mqtt.connected = false;  // lost quietly: handed over once, never retried
     h.core->reports.sendPlatformStatusHistory("400");
     h.mqtt.connected = true;
@@ -41,23 +41,21 @@ TEST_F(PlatformReportsTest, StatusAndArrivalInTheEnvelope)
     const auto messages = h.mqtt.messages();
     for (const json& m : messages) {
         EXPECT_EQ(m.size(), 5u);
-        fakes::expect_members(m, {{"platformCallModule", "indoorCar"}, {"siteId", "site-1"}});
-        fakes::expect_members(m["parms"], {{"carMissionId", "M"}, {"carFlightPointId", "p7"}});
+        expect_members(m, {{"platformCallModule", "indoorCar"}, {"siteId", "site-1"}});
+        expect_members(m["parms"], {{"carMissionId", "bad\xEF\xBF\xBD("}, {"carFlightPointId", "p7"}});
         EXPECT_EQ(m["parms"]["occurrenceTime"].get<std::string>().size(), 19u);
     }
     EXPECT_NE(messages[0]["platformCmdID"], messages[1]["platformCmdID"]);
     EXPECT_EQ(messages[0]["platformCmd"], "UploadUavStatusHistory");
     EXPECT_EQ(messages[0]["parms"].size(), 10u);
-    fakes::expect_members(messages[0]["parms"], {{"uavStatusCode", "400"},
-                                                 {"uavStatus", "无人机状态"},
-                                                 {"carFlightPointActionId", ""},
-                                                 {"carMissionHistoryId", "H"}});
+    expect_members(messages[0]["parms"], {{"uavStatusCode", "400"}, {"uavStatus", "无人机状态"},
+                                          {"carFlightPointActionId", ""}, {"carMissionHistoryId", "H"}});
     EXPECT_EQ(messages[1]["platformCmd"], "UploadUavArrivePoint");
     EXPECT_EQ(messages[1]["parms"].size(), 9u);
     EXPECT_EQ(messages[1]["parms"]["uavArrivePoint"], "1");
 }
 
-TEST_F(PlatformReportsTest, FlightHistoryOfAnEmptyUavHasAllFiftyFourMembers)
+TEST_F(PlatformReportsTest, FlightHistoryHasAllFiftyFourMembersAndTheirValues)
 {
     const json p = flightHistory(json::object());
     EXPECT_EQ(h.mqtt.messages().back()["platformCmd"], "UploadCarFlightHistory");
@@ -66,17 +64,9 @@ TEST_F(PlatformReportsTest, FlightHistoryOfAnEmptyUavHasAllFiftyFourMembers)
         EXPECT_TRUE(value.is_string()) << key;
     }
     EXPECT_FALSE(p.contains("carMissionId"));
-    fakes::expect_members(p, {{"height", "-0.00"},
-                              {"hSpeed", "0.0"},
-                              {"batteryPercent", "0"},
-                              {"dataLink", "0"},
-                              {"zoomRatio", ""},
-                              {"carFlightPointId", "p7"}});
-}
-
-TEST_F(PlatformReportsTest, FlightHistoryValues)
-{
-    fakes::expect_members(
+    expect_members(p, {{"height", "-0.00"}, {"hSpeed", "0.0"}, {"batteryPercent", "0"}, {"dataLink", "0"},
+                       {"zoomRatio", ""}, {"carFlightPointId", "p7"}});
+    expect_members(
         flightHistory({{"lpos", {{"x", 1}, {"y", "2.5"}, {"z", -1.234}, {"vx", 3}, {"vy", 4}, {"vz", 0.5}}},
                        {"atti", {{"p", 0.1}, {"r", 0.2}, {"y", 0.3}}},
                        {"bat", {{"remain", 87}, {"vol", 16.2}}},
@@ -87,19 +77,12 @@ TEST_F(PlatformReportsTest, FlightHistoryValues)
          // Yaw from atti.r, roll from atti.y.
          {"uavYaw", "0.20"}, {"ptzYaw", "0.20"}, {"uavRoll", "0.30"}, {"ptzRoll", "0.30"}});
     // A text is not a boolean; without one "dataLink" follows the configured default.
-    fakes::expect_members(flightHistory({{"bat", {{"remain", 87.5}}}, {"online", "true"}}),
-                          {{"batteryPercent", "87.50"}, {"dataLink", "0"}});
-    fakes::Harness other;
+    expect_members(flightHistory({{"bat", {{"remain", 87.5}}}, {"online", "true"}}),
+                   {{"batteryPercent", "87.50"}, {"dataLink", "0"}});
+    EXPECT_EQ(flightHistory({{"lpos", {{"x", std::string("\xff")}}}})["uavX"], "\xEF\xBF\xBD");
+    Harness other;
     other.config.uav_defaults.online = true;
     other.build();
     other.core->reports.sendPlatformFlightHistory({{"online", nullptr}});
     EXPECT_EQ(other.mqtt.messages().back()["parms"]["dataLink"], "1");
-}
-
-TEST_F(PlatformReportsTest, InvalidUtf8IsReplacedNotThrown)
-{
-    h.locked([](MissionContext& m) { m.car_mission_id = std::string("bad\xc3\x28"); });
-    h.core->reports.sendPlatformStatusHistory("406");
-    EXPECT_EQ(h.mqtt.messages().back()["parms"]["carMissionId"], "bad\xEF\xBF\xBD(");
-    EXPECT_EQ(flightHistory({{"lpos", {{"x", std::string("\xff")}}}})["uavX"], "\xEF\xBF\xBD");
 }

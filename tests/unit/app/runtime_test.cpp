@@ -1,5 +1,3 @@
-#include <gtest/gtest.h>
-
 #include <atomic>
 #include <chrono>
 #include <thread>
@@ -7,10 +5,8 @@
 #include "app/interruptible_clock.h"
 #include "app/thread_task_runner.h"
 #include "mission_fakes.h"
-#include "test_support.h"
 
-using fakes::json;
-using fakes::px4_state;
+using namespace fakes;
 using namespace std::chrono_literals;
 
 TEST(InterruptibleClock, SleepsThenStopCutsEverySleepShort)
@@ -50,41 +46,41 @@ TEST(ThreadTaskRunner, JoinAllWaitsForTasksAndTheTasksTheyStart)
 // worker and the log upload on the runner's threads beside the monitor ticks.
 TEST(ThreadedMission, RunsFromIntakeToLogUpload)
 {
-    testsupport::TempDir dir;
-    fakes::Harness h;
+    TempDir dir;
+    Harness h;
     ThreadTaskRunner runner;
     h.build(&runner);
     h.px4.setState(px4_state(2));
     h.px4.on_cmd = [&] { h.px4.setState(px4_state(3, "takeoff", -1, json::array(), dir.path())); };
-    fakes::printed([&] {
+    output_of([&] {
         h.core->intake.onCarMission({{"uploadMediaDataUrl", "http://u"},
                                      {"carFlightPointList", json::array({{{"id", "p0"}, {"z", "1"}}})}});
         runner.joinAll();  // px4ctrl has entered the mission
         const json photos = json::array({{{"camera", "siyi"}, {"height_idx", 0}}});
-        const std::vector<std::pair<int, std::string>> phases{
-            {3, "takeoff"}, {4, "hover_photo"}, {4, "hover_photo"}, {4, "hover_photo"}, {6, "land_descend"}, {2, ""}};
-        for (const auto& [fs, sub] : phases) {
+        for (const auto& [fs, sub] : std::vector<std::pair<int, std::string>>{{3, "takeoff"}, {4, "hover_photo"},
+                                                                              {4, "hover_photo"}, {4, "hover_photo"},
+                                                                              {6, "land_descend"}, {2, ""}}) {
             h.px4.setState(px4_state(fs, sub, 0, photos, dir.path()));
             h.core->monitor.tick();
         }
         runner.joinAll();
     });
-    EXPECT_EQ(h.mqtt.statusCodes(), (std::vector<std::string>{"400", "406", "408", "410", "411", "414"}));
+    EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"400", "406", "408", "410", "411", "414"}));
     EXPECT_EQ(h.http.postsTo("http://u").size(), 1u);
     EXPECT_EQ(h.http.postsTo("http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog").size(), 1u);
     EXPECT_FALSE(h.active());
-    EXPECT_TRUE(h.locked([](MissionContext& m) { return m.photos_uploaded; }));
+    EXPECT_TRUE(h.photosUploaded());
 }
 
 // Car events and monitor ticks at the same time: the lock rules keep the
 // record consistent (run under ThreadSanitizer).
 TEST(ThreadedMission, ConcurrentCarEventsAndTicks)
 {
-    fakes::Harness h;
+    Harness h;
     ThreadTaskRunner runner;
     h.clock.stopped = true;  // start sequences give up at once
     h.build(&runner);
-    fakes::printed([&] {
+    output_of([&] {
         std::thread car([&] {
             for (int i = 0; i < 200; ++i) {
                 h.core->intake.onCarMission({{"carMissionId", std::to_string(i)}});
