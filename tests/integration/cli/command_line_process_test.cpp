@@ -70,6 +70,9 @@ TEST(DaemonCommandLine, ConfigFileOutcomeFollowsTheBanner)
                                     "--platform_url", "http://127.0.0.1:" + nobody});
         std::string line;
         ASSERT_TRUE(daemon->wait_for_line(row.line, 10s, &line));
+        // Standard output and standard error are read apart: the banner may
+        // arrive after an error line that was written later.
+        ASSERT_TRUE(daemon->wait_for_line(kBanner, 10s));
         const auto out = daemon->stdout_lines();
         ASSERT_GE(out.size(), row.on_stdout ? 2u : 1u);
         EXPECT_EQ(out[0], kBanner);
