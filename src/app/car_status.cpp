@@ -63,11 +63,11 @@ std::string CarStatusReporter::missionStatusCode(const AppConfig& cfg, const Tic
     return std::to_string(socketio_status_code(status));
 }
 
-CarStatusReporter::Selected CarStatusReporter::select(const Tick& tick)
+CarStatusReporter::Selected CarStatusReporter::select(const AppConfig& cfg, const Tick& tick)
 {
     Selected sel;
     std::string warehouse;
-    const int precision = records_.config()->app.float_precision;
+    const int precision = cfg.app.float_precision;
     std::lock_guard<std::mutex> lock(mission_.mutex);
     sel.current_point = {mission_.current_point_id, mission_.warehouse_position_num};
     if (tick.active) {
@@ -91,6 +91,7 @@ json CarStatusReporter::realtimeStatus(const AppConfig& cfg, const Tick& tick, c
     const json bat = safe_json_object(tick.uav, "bat");
     const auto& d = cfg.uav_defaults;
     const auto& t = cfg.telemetry;
+    const auto f2 = [&cfg](float v) { return float_str(v, cfg.app.float_precision); };
 
     json s = json::object();
     s["accessKey"] = access_key_;
@@ -101,18 +102,18 @@ json CarStatusReporter::realtimeStatus(const AppConfig& cfg, const Tick& tick, c
     s["batteryPercent"] =
         std::to_string(truncate_to_int(json_float(bat, "remain", static_cast<float>(d.battery_remain))));
     s["batteryTemperature"] = t.batteryTemperature;
-    s["batteryVoltage"] = records_.float_str1(json_float(bat, "vol", d.battery_vol_f));
+    s["batteryVoltage"] = float_str(json_float(bat, "vol", d.battery_vol_f), cfg.app.float_precision1);
     s["gimbalPitch"] = t.gimbalPitch;
     s["gimbalRoll"] = t.gimbalRoll;
     s["gimbalYaw"] = t.gimbalYaw;
     // px4ctrl's z axis points down.
-    s["altitude"] = records_.float_str(-json_float(lpos, "z", d.lpos_z_f));
-    s["verticalSpeed"] = records_.float_str(json_float(lpos, "vz", d.lpos_vz_f));
-    s["horizontalXSpeed"] = records_.float_str(json_float(lpos, "vx", d.lpos_vx_f));
-    s["horizontalYSpeed"] = records_.float_str(json_float(lpos, "vy", d.lpos_vy_f));
-    s["pitch"] = records_.float_str(json_float(atti, "p", d.atti_p_f));
-    s["roll"] = records_.float_str(json_float(atti, "r", d.atti_r_f));
-    s["yaw"] = records_.float_str(json_float(atti, "y", d.atti_y_f));
+    s["altitude"] = f2(-json_float(lpos, "z", d.lpos_z_f));
+    s["verticalSpeed"] = f2(json_float(lpos, "vz", d.lpos_vz_f));
+    s["horizontalXSpeed"] = f2(json_float(lpos, "vx", d.lpos_vx_f));
+    s["horizontalYSpeed"] = f2(json_float(lpos, "vy", d.lpos_vy_f));
+    s["pitch"] = f2(json_float(atti, "p", d.atti_p_f));
+    s["roll"] = f2(json_float(atti, "r", d.atti_r_f));
+    s["yaw"] = f2(json_float(atti, "y", d.atti_y_f));
     s["carStrategyId"] = sel.strategy_id;
     s["carPointId"] = sel.point_id;
     s["carFlightMissionHistoryId"] = sel.history_id;
@@ -130,7 +131,7 @@ void CarStatusReporter::report(const Tick& tick)
 {
     const auto cfg = records_.config();
     const std::string code = missionStatusCode(*cfg, tick);
-    const Selected sel = select(tick);
+    const Selected sel = select(*cfg, tick);
     car_.sendRealtimeStatus(realtimeStatus(*cfg, tick, sel, code));
 
     if (!tick.active || code == last_mission_status_) {

@@ -32,7 +32,7 @@ public:
 
 private:
     struct Selected;
-    Selected select(const Tick& tick);
+    Selected select(const AppConfig& cfg, const Tick& tick);
     nlohmann::json realtimeStatus(const AppConfig& cfg, const Tick& tick, const Selected& sel,
                                   const std::string& code) const;
 

@@ -38,8 +38,9 @@ void MissionMonitor::tick()
     if (state.is_null()) {
         return;
     }
-    const auto cfg = records_.config();
     TickView t;
+    t.cfg = records_.config();
+    const auto& cfg = t.cfg;
     t.fs = safe_json_value<int>(state, "fs", cfg->mission.default_fs_value);
     t.uav = safe_json_object(state, "uav");
     t.kovo = safe_json_object(state, "kovo");
@@ -60,6 +61,8 @@ void MissionMonitor::tick()
         t.upload_url = mission_.upload_media_data_url;
         t.task_dir = mission_.task_dir;
         t.seq = mission_.mission_seq;
+        t.mission_id = mission_.car_flight_mission_history_id;
+        t.strategy_id = mission_.car_strategy_id;
     }
     if (t.active) {
         std::cout << "[PX4-STATE] fs=" << t.fs << " kovo_sub=" << t.sub_state << " kovo_idx=" << t.height_idx
@@ -180,8 +183,7 @@ void MissionMonitor::handOverPhotos(const TickView& t, const std::string& line)
 
 void MissionMonitor::handlePhase(const TickView& t)
 {
-    const auto cfg = records_.config();
-    const auto& m = cfg->mission;
+    const auto& m = t.cfg->mission;
     const int fs = t.fs;
     const std::string& sub = t.sub_state;
     const bool fs_changed = fs != prev_fs_;
@@ -222,7 +224,7 @@ void MissionMonitor::handlePhase(const TickView& t)
 void MissionMonitor::endSequence(const TickView& t)
 {
     reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::TASK_ENDED));
-    if (!clock_.sleep_for(std::chrono::milliseconds(records_.config()->mission.landed_to_finished_delay_ms))) {
+    if (!clock_.sleep_for(std::chrono::milliseconds(t.cfg->mission.landed_to_finished_delay_ms))) {
         return;
     }
     // px4ctrl has landed, so its list will not grow: whatever it lists and
@@ -299,7 +301,7 @@ void MissionMonitor::checkArrival(const TickView& t)
     std::cout << "[KOVO] hover_photo detected, effective_idx=" << idx << " kovo_idx=" << t.height_idx
               << " fs=" << t.fs << std::endl;
     {
-        const int precision = records_.config()->app.float_precision;
+        const int precision = t.cfg->app.float_precision;
         std::lock_guard<std::mutex> lock(mission_.mutex);
         if (static_cast<size_t>(idx) < mission_.car_flight_point_list.size()) {
             const PointRef point = point_ref(mission_.car_flight_point_list[static_cast<size_t>(idx)], precision);
@@ -315,8 +317,7 @@ void MissionMonitor::checkArrival(const TickView& t)
 
 void MissionMonitor::everyTick(const TickView& t)
 {
-    const auto cfg = records_.config();
-    const auto& d = cfg->uav_defaults;
+    const auto& d = t.cfg->uav_defaults;
     prev_fs_ = t.fs;
     prev_sub_state_ = t.sub_state;
 
@@ -329,11 +330,8 @@ void MissionMonitor::everyTick(const TickView& t)
     s.upload_started = upload_started_;
     s.photo_count = photoCount(t);
     s.last_completed_height_idx = last_arrival_idx_;
-    {
-        std::lock_guard<std::mutex> lock(mission_.mutex);
-        s.mission_id = mission_.car_flight_mission_history_id;
-        s.strategy_id = mission_.car_strategy_id;
-    }
+    s.mission_id = t.mission_id;
+    s.strategy_id = t.strategy_id;
     s.battery_remain = json_float(safe_json_object(t.uav, "bat"), "remain", static_cast<float>(d.battery_remain));
     const json lpos = safe_json_object(t.uav, "lpos");
     s.lpos_z = json_float(lpos, "z", d.lpos_z_f);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -34,6 +35,7 @@ public:
 private:
     // What one tick read from px4ctrl and copied from the mission record.
     struct TickView {
+        std::shared_ptr<const AppConfig> cfg;  // one snapshot for the whole tick
         int fs = -1;
         nlohmann::json uav;
         nlohmann::json kovo;
@@ -45,6 +47,8 @@ private:
         std::string upload_url;
         std::string task_dir;
         uint64_t seq = 0;
+        std::string mission_id;
+        std::string strategy_id;
     };
 
     void takeOverTaskDir(const std::string& dir);

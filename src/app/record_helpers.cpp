@@ -10,16 +10,6 @@ std::string RecordHelpers::current_time_str() const
     return format_current_time(config()->app.time_format);
 }
 
-std::string RecordHelpers::float_str(float value) const
-{
-    return ::float_str(value, config()->app.float_precision);
-}
-
-std::string RecordHelpers::float_str1(float value) const
-{
-    return ::float_str(value, config()->app.float_precision1);
-}
-
 std::string RecordHelpers::json_string(const nlohmann::json& obj, const std::string& key,
                                        const std::string& def) const
 {

@@ -17,8 +17,6 @@ public:
     std::shared_ptr<const AppConfig> config() const { return config_.snapshot(); }
 
     std::string current_time_str() const;
-    std::string float_str(float value) const;   // app.float_precision decimals
-    std::string float_str1(float value) const;  // app.float_precision1 decimals
     std::string json_string(const nlohmann::json& obj, const std::string& key, const std::string& def) const;
     void write_json_file(const std::string& path, const nlohmann::json& doc) const;
 

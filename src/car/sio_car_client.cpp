@@ -16,8 +16,9 @@ constexpr const char* kRxColour = "\033[32m";
 constexpr const char* kTxColour = "\033[33m";
 constexpr const char* kResetColour = "\033[0m";
 
-std::string dump_compact(const nlohmann::json& value) {
-    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+// The car's strings may hold invalid UTF-8: replaced, never thrown on.
+std::string dump_text(const nlohmann::json& value, int indent = -1) {
+    return value.dump(indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 const sio::Message* first_argument(const sio::Event& event) {
@@ -45,7 +46,7 @@ SioCarClient::SioCarClient(const AppConfig& config)
     // namespace before the first open is logged too.
     client_->setSocketErrorListener([](const sio::Message* error) {
         std::string text = "unknown";
-        if (error != nullptr) text = error->is_string() ? error->get<std::string>() : dump_compact(*error);
+        if (error != nullptr) text = error->is_string() ? error->get<std::string>() : dump_text(*error);
         std::cerr << "[SIO] Socket error: " << text << std::endl;
     });
 }
@@ -114,8 +115,7 @@ nlohmann::json SioCarClient::receivePayload(const sio::Event& event) {
     const std::string flag =
         message == nullptr ? "null" : std::to_string(static_cast<int>(sio::kind_of(*message)));
     std::cout << kRxColour << "[SIO] RX " << event.name << " (flag=" << flag << "):\n"
-              << payload.dump(2, ' ', false, nlohmann::json::error_handler_t::replace) << kResetColour
-              << std::endl;
+              << dump_text(payload, 2) << kResetColour << std::endl;
     return payload;
 }
 
@@ -140,7 +140,7 @@ void SioCarClient::onRebootQueryEvent(const sio::Event& event) {
 
 void SioCarClient::emitText(const std::string& event, const nlohmann::json& payload, bool log) {
     if (!connected_) return;
-    const std::string text = dump_compact(payload);
+    const std::string text = dump_text(payload);
     if (log) std::cout << kTxColour << "[SIO] TX " << event << ": " << text << kResetColour << std::endl;
     client_->emit(event, text);
 }

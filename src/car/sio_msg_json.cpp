@@ -10,8 +10,8 @@ using nlohmann::json;
 json convert(const sio::Message& message) {
     switch (sio::kind_of(message)) {
     case sio::Kind::Integer:
-        return message.is_number_unsigned() ? json(static_cast<std::int64_t>(message.get<std::uint64_t>()))
-                                            : json(message.get<std::int64_t>());
+        // Also an unsigned value: kind_of calls it an integer only when it fits.
+        return json(message.get<std::int64_t>());
     case sio::Kind::Double:
         return json(message.get<double>());
     case sio::Kind::String:

@@ -61,11 +61,10 @@ void fill_placeholders(Message& value, const std::vector<std::string>& attachmen
 
 EngineFrame decode_engine_frame(std::string_view frame) {
     if (frame.empty()) throw ProtocolError("empty frame");
-    static constexpr EngineType kTypes[] = {EngineType::Open,    EngineType::Close,   EngineType::Ping, EngineType::Pong,
-                                            EngineType::Message, EngineType::Upgrade, EngineType::Noop};
     const char c = frame[0];
     if (c < '0' || c > '6') throw ProtocolError("unknown Engine.IO packet type");
-    return EngineFrame{kTypes[c - '0'], frame.substr(1)};
+    // EngineType lists the types in the order of their digits.
+    return EngineFrame{static_cast<EngineType>(c - '0'), frame.substr(1)};
 }
 
 Handshake decode_handshake(std::string_view data, int max_depth) {
