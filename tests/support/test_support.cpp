@@ -261,6 +261,27 @@ void NodePeer::send_line(const std::string& line) {
     if (process_) process_->write_stdin(line + "\n");
 }
 
+nlohmann::json NodePeer::command(const nlohmann::json& cmd, std::chrono::milliseconds timeout) {
+    const size_t from = process_->line_count();
+    send_line(cmd.dump());
+    std::string line;
+    if (!process_->wait_for_line("\"event\":\"command\"", timeout, &line, from)) return nullptr;
+    return nlohmann::json::parse(line, nullptr, false);
+}
+
+std::vector<nlohmann::json> NodePeer::events(const std::string& name) const {
+    const std::string needle = "\"event\":\"" + name + "\"";
+    std::vector<nlohmann::json> out;
+    for (const auto& line : process_->stdout_lines()) {
+        if (line.find(needle) != std::string::npos) out.push_back(nlohmann::json::parse(line, nullptr, false));
+    }
+    return out;
+}
+
+bool NodePeer::wait_events(const std::string& name, size_t count, std::chrono::milliseconds timeout) const {
+    return wait_until([&] { return events(name).size() >= count; }, timeout);
+}
+
 void NodePeer::stop() {
     if (process_) process_->stop();
 }

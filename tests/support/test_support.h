@@ -13,6 +13,8 @@
 #include <thread>
 #include <vector>
 
+#include <nlohmann/json.hpp>
+
 // Helpers shared by the integration and end-to-end tests: child processes
 // (the simulated peers, the daemon, the MQTT broker), waits with a deadline,
 // temporary directories. Everything listens on 127.0.0.1 only.
@@ -116,6 +118,13 @@ public:
     ChildProcess& process() { return *process_; }
     // Writes one line to the peer's standard input (its control channel).
     void send_line(const std::string& line);
+    // Sends a control command and waits for the peer's {"event":"command"}
+    // acknowledgement; returns it, or null on timeout.
+    nlohmann::json command(const nlohmann::json& cmd, std::chrono::milliseconds timeout = 5000ms);
+    // The events named name that the peer has printed so far, in order.
+    std::vector<nlohmann::json> events(const std::string& name) const;
+    // Waits until at least count such events are printed; true when they are.
+    bool wait_events(const std::string& name, size_t count, std::chrono::milliseconds timeout = 5000ms) const;
     void stop();
 
 private:

@@ -6,8 +6,6 @@
 #include <atomic>
 #include <chrono>
 #include <iostream>
-#include <functional>
-#include <iterator>
 #include <map>
 #include <mutex>
 #include <sstream>
@@ -76,24 +74,16 @@ struct Event {
     Clock::time_point at;
 };
 
-std::vector<Event> events(ChildProcess& p, LineTimes& times)
+// The JSON lines of p whose "event" is name.
+std::vector<Event> events(ChildProcess& p, LineTimes& times, const std::string& name)
 {
     const auto at = times.of(&p);
     const auto lines = p.lines();
     std::vector<Event> out;
     for (size_t i = 0; i < lines.size() && i < at.size(); ++i) {
         const json j = json::parse(lines[i], nullptr, false);
-        if (j.is_object() && j.contains("event")) {
-            out.push_back({j, at[i]});
-        }
+        if (j.is_object() && j.value("event", "") == name) out.push_back({j, at[i]});
     }
-    return out;
-}
-
-std::vector<Event> where(const std::vector<Event>& all, const std::function<bool(const json&)>& pred)
-{
-    std::vector<Event> out;
-    std::copy_if(all.begin(), all.end(), std::back_inserter(out), [&](const Event& e) { return pred(e.body); });
     return out;
 }
 
@@ -104,9 +94,7 @@ double ms_between(Clock::time_point a, Clock::time_point b)
 
 std::string summary(std::vector<double> v)
 {
-    if (v.empty()) {
-        return "no samples";
-    }
+    if (v.empty()) return "no samples";
     std::sort(v.begin(), v.end());
     return "n=" + std::to_string(v.size()) + " median=" + std::to_string(v[v.size() / 2]) +
            " ms worst=" + std::to_string(v.back()) + " ms";
@@ -165,24 +153,21 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload)
         [&] { return platform.process().count_lines("saveUavNormalLog") > 0; }, 5s));
 
     // px4ctrl: one mission command.
-    const auto px4_events = events(px4.process(), times);
-    const auto commands = where(px4_events, [](const json& e) { return e["event"] == "kovo_command"; });
+    const auto commands = events(px4.process(), times, "kovo_command");
     ASSERT_EQ(commands.size(), 1u);
     EXPECT_EQ(commands[0].body["text"], "kovo 1.5,3");
     EXPECT_EQ(commands[0].body["accepted"], true);
-    const auto missions = where(px4_events, [](const json& e) { return e["event"] == "mission"; });
+    const auto missions = events(px4.process(), times, "mission");
     ASSERT_EQ(missions.size(), 1u);
     const std::string task_dir = missions[0].body["task_dir"];
 
     // Platform over MQTT: the status codes in order, the arrivals, the
     // telemetry.
-    const auto platform_events = events(platform.process(), times);
-    const auto reports = where(platform_events, [](const json& e) { return e["event"] == "mqtt_report"; });
     std::vector<Event> statuses;
     std::vector<std::string> codes;
     std::vector<json> arrivals;
     size_t histories = 0;
-    for (const Event& r : reports) {
+    for (const Event& r : events(platform.process(), times, "mqtt_report")) {
         const json& report = r.body["report"];
         EXPECT_EQ(report["siteId"], "site-e2e");
         if (report["platformCmd"] == "UploadUavStatusHistory") {
@@ -203,22 +188,20 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload)
     EXPECT_GT(histories, 15u);
 
     // Car: the mission statuses.
-    const auto car_events = events(car.process(), times);
-    const auto mission_status = where(car_events, [](const json& e) {
-        return e["event"] == "received" && e["name"] == "uav_mission_status";
-    });
+    std::vector<Event> mission_status;
     std::vector<std::string> car_codes;
-    for (const Event& e : mission_status) {
+    for (const Event& e : events(car.process(), times, "received")) {
+        if (e.body["name"] != "uav_mission_status") continue;
+        mission_status.push_back(e);
         car_codes.push_back(e.body["payload"]["missionStatus"]);
     }
     EXPECT_EQ(car_codes, (std::vector<std::string>{"1", "4", "6"}));
 
     // Platform over HTTP: four photos (a local file and a camera picture per
     // height) with the mission's form, then the log.
-    const auto requests = where(platform_events, [](const json& e) { return e["event"] == "request"; });
     std::vector<json> photos;
     std::vector<json> logs;
-    for (const Event& r : requests) {
+    for (const Event& r : events(platform.process(), times, "request")) {
         (r.body["path"] == "/media/upload" ? photos : logs).push_back(r.body);
     }
     ASSERT_EQ(photos.size(), 4u);
@@ -227,11 +210,7 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload)
         std::map<std::string, std::string> fields;
         ASSERT_EQ(p["parts"][0]["name"], "file");
         EXPECT_GT(p["parts"][0]["size"].get<int>(), 0);
-        for (const json& part : p["parts"]) {
-            if (part.contains("value")) {
-                fields[part["name"]] = part["value"];
-            }
-        }
+        for (const json& part : p["parts"]) if (part.contains("value")) fields[part["name"]] = part["value"];
         EXPECT_EQ(fields.size(), 17u);
         EXPECT_EQ(fields["carMissionHistoryId"], "hist-1");
         EXPECT_EQ(fields["carStrategyId"], "12");
@@ -256,14 +235,8 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload)
     EXPECT_EQ(copy["warehouseNumList"], json::array({"A1", "A2"}));
     std::vector<std::string> flow;
     int uploads_ok = 0;
-    for (const std::string& line : [&] {
-             std::vector<std::string> lines;
-             std::istringstream in(testsupport::read_file(task_dir + "/client_log.jsonl"));
-             for (std::string l; std::getline(in, l);) {
-                 lines.push_back(l);
-             }
-             return lines;
-         }()) {
+    std::istringstream log(testsupport::read_file(task_dir + "/client_log.jsonl"));
+    for (std::string line; std::getline(log, line);) {
         const json record = json::parse(line);
         if (record["event"] == "upload") {
             uploads_ok += record["success"] == true ? 1 : 0;
@@ -287,28 +260,24 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload)
 
     // Latency from a px4ctrl phase change to its platform report and car
     // status: bounded by one poll interval (1 s) and a little.
-    const auto phases = where(px4_events, [](const json& e) { return e["event"] == "phase"; });
-    std::vector<double> mqtt_ms;
-    std::vector<double> car_ms;
+    const auto phases = events(px4.process(), times, "phase");
     // Phases: take-off, two heights (goto, hover), landing, standby; reports
     // after "400": 406, 408 x4, 410 in the same order.
     ASSERT_GE(phases.size(), 7u);
     ASSERT_EQ(statuses.size(), 9u);
     ASSERT_EQ(mission_status.size(), 3u);
-    for (size_t i = 0; i < 6; ++i) {
-        mqtt_ms.push_back(ms_between(phases[i].at, statuses[i + 1].at));
-    }
-    car_ms.push_back(ms_between(phases[0].at, mission_status[1].at));
     // Times are when each peer's output line was seen (polled every
     // millisecond), so a report that follows its phase change within the
     // same millisecond, or whose line overtakes the phase line in the pipes,
     // reads as 0 or a hair below.
-    for (double ms : mqtt_ms) {
-        EXPECT_GT(ms, -20.0);
-        EXPECT_LT(ms, 1500.0);
+    std::vector<double> mqtt_ms;
+    for (size_t i = 0; i < 6; ++i) {
+        mqtt_ms.push_back(ms_between(phases[i].at, statuses[i + 1].at));
+        EXPECT_GT(mqtt_ms.back(), -20.0);
+        EXPECT_LT(mqtt_ms.back(), 1500.0);
     }
     std::cout << "[measure] px4ctrl phase -> MQTT status report: " << summary(mqtt_ms) << std::endl;
-    std::cout << "[measure] px4ctrl take-off -> car mission status: " << summary(car_ms) << std::endl;
+    std::cout << "[measure] px4ctrl take-off -> car mission status: " << summary({ms_between(phases[0].at, mission_status[1].at)}) << std::endl;
 }
 
 TEST(DaemonStart, RunsWithoutMqttAndWebServerAndAnswersTheCar)
@@ -340,9 +309,7 @@ TEST(DaemonStart, RunsWithoutMqttAndWebServerAndAnswersTheCar)
             const size_t from = car.process().line_count();
             car.send_line(R"({"cmd":"reboot"})");
             std::string line;
-            if (!car.process().wait_for_line("\"can_reboot_uav\"", 5s, &line, from)) {
-                return false;
-            }
+            if (!car.process().wait_for_line("\"can_reboot_uav\"", 5s, &line, from)) return false;
             answer = json::parse(line)["payload"]["can_reboot_uav"];
             return answer == "0";
         },

@@ -13,6 +13,7 @@
 
 #include "app/config_update.h"
 #include "monitor/stats_routes.h"
+#include "log_capture.h"
 #include "test_support.h"
 
 using namespace std::chrono_literals;
@@ -206,39 +207,31 @@ TEST_F(WebServerTest, SilentClientDoesNotHoldTheServer) {
 }
 
 TEST_F(WebServerTest, PortInUseGivesTheBindMessage) {
+    testsupport::LogCapture log;
     WebServer second;
     second.setBindAddress("127.0.0.1");
-    testing::internal::CaptureStderr();
     EXPECT_FALSE(second.start(port, nullptr, nullptr, nullptr, nullptr));
-    EXPECT_NE(testing::internal::GetCapturedStderr().find("[WebServer] bind failed on port " + std::to_string(port) +
-                                                          "\n"),
-              std::string::npos);
+    EXPECT_EQ(log.count("[WebServer] bind failed on port " + std::to_string(port)), 1u);
     EXPECT_TRUE(get("/api/stats").typed(kJson));
 }
 
-TEST_F(WebServerTest, StopIsPromptWithAClientMidRequestOrNone) {
+TEST_F(WebServerTest, StopIsPromptWithAClientMidRequest) {
     // Back on the same port at once, and with a client given far longer than
     // the test waits for stop.
+    testsupport::LogCapture log;
     server.stop();
     server.setRequestTimeout(10s);
-    testing::internal::CaptureStdout();
     ASSERT_TRUE(start_stats_web_server(server, port, stats, nullptr));
-    EXPECT_NE(testing::internal::GetCapturedStdout().find("[WebServer] Started on http://127.0.0.1:" +
-                                                          std::to_string(port) + "\n"),
-              std::string::npos);
+    EXPECT_EQ(log.count("[WebServer] Started on http://127.0.0.1:" + std::to_string(port)), 1u);
     Client slow(port);
     slow.send("GET /api/stats HTTP/1.1\r\n");
     ASSERT_TRUE(testsupport::wait_until([&] { return server_has_read(port); }, 5000ms));
-    auto begin = Clock::now();
+    const auto begin = Clock::now();
     server.stop();
     EXPECT_LT(Clock::now() - begin, 500ms);
     EXPECT_EQ(slow.receive_all(), "");
 
-    ASSERT_TRUE(start_stats_web_server(server, port, stats, nullptr));
-    begin = Clock::now();
-    server.stop();
-    EXPECT_LT(Clock::now() - begin, 500ms);
-    server.stop();
+    server.stop();  // twice is harmless
     EXPECT_EQ(server.port(), 0);
     EXPECT_FALSE(testsupport::port_accepts(port));
 }

@@ -8,7 +8,6 @@
 #include <chrono>
 #include <memory>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -59,35 +58,20 @@ protected:
         ASSERT_TRUE(wait_until([&] { return client->isLogined(); }, 5s));
     }
 
-    // The simulator's events of one kind, in order.
-    std::vector<json> events(const std::string& name) const {
-        std::vector<json> out;
-        for (const auto& line : sim->process().stdout_lines()) {
-            if (line.find("\"event\":\"" + name + "\"") != std::string::npos) out.push_back(json::parse(line, nullptr, false));
-        }
-        return out;
-    }
-    bool wait_events(const std::string& name, size_t n, std::chrono::milliseconds timeout) const {
-        return wait_until([&] { return events(name).size() >= n; }, timeout);
-    }
-
     // The texts of the mission commands the simulator received, once there
     // are n of them.
     std::vector<std::string> commands_received(size_t n) const {
-        EXPECT_TRUE(wait_events("kovo_command", n, 3s));
+        EXPECT_TRUE(sim->wait_events("kovo_command", n, 3s));
         std::vector<std::string> texts;
-        for (const json& e : events("kovo_command")) texts.push_back(e["text"]);
+        for (const json& e : sim->events("kovo_command")) texts.push_back(e["text"]);
         return texts;
     }
 
     // A stdin command; returns its acknowledgement.
     json command(const json& cmd) {
-        const size_t from = sim->process().line_count();
-        sim->send_line(cmd.dump());
-        std::string line;
-        const std::string ack = R"("event":"command","cmd":")" + cmd["cmd"].get<std::string>() + "\"";
-        EXPECT_TRUE(sim->process().wait_for_line(ack, 5s, &line, from)) << cmd.dump();
-        return json::parse(line, nullptr, false);
+        json ack = sim->command(cmd);
+        EXPECT_TRUE(ack.is_object() && ack["cmd"] == cmd["cmd"]) << cmd.dump();
+        return ack;
     }
 
     bool state_has(const char* key, const json& value) {
@@ -113,13 +97,12 @@ double t(const json& event) { return event.at("t").get<double>(); }
 
 TEST_F(Px4ctrlLink, LogsInWithTheDefaultsKeepsTheLatestStateAndStopsPromptly) {
     ASSERT_NO_FATAL_FAILURE(start_logged_in());
-    const json conn = events("connection").at(0);
+    const json conn = sim->events("connection").at(0);
     EXPECT_EQ(conn["path"], "/");
     EXPECT_EQ(conn["offered"], "http");
     EXPECT_EQ(conn["protocol"], "http");
-    EXPECT_EQ(events("login").at(0)["password"], "quenlarf");
+    EXPECT_EQ(sim->events("login").at(0)["password"], "quenlarf");
     EXPECT_EQ(log.count("[PX4] Connecting to 127.0.0.1:" + std::to_string(sim->port()) + "/"), 1u);
-    EXPECT_EQ(log.count("[PX4] WebSocket established"), 1u);
     EXPECT_EQ(log.count("[PX4] Login result: success"), 1u);
 
     const json pushed = json::parse(command({{"cmd", "sample"}})["text"].get<std::string>())["state"];
@@ -134,30 +117,15 @@ TEST_F(Px4ctrlLink, LogsInWithTheDefaultsKeepsTheLatestStateAndStopsPromptly) {
     client->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
     EXPECT_FALSE(client->sendCmd("kovo 1"));
-    EXPECT_TRUE(wait_events("disconnect", 1, 3s));
+    EXPECT_TRUE(sim->wait_events("disconnect", 1, 3s));
     client->stop();  // twice is harmless
-}
-
-TEST_F(Px4ctrlLink, LoginIsTheCommandAndPasswordCutToTheSendBuffer) {
-    // {password, send buffer size, password px4ctrl sees}: "loginqu" is 7 bytes.
-    const std::vector<std::tuple<std::string, int, std::string>> rows = {{"", 512, ""}, {"quenlarf", 8, "qu"}};
-    for (const auto& [password, buffer_size, seen] : rows) {
-        SCOPED_TRACE("password \"" + password + "\"");
-        config.px4ctrl.login_password = password;
-        config.px4ctrl.write_buffer_size = buffer_size;
-        ASSERT_NO_FATAL_FAILURE(start_sim());
-        ASSERT_NO_FATAL_FAILURE(start_client());
-        ASSERT_TRUE(wait_events("login", 1, 5s));
-        EXPECT_EQ(events("login")[0]["password"], seen);
-        client.reset();
-    }
 }
 
 TEST_F(Px4ctrlLink, RefusedLoginIsRetriedAboutOnceASecondAndCommandsWaitForLogin) {
     ASSERT_NO_FATAL_FAILURE(start_sim({"--refuse-logins", "-1"}));
     ASSERT_NO_FATAL_FAILURE(start_client());
-    ASSERT_TRUE(wait_events("login", 3, 5s));
-    const auto logins = events("login");
+    ASSERT_TRUE(sim->wait_events("login", 3, 5s));
+    const auto logins = sim->events("login");
     for (size_t i = 1; i < 3; ++i) {
         const double gap = t(logins[i]) - t(logins[i - 1]);
         EXPECT_GE(gap, 950) << "login " << i;
@@ -180,12 +148,12 @@ TEST_F(Px4ctrlLink, ReconnectDelaysFollowTheTableAndNeverStartOver) {
     ASSERT_NO_FATAL_FAILURE(start_logged_in());
     command({{"cmd", "reject_upgrades"}, {"on", true}});
     command({{"cmd", "drop"}});
-    ASSERT_TRUE(wait_events("upgrade_rejected", 4, 6s));
-    const auto attempts = events("upgrade_rejected");
+    ASSERT_TRUE(sim->wait_events("upgrade_rejected", 4, 6s));
+    const auto attempts = sim->events("upgrade_rejected");
     // Each delay is its table entry plus up to 30 % jitter; the margin covers
     // the connection set-up and the scheduling of both processes.
     const double expected[] = {200, 400, 800, 800};
-    double previous = t(events("disconnect").at(0));
+    double previous = t(sim->events("disconnect").at(0));
     for (size_t i = 0; i < 4; ++i) {
         const double gap = t(attempts[i]) - previous;
         EXPECT_GE(gap, expected[i] - 20) << "attempt " << i;
@@ -199,8 +167,8 @@ TEST_F(Px4ctrlLink, ReconnectDelaysFollowTheTableAndNeverStartOver) {
     ASSERT_TRUE(wait_until([&] { return client->isLogined(); }, 5s));
     // A good connection does not restart the table.
     command({{"cmd", "drop"}});
-    ASSERT_TRUE(wait_events("connection", 3, 5s));
-    EXPECT_GE(t(events("connection")[2]) - t(events("disconnect").at(1)), 780);
+    ASSERT_TRUE(sim->wait_events("connection", 3, 5s));
+    EXPECT_GE(t(sim->events("connection")[2]) - t(sim->events("disconnect").at(1)), 780);
     EXPECT_EQ(connected, 3);
     EXPECT_EQ(disconnected, 2);
 }
@@ -216,7 +184,7 @@ TEST_F(Px4ctrlLink, TwoCommandsBeforeTheNextWritableSendOnlyTheSecond) {
         ASSERT_TRUE(client->sendCmd("kovo 1.1"));
         ASSERT_TRUE(client->sendCmd("kovo 2.2"));
     }
-    ASSERT_TRUE(wait_events("kovo_command", 1, 3s));
+    ASSERT_TRUE(sim->wait_events("kovo_command", 1, 3s));
     ASSERT_TRUE(client->sendCmd("kovo 3.3"));
     EXPECT_EQ(commands_received(2), (std::vector<std::string>{"kovo 2.2", "kovo 3.3"}));
 }
@@ -240,8 +208,7 @@ TEST_F(Px4ctrlLink, ADropKeepsTheStateAndDiscardsThePendingCommand) {
     EXPECT_TRUE(client->sendCmd("kovo 5"));
     unpark = true;
     EXPECT_TRUE(log.wait_for("[PX4] Connection lost, pending command discarded: kovo 5", 3s));
-    EXPECT_FALSE(client->isConnected());
-    EXPECT_FALSE(client->isLogined());
+    EXPECT_FALSE(client->isConnected() || client->isLogined());
     EXPECT_FALSE(client->sendCmd("kovo 1"));
     EXPECT_EQ(client->getState(), last);
     EXPECT_EQ(disconnected, 1);
@@ -254,9 +221,11 @@ TEST_F(Px4ctrlLink, ADropKeepsTheStateAndDiscardsThePendingCommand) {
     EXPECT_EQ(commands_received(1), std::vector<std::string>{"kovo 6"});
 }
 
-TEST_F(Px4ctrlLink, OverlongCommandIsRefusedRatherThanCut) {
+// Only a mission command is refused; the login is cut to the frame.
+TEST_F(Px4ctrlLink, OverlongCommandIsRefusedRatherThanCutWhileTheLoginIsCut) {
     config.px4ctrl.write_buffer_size = 16;  // 15 bytes per frame
-    ASSERT_NO_FATAL_FAILURE(start_logged_in());
+    config.px4ctrl.login_password = "quenlarf-extra";
+    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--password", "quenlarf-e"}));
     EXPECT_FALSE(client->sendCmd("kovo 1.5,2.5,333"));
     EXPECT_EQ(log.count("[PX4] Command of 16 bytes exceeds the 15-byte send limit, refused: kovo 1.5,2.5,333"), 1u);
     ASSERT_TRUE(client->sendCmd("kovo 1.5,2.5,33"));
@@ -319,8 +288,8 @@ TEST_F(Px4ctrlLink, MalformedAndUnwantedFramesAreSurvived) {
 
 TEST_F(Px4ctrlLink, WithoutPushesAStateRequestLeavesEveryHalfSecond) {
     ASSERT_NO_FATAL_FAILURE(start_logged_in({"--push", "none", "--log-requests"}));
-    ASSERT_TRUE(wait_events("state_request", 5, 4s));
-    const auto requests = events("state_request");
+    ASSERT_TRUE(sim->wait_events("state_request", 5, 4s));
+    const auto requests = sim->events("state_request");
     // The first request follows the login reply at once; then the idle rule.
     for (size_t i = 2; i < requests.size(); ++i) {
         const double gap = t(requests[i]) - t(requests[i - 1]);
@@ -331,12 +300,6 @@ TEST_F(Px4ctrlLink, WithoutPushesAStateRequestLeavesEveryHalfSecond) {
 
 TEST_F(Px4ctrlLink, WithoutAPeerCommandsAreRefusedAndRetriesStopPromptly) {
     config.px4ctrl.port = testsupport::pick_free_port();
-    {
-        Px4ctrlWsClient never_started(config);
-        EXPECT_FALSE(never_started.isConnected());
-        EXPECT_FALSE(never_started.sendCmd("kovo 1"));
-        EXPECT_EQ(never_started.getState(), json::object());
-    }
     ASSERT_NO_FATAL_FAILURE(start_client());
     ASSERT_TRUE(log.wait_for("[PX4] Connection error", 5s, 2));
     EXPECT_FALSE(client->isConnected());

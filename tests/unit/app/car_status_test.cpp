@@ -35,9 +35,7 @@ TEST_F(CarStatus, RealtimeTelemetryValues)
 {
     json s = realtime(Tick{});
     EXPECT_EQ(s.size(), 28u);
-    for (const auto& [key, value] : s.items()) {
-        EXPECT_EQ(value.is_string(), key != "diagnostics") << key;
-    }
+    for (const auto& [key, value] : s.items()) EXPECT_EQ(value.is_string(), key != "diagnostics") << key;
     EXPECT_EQ(s["occurrenceTime"].get<std::string>().size(), 19u);
     // The negated zero keeps its sign.
     expect_members(s, {{"altitude", "-0.00"}, {"batteryVoltage", "0.0"}, {"accessKey", "4821-9037"},

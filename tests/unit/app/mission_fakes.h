@@ -36,9 +36,7 @@ using Texts = std::vector<std::string>;
 inline Texts pluck(const std::vector<json>& docs, const std::string& pointer)
 {
     Texts out;
-    for (const json& d : docs) {
-        out.push_back(d.at(json::json_pointer(pointer)));
-    }
+    for (const json& d : docs) out.push_back(d.at(json::json_pointer(pointer)));
     return out;
 }
 
@@ -75,9 +73,7 @@ public:
     json getState() override { return pushed.empty() ? json::object() : pushed.back(); }
     bool sendCmd(const std::string& cmd) override
     {
-        if (!accept_cmd) {
-            return false;
-        }
+        if (!accept_cmd) return false;
         commands.add(cmd);
         if (on_cmd) {
             on_cmd();  // px4ctrl reacting to the command
@@ -117,9 +113,7 @@ public:
         std::vector<json> out;
         for (const std::string& m : raw.all()) {
             json j = json::parse(m);
-            if (cmd.empty() || j.at("platformCmd") == cmd) {
-                out.push_back(std::move(j));
-            }
+            if (cmd.empty() || j.at("platformCmd") == cmd) out.push_back(std::move(j));
         }
         return out;
     }
@@ -167,11 +161,7 @@ public:
     std::vector<Post> postsTo(const std::string& url) const
     {
         std::vector<Post> out;
-        for (const Post& p : posts.all()) {
-            if (p.url == url) {
-                out.push_back(p);
-            }
-        }
+        for (const Post& p : posts.all()) if (p.url == url) out.push_back(p);
         return out;
     }
 
@@ -212,9 +202,7 @@ public:
     bool sleep_for(std::chrono::milliseconds d) override
     {
         slept_ms_ += d.count();
-        if (on_sleep) {
-            on_sleep(d);
-        }
+        if (on_sleep) on_sleep(d);
         return !stopped;
     }
     std::chrono::milliseconds slept() const { return std::chrono::milliseconds(slept_ms_.load()); }
@@ -268,19 +256,10 @@ struct Harness {
         std::lock_guard<std::mutex> lock(mission.mutex);
         return f(mission);
     }
-    bool active()
-    {
-        return locked([](MissionContext& m) { return m.has_task; });
-    }
-    bool photosUploaded()
-    {
-        return locked([](MissionContext& m) { return m.photos_uploaded; });
-    }
+    bool active() { return locked([](MissionContext& m) { return m.has_task; }); }
+    bool photosUploaded() { return locked([](MissionContext& m) { return m.photos_uploaded; }); }
     // Hands a mission to the intake, quietly.
-    void accept(const json& payload)
-    {
-        output_of([&] { core->intake.onCarMission(payload); });
-    }
+    void accept(const json& payload) { output_of([&] { core->intake.onCarMission(payload); }); }
 
     AppConfig config;
     std::unique_ptr<SharedConfig> shared;
@@ -311,9 +290,7 @@ inline json px4_state(int fs, const std::string& sub = "", int idx = -1, json ph
                       const std::string& task_dir = "")
 {
     json kovo = {{"sub_state", sub}, {"height_idx", idx}, {"photos", std::move(photos)}};
-    if (!task_dir.empty()) {
-        kovo["task_dir"] = task_dir;
-    }
+    if (!task_dir.empty()) kovo["task_dir"] = task_dir;
     return {{"fs", fs}, {"kovo", kovo}, {"uav", json::object()}};
 }
 
@@ -325,19 +302,14 @@ inline void expect_members(const json& actual, const json& expected)
     }
 }
 
-inline json json_file(const std::string& path)
-{
-    return json::parse(testsupport::read_file(path));
-}
+inline json json_file(const std::string& path) { return json::parse(testsupport::read_file(path)); }
 
 // Reads a JSON-lines file into records (none when missing).
 inline std::vector<json> read_jsonl(const std::string& path)
 {
     std::vector<json> out;
     std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) {
-        out.push_back(json::parse(line));
-    }
+    for (std::string line; std::getline(in, line);) out.push_back(json::parse(line));
     return out;
 }
 

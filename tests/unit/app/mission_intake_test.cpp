@@ -23,10 +23,7 @@ std::string command_for(const json& payload, const std::string& prefix = "kovo")
     return h.px4.commands.empty() ? "<none>" : h.px4.commands[0];
 }
 
-json with_points(json points)
-{
-    return {{"carFlightPointList", std::move(points)}};
-}
+json with_points(json points) { return {{"carFlightPointList", std::move(points)}}; }
 
 }  // namespace
 
@@ -43,6 +40,7 @@ TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState)
     const std::string out = output_of([&] {
         h.core->intake.onCarMission({{"carStrategyId", 12}, {"carPointId", "P"}, {"carFlightMissionHistoryId", "H"},
                                      {"carMissionId", std::string("M\xff")}, {"beforeTakeoffPhotoConfig", {{"k", 1}}},
+                                     {"warehouseNum", json::array({json::array({"A1", "A2"}), "A3", 7})},
                                      {"carFlightPointList", json::array({{{"z", "10"}}, {{"z", "20"}}})}});
     });
     EXPECT_THAT(out, HasSubstr("[CAR] carFlightPointList size=2 cmd=[kovo 10,20]"));
@@ -57,6 +55,8 @@ TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState)
         EXPECT_FALSE(m.photos_uploaded || m.car_mission_written);
         EXPECT_EQ(m.task_dir, "");
         EXPECT_EQ(m.current_point_id, "p-last") << "the last arrival is kept";
+        EXPECT_EQ(std::make_tuple(m.warehouse_num, m.warehouse_count, m.warehouse_num_list),
+                  std::make_tuple(std::string("A1"), std::string("3"), Texts{"A1", "A2", "A3"}));
     });
 
     // A second mission while one is active changes nothing.
@@ -65,29 +65,6 @@ TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState)
     EXPECT_EQ(h.runner.pending.size(), 1u) << "one start sequence only";
     EXPECT_EQ(h.stats.started.size(), 1u);
     EXPECT_EQ(h.locked([](MissionContext& m) { return m.car_mission_id; }), "M\xff");
-}
-
-TEST(MissionIntake, WarehouseLists)
-{
-    struct Row {
-        json warehouse;
-        std::string num, count;
-        Texts list;
-    };
-    for (const Row& row : std::vector<Row>{
-             {json::array({json::array({"A1", "A2"}), "A3", 7}), "A1", "3", {"A1", "A2", "A3"}},
-             {"B7", "B7", "1", {"B7"}},
-             {nullptr, "", "", {}}}) {
-        SCOPED_TRACE(row.warehouse.dump());
-        Harness h;
-        h.runner.hold = true;
-        h.build();
-        h.accept({{"warehouseNum", row.warehouse}});
-        h.locked([&](MissionContext& m) {
-            EXPECT_EQ(std::make_tuple(m.warehouse_num, m.warehouse_count, m.warehouse_num_list),
-                      std::make_tuple(row.num, row.count, row.list));
-        });
-    }
 }
 
 TEST(MissionIntake, CommandHeightsOfEachPayloadType)
@@ -102,9 +79,7 @@ TEST(MissionIntake, CommandHeightsOfEachPayloadType)
         {json(), "kovo 1.2"},
         {"plain words", "kovo 1.2"},
     };
-    for (const auto& [payload, command] : rows) {
-        EXPECT_EQ(command_for(payload), command) << payload;
-    }
+    for (const auto& [payload, command] : rows) EXPECT_EQ(command_for(payload), command) << payload;
     EXPECT_EQ(command_for(with_points(json::array({{{"z", "7"}}})), "go"), "go 7") << "the configured prefix";
 }
 
@@ -127,9 +102,7 @@ TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour)
          [](Harness& h) {
              h.px4.setState(px4_state(0));
              h.clock.on_sleep = [&h](std::chrono::milliseconds d) {
-                 if (d == 2000ms) {
-                     h.px4.setState(px4_state(2));
-                 }
+                 if (d == 2000ms) h.px4.setState(px4_state(2));
              };
              h.px4.on_cmd = [&h] { h.px4.setState(px4_state(4, "takeoff")); };
          },

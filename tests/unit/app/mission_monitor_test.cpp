@@ -28,9 +28,7 @@ json two_point_mission(const std::string& id = "M1")
 json photos(const std::vector<int>& heights)
 {
     json out = json::array();
-    for (int idx : heights) {
-        out.push_back({{"camera", "siyi"}, {"height_idx", idx}});
-    }
+    for (int idx : heights) out.push_back({{"camera", "siyi"}, {"height_idx", idx}});
     return out;
 }
 
@@ -52,9 +50,7 @@ protected:
         h.px4.setState(state);
         for (int i = 0; i < times; ++i) {
             h.core->monitor.tick();
-            if (run_tasks) {
-                h.runner.runAll();
-            }
+            if (run_tasks) h.runner.runAll();
         }
     }
     // Ticks with px4ctrl working in the fixture's task directory.
@@ -304,9 +300,7 @@ TEST_F(MissionMonitorTest, PhotosListedAtTheEndAreUploadedAndAwaited)
     // The upload worker finishes during the third second of the wait.
     int waited = 0;
     h.clock.on_sleep = [&](std::chrono::milliseconds d) {
-        if (d == 1000ms && ++waited == 3) {
-            h.runner.runAll();
-        }
+        if (d == 1000ms && ++waited == 3) h.runner.runAll();
     };
     const std::string out = output_of([&] { at(2, "", 1, photos({0, 1})); });
     EXPECT_THAT(out, HasSubstr("[UPLOAD] Task ended, uploading 2 photo(s) not handed over yet...\n"

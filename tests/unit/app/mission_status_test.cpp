@@ -13,9 +13,7 @@ TEST(PlatformStatusText, FixedTextsForThreeMembersTheValueForTheOthers)
         {KOVOMissionStatus::EXECUTING, "408"},  {KOVOMissionStatus::LANDING, "410"},
         {KOVOMissionStatus::TASK_ENDED, "411"}, {KOVOMissionStatus::FINISHED, "414"},
     };
-    for (const auto& [status, text] : rows) {
-        EXPECT_EQ(http_status_code(status), text) << kovo_status_code(status);
-    }
+    for (const auto& [status, text] : rows) EXPECT_EQ(http_status_code(status), text) << kovo_status_code(status);
 }
 
 // The first string, depth first, and the number of strings.
@@ -29,9 +27,7 @@ TEST(WarehouseNum, FirstStringAndCount)
         {"[]", {"", ""}}, {"[1,2.5,true]", {"", ""}}, {"7", {"", ""}}, {R"({"a":"A01"})", {"", ""}},
         {"null", {"", ""}}, {"false", {"", ""}}, {"[[],[[]]]", {"", ""}},
     };
-    for (const auto& [doc, pair] : rows) {
-        EXPECT_EQ(parseWarehouseNum(json::parse(doc)), pair) << doc;
-    }
+    for (const auto& [doc, pair] : rows) EXPECT_EQ(parseWarehouseNum(json::parse(doc)), pair) << doc;
     EXPECT_EQ(collect_warehouse_nums(json::parse(R"([["a",["b",{"x":"no"}]],[],"c",[[["d"]]]])")),
               (std::vector<std::string>{"a", "b", "c", "d"}));
 }

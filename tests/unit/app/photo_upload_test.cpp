@@ -15,15 +15,9 @@ namespace {
 const char* kUrl = "http://platform/upload";
 const std::string kCamera = "http://192.168.144.25:82/photo/101SIYI_IMG/";
 
-json siyi(int idx)
-{
-    return {{"camera", "siyi"}, {"height_idx", idx}};
-}
+json siyi(int idx) { return {{"camera", "siyi"}, {"height_idx", idx}}; }
 
-json local(int idx)
-{
-    return {{"local_path", "/etc/hostname"}, {"height_idx", idx}};
-}
+json local(int idx) { return {{"local_path", "/etc/hostname"}, {"height_idx", idx}}; }
 
 class PhotoUpload : public ::testing::Test {
 protected:
@@ -71,9 +65,7 @@ TEST_F(PhotoUpload, CameraPictureNumbering)
     upload(json::array({siyi(0), {{"camera", "siyi"}}, siyi(12344),
                         {{"camera", "siyi"}, {"siyi_url", "http://cam/x.jpg"}, {"local_path", "/nope"}}}));
     Texts urls;
-    for (const auto& d : h.http.downloads.all()) {
-        urls.push_back(d.url);
-    }
+    for (const auto& d : h.http.downloads.all()) urls.push_back(d.url);
     EXPECT_EQ(urls, (Texts{kCamera + "IMG_0003.jpg", kCamera + "IMG_0001.jpg", kCamera + "IMG_0000.jpg",
                            kCamera + "IMG_12345.jpg", "http://cam/x.jpg"}));
     const std::string path = h.http.downloads[2].path;

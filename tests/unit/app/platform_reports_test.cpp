@@ -60,9 +60,7 @@ TEST_F(PlatformReportsTest, FlightHistoryHasAllFiftyFourMembersAndTheirValues)
     const json p = flightHistory(json::object());
     EXPECT_EQ(h.mqtt.messages().back()["platformCmd"], "UploadCarFlightHistory");
     EXPECT_EQ(p.size(), 54u);
-    for (const auto& [key, value] : p.items()) {
-        EXPECT_TRUE(value.is_string()) << key;
-    }
+    for (const auto& [key, value] : p.items()) EXPECT_TRUE(value.is_string()) << key;
     EXPECT_FALSE(p.contains("carMissionId"));
     expect_members(p, {{"height", "-0.00"}, {"hSpeed", "0.0"}, {"batteryPercent", "0"}, {"dataLink", "0"},
                        {"zoomRatio", ""}, {"carFlightPointId", "p7"}});

@@ -46,7 +46,9 @@ TEST(CurrentTime, LocalTimeNowInThePattern)
     EXPECT_EQ(format_current_time(std::string(1000, 'x')), std::string(1000, 'x'));
 }
 
-TEST(WriteJsonFile, IndentedOrOneLineRawUtf8NoFinalNewline)
+// A file: indented or one line, raw UTF-8, no final newline; a log: one
+// compact line per record after what was there; bad UTF-8 replaced in both.
+TEST(JsonRecords, BytesWritten)
 {
     TempDir dir;
     write_json_file(dir.file("m.json"), kNested, 2);
@@ -54,6 +56,15 @@ TEST(WriteJsonFile, IndentedOrOneLineRawUtf8NoFinalNewline)
               "{\n  \"a\": 1,\n  \"b\": {\n    \"c\": [\n      1,\n      \"é\"\n    ]\n  }\n}");
     write_json_file(dir.file("m.json"), kNested, -1);
     EXPECT_EQ(read_file(dir.file("m.json")), R"({"a":1,"b":{"c":[1,"é"]}})");
+    testsupport::write_file(dir.file("log.jsonl"), "{\"earlier\":true}\n");
+    append_jsonl(dir.file("log.jsonl"), kNested);
+    append_jsonl(dir.file("log.jsonl"), json::object({{"event", "b"}}));
+    EXPECT_EQ(read_file(dir.file("log.jsonl")),
+              "{\"earlier\":true}\n{\"a\":1,\"b\":{\"c\":[1,\"é\"]}}\n{\"event\":\"b\"}\n");
+    write_json_file(dir.file("m.json"), json::object({{"name", std::string("ok\xc3(bad", 7)}}), -1);
+    EXPECT_EQ(read_file(dir.file("m.json")), "{\"name\":\"ok\xEF\xBF\xBD(bad\"}");
+    append_jsonl(dir.file("bad.jsonl"), json::object({{"photo", std::string("\xff\xfe.jpg", 6)}, {"n", 2}}));
+    EXPECT_EQ(read_file(dir.file("bad.jsonl")), "{\"n\":2,\"photo\":\"\xEF\xBF\xBD\xEF\xBF\xBD.jpg\"}\n");
 }
 
 TEST(WriteJsonFile, ConcurrentWritersLeaveOneWholeFile)
@@ -81,24 +92,7 @@ TEST(JsonRecords, UnwritablePathsAreSilent)
     EXPECT_TRUE(directory_entries(dir.path()).empty());
 }
 
-TEST(JsonRecords, InvalidUtf8IsReplacedAndTheRecordKept)
-{
-    TempDir dir;
-    write_json_file(dir.file("m.json"), json::object({{"name", std::string("ok\xc3(bad", 7)}}), -1);
-    EXPECT_EQ(read_file(dir.file("m.json")), "{\"name\":\"ok\xEF\xBF\xBD(bad\"}");
-    append_jsonl(dir.file("log.jsonl"), json::object({{"photo", std::string("\xff\xfe.jpg", 6)}, {"n", 2}}));
-    EXPECT_EQ(read_file(dir.file("log.jsonl")), "{\"n\":2,\"photo\":\"\xEF\xBF\xBD\xEF\xBF\xBD.jpg\"}\n");
-}
 
-TEST(AppendJsonl, OneCompactLinePerRecordAfterWhatWasThere)
-{
-    TempDir dir;
-    testsupport::write_file(dir.file("log.jsonl"), "{\"earlier\":true}\n");
-    append_jsonl(dir.file("log.jsonl"), kNested);
-    append_jsonl(dir.file("log.jsonl"), json::object({{"event", "b"}}));
-    EXPECT_EQ(read_file(dir.file("log.jsonl")),
-              "{\"earlier\":true}\n{\"a\":1,\"b\":{\"c\":[1,\"é\"]}}\n{\"event\":\"b\"}\n");
-}
 
 TEST(AppendJsonl, ConcurrentLinesNeverInterleave)
 {

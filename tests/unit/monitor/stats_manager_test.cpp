@@ -86,8 +86,7 @@ TEST_F(StatsTest, TerminalHooksCloseTheCurrentRecordOnly) {
     // A second start leaves the first record running for good.
     start("m0");
     start("m1");
-    EXPECT_TRUE(get("missions")["running"].is_number_integer());
-    EXPECT_EQ(get("missions")["running"], 1);
+    EXPECT_EQ(get("missions")["running"].dump(), "1");  // an integer, and one
     EXPECT_EQ(missions(10)[1], (json{{"mission_id", "m1"}, {"strategy_id", "s-m1"}, {"point_id", "p-m1"},
                                      {"action_id", "a-m1"}, {"start_time", "t0"}, {"end_time", ""},
                                      {"status", "running"}, {"point_count", 3}, {"task_dir", "/tmp/m1"}}));
@@ -110,31 +109,26 @@ TEST_F(StatsTest, TerminalHooksCloseTheCurrentRecordOnly) {
 }
 
 TEST_F(StatsTest, ListShowsTheNewestOfABoundedHistoryOldestFirst) {
-    for (int i = 1; i <= 3; ++i) start("m" + std::to_string(i));
-    json list = missions(50);
-    ASSERT_EQ(list.size(), 3u);
-    EXPECT_EQ(list[0]["mission_id"], "m1");
-    EXPECT_EQ(list[2]["mission_id"], "m3");
+    start("m1");
     const size_t started = StatsManager::kMissionHistoryLimit + 5;
-    for (size_t i = 4; i <= started; ++i) {
+    for (size_t i = 2; i <= started; ++i) {
         stats.onMissionSuccess("end");
         start("m" + std::to_string(i));
     }
-    list = missions(100);
+    const json list = missions(100);
     ASSERT_EQ(list.size(), 100u);
     EXPECT_EQ(list.front()["mission_id"], "m" + std::to_string(started - 99));
     EXPECT_EQ(list.back()["mission_id"], "m" + std::to_string(started));
     EXPECT_EQ(missions(5000).size(), StatsManager::kMissionHistoryLimit);
     EXPECT_EQ(missions(5000)[0]["mission_id"], "m6");
     EXPECT_EQ(missions(0), json::array());
-    EXPECT_EQ(missions(-5), json::array());
 
     // The current mission survived the trimming and is the one closed now;
     // the counters keep counting.
     stats.onMissionFailed("r", "the-end");
     EXPECT_EQ(missions(1)[0]["status"], "failed");
     EXPECT_EQ(missions(1)[0]["mission_id"], "m" + std::to_string(started));
-    EXPECT_EQ(get("missions"), (json{{"total", started}, {"success", started - 3}, {"failed", 1}, {"aborted", 0},
+    EXPECT_EQ(get("missions"), (json{{"total", started}, {"success", started - 1}, {"failed", 1}, {"aborted", 0},
                                      {"running", 0}}));
 }
 

@@ -5,6 +5,7 @@
 #include <climits>
 #include <random>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -92,9 +93,7 @@ TEST(ScanMessageAgreesWithTheParser, StateTextParsesToTheParsedMemberAndErrorsCa
     EXPECT_NE(cut.error.find("parse_error"), std::string::npos) << cut.error;
     EXPECT_FALSE(cut.cmd.has_value());
     EXPECT_FALSE(cut.state.has_value());
-}
-
-TEST(ScanMessageKinds, OnlyTextsBeginningWithABraceAreLookedAt) {
+    // Only texts beginning with a brace are looked at.
     for (const char* text : {"", " {\"cmd\":1}", "[1]", "garbage"}) {
         EXPECT_EQ(scan_message(text).kind, Kind::NotObject) << text;
     }
@@ -124,14 +123,11 @@ TEST(ScanMessageCodes, NumbersAreTruncatedBooleansCountAsOneOrZeroAndTheRestIsNo
 
 TEST(ScanMessageCodes, OnlyTopLevelMembersCountAndTheLastRepeatWins) {
     const ScannedMessage nested = scan_message(R"({"x":{"cmd":42,"ret":0,"state":{}},"y":[{"cmd":1}]})");
-    EXPECT_FALSE(nested.cmd.has_value());
-    EXPECT_FALSE(nested.ret.has_value());
-    EXPECT_FALSE(nested.state.has_value());
+    EXPECT_FALSE(nested.cmd || nested.ret || nested.state);
 
     const ScannedMessage repeated = scan_message(R"({"cmd":1,"ret":5,"cmd":42,"ret":"x"})");
     EXPECT_EQ(repeated.cmd, 42);
     EXPECT_FALSE(repeated.ret.has_value());
-    EXPECT_EQ(json::parse(R"({"cmd":1,"cmd":42})")["cmd"], 42);
 
     const ScannedMessage escaped = scan_message(R"({"c\u006dd":42,"r\u0065t":0,"st\u0061te":{"fs":2}})");
     EXPECT_EQ(escaped.cmd, 42);
@@ -142,11 +138,7 @@ TEST(ScanMessageCodes, OnlyTopLevelMembersCountAndTheLastRepeatWins) {
 }
 
 TEST(ClassifyMessage, LoginRepliesAndStatePushesWithTheDefaultCodes) {
-    struct Row {
-        const char* text;
-        bool login_reply, login_ok, state_push;
-    };
-    const Row rows[] = {
+    const std::vector<std::tuple<const char*, bool, bool, bool>> rows = {  // text, login reply, ok, push
         {R"({"cmd":42,"ret":0})", true, true, false},
         {R"({"cmd":42,"ret":1})", true, false, false},
         {R"({"cmd":42})", true, false, false},  // no ret reads as -1
@@ -158,12 +150,10 @@ TEST(ClassifyMessage, LoginRepliesAndStatePushesWithTheDefaultCodes) {
         {R"({"cmd":1,"ret":0,"state":)", false, false, false},
     };
     const AppConfig::Px4ctrl codes;
-    for (const Row& row : rows) {
-        SCOPED_TRACE(row.text);
-        const MessageMeaning meaning = classify_message(scan_message(row.text), codes);
-        EXPECT_EQ(meaning.login_reply, row.login_reply);
-        EXPECT_EQ(meaning.login_ok, row.login_ok);
-        EXPECT_EQ(meaning.state_push, row.state_push);
+    for (const auto& [text, login_reply, login_ok, state_push] : rows) {
+        const MessageMeaning m = classify_message(scan_message(text), codes);
+        EXPECT_EQ(std::make_tuple(m.login_reply, m.login_ok, m.state_push),
+                  std::make_tuple(login_reply, login_ok, state_push)) << text;
     }
 }
 
@@ -176,7 +166,5 @@ TEST(ClassifyMessage, DefaultsAndCodesComeFromTheSettings) {
     codes.login_resp_cmd = 7;
     codes.state_push_cmd = 7;
     const MessageMeaning both = classify_message(scan_message(R"({"cmd":7,"ret":0})"), codes);
-    EXPECT_TRUE(both.login_reply);
-    EXPECT_TRUE(both.login_ok);
-    EXPECT_TRUE(both.state_push);
+    EXPECT_TRUE(both.login_reply && both.login_ok && both.state_push);
 }
