@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-unit test-asan test-tsan run bench clean
+.PHONY: all deps build test test-unit test-asan test-tsan run bench clean format format-check
 
 all: build
 
@@ -43,3 +43,11 @@ bench: build
 
 clean:
 	rm -rf build build-asan build-tsan
+
+# C++ sources follow .clang-format.
+FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h')
+format:
+	clang-format -i $(FORMAT_FILES)
+
+format-check:
+	clang-format --dry-run -Werror $(FORMAT_FILES)

@@ -33,8 +33,7 @@ struct Usage {
     int threads = 0;
 };
 
-Usage read_usage(pid_t pid)
-{
+Usage read_usage(pid_t pid) {
     Usage u;
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
@@ -60,8 +59,7 @@ Usage read_usage(pid_t pid)
 }
 
 // State pushes the simulated px4ctrl has sent so far.
-long pushes(testsupport::NodePeer& px4)
-{
+long pushes(testsupport::NodePeer& px4) {
     const size_t from = px4.process().line_count();
     px4.send_line(R"({"cmd":"stats"})");
     std::string line;
@@ -72,15 +70,13 @@ long pushes(testsupport::NodePeer& px4)
     return j.is_object() ? j.value("pushes", -1L) : -1;
 }
 
-void print_usage_line(const std::string& what, const Usage& u)
-{
+void print_usage_line(const std::string& what, const Usage& u) {
     std::cout << what << ": rss " << u.rss_kib << " KiB, threads " << u.threads << std::endl;
 }
 
 // The daemon's CPU share over an idle window, and per state push (the push
 // rate follows how fast the simulated px4ctrl answers on a busy machine).
-Usage measure_idle(const std::string& what, pid_t daemon, testsupport::NodePeer& px4, int seconds)
-{
+Usage measure_idle(const std::string& what, pid_t daemon, testsupport::NodePeer& px4, int seconds) {
     const Usage u0 = read_usage(daemon);
     const long p0 = pushes(px4);
     const auto t0 = std::chrono::steady_clock::now();
@@ -89,16 +85,14 @@ Usage measure_idle(const std::string& what, pid_t daemon, testsupport::NodePeer&
     const long p1 = pushes(px4);
     const double wall = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const double cpu = u1.cpu_seconds - u0.cpu_seconds;
-    std::cout << what << ": " << (p1 - p0) / wall << " state pushes/s, CPU " << 100.0 * cpu / wall
-              << " % of one core, " << 1e6 * cpu / static_cast<double>(std::max(1L, p1 - p0))
-              << " us per push" << std::endl;
+    std::cout << what << ": " << (p1 - p0) / wall << " state pushes/s, CPU " << 100.0 * cpu / wall << " % of one core, "
+              << 1e6 * cpu / static_cast<double>(std::max(1L, p1 - p0)) << " us per push" << std::endl;
     return u1;
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
-{
+int main(int argc, char** argv) {
     const int missions = argc > 1 ? std::atoi(argv[1]) : 100;
     const int idle_seconds = argc > 2 ? std::atoi(argv[2]) : 20;
 
@@ -129,8 +123,8 @@ int main(int argc, char** argv)
     };
     testsupport::write_file(work.file("config.json"), config.dump());
     // Quiet: a hundred missions print a lot.
-    testsupport::ChildProcess daemon("daemon", {testsupport::daemon_path(), "--config", work.file("config.json")},
-                                     {}, false);
+    testsupport::ChildProcess daemon("daemon", {testsupport::daemon_path(), "--config", work.file("config.json")}, {},
+                                     false);
     if (!daemon.wait_for_line("[PX4] Login result: success", 10s) ||
         !car.process().wait_for_line("\"connection\"", 10s)) {
         std::cerr << "the daemon did not connect" << std::endl;
@@ -144,8 +138,8 @@ int main(int argc, char** argv)
     for (int n = 1; n <= missions; ++n) {
         const size_t done = daemon.count_lines("[LOG] Uploaded normal log: ");
         car.send_line(R"({"cmd":"mission"})");
-        if (!testsupport::wait_until([&] { return daemon.count_lines("[LOG] Uploaded normal log: ") > done; },
-                                     90s, 50ms)) {
+        if (!testsupport::wait_until([&] { return daemon.count_lines("[LOG] Uploaded normal log: ") > done; }, 90s,
+                                     50ms)) {
             std::cerr << "mission " << n << " did not finish" << std::endl;
             return 1;
         }

@@ -61,7 +61,8 @@ double cpu_per_call(Fn fn, double budget) {
     const double start = thread_cpu_seconds();
     double now = start;
     while (now - start < budget) {
-        for (int i = 0; i < 200; ++i) fn();
+        for (int i = 0; i < 200; ++i)
+            fn();
         calls += 200;
         now = thread_cpu_seconds();
     }
@@ -112,9 +113,10 @@ int main(int argc, char** argv) {
     std::sort(windows.begin(), windows.end());
     const double a = windows[windows.size() / 2];
     std::printf("state document: %zu bytes, %zu photo entries\n", document.size(), photos);
-    std::printf("(a) client process CPU per state message: median %.2f us, best %.2f us "
-                "(%ld messages in %zu one-second windows)\n",
-                a * 1e6, windows.front() * 1e6, messages, windows.size());
+    std::printf(
+        "(a) client process CPU per state message: median %.2f us, best %.2f us "
+        "(%ld messages in %zu one-second windows)\n",
+        a * 1e6, windows.front() * 1e6, messages, windows.size());
     sim.stop();
 
     // (b) one full parse of the same document, and the receive path's scan.

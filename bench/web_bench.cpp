@@ -34,7 +34,8 @@ template <typename F>
 double mean_microseconds(int rounds, F&& work) {
     size_t sink = 0;
     const auto begin = std::chrono::steady_clock::now();
-    for (int i = 0; i < rounds; ++i) sink += work();
+    for (int i = 0; i < rounds; ++i)
+        sink += work();
     const std::chrono::duration<double, std::micro> spent = std::chrono::steady_clock::now() - begin;
     if (sink == 0) std::cerr << "nothing rendered" << std::endl;
     return spent.count() / rounds;
@@ -71,9 +72,9 @@ int main(int argc, char** argv) {
     const nlohmann::json stats_json = stats.getStatsJson();
     const nlohmann::json missions = stats.getMissionsJson(kDashboardMissionLimit);
     const double full = mean_microseconds(rounds, [&] { return stats.getDashboardHtml().size(); });
-    const double html_only = mean_microseconds(rounds, [&] { return render_dashboard_html(stats_json, missions).size(); });
-    const double stats_body =
-        mean_microseconds(rounds, [&] { return stats.getStatsJson().dump(2).size(); });
+    const double html_only =
+        mean_microseconds(rounds, [&] { return render_dashboard_html(stats_json, missions).size(); });
+    const double stats_body = mean_microseconds(rounds, [&] { return stats.getStatsJson().dump(2).size(); });
     std::cout << "{\"missions\":" << kDashboardMissionLimit << ",\"page_bytes\":" << page.size()
               << ",\"rounds\":" << rounds << ",\"dashboard_us\":" << full << ",\"page_assembly_us\":" << html_only
               << ",\"stats_json_us\":" << stats_body << "}" << std::endl;

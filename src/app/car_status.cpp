@@ -16,8 +16,7 @@ namespace {
 
 // Truncation toward zero; values that no int can hold (inf, nan, huge texts
 // from a peer) are clamped instead of being undefined.
-int truncate_to_int(float value)
-{
+int truncate_to_int(float value) {
     if (std::isnan(value)) {
         return 0;
     }
@@ -43,12 +42,9 @@ struct CarStatusReporter::Selected {
 
 CarStatusReporter::CarStatusReporter(MissionContext& mission, CarPort& car, const RecordHelpers& records,
                                      std::string access_key)
-    : mission_(mission), car_(car), records_(records), access_key_(std::move(access_key))
-{
-}
+    : mission_(mission), car_(car), records_(records), access_key_(std::move(access_key)) {}
 
-std::string CarStatusReporter::missionStatusCode(const AppConfig& cfg, const Tick& tick)
-{
+std::string CarStatusReporter::missionStatusCode(const AppConfig& cfg, const Tick& tick) {
     const auto& m = cfg.mission;
     SocketIOMissionStatus status = SocketIOMissionStatus::WAITING;
     if (!tick.active) {
@@ -63,8 +59,7 @@ std::string CarStatusReporter::missionStatusCode(const AppConfig& cfg, const Tic
     return std::to_string(socketio_status_code(status));
 }
 
-CarStatusReporter::Selected CarStatusReporter::select(const AppConfig& cfg, const Tick& tick)
-{
+CarStatusReporter::Selected CarStatusReporter::select(const AppConfig& cfg, const Tick& tick) {
     Selected sel;
     std::string warehouse;
     const int precision = cfg.app.float_precision;
@@ -84,8 +79,7 @@ CarStatusReporter::Selected CarStatusReporter::select(const AppConfig& cfg, cons
 }
 
 json CarStatusReporter::realtimeStatus(const AppConfig& cfg, const Tick& tick, const Selected& sel,
-                                       const std::string& code) const
-{
+                                       const std::string& code) const {
     const json lpos = safe_json_object(tick.uav, "lpos");
     const json atti = safe_json_object(tick.uav, "atti");
     const json bat = safe_json_object(tick.uav, "bat");
@@ -127,8 +121,7 @@ json CarStatusReporter::realtimeStatus(const AppConfig& cfg, const Tick& tick, c
     return s;
 }
 
-void CarStatusReporter::report(const Tick& tick)
-{
+void CarStatusReporter::report(const Tick& tick) {
     const auto cfg = records_.config();
     const std::string code = missionStatusCode(*cfg, tick);
     const Selected sel = select(*cfg, tick);

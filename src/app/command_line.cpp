@@ -4,23 +4,20 @@
 
 #include "app/build_info.h"
 
-std::string banner_line()
-{
+std::string banner_line() {
     return std::string("kovo_sio_client v") + build_info::kVersion + " (git: " + build_info::kGitRevision +
            ", built: " + build_info::kBuildTime + ")";
 }
 
-CommandLine parse_command_line(const std::vector<std::string>& args)
-{
+CommandLine parse_command_line(const std::vector<std::string>& args) {
     CommandLine cmd;
     std::string port_text;
     const struct {
         const char* option;
         std::string* value;
     } value_options[] = {
-        {"--config", &cmd.config_path},   {"--px4_host", &cmd.px4_host},
-        {"--px4_port", &port_text},       {"--sio_uri", &cmd.sio_uri},
-        {"--access_key", &cmd.access_key}, {"--platform_url", &cmd.platform_url},
+        {"--config", &cmd.config_path}, {"--px4_host", &cmd.px4_host},     {"--px4_port", &port_text},
+        {"--sio_uri", &cmd.sio_uri},    {"--access_key", &cmd.access_key}, {"--platform_url", &cmd.platform_url},
         {"--site_id", &cmd.site_id},
     };
     for (size_t i = 1; i < args.size(); ++i) {
@@ -43,8 +40,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args)
     return cmd;
 }
 
-void print_usage(std::ostream& out, const std::string& program)
-{
+void print_usage(std::ostream& out, const std::string& program) {
     out << "Usage: " << program << " [options]\n"
         << "  --config <path>          config file path (default: config.json)\n"
         << "  --px4_host <host>        px4ctrl ws host\n"
@@ -55,8 +51,7 @@ void print_usage(std::ostream& out, const std::string& program)
         << "  --site_id <id>           site id" << std::endl;
 }
 
-void apply_overrides(const CommandLine& cmd, AppConfig& config)
-{
+void apply_overrides(const CommandLine& cmd, AppConfig& config) {
     if (!cmd.px4_host.empty()) {
         config.px4ctrl.host = cmd.px4_host;
     }

@@ -7,13 +7,11 @@
 
 // px4ctrl state codes as the mission logic groups them.
 
-inline bool fs_listed(const std::vector<int>& codes, int fs)
-{
+inline bool fs_listed(const std::vector<int>& codes, int fs) {
     return std::find(codes.begin(), codes.end(), fs) != codes.end();
 }
 
 // px4ctrl runs the mission: take-off, executing, landing or its own mode.
-inline bool fs_in_mission(const AppConfig::Mission& m, int fs)
-{
+inline bool fs_in_mission(const AppConfig::Mission& m, int fs) {
     return fs == m.fs_takeoff || fs == m.fs_executing || fs == m.fs_landing || fs == m.fs_kovo;
 }

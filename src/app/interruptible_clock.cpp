@@ -1,18 +1,13 @@
 #include "app/interruptible_clock.h"
 
-std::chrono::steady_clock::time_point InterruptibleClock::now() const
-{
-    return std::chrono::steady_clock::now();
-}
+std::chrono::steady_clock::time_point InterruptibleClock::now() const { return std::chrono::steady_clock::now(); }
 
-bool InterruptibleClock::sleep_for(std::chrono::milliseconds d)
-{
+bool InterruptibleClock::sleep_for(std::chrono::milliseconds d) {
     std::unique_lock<std::mutex> lock(mutex_);
     return !cv_.wait_for(lock, d, [this] { return stopped_; });
 }
 
-void InterruptibleClock::stop()
-{
+void InterruptibleClock::stop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         stopped_ = true;

@@ -12,8 +12,7 @@
 namespace {
 
 // The member, or nullptr when obj is not an object or lacks it.
-const nlohmann::json* member(const nlohmann::json& obj, const std::string& key)
-{
+const nlohmann::json* member(const nlohmann::json& obj, const std::string& key) {
     if (!obj.is_object()) {
         return nullptr;
     }
@@ -24,15 +23,13 @@ const nlohmann::json* member(const nlohmann::json& obj, const std::string& key)
 }  // namespace
 
 template <>
-std::string safe_json_value<std::string>(const nlohmann::json& obj, const std::string& key, std::string def)
-{
+std::string safe_json_value<std::string>(const nlohmann::json& obj, const std::string& key, std::string def) {
     const nlohmann::json* m = member(obj, key);
     return m != nullptr && m->is_string() ? m->get<std::string>() : def;
 }
 
 template <>
-int safe_json_value<int>(const nlohmann::json& obj, const std::string& key, int def)
-{
+int safe_json_value<int>(const nlohmann::json& obj, const std::string& key, int def) {
     const nlohmann::json* m = member(obj, key);
     if (m == nullptr) {
         return def;
@@ -61,31 +58,26 @@ int safe_json_value<int>(const nlohmann::json& obj, const std::string& key, int 
 }
 
 template <>
-bool safe_json_value<bool>(const nlohmann::json& obj, const std::string& key, bool def)
-{
+bool safe_json_value<bool>(const nlohmann::json& obj, const std::string& key, bool def) {
     const nlohmann::json* m = member(obj, key);
     return m != nullptr && m->is_boolean() ? m->get<bool>() : def;
 }
 
-std::string safe_json_value(const nlohmann::json& obj, const std::string& key, const char* def)
-{
+std::string safe_json_value(const nlohmann::json& obj, const std::string& key, const char* def) {
     return safe_json_value<std::string>(obj, key, std::string(def == nullptr ? "" : def));
 }
 
-nlohmann::json safe_json_object(const nlohmann::json& obj, const std::string& key)
-{
+nlohmann::json safe_json_object(const nlohmann::json& obj, const std::string& key) {
     const nlohmann::json* m = member(obj, key);
     return m != nullptr && m->is_object() ? *m : nlohmann::json::object();
 }
 
-nlohmann::json safe_json_array(const nlohmann::json& obj, const std::string& key)
-{
+nlohmann::json safe_json_array(const nlohmann::json& obj, const std::string& key) {
     const nlohmann::json* m = member(obj, key);
     return m != nullptr && m->is_array() ? *m : nlohmann::json::array();
 }
 
-float json_float(const nlohmann::json& obj, const std::string& key, float def)
-{
+float json_float(const nlohmann::json& obj, const std::string& key, float def) {
     const nlohmann::json* m = member(obj, key);
     if (m == nullptr) {
         return def;
@@ -100,8 +92,7 @@ float json_float(const nlohmann::json& obj, const std::string& key, float def)
     return def;
 }
 
-std::string json_string(const nlohmann::json& obj, const std::string& key, const std::string& def, int precision)
-{
+std::string json_string(const nlohmann::json& obj, const std::string& key, const std::string& def, int precision) {
     const nlohmann::json* m = member(obj, key);
     if (m == nullptr) {
         return def;
@@ -122,8 +113,7 @@ std::string json_string(const nlohmann::json& obj, const std::string& key, const
     return def;
 }
 
-std::string float_str(double value, int precision)
-{
+std::string float_str(double value, int precision) {
     // A negative precision means no decimals; the upper bound keeps a bad
     // setting from producing absurdly long texts.
     constexpr int kMaxPrecision = 30;

@@ -22,10 +22,8 @@ KovoClientApp::KovoClientApp(const AppConfig& config, const std::string& config_
       stats_port_(StatsManager::instance()),
       access_key_(config.socketio.access_key),
       site_id_(config.platform.site_id),
-      core_(config_, mission_,
-            MissionPorts{px4_port_, car_port_, mqtt_port_, http_port_, stats_port_, clock_, tasks_}, access_key_,
-            site_id_)
-{
+      core_(config_, mission_, MissionPorts{px4_port_, car_port_, mqtt_port_, http_port_, stats_port_, clock_, tasks_},
+            access_key_, site_id_) {
     sio_client_.setMissionCallback([this](const nlohmann::json& payload) { onCarMission(payload); });
     sio_client_.setRebootQueryCallback([this] { onCarRebootQuery(); });
     http_client_.setOnError([](const std::string& text) { std::cerr << "HTTP error: " << text << std::endl; });
@@ -39,13 +37,9 @@ KovoClientApp::KovoClientApp(const AppConfig& config, const std::string& config_
     mqtt_client_.setOnDisconnected([] { StatsManager::instance().onMqttDisconnected(); });
 }
 
-KovoClientApp::~KovoClientApp()
-{
-    stop();
-}
+KovoClientApp::~KovoClientApp() { stop(); }
 
-bool KovoClientApp::start()
-{
+bool KovoClientApp::start() {
     StatsManager& stats = StatsManager::instance();
     stats.recordStartup();
     stats.recordVersion(build_info::kVersion, build_info::kGitRevision, build_info::kBuildTime);
@@ -74,15 +68,13 @@ bool KovoClientApp::start()
     return true;
 }
 
-void KovoClientApp::wait()
-{
+void KovoClientApp::wait() {
     if (worker_thread_.joinable()) {
         worker_thread_.join();
     }
 }
 
-void KovoClientApp::stop()
-{
+void KovoClientApp::stop() {
     running_ = false;
     // No new mission or configuration update may arrive while the objects
     // they use go away.
@@ -93,8 +85,7 @@ void KovoClientApp::stop()
     tasks_.joinAll();
 }
 
-void KovoClientApp::worker_loop()
-{
+void KovoClientApp::worker_loop() {
     while (running_) {
         // Whole seconds; at least one, so a zero setting cannot spin.
         const int seconds = std::max(1, config_.snapshot()->mission.worker_poll_interval_seconds);
@@ -105,38 +96,23 @@ void KovoClientApp::worker_loop()
     }
 }
 
-void KovoClientApp::onCarMission(const nlohmann::json& payload)
-{
-    core_.intake.onCarMission(payload);
-}
+void KovoClientApp::onCarMission(const nlohmann::json& payload) { core_.intake.onCarMission(payload); }
 
-void KovoClientApp::onCarRebootQuery()
-{
-    core_.reboot.onCarRebootQuery();
-}
+void KovoClientApp::onCarRebootQuery() { core_.reboot.onCarRebootQuery(); }
 
-void KovoClientApp::sendPlatformFlightHistory(const nlohmann::json& uav)
-{
+void KovoClientApp::sendPlatformFlightHistory(const nlohmann::json& uav) {
     core_.reports.sendPlatformFlightHistory(uav);
 }
 
-void KovoClientApp::sendPlatformStatusHistory(const std::string& code)
-{
+void KovoClientApp::sendPlatformStatusHistory(const std::string& code) {
     core_.reports.sendPlatformStatusHistory(code);
 }
 
-void KovoClientApp::sendPlatformArrivePoint()
-{
-    core_.reports.sendPlatformArrivePoint();
-}
+void KovoClientApp::sendPlatformArrivePoint() { core_.reports.sendPlatformArrivePoint(); }
 
 bool KovoClientApp::uploadPhotosAsync(const nlohmann::json& items, const std::string& upload_url,
-                                      const std::string& task_dir, int before_count)
-{
+                                      const std::string& task_dir, int before_count) {
     return core_.photos.uploadPhotosAsync(items, upload_url, task_dir, before_count);
 }
 
-std::string KovoClientApp::current_time_str() const
-{
-    return core_.records.current_time_str();
-}
+std::string KovoClientApp::current_time_str() const { return core_.records.current_time_str(); }

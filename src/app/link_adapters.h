@@ -49,13 +49,11 @@ private:
 class HttpLinkAdapter : public HttpPort {
 public:
     explicit HttpLinkAdapter(PlatformHttpClient& client) : client_(client) {}
-    bool downloadFile(const std::string& url, const std::string& path, long* http_status) override
-    {
+    bool downloadFile(const std::string& url, const std::string& path, long* http_status) override {
         return client_.downloadFile(url, path, http_status);
     }
     bool postFile(const std::string& url, const std::string& path, const std::map<std::string, std::string>& fields,
-                  const std::string& field_name, std::string* response, long* http_status) override
-    {
+                  const std::string& field_name, std::string* response, long* http_status) override {
         return client_.postFile(url, path, fields, field_name, response, http_status);
     }
 
@@ -68,21 +66,17 @@ public:
     explicit StatsAdapter(StatsManager& stats) : stats_(stats) {}
     void onMissionStarted(const std::string& mission_id, const std::string& strategy_id, const std::string& point_id,
                           const std::string& action_id, int point_count, const std::string& task_dir,
-                          const std::string& start_time) override
-    {
+                          const std::string& start_time) override {
         stats_.onMissionStarted(mission_id, strategy_id, point_id, action_id, point_count, task_dir, start_time);
     }
     void onMissionSuccess(const std::string& end_time) override { stats_.onMissionSuccess(end_time); }
-    void onMissionFailed(const std::string& reason, const std::string& end_time) override
-    {
+    void onMissionFailed(const std::string& reason, const std::string& end_time) override {
         stats_.onMissionFailed(reason, end_time);
     }
-    void onStatusTransition(const std::string& from, const std::string& to) override
-    {
+    void onStatusTransition(const std::string& from, const std::string& to) override {
         stats_.onStatusTransition(from, to);
     }
-    void updateInternalState(const InternalState& s) override
-    {
+    void updateInternalState(const InternalState& s) override {
         stats_.updateInternalState(s.fs, s.kovo_sub, s.kovo_idx, s.has_task, s.photos_uploaded, s.upload_started,
                                    s.photo_count, s.last_completed_height_idx, s.mission_id, s.strategy_id,
                                    s.battery_remain, s.lpos_z, s.lpos_vz);

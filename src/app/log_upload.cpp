@@ -4,17 +4,13 @@
 #include <iostream>
 
 LogUploader::LogUploader(HttpPort& http, TaskRunner& tasks, const RecordHelpers& records, std::string site_id)
-    : http_(http), tasks_(tasks), records_(records), site_id_(std::move(site_id))
-{
-}
+    : http_(http), tasks_(tasks), records_(records), site_id_(std::move(site_id)) {}
 
-void LogUploader::uploadAsync(const std::string& task_dir)
-{
+void LogUploader::uploadAsync(const std::string& task_dir) {
     tasks_.run([this, task_dir] { upload(task_dir); });
 }
 
-void LogUploader::upload(const std::string& task_dir)
-{
+void LogUploader::upload(const std::string& task_dir) {
     // platform.url is read now, so a hot-updated URL is used.
     const auto cfg = records_.config();
     const std::string path = task_dir + "/" + cfg->files.client_log;

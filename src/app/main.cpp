@@ -7,8 +7,7 @@
 #include "config/app_config.h"
 #include "platform/platform_http_client.h"
 
-int main(int argc, char* argv[])
-{
+int main(int argc, char* argv[]) {
     std::cout << banner_line() << std::endl;
     const CommandLine cmd = parse_command_line(std::vector<std::string>(argv, argv + argc));
     if (cmd.help) {

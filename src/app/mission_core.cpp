@@ -9,6 +9,4 @@ MissionCore::MissionCore(const SharedConfig& config, MissionContext& mission, co
       logs(ports.http, ports.tasks, records, site_id),
       intake(mission, ports.px4, ports.stats, ports.clock, ports.tasks, reports, records),
       reboot(mission, ports.px4, ports.car, records),
-      monitor(mission, ports.px4, ports.stats, ports.clock, reports, car_status, photos, logs, records)
-{
-}
+      monitor(mission, ports.px4, ports.stats, ports.clock, reports, car_status, photos, logs, records) {}

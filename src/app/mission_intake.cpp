@@ -16,22 +16,17 @@ namespace {
 // px4ctrl gets a fixed time to settle after the car's order.
 constexpr std::chrono::seconds kStartDelay{10};
 
-std::string text_member(const json& payload, const char* key, const std::string& def = "")
-{
+std::string text_member(const json& payload, const char* key, const std::string& def = "") {
     return safe_json_value<std::string>(payload, key, def);
 }
 
 }  // namespace
 
-MissionIntake::MissionIntake(MissionContext& mission, Px4Port& px4, StatsPort& stats, Clock& clock,
-                             TaskRunner& tasks, PlatformReports& reports, const RecordHelpers& records)
-    : mission_(mission), px4_(px4), stats_(stats), clock_(clock), tasks_(tasks), reports_(reports),
-      records_(records)
-{
-}
+MissionIntake::MissionIntake(MissionContext& mission, Px4Port& px4, StatsPort& stats, Clock& clock, TaskRunner& tasks,
+                             PlatformReports& reports, const RecordHelpers& records)
+    : mission_(mission), px4_(px4), stats_(stats), clock_(clock), tasks_(tasks), reports_(reports), records_(records) {}
 
-void MissionIntake::onCarMission(const json& payload)
-{
+void MissionIntake::onCarMission(const json& payload) {
     // The car's strings may hold bad UTF-8: shown with replacements, the
     // mission is still accepted.
     std::cout << "[CAR] Received mission payload:" << std::endl
@@ -51,16 +46,15 @@ void MissionIntake::onCarMission(const json& payload)
         fillMission(payload);
         cmd = buildCommand(*cfg);
         const size_t points = mission_.car_flight_point_list.size();
-        stats_.onMissionStarted(mission_.car_flight_mission_history_id, mission_.car_strategy_id,
-                                mission_.car_point_id, mission_.car_action_id, static_cast<int>(points),
-                                mission_.task_dir, records_.current_time_str());
+        stats_.onMissionStarted(mission_.car_flight_mission_history_id, mission_.car_strategy_id, mission_.car_point_id,
+                                mission_.car_action_id, static_cast<int>(points), mission_.task_dir,
+                                records_.current_time_str());
         std::cout << "[CAR] carFlightPointList size=" << points << " cmd=[" << cmd << "]" << std::endl;
     }
     tasks_.run([this, cmd, seq] { startSequence(cmd, seq); });
 }
 
-void MissionIntake::fillMission(const json& payload)
-{
+void MissionIntake::fillMission(const json& payload) {
     const auto cfg = records_.config();
     const auto& defaults = cfg->mission.defaults;
     mission_.car_x = text_member(payload, "carX");
@@ -89,8 +83,7 @@ void MissionIntake::fillMission(const json& payload)
     mission_.task_dir.clear();
 }
 
-std::string MissionIntake::buildCommand(const AppConfig& cfg) const
-{
+std::string MissionIntake::buildCommand(const AppConfig& cfg) const {
     const std::string& default_height = cfg.mission.defaults.takeOffAltitude;
     std::string heights;
     for (const json& point : mission_.car_flight_point_list) {
@@ -105,13 +98,11 @@ std::string MissionIntake::buildCommand(const AppConfig& cfg) const
     return cfg.mission.kovo_cmd_prefix + " " + heights;
 }
 
-int MissionIntake::readFs(const AppConfig& cfg)
-{
+int MissionIntake::readFs(const AppConfig& cfg) {
     return safe_json_value<int>(px4_.getState(), "fs", cfg.mission.default_fs_value);
 }
 
-void MissionIntake::startSequence(const std::string& cmd, uint64_t seq)
-{
+void MissionIntake::startSequence(const std::string& cmd, uint64_t seq) {
     std::cout << "[CAR] Mission received, waiting 10 seconds before execution..." << std::endl;
     if (!clock_.sleep_for(kStartDelay)) {
         return;
@@ -158,14 +149,12 @@ void MissionIntake::startSequence(const std::string& cmd, uint64_t seq)
             std::cout << "[CAR] px4ctrl entered KOVO state, mission started" << std::endl;
             return;
         }
-        std::cout << "[CAR] Retry " << of << ": px4ctrl did not enter KOVO (fs=" << fs << "), will retry"
-                  << std::endl;
+        std::cout << "[CAR] Retry " << of << ": px4ctrl did not enter KOVO (fs=" << fs << "), will retry" << std::endl;
     }
     giveUp(retries, seq);
 }
 
-void MissionIntake::giveUp(int retries, uint64_t seq)
-{
+void MissionIntake::giveUp(int retries, uint64_t seq) {
     std::cerr << "[CAR] Failed to start mission after " << retries << " retries" << std::endl;
     std::string task_dir;
     {

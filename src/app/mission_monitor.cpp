@@ -23,14 +23,18 @@ constexpr int kStableTicks = 3;
 MissionMonitor::MissionMonitor(MissionContext& mission, Px4Port& px4, StatsPort& stats, Clock& clock,
                                PlatformReports& reports, CarStatusReporter& car_status, PhotoUploader& photos,
                                LogUploader& logs, const RecordHelpers& records)
-    : mission_(mission), px4_(px4), stats_(stats), clock_(clock), reports_(reports), car_status_(car_status),
-      photos_(photos), logs_(logs), records_(records),
-      last_kovo_idx_(records.config()->mission.last_kovo_idx_sentinel)
-{
-}
+    : mission_(mission),
+      px4_(px4),
+      stats_(stats),
+      clock_(clock),
+      reports_(reports),
+      car_status_(car_status),
+      photos_(photos),
+      logs_(logs),
+      records_(records),
+      last_kovo_idx_(records.config()->mission.last_kovo_idx_sentinel) {}
 
-void MissionMonitor::tick()
-{
+void MissionMonitor::tick() {
     if (!px4_.isConnected() || !px4_.isLogined()) {
         return;
     }
@@ -81,20 +85,15 @@ void MissionMonitor::tick()
     everyTick(t);
 }
 
-int MissionMonitor::photoCount(const TickView& t) const
-{
-    return static_cast<int>(t.photos.size());
-}
+int MissionMonitor::photoCount(const TickView& t) const { return static_cast<int>(t.photos.size()); }
 
-void MissionMonitor::takeOverTaskDir(const std::string& dir)
-{
+void MissionMonitor::takeOverTaskDir(const std::string& dir) {
     std::lock_guard<std::mutex> lock(mission_.mutex);
     mission_.task_dir = dir;
     last_task_dir_ = dir;
 }
 
-void MissionMonitor::writeMissionFilesIfDue()
-{
+void MissionMonitor::writeMissionFilesIfDue() {
     // Only an active mission writes its copy: a directory reported between
     // missions is usually the previous mission's, whose copy must stay.
     std::lock_guard<std::mutex> lock(mission_.mutex);
@@ -107,8 +106,7 @@ void MissionMonitor::writeMissionFilesIfDue()
     records_.client_log(mission_.task_dir, "client_start", {{"task_dir", mission_.task_dir}});
 }
 
-json MissionMonitor::missionCopy() const
-{
+json MissionMonitor::missionCopy() const {
     const MissionContext& m = mission_;
     json copy = json::object();
     copy["carX"] = m.car_x;
@@ -131,8 +129,7 @@ json MissionMonitor::missionCopy() const
     return copy;
 }
 
-void MissionMonitor::startOfMission(uint64_t seq)
-{
+void MissionMonitor::startOfMission(uint64_t seq) {
     seen_seq_ = seq;
     prev_sub_state_.clear();
     was_flying_ = false;
@@ -145,8 +142,7 @@ void MissionMonitor::startOfMission(uint64_t seq)
     last_kovo_idx_ = records_.config()->mission.last_kovo_idx_sentinel;
 }
 
-void MissionMonitor::checkPhotos(const TickView& t)
-{
+void MissionMonitor::checkPhotos(const TickView& t) {
     if (t.upload_url.empty() || t.task_dir.empty() || t.photos.empty()) {
         return;
     }
@@ -160,16 +156,14 @@ void MissionMonitor::checkPhotos(const TickView& t)
     // Entries listed after an earlier hand-over go out as a follow-up batch
     // once the list is stable again, so no photo is left behind.
     if (count > photos_handed_ && ++stable_ticks_ >= kStableTicks) {
-        handOverPhotos(t, photos_handed_ == 0 ? "[UPLOAD] Photos stable at " + std::to_string(count) +
-                                                    ", starting upload..."
-                                              : "[UPLOAD] Photos stable at " + std::to_string(count) +
-                                                    ", uploading " + std::to_string(count - photos_handed_) +
-                                                    " more...");
+        handOverPhotos(t, photos_handed_ == 0
+                              ? "[UPLOAD] Photos stable at " + std::to_string(count) + ", starting upload..."
+                              : "[UPLOAD] Photos stable at " + std::to_string(count) + ", uploading " +
+                                    std::to_string(count - photos_handed_) + " more...");
     }
 }
 
-void MissionMonitor::handOverPhotos(const TickView& t, const std::string& line)
-{
+void MissionMonitor::handOverPhotos(const TickView& t, const std::string& line) {
     const int count = photoCount(t);
     json batch = json::array();
     for (int i = photos_handed_; i < count; ++i) {
@@ -181,8 +175,7 @@ void MissionMonitor::handOverPhotos(const TickView& t, const std::string& line)
     photos_.uploadPhotosAsync(batch, t.upload_url, t.task_dir, safe_json_value<int>(t.kovo, "beforecount", -1));
 }
 
-void MissionMonitor::handlePhase(const TickView& t)
-{
+void MissionMonitor::handlePhase(const TickView& t) {
     const auto& m = t.cfg->mission;
     const int fs = t.fs;
     const std::string& sub = t.sub_state;
@@ -221,8 +214,7 @@ void MissionMonitor::handlePhase(const TickView& t)
     }
 }
 
-void MissionMonitor::endSequence(const TickView& t)
-{
+void MissionMonitor::endSequence(const TickView& t) {
     reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::TASK_ENDED));
     if (!clock_.sleep_for(std::chrono::milliseconds(t.cfg->mission.landed_to_finished_delay_ms))) {
         return;
@@ -260,8 +252,7 @@ void MissionMonitor::endSequence(const TickView& t)
     }
 }
 
-bool MissionMonitor::waitForPhotos()
-{
+bool MissionMonitor::waitForPhotos() {
     auto uploaded = [this] {
         std::lock_guard<std::mutex> lock(mission_.mutex);
         return mission_.photos_uploaded;
@@ -283,8 +274,7 @@ bool MissionMonitor::waitForPhotos()
     return true;
 }
 
-void MissionMonitor::checkArrival(const TickView& t)
-{
+void MissionMonitor::checkArrival(const TickView& t) {
     if (t.sub_state != "hover_photo") {
         return;
     }
@@ -298,8 +288,8 @@ void MissionMonitor::checkArrival(const TickView& t)
     if (prev_sub_state_ == "hover_photo" && last_kovo_idx_ == idx) {
         return;
     }
-    std::cout << "[KOVO] hover_photo detected, effective_idx=" << idx << " kovo_idx=" << t.height_idx
-              << " fs=" << t.fs << std::endl;
+    std::cout << "[KOVO] hover_photo detected, effective_idx=" << idx << " kovo_idx=" << t.height_idx << " fs=" << t.fs
+              << std::endl;
     {
         const int precision = t.cfg->app.float_precision;
         std::lock_guard<std::mutex> lock(mission_.mutex);
@@ -315,8 +305,7 @@ void MissionMonitor::checkArrival(const TickView& t)
     records_.client_log(t.task_dir, "arrive_point", {{"height_idx", idx}});
 }
 
-void MissionMonitor::everyTick(const TickView& t)
-{
+void MissionMonitor::everyTick(const TickView& t) {
     const auto& d = t.cfg->uav_defaults;
     prev_fs_ = t.fs;
     prev_sub_state_ = t.sub_state;

@@ -1,12 +1,8 @@
 #include "app/mission_status.h"
 
-int kovo_status_code(KOVOMissionStatus status)
-{
-    return static_cast<int>(status);
-}
+int kovo_status_code(KOVOMissionStatus status) { return static_cast<int>(status); }
 
-std::string http_status_code(KOVOMissionStatus status)
-{
+std::string http_status_code(KOVOMissionStatus status) {
     // The platform's texts for these three differ from their enum values.
     switch (status) {
     case KOVOMissionStatus::START_SENT:
@@ -20,13 +16,9 @@ std::string http_status_code(KOVOMissionStatus status)
     }
 }
 
-int socketio_status_code(SocketIOMissionStatus status)
-{
-    return static_cast<int>(status);
-}
+int socketio_status_code(SocketIOMissionStatus status) { return static_cast<int>(status); }
 
-std::vector<std::string> collect_warehouse_nums(const nlohmann::json& value)
-{
+std::vector<std::string> collect_warehouse_nums(const nlohmann::json& value) {
     std::vector<std::string> out;
     if (value.is_string()) {
         out.push_back(value.get<std::string>());
@@ -56,8 +48,7 @@ std::vector<std::string> collect_warehouse_nums(const nlohmann::json& value)
     return out;
 }
 
-std::pair<std::string, std::string> parseWarehouseNum(const nlohmann::json& value)
-{
+std::pair<std::string, std::string> parseWarehouseNum(const nlohmann::json& value) {
     const std::vector<std::string> nums = collect_warehouse_nums(value);
     if (nums.empty()) {
         return {"", ""};

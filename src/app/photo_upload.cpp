@@ -23,12 +23,9 @@ constexpr std::chrono::seconds kRetryPause{1};
 
 PhotoUploader::PhotoUploader(MissionContext& mission, Px4Port& px4, HttpPort& http, Clock& clock, TaskRunner& tasks,
                              const RecordHelpers& records)
-    : mission_(mission), px4_(px4), http_(http), clock_(clock), tasks_(tasks), records_(records)
-{
-}
+    : mission_(mission), px4_(px4), http_(http), clock_(clock), tasks_(tasks), records_(records) {}
 
-std::string PhotoUploader::buildSiyiUrl(int image_number) const
-{
+std::string PhotoUploader::buildSiyiUrl(int image_number) const {
     const auto cfg = records_.config();
     char url[1024];
     std::snprintf(url, sizeof(url), "http://%s:%d/photo/%s/IMG_%04d.jpg", cfg->siyi.ip.c_str(), cfg->siyi.http_port,
@@ -36,8 +33,7 @@ std::string PhotoUploader::buildSiyiUrl(int image_number) const
     return url;
 }
 
-PhotoUploader::MissionSnapshot PhotoUploader::snapshotMission() const
-{
+PhotoUploader::MissionSnapshot PhotoUploader::snapshotMission() const {
     MissionSnapshot s;
     s.history_id = mission_.car_flight_mission_history_id;
     s.strategy_id = mission_.car_strategy_id;
@@ -56,8 +52,7 @@ PhotoUploader::MissionSnapshot PhotoUploader::snapshotMission() const
 }
 
 bool PhotoUploader::uploadPhotosAsync(const json& items, const std::string& upload_url, const std::string& task_dir,
-                                      int before_count)
-{
+                                      int before_count) {
     if (items.empty() || !(items.is_array() || items.is_object()) || upload_url.empty()) {
         return false;
     }
@@ -90,8 +85,7 @@ bool PhotoUploader::uploadPhotosAsync(const json& items, const std::string& uplo
     return true;
 }
 
-void PhotoUploader::worker()
-{
+void PhotoUploader::worker() {
     for (;;) {
         Batch batch;
         {
@@ -113,8 +107,7 @@ void PhotoUploader::worker()
     }
 }
 
-void PhotoUploader::markBatchDone(uint64_t seq)
-{
+void PhotoUploader::markBatchDone(uint64_t seq) {
     std::lock_guard<std::mutex> lock(mutex_);
     const bool more = std::any_of(queue_.begin(), queue_.end(), [seq](const Batch& b) { return b.seq == seq; });
     if (more) {
@@ -126,8 +119,7 @@ void PhotoUploader::markBatchDone(uint64_t seq)
     }
 }
 
-PhotoUploader::UavSnapshot PhotoUploader::snapshotUav(const AppConfig& cfg)
-{
+PhotoUploader::UavSnapshot PhotoUploader::snapshotUav(const AppConfig& cfg) {
     const json uav = safe_json_object(px4_.getState(), "uav");
     const json lpos = safe_json_object(uav, "lpos");
     const json atti = safe_json_object(uav, "atti");
@@ -140,8 +132,7 @@ PhotoUploader::UavSnapshot PhotoUploader::snapshotUav(const AppConfig& cfg)
     return s;
 }
 
-bool PhotoUploader::processBatch(const Batch& batch)
-{
+bool PhotoUploader::processBatch(const Batch& batch) {
     const auto cfg = records_.config();
     if (batch.seq != result_seq_ || result_.is_null()) {
         result_seq_ = batch.seq;
@@ -159,8 +150,7 @@ bool PhotoUploader::processBatch(const Batch& batch)
     return true;
 }
 
-bool PhotoUploader::processItem(const AppConfig& cfg, const Batch& batch, const UavSnapshot& uav, const json& item)
-{
+bool PhotoUploader::processItem(const AppConfig& cfg, const Batch& batch, const UavSnapshot& uav, const json& item) {
     const auto& m = cfg.mission;
     const std::string local_path = safe_json_value(item, "local_path", "");
     std::string siyi_url = safe_json_value(item, "siyi_url", "");
@@ -229,16 +219,14 @@ bool PhotoUploader::processItem(const AppConfig& cfg, const Batch& batch, const 
     return true;
 }
 
-std::string PhotoUploader::createTempFile(const AppConfig& cfg, int height_idx) const
-{
+std::string PhotoUploader::createTempFile(const AppConfig& cfg, int height_idx) const {
     const auto& m = cfg.mission;
-    const long long ns =
-        std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.now().time_since_epoch()).count();
+    const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.now().time_since_epoch()).count();
     // Created exclusively and never through a link planted under the name;
     // on a clash the next nanosecond is tried.
     for (long long n = ns; n < ns + 100; ++n) {
-        const std::string path = m.temp_file_prefix + std::to_string(height_idx) + "_" + std::to_string(n) +
-                                 m.temp_file_extension;
+        const std::string path =
+            m.temp_file_prefix + std::to_string(height_idx) + "_" + std::to_string(n) + m.temp_file_extension;
         const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         if (fd >= 0) {
             ::close(fd);
@@ -251,8 +239,7 @@ std::string PhotoUploader::createTempFile(const AppConfig& cfg, int height_idx) 
     return "";
 }
 
-std::string PhotoUploader::download(const AppConfig& cfg, const std::string& url, int height_idx, bool& stopped)
-{
+std::string PhotoUploader::download(const AppConfig& cfg, const std::string& url, int height_idx, bool& stopped) {
     const std::string path = createTempFile(cfg, height_idx);
     if (path.empty()) {
         std::cerr << "[UPLOAD] Cannot create a temporary file for: " << url << std::endl;
@@ -279,8 +266,7 @@ std::string PhotoUploader::download(const AppConfig& cfg, const std::string& url
 }
 
 std::map<std::string, std::string> PhotoUploader::buildForm(const AppConfig& cfg, const Batch& batch,
-                                                            const UavSnapshot& uav, int height_idx) const
-{
+                                                            const UavSnapshot& uav, int height_idx) const {
     const MissionSnapshot& s = batch.mission;
     const std::string& default_height = cfg.mission.defaults.takeOffAltitude;
     std::string height = default_height;

@@ -10,12 +10,9 @@ using nlohmann::json;
 
 PlatformReports::PlatformReports(MissionContext& mission, MqttPort& mqtt, const RecordHelpers& records,
                                  std::string site_id)
-    : mission_(mission), mqtt_(mqtt), records_(records), site_id_(std::move(site_id))
-{
-}
+    : mission_(mission), mqtt_(mqtt), records_(records), site_id_(std::move(site_id)) {}
 
-json PlatformReports::missionFields(bool with_mission_id) const
-{
+json PlatformReports::missionFields(bool with_mission_id) const {
     json parms = json::object();
     parms["carActionId"] = mission_.car_action_id;
     parms["carFlightPointActionId"] = "";
@@ -29,8 +26,7 @@ json PlatformReports::missionFields(bool with_mission_id) const
     return parms;
 }
 
-void PlatformReports::publish(const AppConfig& cfg, const std::string& cmd, json parms)
-{
+void PlatformReports::publish(const AppConfig& cfg, const std::string& cmd, json parms) {
     json envelope = json::object();
     envelope["parms"] = std::move(parms);
     envelope["platformCallModule"] = cfg.platform.call_module;
@@ -41,8 +37,7 @@ void PlatformReports::publish(const AppConfig& cfg, const std::string& cmd, json
     mqtt_.publishRequest(envelope.dump(-1, ' ', false, json::error_handler_t::replace));
 }
 
-void PlatformReports::sendPlatformStatusHistory(const std::string& code)
-{
+void PlatformReports::sendPlatformStatusHistory(const std::string& code) {
     const auto cfg = records_.config();
     std::lock_guard<std::mutex> lock(mission_.mutex);
     json parms = missionFields(true);
@@ -52,8 +47,7 @@ void PlatformReports::sendPlatformStatusHistory(const std::string& code)
     publish(*cfg, cfg->platform.cmd_status_history, std::move(parms));
 }
 
-void PlatformReports::sendPlatformArrivePoint()
-{
+void PlatformReports::sendPlatformArrivePoint() {
     const auto cfg = records_.config();
     std::lock_guard<std::mutex> lock(mission_.mutex);
     json parms = missionFields(true);
@@ -62,15 +56,13 @@ void PlatformReports::sendPlatformArrivePoint()
     publish(*cfg, cfg->platform.cmd_arrive_point, std::move(parms));
 }
 
-void PlatformReports::sendPlatformFlightHistory(const json& uav)
-{
+void PlatformReports::sendPlatformFlightHistory(const json& uav) {
     const auto cfg = records_.config();
     std::lock_guard<std::mutex> lock(mission_.mutex);
     publish(*cfg, cfg->platform.cmd_flight_history, flightHistoryBody(*cfg, uav));
 }
 
-json PlatformReports::flightHistoryBody(const AppConfig& cfg, const json& uav) const
-{
+json PlatformReports::flightHistoryBody(const AppConfig& cfg, const json& uav) const {
     const json lpos = safe_json_object(uav, "lpos");
     const json atti = safe_json_object(uav, "atti");
     const json bat = safe_json_object(uav, "bat");
@@ -82,11 +74,27 @@ json PlatformReports::flightHistoryBody(const AppConfig& cfg, const json& uav) c
     };
 
     json parms = missionFields(false);
-    for (const char* empty :
-         {"actionCode", "actionDesc", "actionName", "cameraAperture", "cameraFocusMode", "cameraFocusRingValue",
-          "cameraMode", "cameraModel", "cameraVideoStreamSourceType", "exposureMode", "iso", "laserMeasure",
-          "lens", "memoryCardSpace", "memoryCardSpacePercent", "pictureTotal", "shutterSpeed", "statusName",
-          "statusType", "videoTotal", "zoomRatio"}) {
+    for (const char* empty : {"actionCode",
+                              "actionDesc",
+                              "actionName",
+                              "cameraAperture",
+                              "cameraFocusMode",
+                              "cameraFocusRingValue",
+                              "cameraMode",
+                              "cameraModel",
+                              "cameraVideoStreamSourceType",
+                              "exposureMode",
+                              "iso",
+                              "laserMeasure",
+                              "lens",
+                              "memoryCardSpace",
+                              "memoryCardSpacePercent",
+                              "pictureTotal",
+                              "shutterSpeed",
+                              "statusName",
+                              "statusType",
+                              "videoTotal",
+                              "zoomRatio"}) {
         parms[empty] = "";
     }
     parms["actionType"] = t.actionType;

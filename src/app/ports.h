@@ -47,10 +47,7 @@ public:
                           std::string* response, long* http_status) = 0;
 };
 
-inline bool http_success(long status)
-{
-    return status >= 200 && status < 300;
-}
+inline bool http_success(long status) { return status >= 200 && status < 300; }
 
 // The monitor loop's view of a tick, as the statistics record it.
 struct InternalState {

@@ -7,12 +7,9 @@
 #include "app/json_fields.h"
 
 RebootQuery::RebootQuery(MissionContext& mission, Px4Port& px4, CarPort& car, const RecordHelpers& records)
-    : mission_(mission), px4_(px4), car_(car), records_(records)
-{
-}
+    : mission_(mission), px4_(px4), car_(car), records_(records) {}
 
-void RebootQuery::onCarRebootQuery()
-{
+void RebootQuery::onCarRebootQuery() {
     std::cout << "[CAR] Received reboot query" << std::endl;
     const auto cfg = records_.config();
     bool allowed = true;

@@ -5,24 +5,18 @@
 
 RecordHelpers::RecordHelpers(const SharedConfig& config) : config_(config) {}
 
-std::string RecordHelpers::current_time_str() const
-{
-    return format_current_time(config()->app.time_format);
-}
+std::string RecordHelpers::current_time_str() const { return format_current_time(config()->app.time_format); }
 
 std::string RecordHelpers::json_string(const nlohmann::json& obj, const std::string& key,
-                                       const std::string& def) const
-{
+                                       const std::string& def) const {
     return ::json_string(obj, key, def, config()->app.float_precision);
 }
 
-void RecordHelpers::write_json_file(const std::string& path, const nlohmann::json& doc) const
-{
+void RecordHelpers::write_json_file(const std::string& path, const nlohmann::json& doc) const {
     ::write_json_file(path, doc, config()->mission.json_indent);
 }
 
-void RecordHelpers::client_log(const std::string& task_dir, const std::string& event, nlohmann::json fields) const
-{
+void RecordHelpers::client_log(const std::string& task_dir, const std::string& event, nlohmann::json fields) const {
     if (task_dir.empty()) {
         return;
     }

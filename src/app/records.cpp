@@ -15,15 +15,13 @@
 namespace {
 
 // Records hold peer strings: bad UTF-8 is replaced rather than thrown on.
-std::string serialise(const nlohmann::json& doc, int indent)
-{
+std::string serialise(const nlohmann::json& doc, int indent) {
     return doc.dump(indent < 0 ? -1 : indent, ' ', false, nlohmann::json::error_handler_t::replace);
 }
 
 }  // namespace
 
-std::string format_current_time(const std::string& format)
-{
+std::string format_current_time(const std::string& format) {
     const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
     std::tm local{};
     if (format.empty() || ::localtime_r(&now, &local) == nullptr) {
@@ -41,16 +39,14 @@ std::string format_current_time(const std::string& format)
     return "";
 }
 
-void write_json_file(const std::string& path, const nlohmann::json& doc, int indent)
-{
+void write_json_file(const std::string& path, const nlohmann::json& doc, int indent) {
     const std::string bytes = serialise(doc, indent);
     // Never half-written: a mission copy cut by a power loss is worse than
     // the previous one.
     write_file_atomically(path, bytes);
 }
 
-void append_jsonl(const std::string& path, const nlohmann::json& record)
-{
+void append_jsonl(const std::string& path, const nlohmann::json& record) {
     const std::string line = serialise(record, -1) + "\n";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
@@ -66,8 +62,7 @@ void append_jsonl(const std::string& path, const nlohmann::json& record)
     ::close(fd);
 }
 
-std::string gen_uuid()
-{
+std::string gen_uuid() {
     static std::atomic<int32_t> counter{0};
     const int32_t n = ++counter;
     const int64_t ns =

@@ -3,13 +3,9 @@
 #include <iostream>
 #include <system_error>
 
-ThreadTaskRunner::~ThreadTaskRunner()
-{
-    joinAll();
-}
+ThreadTaskRunner::~ThreadTaskRunner() { joinAll(); }
 
-void ThreadTaskRunner::reapFinished()
-{
+void ThreadTaskRunner::reapFinished() {
     for (auto it = threads_.begin(); it != threads_.end();) {
         if (it->done->load()) {
             it->thread.join();
@@ -20,8 +16,7 @@ void ThreadTaskRunner::reapFinished()
     }
 }
 
-void ThreadTaskRunner::run(std::function<void()> task)
-{
+void ThreadTaskRunner::run(std::function<void()> task) {
     std::lock_guard<std::mutex> lock(mutex_);
     reapFinished();
     auto done = std::make_shared<std::atomic<bool>>(false);
@@ -36,8 +31,7 @@ void ThreadTaskRunner::run(std::function<void()> task)
     }
 }
 
-void ThreadTaskRunner::joinAll()
-{
+void ThreadTaskRunner::joinAll() {
     for (;;) {
         std::list<Entry> batch;
         {

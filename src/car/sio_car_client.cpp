@@ -112,8 +112,7 @@ void SioCarClient::onMessageEvent(const sio::Event& event) {
 nlohmann::json SioCarClient::receivePayload(const sio::Event& event) {
     const sio::Message* message = first_argument(event);
     nlohmann::json payload = sio_msg_to_json(message);
-    const std::string flag =
-        message == nullptr ? "null" : std::to_string(static_cast<int>(sio::kind_of(*message)));
+    const std::string flag = message == nullptr ? "null" : std::to_string(static_cast<int>(sio::kind_of(*message)));
     std::cout << kRxColour << "[SIO] RX " << event.name << " (flag=" << flag << "):\n"
               << dump_text(payload, 2) << kResetColour << std::endl;
     return payload;

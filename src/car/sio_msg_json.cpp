@@ -19,13 +19,15 @@ json convert(const sio::Message& message) {
         return message;
     case sio::Kind::Array: {
         json array = json::array();
-        for (const auto& element : message) array.push_back(convert(element));
+        for (const auto& element : message)
+            array.push_back(convert(element));
         return array;
     }
     case sio::Kind::Object: {
         if (message.empty()) return nullptr;
         json object = json::object();
-        for (const auto& [key, value] : message.items()) object[key] = convert(value);
+        for (const auto& [key, value] : message.items())
+            object[key] = convert(value);
         return object;
     }
     case sio::Kind::Binary:

@@ -12,9 +12,7 @@ using nlohmann::json;
 
 namespace {
 
-bool has_key(const json& section, const std::string& key) {
-    return section.is_object() && section.contains(key);
-}
+bool has_key(const json& section, const std::string& key) { return section.is_object() && section.contains(key); }
 
 // The low 32 bits of a JSON integer, signed or unsigned.
 uint32_t low_32_bits(const json& v) {

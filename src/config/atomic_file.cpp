@@ -10,8 +10,7 @@
 
 namespace {
 
-bool write_all(int fd, const std::string& bytes)
-{
+bool write_all(int fd, const std::string& bytes) {
     size_t done = 0;
     while (done < bytes.size()) {
         const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
@@ -25,16 +24,14 @@ bool write_all(int fd, const std::string& bytes)
 }
 
 // Unique per process and call, so concurrent writers never share one.
-std::string temp_path_for(const std::string& path)
-{
+std::string temp_path_for(const std::string& path) {
     static std::atomic<unsigned> sequence{0};
     return path + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(++sequence);
 }
 
 }  // namespace
 
-bool write_file_atomically(const std::string& path, const std::string& bytes)
-{
+bool write_file_atomically(const std::string& path, const std::string& bytes) {
     const std::string temp = temp_path_for(path);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     if (fd < 0) return false;

@@ -118,8 +118,9 @@ void run_status_card(std::string& page, const json& stats) {
 
 void mission_count_card(std::string& page, const json& stats) {
     const json& missions = section(stats, "missions");
-    page += "<div class='card'><h2>任务统计</h2>"
-            "<table><tr><th>总任务</th><th>成功</th><th>失败</th><th>中止</th><th>进行中</th></tr><tr>";
+    page +=
+        "<div class='card'><h2>任务统计</h2>"
+        "<table><tr><th>总任务</th><th>成功</th><th>失败</th><th>中止</th><th>进行中</th></tr><tr>";
     for (const char* key : {"total", "success", "failed", "aborted", "running"}) {
         page += "<td class='metric'>" + integer(missions, key) + "</td>";
     }
@@ -128,8 +129,9 @@ void mission_count_card(std::string& page, const json& stats) {
 
 void mission_history_card(std::string& page, const json& missions) {
     if (!missions.is_array() || missions.empty()) return;
-    page += "<div class='card'><h2>任务历史 (最近50条)</h2>"
-            "<table><tr><th>任务ID</th><th>策略ID</th><th>状态</th><th>开始时间</th><th>结束时间</th><th>航点</th></tr>";
+    page +=
+        "<div class='card'><h2>任务历史 (最近50条)</h2>"
+        "<table><tr><th>任务ID</th><th>策略ID</th><th>状态</th><th>开始时间</th><th>结束时间</th><th>航点</th></tr>";
     for (const json& m : missions) {
         const json* status = member(m, "status");
         const std::string status_text = status != nullptr && status->is_string() ? status->get<std::string>() : "";
@@ -147,8 +149,9 @@ void mission_history_card(std::string& page, const json& missions) {
 
 void version_card(std::string& page, const json& stats) {
     const json& version = section(stats, "version");
-    page += "<div class='card'><h2>版本信息</h2>"
-            "<table><tr><th>版本号</th><th>Git Hash</th><th>编译时间</th></tr><tr>";
+    page +=
+        "<div class='card'><h2>版本信息</h2>"
+        "<table><tr><th>版本号</th><th>Git Hash</th><th>编译时间</th></tr><tr>";
     page += cell(text(version, "version")) + cell(text(version, "git_hash")) + cell(text(version, "build_time"));
     page += "</tr></table></div>";
 }
@@ -173,8 +176,9 @@ void connection_config_card(std::string& page, const json& config) {
 
 void internal_state_card(std::string& page, const json& state) {
     page += "<div class='card'><h2>内部状态</h2>";
-    page += "<table><tr><th>px4 fs</th><th>kovo sub</th><th>kovo idx</th><th>has_task</th><th>photos_uploaded</th>"
-            "<th>upload_started</th><th>photo_count</th><th>last_completed_idx</th></tr><tr>";
+    page +=
+        "<table><tr><th>px4 fs</th><th>kovo sub</th><th>kovo idx</th><th>has_task</th><th>photos_uploaded</th>"
+        "<th>upload_started</th><th>photo_count</th><th>last_completed_idx</th></tr><tr>";
     page += cell(integer(state, "fs")) + cell(text(state, "kovo_sub")) + cell(integer(state, "kovo_idx")) +
             cell(yes_no(state, "has_task")) + cell(yes_no(state, "photos_uploaded")) +
             cell(yes_no(state, "upload_started")) + cell(integer(state, "photo_count")) +
@@ -191,14 +195,15 @@ const char kExtraWide[] = "' style='width:500px;'><br>";
 
 void field(std::string& page, const char* label, const char* type, const char* id, const std::string& value,
            const char* ending) {
-    page += std::string("<label>") + label + "</label><input type='" + type + "' id='" + id + "' value='" + value +
-            ending;
+    page +=
+        std::string("<label>") + label + "</label><input type='" + type + "' id='" + id + "' value='" + value + ending;
 }
 
 void config_edit_card(std::string& page, const json& config) {
     page += "<div class='card'><h2>配置编辑</h2>";
-    page += "<button onclick=\"sessionStorage.setItem('cfgEditing','true');"
-            "document.getElementById('cfgForm').style.display='block';\">修改配置</button>";
+    page +=
+        "<button onclick=\"sessionStorage.setItem('cfgEditing','true');"
+        "document.getElementById('cfgForm').style.display='block';\">修改配置</button>";
     page += "<div id='cfgForm' style='display:none;margin-top:10px;'>";
     page += "<h3>Socket.IO</h3>";
     field(page, "URI:", "text", "cfg_sio_uri", text(config, "sio_uri"), kWide);
@@ -210,8 +215,7 @@ void config_edit_card(std::string& page, const json& config) {
     field(page, "Host:", "text", "cfg_mqtt_host", text(config, "mqtt_host"), kPlain);
     field(page, "Port:", "number", "cfg_mqtt_port", integer(config, "mqtt_port"), kPlain);
     field(page, "Request Topic:", "text", "cfg_mqtt_request_topic", text(config, "mqtt_request_topic"), kExtraWide);
-    field(page, "Response Topic:", "text", "cfg_mqtt_response_topic", text(config, "mqtt_response_topic"),
-          kExtraWide);
+    field(page, "Response Topic:", "text", "cfg_mqtt_response_topic", text(config, "mqtt_response_topic"), kExtraWide);
     page += "<h3>Platform</h3>";
     field(page, "URL:", "text", "cfg_platform_url", text(config, "platform_url"), kWide);
     field(page, "Site ID:", "text", "cfg_platform_site_id", text(config, "platform_site_id"), kPlain);
@@ -238,12 +242,23 @@ std::string html_escape(const std::string& text) {
     out.reserve(text.size());
     for (const char c : text) {
         switch (c) {
-            case '&': out += "&amp;"; break;
-            case '<': out += "&lt;"; break;
-            case '>': out += "&gt;"; break;
-            case '"': out += "&quot;"; break;
-            case '\'': out += "&#39;"; break;
-            default: out += c;
+        case '&':
+            out += "&amp;";
+            break;
+        case '<':
+            out += "&lt;";
+            break;
+        case '>':
+            out += "&gt;";
+            break;
+        case '"':
+            out += "&quot;";
+            break;
+        case '\'':
+            out += "&#39;";
+            break;
+        default:
+            out += c;
         }
     }
     return out;

@@ -86,15 +86,26 @@ void StatsManager::recordVersion(const std::string& version, const std::string& 
 }
 
 void StatsManager::recordConfig(const std::string& sio_uri, const std::string& sio_access_key,
-                                const std::string& px4_host, int px4_port, const std::string& mqtt_host,
-                                int mqtt_port, const std::string& mqtt_request_topic,
-                                const std::string& mqtt_response_topic, const std::string& platform_url,
-                                const std::string& platform_site_id, const std::string& siyi_ip, int siyi_port,
-                                const std::string& siyi_img_dir, bool stats_enabled, int stats_web_port) {
+                                const std::string& px4_host, int px4_port, const std::string& mqtt_host, int mqtt_port,
+                                const std::string& mqtt_request_topic, const std::string& mqtt_response_topic,
+                                const std::string& platform_url, const std::string& platform_site_id,
+                                const std::string& siyi_ip, int siyi_port, const std::string& siyi_img_dir,
+                                bool stats_enabled, int stats_web_port) {
     std::lock_guard<std::mutex> lock(config_mutex_);
-    config_ = ConfigSnapshot{sio_uri,      sio_access_key,      px4_host,     px4_port,         mqtt_host,
-                             mqtt_port,    mqtt_request_topic,  mqtt_response_topic, platform_url,
-                             platform_site_id, siyi_ip,         siyi_port,    siyi_img_dir,     stats_enabled,
+    config_ = ConfigSnapshot{sio_uri,
+                             sio_access_key,
+                             px4_host,
+                             px4_port,
+                             mqtt_host,
+                             mqtt_port,
+                             mqtt_request_topic,
+                             mqtt_response_topic,
+                             platform_url,
+                             platform_site_id,
+                             siyi_ip,
+                             siyi_port,
+                             siyi_img_dir,
+                             stats_enabled,
                              stats_web_port};
 }
 
@@ -115,7 +126,8 @@ void StatsManager::onMissionStarted(const std::string& mission_id, const std::st
     current_mission_ = &mission_history_.back();
     // The newest record is the current one, so trimming the front never
     // touches it.
-    while (mission_history_.size() > kMissionHistoryLimit) mission_history_.pop_front();
+    while (mission_history_.size() > kMissionHistoryLimit)
+        mission_history_.pop_front();
 }
 
 void StatsManager::finishCurrentMission(const char* status, const std::string& end_time) {
@@ -144,17 +156,26 @@ void StatsManager::onMissionAborted(const std::string& end_time) {
     finishCurrentMission("aborted", end_time);
 }
 
-void StatsManager::onStatusTransition(const std::string& /*from*/, const std::string& /*to*/) {
-    status_transitions_++;
-}
+void StatsManager::onStatusTransition(const std::string& /*from*/, const std::string& /*to*/) { status_transitions_++; }
 
 void StatsManager::updateInternalState(int fs, const std::string& kovo_sub, int kovo_idx, bool has_task,
                                        bool photos_uploaded, bool upload_started, int photo_count,
                                        int last_completed_height_idx, const std::string& mission_id,
                                        const std::string& strategy_id, float battery_remain, float lpos_z,
                                        float lpos_vz) {
-    InternalState next{fs, kovo_sub, kovo_idx, has_task, photos_uploaded, upload_started, photo_count,
-                       last_completed_height_idx, mission_id, strategy_id, battery_remain, lpos_z, lpos_vz};
+    InternalState next{fs,
+                       kovo_sub,
+                       kovo_idx,
+                       has_task,
+                       photos_uploaded,
+                       upload_started,
+                       photo_count,
+                       last_completed_height_idx,
+                       mission_id,
+                       strategy_id,
+                       battery_remain,
+                       lpos_z,
+                       lpos_vz};
     std::lock_guard<std::mutex> lock(state_mutex_);
     state_ = std::move(next);
 }

@@ -38,8 +38,10 @@ bool find_content_length(const std::string& text, size_t begin, size_t end, std:
         if (starts_with_ci(text, line, kName)) {
             size_t v = line + sizeof(kName) - 1;
             size_t v_end = eol;
-            while (v < v_end && (text[v] == ' ' || text[v] == '\t')) ++v;
-            while (v_end > v && (text[v_end - 1] == ' ' || text[v_end - 1] == '\t')) --v_end;
+            while (v < v_end && (text[v] == ' ' || text[v] == '\t'))
+                ++v;
+            while (v_end > v && (text[v_end - 1] == ' ' || text[v_end - 1] == '\t'))
+                --v_end;
             value = text.substr(v, v_end - v);
             return true;
         }

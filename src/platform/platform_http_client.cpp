@@ -108,8 +108,8 @@ bool PlatformHttpClient::postFile(const std::string& url, const std::string& fil
     return exchange(config_.platform.timeout.post_file, "curl postFile error: ", response, http_status);
 }
 
-bool PlatformHttpClient::postFile(const std::string& url, const std::string& file_path,
-                                  const std::string& field_name, std::string* response, long* http_status) {
+bool PlatformHttpClient::postFile(const std::string& url, const std::string& file_path, const std::string& field_name,
+                                  std::string* response, long* http_status) {
     return postFile(url, file_path, {}, field_name, response, http_status);
 }
 

@@ -46,8 +46,7 @@ PlatformMqttClient::PlatformMqttClient(const AppConfig& config)
     mosquitto_message_callback_set(mosq_, onMessageWrapper);
     if (!config_.mqtt.username.empty()) {
         const std::string& password = config_.mqtt.password;
-        mosquitto_username_pw_set(mosq_, config_.mqtt.username.c_str(),
-                                  password.empty() ? nullptr : password.c_str());
+        mosquitto_username_pw_set(mosq_, config_.mqtt.username.c_str(), password.empty() ? nullptr : password.c_str());
     }
 }
 
@@ -108,8 +107,7 @@ bool PlatformMqttClient::publishRequest(const std::string& message) {
     const int rc = message.size() > static_cast<size_t>(INT_MAX)
                        ? MOSQ_ERR_PAYLOAD_SIZE
                        : mosquitto_publish(mosq_, nullptr, config_.mqtt.request_topic.c_str(),
-                                           static_cast<int>(message.size()), message.data(), config_.mqtt.qos,
-                                           false);
+                                           static_cast<int>(message.size()), message.data(), config_.mqtt.qos, false);
     if (rc == MOSQ_ERR_SUCCESS) return true;
     std::cerr << "[MQTT] publish failed: " << mosquitto_strerror(rc) << std::endl;
     return false;

@@ -1,9 +1,9 @@
 #include "px4ctrl/px4ctrl_message.h"
 
+#include <locale.h>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <locale.h>
 
 #include <nlohmann/json.hpp>
 
@@ -101,7 +101,14 @@ const char* skip_string(const char* p, const char* end, bool& escaped) {
             escaped = true;
             if (++p >= end) return nullptr;
             switch (*p) {
-            case '"': case '\\': case '/': case 'b': case 'f': case 'n': case 'r': case 't':
+            case '"':
+            case '\\':
+            case '/':
+            case 'b':
+            case 'f':
+            case 'n':
+            case 'r':
+            case 't':
                 ++p;
                 break;
             case 'u': {
@@ -146,21 +153,24 @@ const char* skip_number(const char* p, const char* end) {
     if (*p == '0') {
         ++p;
     } else if (*p >= '1' && *p <= '9') {
-        while (p < end && is_digit(*p)) ++p;
+        while (p < end && is_digit(*p))
+            ++p;
     } else {
         return nullptr;
     }
     const auto int_digits = p - int_begin;
     if (p < end && *p == '.') {
         if (++p >= end || !is_digit(*p)) return nullptr;
-        while (p < end && is_digit(*p)) ++p;
+        while (p < end && is_digit(*p))
+            ++p;
     }
     bool exponent = false;
     if (p < end && (*p == 'e' || *p == 'E')) {
         exponent = true;
         if (++p < end && (*p == '+' || *p == '-')) ++p;
         if (p >= end || !is_digit(*p)) return nullptr;
-        while (p < end && is_digit(*p)) ++p;
+        while (p < end && is_digit(*p))
+            ++p;
     }
     // Without an exponent only a number of about 309 integer digits or more
     // can leave the range of a double.
@@ -185,11 +195,21 @@ bool key_is(std::string_view raw, bool escaped, std::string_view name) {
         if (c == '\\') {
             const char e = raw[++i];
             switch (e) {
-            case 'b': c = '\b'; break;
-            case 'f': c = '\f'; break;
-            case 'n': c = '\n'; break;
-            case 'r': c = '\r'; break;
-            case 't': c = '\t'; break;
+            case 'b':
+                c = '\b';
+                break;
+            case 'f':
+                c = '\f';
+                break;
+            case 'n':
+                c = '\n';
+                break;
+            case 'r':
+                c = '\r';
+                break;
+            case 't':
+                c = '\t';
+                break;
             case 'u': {
                 const int unit = hex4(raw.data() + i + 1, raw.data() + raw.size());
                 if (unit >= 0x80) return false;  // not ASCII: cannot match
@@ -197,7 +217,9 @@ bool key_is(std::string_view raw, bool escaped, std::string_view name) {
                 i += 4;
                 break;
             }
-            default: c = e; break;
+            default:
+                c = e;
+                break;
             }
         }
         if (n >= name.size() || c != name[n]) return false;
@@ -209,16 +231,30 @@ bool key_is(std::string_view raw, bool escaped, std::string_view name) {
 // booleans 1 or 0; anything else, or a number outside int range, is no code.
 std::optional<int> code_value(std::string_view v) {
     switch (v.front()) {
-    case 't': return 1;
-    case 'f': return 0;
-    case '-': case '0': case '1': case '2': case '3': case '4':
-    case '5': case '6': case '7': case '8': case '9': break;
-    default: return std::nullopt;
+    case 't':
+        return 1;
+    case 'f':
+        return 0;
+    case '-':
+    case '0':
+    case '1':
+    case '2':
+    case '3':
+    case '4':
+    case '5':
+    case '6':
+    case '7':
+    case '8':
+    case '9':
+        break;
+    default:
+        return std::nullopt;
     }
     const bool integral = v.find_first_of(".eE") == std::string_view::npos;
     if (integral && v.size() <= 12) {
         int64_t n = 0;
-        for (char c : v.substr(v[0] == '-' ? 1 : 0)) n = n * 10 + (c - '0');
+        for (char c : v.substr(v[0] == '-' ? 1 : 0))
+            n = n * 10 + (c - '0');
         if (v[0] == '-') n = -n;
         if (n < INT32_MIN || n > INT32_MAX) return std::nullopt;
         return static_cast<int>(n);
@@ -255,7 +291,8 @@ private:
         return true;
     }
     void skip_ws() {
-        while (p_ < end_ && is_ws(*p_)) ++p_;
+        while (p_ < end_ && is_ws(*p_))
+            ++p_;
     }
     // Steps into the container just pushed; true when it is empty and so
     // already closed again.
@@ -282,10 +319,17 @@ private:
 void Scanner::member_done(ScannedMessage& out) {
     const std::string_view value(value_begin_, static_cast<size_t>(p_ - value_begin_));
     switch (member_) {
-    case Member::Cmd: out.cmd = code_value(value); break;
-    case Member::Ret: out.ret = code_value(value); break;
-    case Member::State: out.state = value; break;
-    case Member::Other: break;
+    case Member::Cmd:
+        out.cmd = code_value(value);
+        break;
+    case Member::Ret:
+        out.ret = code_value(value);
+        break;
+    case Member::State:
+        out.state = value;
+        break;
+    case Member::Other:
+        break;
     }
 }
 
@@ -334,10 +378,18 @@ value:
         p_ = skip_string(p_ + 1, end_, escaped);
         break;
     }
-    case 't': p_ = skip_literal(p_, end_, "true"); break;
-    case 'f': p_ = skip_literal(p_, end_, "false"); break;
-    case 'n': p_ = skip_literal(p_, end_, "null"); break;
-    default: p_ = skip_number(p_, end_); break;
+    case 't':
+        p_ = skip_literal(p_, end_, "true");
+        break;
+    case 'f':
+        p_ = skip_literal(p_, end_, "false");
+        break;
+    case 'n':
+        p_ = skip_literal(p_, end_, "null");
+        break;
+    default:
+        p_ = skip_number(p_, end_);
+        break;
     }
     if (!p_) return Kind::Malformed;
 

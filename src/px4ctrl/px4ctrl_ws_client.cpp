@@ -89,8 +89,7 @@ struct Px4ctrlWsClient::Link {
     bool login_paused = false;  // after a refused login, until login_timer fires
 };
 
-int Px4ctrlWsClient::Link::callback(lws* wsi, lws_callback_reasons reason, void* user, void* in,
-                                    size_t len) {
+int Px4ctrlWsClient::Link::callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
     auto* link = wsi ? static_cast<Link*>(lws_context_user(lws_get_context(wsi))) : nullptr;
     if (link) {
         Px4ctrlWsClient& client = link->owner;
@@ -179,8 +178,7 @@ bool Px4ctrlWsClient::start() {
     // Timers are set before the service thread exists: the library's
     // scheduler may only be touched from the thread that services it.
     l.reconnect_scheduled = true;
-    l.schedule(l.connect_timer, &Link::connect_cb,
-               std::chrono::microseconds(settings_.initial_schedule_delay_us));
+    l.schedule(l.connect_timer, &Link::connect_cb, std::chrono::microseconds(settings_.initial_schedule_delay_us));
     l.schedule(l.tick_timer, &Link::tick_cb, l.tick_period());
     service_thread_ = std::thread(&Px4ctrlWsClient::run_service, this);
     return true;
@@ -220,9 +218,8 @@ nlohmann::json Px4ctrlWsClient::getState() {
 bool Px4ctrlWsClient::sendCmd(const std::string& cmd) {
     // A cut mission command would fly a wrong list of heights.
     if (!link_->frame.fits(cmd)) {
-        std::cerr << "[PX4] Command of " << cmd.size() << " bytes exceeds the "
-                  << link_->frame.capacity() << "-byte send limit, refused: " << shortened(cmd)
-                  << std::endl;
+        std::cerr << "[PX4] Command of " << cmd.size() << " bytes exceeds the " << link_->frame.capacity()
+                  << "-byte send limit, refused: " << shortened(cmd) << std::endl;
         return false;
     }
     if (!connected_ || !logined_ || !pending_.queue(cmd)) return false;
@@ -331,8 +328,7 @@ int Px4ctrlWsClient::handle_message(lws* wsi, std::string_view text) {
         std::cerr << "[PX4] JSON parse error: " << message.error << std::endl;
         return 0;
     case Kind::TooDeep:
-        std::cerr << "[PX4] Message nested deeper than " << px4ctrl::kMaxNesting
-                  << " levels, dropped" << std::endl;
+        std::cerr << "[PX4] Message nested deeper than " << px4ctrl::kMaxNesting << " levels, dropped" << std::endl;
         return 0;
     case Kind::Object:
         break;
@@ -376,10 +372,17 @@ int Px4ctrlWsClient::send_frame(lws* wsi) {
     const px4ctrl::FrameKind kind = px4ctrl::next_frame(logined, cmd.has_value(), l.login_paused);
     std::string_view text;
     switch (kind) {
-    case px4ctrl::FrameKind::None: return 0;
-    case px4ctrl::FrameKind::Command: text = *cmd; break;
-    case px4ctrl::FrameKind::Login: text = login_text_; break;
-    case px4ctrl::FrameKind::StateRequest: text = settings_.state_cmd; break;
+    case px4ctrl::FrameKind::None:
+        return 0;
+    case px4ctrl::FrameKind::Command:
+        text = *cmd;
+        break;
+    case px4ctrl::FrameKind::Login:
+        text = login_text_;
+        break;
+    case px4ctrl::FrameKind::StateRequest:
+        text = settings_.state_cmd;
+        break;
     }
     const size_t len = l.frame.load(text);
     if (lws_write(wsi, l.frame.payload(), len, LWS_WRITE_TEXT) < 0) {

@@ -41,7 +41,8 @@ public:
     std::string text() const {
         std::lock_guard<std::mutex> lock(mutex_);
         std::string out;
-        for (const std::string& line : lines_) out += line + '\n';
+        for (const std::string& line : lines_)
+            out += line + '\n';
         return out;
     }
     bool wait_for(const std::string& needle, std::chrono::milliseconds timeout, size_t times = 1) const {
@@ -58,7 +59,8 @@ protected:
         return ch;
     }
     std::streamsize xsputn(const char* s, std::streamsize n) override {
-        for (std::streamsize i = 0; i < n; ++i) put(s[i]);
+        for (std::streamsize i = 0; i < n; ++i)
+            put(s[i]);
         return n;
     }
 

@@ -24,8 +24,7 @@ std::string source_path(const std::string& relative) { return std::string(KOVO_S
 
 std::string daemon_path() { return std::string(KOVO_BINARY_DIR) + "/kovo_sio_client"; }
 
-bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout,
-                std::chrono::milliseconds poll) {
+bool wait_until(const std::function<bool()>& pred, std::chrono::milliseconds timeout, std::chrono::milliseconds poll) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
         if (pred()) return true;
@@ -63,7 +62,8 @@ bool file_exists(const std::string& path) { return std::filesystem::exists(path)
 std::set<std::string> directory_entries(const std::string& dir) {
     std::set<std::string> names;
     std::error_code ec;
-    for (const auto& entry : std::filesystem::directory_iterator(dir, ec)) names.insert(entry.path().filename());
+    for (const auto& entry : std::filesystem::directory_iterator(dir, ec))
+        names.insert(entry.path().filename());
     return names;
 }
 
@@ -74,7 +74,8 @@ ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0)
         throw std::runtime_error("pipe failed");
     std::vector<char*> args;
-    for (auto& a : argv) args.push_back(a.data());
+    for (auto& a : argv)
+        args.push_back(a.data());
     args.push_back(nullptr);
     // The environment is built before fork: only async-signal-safe calls may
     // run in the child of a threaded process.
@@ -83,9 +84,11 @@ ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
         std::string entry(*e);
         if (extra_env.count(entry.substr(0, entry.find('='))) == 0) env_strings.push_back(entry);
     }
-    for (const auto& [k, v] : extra_env) env_strings.push_back(k + "=" + v);
+    for (const auto& [k, v] : extra_env)
+        env_strings.push_back(k + "=" + v);
     std::vector<char*> envp;
-    for (auto& e : env_strings) envp.push_back(e.data());
+    for (auto& e : env_strings)
+        envp.push_back(e.data());
     envp.push_back(nullptr);
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
@@ -294,8 +297,7 @@ bool MosquittoBroker::start(int port) {
     if (port == 0) port = port_ != 0 ? port_ : pick_free_port();
     port_ = port;
     const std::string conf = dir_.file("mosquitto.conf");
-    write_file(conf, "listener " + std::to_string(port_) +
-                         " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+    write_file(conf, "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n");
     process_ = std::make_unique<ChildProcess>("mosquitto", std::vector<std::string>{"mosquitto", "-c", conf});
     return wait_until([this] { return port_accepts(port_); }, 10000ms, 20ms);
 }

@@ -58,8 +58,8 @@ std::set<std::string> directory_entries(const std::string& dir);
 // or destruction.
 class ChildProcess {
 public:
-    ChildProcess(std::string name, std::vector<std::string> argv,
-                 std::map<std::string, std::string> extra_env = {}, bool echo = true);
+    ChildProcess(std::string name, std::vector<std::string> argv, std::map<std::string, std::string> extra_env = {},
+                 bool echo = true);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -80,8 +80,8 @@ public:
     std::vector<std::string> stderr_lines() const;
     // Waits for a line containing needle among the lines from index from on;
     // stores it in line when given. False on timeout.
-    bool wait_for_line(const std::string& needle, std::chrono::milliseconds timeout,
-                       std::string* line = nullptr, size_t from = 0);
+    bool wait_for_line(const std::string& needle, std::chrono::milliseconds timeout, std::string* line = nullptr,
+                       size_t from = 0);
     // Writes text to the process's standard input (kept open until stop).
     bool write_stdin(const std::string& text);
     // Number of output lines containing needle.

@@ -367,7 +367,8 @@ struct Client::Impl final : SessionSink {
             if (finished) break;
             lws_service(ctx, 0);
         }
-        for (Timer* t : {&session_timer, &retry_timer, &shutdown_timer}) lws_sul_cancel(&t->sul);
+        for (Timer* t : {&session_timer, &retry_timer, &shutdown_timer})
+            lws_sul_cancel(&t->sul);
     }
 
     // ---- libwebsockets events (service thread) ----
@@ -443,8 +444,7 @@ struct Client::Impl final : SessionSink {
     void onClosed(lws* w) {
         if (isCurrent(w) && link == Link::Connected) {
             const CloseReason reason = peer_close.value_or(CloseReason::Drop);
-            std::cerr << "[SIO] Connection closed by "
-                      << (peer_close ? "the server" : "the network") << std::endl;
+            std::cerr << "[SIO] Connection closed by " << (peer_close ? "the server" : "the network") << std::endl;
             connectionEnded(reason, true);
         } else if (isCurrent(w)) {
             connectFailed("connection closed before the WebSocket was established");
@@ -506,9 +506,7 @@ Client::~Client() { close(); }
 
 void Client::setOpenListener(std::function<void()> listener) { impl_->on_open = std::move(listener); }
 void Client::setFailListener(std::function<void()> listener) { impl_->on_fail = std::move(listener); }
-void Client::setReconnectingListener(std::function<void()> listener) {
-    impl_->on_reconnecting = std::move(listener);
-}
+void Client::setReconnectingListener(std::function<void()> listener) { impl_->on_reconnecting = std::move(listener); }
 void Client::setCloseListener(std::function<void(CloseReason)> listener) { impl_->on_close = std::move(listener); }
 void Client::setSocketErrorListener(std::function<void(const Message*)> listener) {
     impl_->on_error = std::move(listener);

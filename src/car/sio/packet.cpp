@@ -55,7 +55,8 @@ void fill_placeholders(Message& value, const std::vector<std::string>& attachmen
         }
     }
     if (value.is_object() || value.is_array()) {
-        for (auto& element : value) fill_placeholders(element, attachments);
+        for (auto& element : value)
+            fill_placeholders(element, attachments);
     }
 }
 

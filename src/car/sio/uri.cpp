@@ -17,7 +17,8 @@ ServerAddress parse_server_uri(std::string_view uri) {
     const std::size_t scheme_end = uri.find("://");
     if (scheme_end == std::string_view::npos) throw bad_uri(uri, "no scheme");
     std::string scheme(uri.substr(0, scheme_end));
-    for (char& c : scheme) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (char& c : scheme)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     if (scheme == "https" || scheme == "wss") throw bad_uri(uri, "TLS is not supported");
     if (scheme != "http" && scheme != "ws") throw bad_uri(uri, "scheme must be http or ws");
 
@@ -79,7 +80,8 @@ std::string url_encode(std::string_view text) {
 
 std::string handshake_path(const std::map<std::string, std::string>& query) {
     std::string path = "/socket.io/?EIO=3&transport=websocket";
-    for (const auto& [key, value] : query) path += "&" + url_encode(key) + "=" + url_encode(value);
+    for (const auto& [key, value] : query)
+        path += "&" + url_encode(key) + "=" + url_encode(value);
     return path;
 }
 

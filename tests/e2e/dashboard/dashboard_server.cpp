@@ -29,9 +29,12 @@ void fill_statistics(StatsManager& stats) {
                                hostile ? "<img src=x onerror=\"window.kovoPwned=2\">" : "S" + std::to_string(100 + i),
                                "P" + n, "A1", 1 + i % 4, "/data/task/" + n, minute + ":00");
         if (i == 55) break;
-        if (i % 4 == 2) stats.onMissionFailed("max_retries_exceeded", minute + ":45");
-        else if (i % 4 == 3) stats.onMissionAborted(minute + ":45");
-        else stats.onMissionSuccess(minute + ":45");
+        if (i % 4 == 2)
+            stats.onMissionFailed("max_retries_exceeded", minute + ":45");
+        else if (i % 4 == 3)
+            stats.onMissionAborted(minute + ":45");
+        else
+            stats.onMissionSuccess(minute + ":45");
     }
     stats.updateInternalState(4, "hover", 2, true, false, true, 3, 1, "M202605170055", "S155", 76.5f, 1.2f, -0.1f);
 }

@@ -28,8 +28,7 @@ namespace {
 // that events of different peers can be compared on one clock.
 class LineTimes {
 public:
-    explicit LineTimes(std::vector<ChildProcess*> processes) : processes_(std::move(processes))
-    {
+    explicit LineTimes(std::vector<ChildProcess*> processes) : processes_(std::move(processes)) {
         thread_ = std::thread([this] {
             while (!stop_) {
                 poll();
@@ -37,22 +36,19 @@ public:
             }
         });
     }
-    ~LineTimes()
-    {
+    ~LineTimes() {
         stop_ = true;
         thread_.join();
     }
     // The arrival times of process p's lines, one per line of p->lines().
-    std::vector<Clock::time_point> of(ChildProcess* p)
-    {
+    std::vector<Clock::time_point> of(ChildProcess* p) {
         poll();
         std::lock_guard<std::mutex> lock(mutex_);
         return times_[p];
     }
 
 private:
-    void poll()
-    {
+    void poll() {
         const auto now = Clock::now();
         std::lock_guard<std::mutex> lock(mutex_);
         for (ChildProcess* p : processes_) {
@@ -75,8 +71,7 @@ struct Event {
 };
 
 // The JSON lines of p whose "event" is name.
-std::vector<Event> events(ChildProcess& p, LineTimes& times, const std::string& name)
-{
+std::vector<Event> events(ChildProcess& p, LineTimes& times, const std::string& name) {
     const auto at = times.of(&p);
     const auto lines = p.lines();
     std::vector<Event> out;
@@ -87,13 +82,11 @@ std::vector<Event> events(ChildProcess& p, LineTimes& times, const std::string& 
     return out;
 }
 
-double ms_between(Clock::time_point a, Clock::time_point b)
-{
+double ms_between(Clock::time_point a, Clock::time_point b) {
     return std::chrono::duration<double, std::milli>(b - a).count();
 }
 
-std::string summary(std::vector<double> v)
-{
+std::string summary(std::vector<double> v) {
     if (v.empty()) return "no samples";
     std::sort(v.begin(), v.end());
     return "n=" + std::to_string(v.size()) + " median=" + std::to_string(v[v.size() / 2]) +
@@ -102,8 +95,7 @@ std::string summary(std::vector<double> v)
 
 }  // namespace
 
-TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload)
-{
+TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload) {
     testsupport::TempDir tasks;
     testsupport::TempDir work;
     testsupport::MosquittoBroker broker;
@@ -111,9 +103,9 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload)
 
     // The second height comes long after the first one's photos have been
     // handed over: they go out as a follow-up batch.
-    testsupport::NodePeer px4("px4ctrl", "sim_px4ctrl.js",
-                              {"--phase-ms", "1500", "--goto-ms", "4500", "--photos", "both", "--task-parent",
-                               tasks.path()});
+    testsupport::NodePeer px4(
+        "px4ctrl", "sim_px4ctrl.js",
+        {"--phase-ms", "1500", "--goto-ms", "4500", "--photos", "both", "--task-parent", tasks.path()});
     testsupport::NodePeer camera("camera", "sim_camera.js");
     testsupport::NodePeer platform("platform", "sim_platform.js",
                                    {"--mqtt-url", "mqtt://127.0.0.1:" + std::to_string(broker.port())});
@@ -121,9 +113,9 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload)
     ASSERT_TRUE(camera.start());
     ASSERT_TRUE(platform.start());
     const std::string upload_url = "http://127.0.0.1:" + std::to_string(platform.port()) + "/media/upload";
-    testsupport::NodePeer car("car", "sim_car.js",
-                              {"--heights", "1.5,3", "--warehouse", "A1,A2", "--upload-url", upload_url,
-                               "--quiet-realtime"});
+    testsupport::NodePeer car(
+        "car", "sim_car.js",
+        {"--heights", "1.5,3", "--warehouse", "A1,A2", "--upload-url", upload_url, "--quiet-realtime"});
     ASSERT_TRUE(car.start());
     ASSERT_TRUE(platform.process().wait_for_line("mqtt_subscribed", 10s));
 
@@ -149,8 +141,7 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload)
     // The start delay is real: ten seconds, then the command.
     ASSERT_TRUE(px4.process().wait_for_line("kovo_command", 15s));
     ASSERT_TRUE(daemon.wait_for_line("[LOG] Uploaded normal log: ", 40s));
-    ASSERT_TRUE(testsupport::wait_until(
-        [&] { return platform.process().count_lines("saveUavNormalLog") > 0; }, 5s));
+    ASSERT_TRUE(testsupport::wait_until([&] { return platform.process().count_lines("saveUavNormalLog") > 0; }, 5s));
 
     // px4ctrl: one mission command.
     const auto commands = events(px4.process(), times, "kovo_command");
@@ -210,7 +201,8 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload)
         std::map<std::string, std::string> fields;
         ASSERT_EQ(p["parts"][0]["name"], "file");
         EXPECT_GT(p["parts"][0]["size"].get<int>(), 0);
-        for (const json& part : p["parts"]) if (part.contains("value")) fields[part["name"]] = part["value"];
+        for (const json& part : p["parts"])
+            if (part.contains("value")) fields[part["name"]] = part["value"];
         EXPECT_EQ(fields.size(), 17u);
         EXPECT_EQ(fields["carMissionHistoryId"], "hist-1");
         EXPECT_EQ(fields["carStrategyId"], "12");
@@ -277,11 +269,11 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload)
         EXPECT_LT(mqtt_ms.back(), 1500.0);
     }
     std::cout << "[measure] px4ctrl phase -> MQTT status report: " << summary(mqtt_ms) << std::endl;
-    std::cout << "[measure] px4ctrl take-off -> car mission status: " << summary({ms_between(phases[0].at, mission_status[1].at)}) << std::endl;
+    std::cout << "[measure] px4ctrl take-off -> car mission status: "
+              << summary({ms_between(phases[0].at, mission_status[1].at)}) << std::endl;
 }
 
-TEST(DaemonStart, RunsWithoutMqttAndWebServerAndAnswersTheCar)
-{
+TEST(DaemonStart, RunsWithoutMqttAndWebServerAndAnswersTheCar) {
     testsupport::TempDir work;
     testsupport::NodePeer px4("px4ctrl", "sim_px4ctrl.js", {"--fs", "4", "--task-parent", work.path()});
     testsupport::NodePeer car("car", "sim_car.js", {"--quiet-realtime"});

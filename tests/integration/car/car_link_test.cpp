@@ -133,14 +133,17 @@ TEST_F(CarHandshake, QueryIsDecodedExactlyByTheServerAndTheOpenIsLogged) {
     ASSERT_NO_FATAL_FAILURE(connectBoth());
     const auto connection = car->events("connection").at(0);
     // Revision 3, WebSocket only, never a sid or b64.
-    EXPECT_EQ(connection["query"], (json{{"EIO", "3"}, {"transport", "websocket"},
-                                         {"accessKey", "48 21+90/37&x=\xc3\xa9"}, {"clientType", "app?type=%41"}}));
+    EXPECT_EQ(connection["query"], (json{{"EIO", "3"},
+                                         {"transport", "websocket"},
+                                         {"accessKey", "48 21+90/37&x=\xc3\xa9"},
+                                         {"clientType", "app?type=%41"}}));
     EXPECT_EQ(connection["transport"], "websocket");
     EXPECT_EQ(connected_calls, 1);
     EXPECT_TRUE(logged("SIO connected to car server\n"));
     EXPECT_TRUE(logged("[SIO] namespace=/ sessionid=" + connection["id"].get<std::string>() + "\n"));
-    EXPECT_TRUE(logged("[SIO] Listening events: mission='car_uav_begin_mission' reboot_query='car_uav_can_reboot_uav' "
-                       "realtime='uav_realtime_status' mission_status='uav_mission_status'\n"));
+    EXPECT_TRUE(
+        logged("[SIO] Listening events: mission='car_uav_begin_mission' reboot_query='car_uav_can_reboot_uav' "
+               "realtime='uav_realtime_status' mission_status='uav_mission_status'\n"));
 }
 
 TEST_F(CarHandshake, RefusedNamespaceIsLoggedAndTheConnectionFails) {
@@ -163,14 +166,19 @@ TEST_F(CarIncoming, MissionInEachFormArrivesConvertedAndLoggedGreen) {
     converted["beforeTakeoffPhotoConfig"] = nullptr;
     converted["carFlightPointList"][2]["extra"] = nullptr;
     const std::string text = "h\xc3\xa9 \xe4\xb8\xad \xf0\x9f\x9a\x81";
-    const struct { json command; json expected; const char* flag; } rows[] = {
+    const struct {
+        json command;
+        json expected;
+        const char* flag;
+    } rows[] = {
         {{{"cmd", "mission"}, {"as", "object"}, {"payload", mission}}, converted, "5"},
         {{{"cmd", "mission"}, {"as", "string"}, {"payload", mission}}, converted, "2"},
         {{{"cmd", "mission"}, {"payload", json::object()}}, nullptr, "5"},
         {emit_mission({"fly to the moon"}), "fly to the moon", "2"},  // the callback throws
         {{{"cmd", "binary"}, {"event", "car_uav_begin_mission"}, {"bytes", {1, 2, 3}}}, nullptr, "3"},
         {{{"cmd", "binary"}, {"event", "car_uav_begin_mission"}, {"nested", true}},
-         json::parse(R"({"label":"photo","more":null,"parts":[1,{"data":null}]})"), "5"},
+         json::parse(R"({"label":"photo","more":null,"parts":[1,{"data":null}]})"),
+         "5"},
         {emit_mission(json::array()), nullptr, "null"},
         {emit_mission({{{"a", 1}}, "second", 3}), {{"a", 1}}, "5"},
         {{{"cmd", "mission"}, {"payload", {{"name", text}}}}, {{"name", text}}, "5"},
@@ -211,11 +219,17 @@ TEST_F(CarIncoming, PayloadsAboveOneMegabyteTravelBothWays) {
 TEST_F(CarIncoming, MalformedFramesMessageEventsAndErrorPacketsAreLoggedWhileTheLinkGoesOn) {
     ASSERT_NO_FATAL_FAILURE(connectBoth());
     const std::vector<std::string> bad_texts = {
-        "42[broken", "9x", "4", "49", R"(42{"a":1})", "42[1]",
+        "42[broken",
+        "9x",
+        "4",
+        "49",
+        R"(42{"a":1})",
+        "42[1]",
         "42[\"car_uav_begin_mission\"," + std::string(100000, '[') + std::string(100000, ']') + "]",
         "0{\"sid\":\"again\",\"pingInterval\":1,\"pingTimeout\":1}",
     };
-    for (const auto& text : bad_texts) carCommand({{"cmd", "raw"}, {"text", text}});
+    for (const auto& text : bad_texts)
+        carCommand({{"cmd", "raw"}, {"text", text}});
     // A stray attachment, then a binary event whose attachment never comes.
     carCommand({{"cmd", "raw"}, {"base64", "BAEC"}});
     carCommand({{"cmd", "raw"}, {"text", R"(451-["car_uav_begin_mission",{"_placeholder":true,"num":0}])"}});
@@ -284,9 +298,11 @@ TEST_F(CarOutgoing, StatusesGoAsJsonTextOnlyWhileUpFromAnyThreadAndOnlyTheMissio
     std::vector<std::thread> threads;
     for (int t = 0; t < kThreads; ++t)
         threads.emplace_back([this, t] {
-            for (int i = 0; i < kEach; ++i) client->sendMissionStatus({{"thread", t}, {"seq", i}});
+            for (int i = 0; i < kEach; ++i)
+                client->sendMissionStatus({{"thread", t}, {"seq", i}});
         });
-    for (auto& th : threads) th.join();
+    for (auto& th : threads)
+        th.join();
     ASSERT_TRUE(car->wait_events("received", 3 + kThreads * kEach, 10s));
     got = car->events("received");
     std::vector<int> next(kThreads, 0);
@@ -339,7 +355,12 @@ TEST_F(CarLinkLoss, ComesBackAfterAServerRestartWithANewSessionAndEachEventHandl
 
 TEST_F(CarLinkLoss, EachAttemptIsAnnouncedAndOnlyTheLastFailureReported) {
     const auto closed_uri = [] { return "http://127.0.0.1:" + std::to_string(testsupport::pick_free_port()); };
-    const struct { std::string uri; int attempts; size_t reconnecting; const char* reason; } rows[] = {
+    const struct {
+        std::string uri;
+        int attempts;
+        size_t reconnecting;
+        const char* reason;
+    } rows[] = {
         {closed_uri(), 0, 0, "[SIO] Connect error:"},
         {closed_uri(), 2, 2, "[SIO] Connect error:"},  // waits of 100 and 150 ms
         {"https://127.0.0.1:8443", 3, 0, "TLS is not supported"},

@@ -15,16 +15,14 @@ const char* const kBanner = "kovo_sio_client v1.3.0 (git: 3feafd6, built: 2026-0
 
 // The daemon started with args; it runs until it is stopped from outside,
 // which the destructor does.
-std::unique_ptr<ChildProcess> start_daemon(std::vector<std::string> args)
-{
+std::unique_ptr<ChildProcess> start_daemon(std::vector<std::string> args) {
     args.insert(args.begin(), daemon_path());
     return std::make_unique<ChildProcess>("daemon", args);
 }
 
 }  // namespace
 
-TEST(DaemonCommandLine, HelpPrintsBannerAndUsageAndExitsZero)
-{
+TEST(DaemonCommandLine, HelpPrintsBannerAndUsageAndExitsZero) {
     auto daemon = start_daemon({"--site_id", "x", "--help", "--config", "/nonexistent.json"});
     const int status = daemon->wait_exit(10s);
     ASSERT_TRUE(WIFEXITED(status)) << status;
@@ -45,8 +43,7 @@ TEST(DaemonCommandLine, HelpPrintsBannerAndUsageAndExitsZero)
 
 // The banner, then one line on how the configuration file was read: the
 // daemon goes on with the defaults when it cannot be.
-TEST(DaemonCommandLine, ConfigFileOutcomeFollowsTheBanner)
-{
+TEST(DaemonCommandLine, ConfigFileOutcomeFollowsTheBanner) {
     TempDir dir;
     // Every peer on a loopback port where nothing listens, and no web server.
     const std::string nobody = std::to_string(testsupport::pick_free_port());

@@ -12,8 +12,8 @@
 #include <gtest/gtest.h>
 
 #include "app/config_update.h"
-#include "monitor/stats_routes.h"
 #include "log_capture.h"
+#include "monitor/stats_routes.h"
 #include "test_support.h"
 
 using namespace std::chrono_literals;
@@ -49,7 +49,8 @@ struct Client {
         std::string out;
         char buf[8192];
         ssize_t n;
-        while ((n = recv(fd, buf, sizeof(buf), 0)) > 0) out.append(buf, static_cast<size_t>(n));
+        while ((n = recv(fd, buf, sizeof(buf), 0)) > 0)
+            out.append(buf, static_cast<size_t>(n));
         closed = n == 0 || errno != EAGAIN;
         return out;
     }
@@ -104,7 +105,8 @@ protected:
     void SetUp() override {
         testsupport::write_file(config_path, "{}");
         record_config_stats(stats, *config.snapshot());
-        for (int i = 1; i <= 120; ++i) stats.onMissionStarted("任务-" + std::to_string(i), "s", "p", "a", 2, "", "t");
+        for (int i = 1; i <= 120; ++i)
+            stats.onMissionStarted("任务-" + std::to_string(i), "s", "p", "a", 2, "", "t");
         server.setBindAddress("127.0.0.1");
         server.setRequestTimeout(kRequestTimeout);
         ASSERT_TRUE(start_stats_web_server(server, 0, stats, [this](const std::string& body) {

@@ -124,12 +124,14 @@ TEST_F(HttpUpload, ConcurrentCallersAreServedOneAtATime) {
                 ++succeeded;
         });
     }
-    for (auto& t : callers) t.join();
+    for (auto& t : callers)
+        t.join();
     EXPECT_EQ(succeeded, 4);
     const auto sent = requests(platform_, 4);
     ASSERT_EQ(sent.size(), 4u);
     // Each request arrived when no other was open on the platform.
-    for (const auto& r : sent) EXPECT_EQ(r["inflight"], 1) << r.dump();
+    for (const auto& r : sent)
+        EXPECT_EQ(r["inflight"], 1) << r.dump();
 }
 
 TEST_F(HttpPost, BodiesGoWholeToTheBaseUrlGluedToTheEndpoint) {
@@ -157,8 +159,8 @@ TEST_F(HttpPost, BodiesGoWholeToTheBaseUrlGluedToTheEndpoint) {
 TEST_F(HttpPost, FailuresNameTheRequestKindAndLeaveTheResponseAlone) {
     std::string response = "untouched";
     long status = -1;
-    EXPECT_FALSE(client_->postFile(platformUrl() + "/media", dir_.file("absent.jpg"), {{"a", "1"}}, "", &response,
-                                   &status));
+    EXPECT_FALSE(
+        client_->postFile(platformUrl() + "/media", dir_.file("absent.jpg"), {{"a", "1"}}, "", &response, &status));
     EXPECT_EQ(status, 0);
     config_.platform.url = "http://127.0.0.1:" + std::to_string(testsupport::pick_free_port());
     makeClient();

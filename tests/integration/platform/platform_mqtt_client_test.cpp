@@ -35,7 +35,8 @@ const std::string kResponseTopic = "/api/carUavModule/indoorPlatform/cmd/respons
 
 size_t thread_count() {
     size_t n = 0;
-    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) ++n;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/task"))
+        ++n;
     return n;
 }
 
@@ -90,8 +91,8 @@ protected:
     std::unique_ptr<ChildProcess> ownBroker(const std::string& settings) {
         const int port = testsupport::pick_free_port();
         const std::string conf = dir_.file("own.conf");
-        testsupport::write_file(conf, "listener " + std::to_string(port) + " 127.0.0.1\npersistence false\n" +
-                                          settings);
+        testsupport::write_file(conf,
+                                "listener " + std::to_string(port) + " 127.0.0.1\npersistence false\n" + settings);
         auto broker = std::make_unique<ChildProcess>("own-broker", std::vector<std::string>{"mosquitto", "-c", conf});
         EXPECT_TRUE(wait_until([port] { return testsupport::port_accepts(port); }, 10s, 20ms));
         config_.mqtt.port = port;
@@ -132,11 +133,13 @@ protected:
         return responses_;
     }
     bool responded(const std::string& needle) {
-        return wait_until([&] {
-            const auto texts = responses();
-            return std::any_of(texts.begin(), texts.end(),
-                               [&](const std::string& text) { return text.find(needle) != std::string::npos; });
-        }, 5s);
+        return wait_until(
+            [&] {
+                const auto texts = responses();
+                return std::any_of(texts.begin(), texts.end(),
+                                   [&](const std::string& text) { return text.find(needle) != std::string::npos; });
+            },
+            5s);
     }
     // Publishes a report and waits for the platform's answer: the request went
     // out and the response subscription is in place. The subscription leaves

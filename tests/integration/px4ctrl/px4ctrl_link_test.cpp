@@ -63,7 +63,8 @@ protected:
     std::vector<std::string> commands_received(size_t n) const {
         EXPECT_TRUE(sim->wait_events("kovo_command", n, 3s));
         std::vector<std::string> texts;
-        for (const json& e : sim->events("kovo_command")) texts.push_back(e["text"]);
+        for (const json& e : sim->events("kovo_command"))
+            texts.push_back(e["text"]);
         return texts;
     }
 
@@ -75,10 +76,12 @@ protected:
     }
 
     bool state_has(const char* key, const json& value) {
-        return wait_until([&] {
-            const json s = client->getState();
-            return s.contains(key) && s[key] == value;
-        }, 5s);
+        return wait_until(
+            [&] {
+                const json s = client->getState();
+                return s.contains(key) && s[key] == value;
+            },
+            5s);
     }
 
     LogCapture log;  // first member: outlives the client

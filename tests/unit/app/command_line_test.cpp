@@ -6,8 +6,7 @@ namespace {
 
 // The configuration path, each setting the overrides changed from its
 // default, and "help" when asked for.
-std::string outcome(std::vector<std::string> args)
-{
+std::string outcome(std::vector<std::string> args) {
     args.insert(args.begin(), "kovo_sio_client");
     const CommandLine cmd = parse_command_line(args);
     AppConfig c;
@@ -28,8 +27,7 @@ std::string outcome(std::vector<std::string> args)
 
 }  // namespace
 
-TEST(CommandLine, OptionsAndOverrides)
-{
+TEST(CommandLine, OptionsAndOverrides) {
     const struct {
         std::vector<std::string> args;
         std::string outcome;

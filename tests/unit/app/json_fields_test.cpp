@@ -9,8 +9,7 @@ using nlohmann::json;
 // Each member of one object read by every reader, with distinct defaults
 // (9.5, "d", -1); a bool expectation of -1 means the default, checked with
 // both false and true.
-TEST(JsonFieldReaders, EveryKindOfMember)
-{
+TEST(JsonFieldReaders, EveryKindOfMember) {
     const json doc = json::parse(R"({
         "text": "3.5", "word": "x", "prefix": "12.5abc", "blank": " 7", "exp": "1e3", "empty": "",
         "huge_text": "1e60", "int": 5, "neg": -7, "big": 4294967301, "uint_max": 18446744073709551615,
@@ -18,11 +17,11 @@ TEST(JsonFieldReaders, EveryKindOfMember)
         "yes": true, "no": false, "null": null, "obj": {"a": 1}, "arr": [1, 2]})");
     const struct {
         const char* key;
-        float as_float;        // json_float
-        const char* as_string; // json_string, precision 2
-        const char* as_text;   // safe_json_value, text default
-        int as_int;            // safe_json_value<int>
-        int as_bool;           // safe_json_value<bool>
+        float as_float;         // json_float
+        const char* as_string;  // json_string, precision 2
+        const char* as_text;    // safe_json_value, text default
+        int as_int;             // safe_json_value<int>
+        int as_bool;            // safe_json_value<bool>
     } rows[] = {
         {"text", 3.5f, "3.5", "3.5", -1, -1},
         {"word", 9.5f, "x", "x", -1, -1},
@@ -66,8 +65,7 @@ TEST(JsonFieldReaders, EveryKindOfMember)
     EXPECT_EQ(safe_json_value<int>(json{{"n", 1e300}}, "n", -1), -1);
 }
 
-TEST(JsonFieldReaders, ValueThatIsNoObjectGivesTheDefaults)
-{
+TEST(JsonFieldReaders, ValueThatIsNoObjectGivesTheDefaults) {
     for (const json& v : {json::array({json{{"int", 5}}}), json("int"), json(5), json(nullptr), json::array()}) {
         SCOPED_TRACE(v.dump());
         EXPECT_EQ(json_float(v, "int", 9.5f), 9.5f);
@@ -80,17 +78,21 @@ TEST(JsonFieldReaders, ValueThatIsNoObjectGivesTheDefaults)
     }
 }
 
-TEST(FloatStr, FixedNotationWithRounding)
-{
+TEST(FloatStr, FixedNotationWithRounding) {
     const struct {
         double value;
         int precision;
         std::string text;
     } rows[] = {
-        {12.3456, 2, "12.35"}, {3, 2, "3.00"}, {-0.004, 2, "-0.00"}, {12.3456f, 1, "12.3"},
-        {1e10, 0, "10000000000"}, {2.5, 0, "2"},
+        {12.3456, 2, "12.35"},
+        {3, 2, "3.00"},
+        {-0.004, 2, "-0.00"},
+        {12.3456f, 1, "12.3"},
+        {1e10, 0, "10000000000"},
+        {2.5, 0, "2"},
         // A negative precision means no decimals; a huge one is capped.
-        {7.6, -3, "8"}, {1, 1000, "1." + std::string(30, '0')},
+        {7.6, -3, "8"},
+        {1, 1000, "1." + std::string(30, '0')},
     };
     for (const auto& row : rows) {
         EXPECT_EQ(float_str(row.value, row.precision), row.text) << row.value << " " << row.precision;

@@ -5,16 +5,14 @@
 
 using namespace fakes;
 
-TEST(LogUpload, OneAttemptWithTheSiteKeyAndItsOutcomeLine)
-{
+TEST(LogUpload, OneAttemptWithTheSiteKeyAndItsOutcomeLine) {
     struct Row {
         HttpReply reply;
         std::string line;  // after the path
     };
-    for (const Row& row : std::vector<Row>{
-             {{200, "{\"code\":0}"}, "[LOG] Uploaded normal log: %s resp={\"code\":0}\n"},
-             {{502, "bad gateway"}, "[LOG] Failed to upload normal log: %s\n"},
-             {{0, ""}, "[LOG] Failed to upload normal log: %s\n"}}) {
+    for (const Row& row : std::vector<Row>{{{200, "{\"code\":0}"}, "[LOG] Uploaded normal log: %s resp={\"code\":0}\n"},
+                                           {{502, "bad gateway"}, "[LOG] Failed to upload normal log: %s\n"},
+                                           {{0, ""}, "[LOG] Failed to upload normal log: %s\n"}}) {
         SCOPED_TRACE(row.line);
         TempDir dir;
         const std::string path = dir.file("client_log.jsonl");
@@ -34,8 +32,7 @@ TEST(LogUpload, OneAttemptWithTheSiteKeyAndItsOutcomeLine)
     }
 }
 
-TEST(LogUpload, MissingLogMakesNoRequestAndHotUpdatedUrlIsUsed)
-{
+TEST(LogUpload, MissingLogMakesNoRequestAndHotUpdatedUrlIsUsed) {
     TempDir dir;
     Harness h;
     h.build();

@@ -33,10 +33,10 @@ using testsupport::TempDir;
 using Texts = std::vector<std::string>;
 
 // The member at pointer of each document, as text.
-inline Texts pluck(const std::vector<json>& docs, const std::string& pointer)
-{
+inline Texts pluck(const std::vector<json>& docs, const std::string& pointer) {
     Texts out;
-    for (const json& d : docs) out.push_back(d.at(json::json_pointer(pointer)));
+    for (const json& d : docs)
+        out.push_back(d.at(json::json_pointer(pointer)));
     return out;
 }
 
@@ -44,13 +44,11 @@ inline Texts pluck(const std::vector<json>& docs, const std::string& pointer)
 template <typename T>
 class Log {
 public:
-    void add(T value)
-    {
+    void add(T value) {
         std::lock_guard<std::mutex> lock(mutex_);
         items_.push_back(std::move(value));
     }
-    std::vector<T> all() const
-    {
+    std::vector<T> all() const {
         std::lock_guard<std::mutex> lock(mutex_);
         return items_;
     }
@@ -71,8 +69,7 @@ public:
     bool isLogined() const override { return logined; }
     // The last state pushed; an empty object before the first.
     json getState() override { return pushed.empty() ? json::object() : pushed.back(); }
-    bool sendCmd(const std::string& cmd) override
-    {
+    bool sendCmd(const std::string& cmd) override {
         if (!accept_cmd) return false;
         commands.add(cmd);
         if (on_cmd) {
@@ -102,14 +99,12 @@ public:
 
 class RecordingMqtt : public MqttPort {
 public:
-    bool publishRequest(const std::string& message) override
-    {
+    bool publishRequest(const std::string& message) override {
         raw.add(message);
         return connected;
     }
     // The published messages, only those of one "platformCmd" when cmd is set.
-    std::vector<json> messages(const std::string& cmd = "") const
-    {
+    std::vector<json> messages(const std::string& cmd = "") const {
         std::vector<json> out;
         for (const std::string& m : raw.all()) {
             json j = json::parse(m);
@@ -141,8 +136,7 @@ public:
         std::string url, path;
     };
 
-    bool downloadFile(const std::string& url, const std::string& path, long* http_status) override
-    {
+    bool downloadFile(const std::string& url, const std::string& path, long* http_status) override {
         downloads.add({url, path});
         const HttpReply reply = download_reply ? download_reply() : HttpReply{200, "JPEG:" + url};
         testsupport::write_file(path, reply.body);  // like the real client, error page or not
@@ -150,18 +144,17 @@ public:
         return reply.status != 0;
     }
     bool postFile(const std::string& url, const std::string& path, const std::map<std::string, std::string>& fields,
-                  const std::string& field_name, std::string* response, long* http_status) override
-    {
+                  const std::string& field_name, std::string* response, long* http_status) override {
         posts.add({url, path, fields, field_name, testsupport::read_file(path)});
         const HttpReply reply = post_reply ? post_reply() : HttpReply{200, "{\"code\":0}"};
         *response = reply.body;
         *http_status = reply.status;
         return reply.status != 0;
     }
-    std::vector<Post> postsTo(const std::string& url) const
-    {
+    std::vector<Post> postsTo(const std::string& url) const {
         std::vector<Post> out;
-        for (const Post& p : posts.all()) if (p.url == url) out.push_back(p);
+        for (const Post& p : posts.all())
+            if (p.url == url) out.push_back(p);
         return out;
     }
 
@@ -174,14 +167,12 @@ class RecordingStats : public StatsPort {
 public:
     void onMissionStarted(const std::string& mission_id, const std::string& strategy_id, const std::string& point_id,
                           const std::string& action_id, int point_count, const std::string& task_dir,
-                          const std::string& start_time) override
-    {
+                          const std::string& start_time) override {
         started.add({mission_id, strategy_id, point_id, action_id, std::to_string(point_count), task_dir, start_time});
     }
     void onMissionSuccess(const std::string& end_time) override { successes.add(end_time); }
     void onMissionFailed(const std::string& reason, const std::string&) override { failures.add(reason); }
-    void onStatusTransition(const std::string& from, const std::string& to) override
-    {
+    void onStatusTransition(const std::string& from, const std::string& to) override {
         transitions.add(from + ">" + to);
     }
     void updateInternalState(const InternalState& state) override { states.add(state); }
@@ -195,12 +186,10 @@ public:
 // may act during a sleep (px4ctrl changing state, an upload finishing).
 class FakeClock : public Clock {
 public:
-    std::chrono::steady_clock::time_point now() const override
-    {
+    std::chrono::steady_clock::time_point now() const override {
         return std::chrono::steady_clock::time_point(std::chrono::hours(1000)) + slept();
     }
-    bool sleep_for(std::chrono::milliseconds d) override
-    {
+    bool sleep_for(std::chrono::milliseconds d) override {
         slept_ms_ += d.count();
         if (on_sleep) on_sleep(d);
         return !stopped;
@@ -218,16 +207,14 @@ private:
 // runs it when hold is set.
 class TestRunner : public TaskRunner {
 public:
-    void run(std::function<void()> task) override
-    {
+    void run(std::function<void()> task) override {
         if (hold) {
             pending.push_back(std::move(task));
         } else {
             task();
         }
     }
-    void runAll()
-    {
+    void runAll() {
         while (!pending.empty()) {
             auto task = std::move(pending.front());
             pending.pop_front();
@@ -242,8 +229,7 @@ public:
 // before build().
 struct Harness {
     // tasks: the test's own runner instead of runner.
-    void build(TaskRunner* tasks = nullptr)
-    {
+    void build(TaskRunner* tasks = nullptr) {
         shared = std::make_unique<SharedConfig>(config);
         core = std::make_unique<MissionCore>(*shared, mission,
                                              MissionPorts{px4, car, mqtt, http, stats, clock, tasks ? *tasks : runner},
@@ -251,15 +237,20 @@ struct Harness {
     }
     // f(mission) under the mission lock.
     template <typename F>
-    auto locked(F f)
-    {
+    auto locked(F f) {
         std::lock_guard<std::mutex> lock(mission.mutex);
         return f(mission);
     }
-    bool active() { return locked([](MissionContext& m) { return m.has_task; }); }
-    bool photosUploaded() { return locked([](MissionContext& m) { return m.photos_uploaded; }); }
+    bool active() {
+        return locked([](MissionContext& m) { return m.has_task; });
+    }
+    bool photosUploaded() {
+        return locked([](MissionContext& m) { return m.photos_uploaded; });
+    }
     // Hands a mission to the intake, quietly.
-    void accept(const json& payload) { output_of([&] { core->intake.onCarMission(payload); }); }
+    void accept(const json& payload) {
+        output_of([&] { core->intake.onCarMission(payload); });
+    }
 
     AppConfig config;
     std::unique_ptr<SharedConfig> shared;
@@ -276,8 +267,7 @@ struct Harness {
 
 // The car's identifiers of a mission: action "A", history "H", mission "M",
 // point "P", strategy "S". Mission lock held.
-inline void set_identifiers(MissionContext& m)
-{
+inline void set_identifiers(MissionContext& m) {
     m.car_action_id = "A";
     m.car_flight_mission_history_id = "H";
     m.car_mission_id = "M";
@@ -287,16 +277,14 @@ inline void set_identifiers(MissionContext& m)
 
 // A px4ctrl state document.
 inline json px4_state(int fs, const std::string& sub = "", int idx = -1, json photos = json::array(),
-                      const std::string& task_dir = "")
-{
+                      const std::string& task_dir = "") {
     json kovo = {{"sub_state", sub}, {"height_idx", idx}, {"photos", std::move(photos)}};
     if (!task_dir.empty()) kovo["task_dir"] = task_dir;
     return {{"fs", fs}, {"kovo", kovo}, {"uav", json::object()}};
 }
 
 // Every member of expected is in actual with the same value.
-inline void expect_members(const json& actual, const json& expected)
-{
+inline void expect_members(const json& actual, const json& expected) {
     for (const auto& [key, value] : expected.items()) {
         EXPECT_EQ(actual.contains(key) ? actual[key] : json(), value) << key;
     }
@@ -305,17 +293,16 @@ inline void expect_members(const json& actual, const json& expected)
 inline json json_file(const std::string& path) { return json::parse(testsupport::read_file(path)); }
 
 // Reads a JSON-lines file into records (none when missing).
-inline std::vector<json> read_jsonl(const std::string& path)
-{
+inline std::vector<json> read_jsonl(const std::string& path) {
     std::vector<json> out;
     std::ifstream in(path);
-    for (std::string line; std::getline(in, line);) out.push_back(json::parse(line));
+    for (std::string line; std::getline(in, line);)
+        out.push_back(json::parse(line));
     return out;
 }
 
 // The "event" of each record of a task directory's client log.
-inline Texts log_events(const std::string& task_dir)
-{
+inline Texts log_events(const std::string& task_dir) {
     return pluck(read_jsonl(task_dir + "/client_log.jsonl"), "/event");
 }
 

@@ -12,8 +12,7 @@ using namespace std::chrono_literals;
 namespace {
 
 // The command px4ctrl receives for a payload.
-std::string command_for(const json& payload, const std::string& prefix = "kovo")
-{
+std::string command_for(const json& payload, const std::string& prefix = "kovo") {
     Harness h;
     h.config.mission.kovo_cmd_prefix = prefix;
     h.px4.setState(px4_state(2));
@@ -27,8 +26,7 @@ json with_points(json points) { return {{"carFlightPointList", std::move(points)
 
 }  // namespace
 
-TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState)
-{
+TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState) {
     Harness h;
     h.runner.hold = true;  // the start sequence stays queued
     h.build();
@@ -38,8 +36,11 @@ TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState)
         m.current_point_id = "p-last";
     });
     const std::string out = output_of([&] {
-        h.core->intake.onCarMission({{"carStrategyId", 12}, {"carPointId", "P"}, {"carFlightMissionHistoryId", "H"},
-                                     {"carMissionId", std::string("M\xff")}, {"beforeTakeoffPhotoConfig", {{"k", 1}}},
+        h.core->intake.onCarMission({{"carStrategyId", 12},
+                                     {"carPointId", "P"},
+                                     {"carFlightMissionHistoryId", "H"},
+                                     {"carMissionId", std::string("M\xff")},
+                                     {"beforeTakeoffPhotoConfig", {{"k", 1}}},
                                      {"warehouseNum", json::array({json::array({"A1", "A2"}), "A3", 7})},
                                      {"carFlightPointList", json::array({{{"z", "10"}}, {{"z", "20"}}})}});
     });
@@ -60,15 +61,16 @@ TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState)
     });
 
     // A second mission while one is active changes nothing.
-    EXPECT_THAT(output_of([&] { h.core->intake.onCarMission({{"carMissionId", "second"}}); }),
+    EXPECT_THAT(output_of([&] {
+                    h.core->intake.onCarMission({{"carMissionId", "second"}});
+                }),
                 HasSubstr("[CAR] Already has an active task, ignore new mission"));
     EXPECT_EQ(h.runner.pending.size(), 1u) << "one start sequence only";
     EXPECT_EQ(h.stats.started.size(), 1u);
     EXPECT_EQ(h.locked([](MissionContext& m) { return m.car_mission_id; }), "M\xff");
 }
 
-TEST(MissionIntake, CommandHeightsOfEachPayloadType)
-{
+TEST(MissionIntake, CommandHeightsOfEachPayloadType) {
     const std::vector<std::pair<json, std::string>> rows{
         {with_points(json::array({{{"z", "1.5"}}, {{"z", 3}}, {{"z", 2.25}}})), "kovo 1.5,3,2.25"},
         {with_points(json::array({{{"z", 1.5}}})), "kovo 1.50"},
@@ -79,13 +81,13 @@ TEST(MissionIntake, CommandHeightsOfEachPayloadType)
         {json(), "kovo 1.2"},
         {"plain words", "kovo 1.2"},
     };
-    for (const auto& [payload, command] : rows) EXPECT_EQ(command_for(payload), command) << payload;
+    for (const auto& [payload, command] : rows)
+        EXPECT_EQ(command_for(payload), command) << payload;
     EXPECT_EQ(command_for(with_points(json::array({{{"z", "7"}}})), "go"), "go 7") << "the configured prefix";
 }
 
 // The start sequence, in virtual time: the runner runs it at once.
-TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour)
-{
+TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour) {
     struct Row {
         const char* name;
         std::function<void(Harness&)> setup;
@@ -96,8 +98,13 @@ TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour)
     };
     const Texts kovo{"kovo 1.2"};
     const std::vector<Row> rows{
-        {"already flying", [](Harness& h) { h.px4.setState(px4_state(3)); },
-         "[CAR] px4ctrl already in flight state (fs=3), mission started\n", {}, {}, true, 10000ms},
+        {"already flying",
+         [](Harness& h) { h.px4.setState(px4_state(3)); },
+         "[CAR] px4ctrl already in flight state (fs=3), mission started\n",
+         {},
+         {},
+         true,
+         10000ms},
         {"not standby, then standby, then entering",
          [](Harness& h) {
              h.px4.setState(px4_state(0));
@@ -108,18 +115,45 @@ TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour)
          },
          "[CAR] Retry 1/3: fs=0 not STANDBY, wait...\n[CAR] Send to px4ctrl (retry 2/3): kovo 1.2\n"
          "[CAR] px4ctrl entered KOVO state, mission started\n",
-         kovo, {"400"}, true, 15000ms},
-        {"never connected", [](Harness& h) { h.px4.setLink(false); },
-         "[CAR] Retry 3/3: fs=-1 not STANDBY, wait...\n[CAR] Failed to start mission after 3 retries\n", {},
-         {"415"}, false, 16000ms},
+         kovo,
+         {"400"},
+         true,
+         15000ms},
+        {"never connected",
+         [](Harness& h) { h.px4.setLink(false); },
+         "[CAR] Retry 3/3: fs=-1 not STANDBY, wait...\n[CAR] Failed to start mission after 3 retries\n",
+         {},
+         {"415"},
+         false,
+         16000ms},
         // Before the first state push the configured default code counts.
-        {"command refused", [](Harness& h) { h.config.mission.default_fs_value = 2; h.px4.accept_cmd = false; },
-         "[CAR] px4ctrl not ready, wait for reconnect...\n", {}, {"415"}, false, 16000ms},
-        {"never entering", [](Harness& h) { h.px4.setState(px4_state(2)); },
-         "[CAR] Retry 3/3: px4ctrl did not enter KOVO (fs=2), will retry\n", {kovo[0], kovo[0], kovo[0]},
-         {"400", "400", "400", "415"}, false, 19000ms},
-        {"stopping during the delay", [](Harness& h) { h.px4.setState(px4_state(2)); h.clock.stopped = true; },
-         "[CAR] Mission received, waiting 10 seconds before execution...\n", {}, {}, true, 10000ms},
+        {"command refused",
+         [](Harness& h) {
+             h.config.mission.default_fs_value = 2;
+             h.px4.accept_cmd = false;
+         },
+         "[CAR] px4ctrl not ready, wait for reconnect...\n",
+         {},
+         {"415"},
+         false,
+         16000ms},
+        {"never entering",
+         [](Harness& h) { h.px4.setState(px4_state(2)); },
+         "[CAR] Retry 3/3: px4ctrl did not enter KOVO (fs=2), will retry\n",
+         {kovo[0], kovo[0], kovo[0]},
+         {"400", "400", "400", "415"},
+         false,
+         19000ms},
+        {"stopping during the delay",
+         [](Harness& h) {
+             h.px4.setState(px4_state(2));
+             h.clock.stopped = true;
+         },
+         "[CAR] Mission received, waiting 10 seconds before execution...\n",
+         {},
+         {},
+         true,
+         10000ms},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -135,8 +169,7 @@ TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour)
     }
 }
 
-TEST(StartSequence, GivingUpWritesTheFailureRecordAndFreesTheRecord)
-{
+TEST(StartSequence, GivingUpWritesTheFailureRecordAndFreesTheRecord) {
     TempDir dir;
     Harness h;
     h.px4.setState(px4_state(2));
@@ -154,8 +187,7 @@ TEST(StartSequence, GivingUpWritesTheFailureRecordAndFreesTheRecord)
     EXPECT_TRUE(h.active()) << "the next mission is accepted";
 }
 
-TEST(StartSequence, LateFailureNeverClearsTheNextMission)
-{
+TEST(StartSequence, LateFailureNeverClearsTheNextMission) {
     Harness h;
     h.runner.hold = true;
     h.px4.setLink(false);

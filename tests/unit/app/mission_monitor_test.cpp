@@ -14,8 +14,7 @@ namespace {
 const char* kUploadUrl = "http://platform/upload";
 const char* kLogUrl = "http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog";
 
-json two_point_mission(const std::string& id = "M1")
-{
+json two_point_mission(const std::string& id = "M1") {
     return {{"carMissionId", id},
             {"carFlightMissionHistoryId", "H-" + id},
             {"warehouseNum", json::array({"A1", "A2"})},
@@ -25,28 +24,25 @@ json two_point_mission(const std::string& id = "M1")
 }
 
 // Siyi photo entries for the heights given.
-json photos(const std::vector<int>& heights)
-{
+json photos(const std::vector<int>& heights) {
     json out = json::array();
-    for (int idx : heights) out.push_back({{"camera", "siyi"}, {"height_idx", idx}});
+    for (int idx : heights)
+        out.push_back({{"camera", "siyi"}, {"height_idx", idx}});
     return out;
 }
 
 class MissionMonitorTest : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         h.runner.hold = true;
         h.build();
     }
     // Accepts a mission; its start sequence is not part of these tests.
-    void accept(const json& payload = two_point_mission())
-    {
+    void accept(const json& payload = two_point_mission()) {
         h.accept(payload);
         h.runner.pending.clear();
     }
-    void tick(const json& state, int times = 1)
-    {
+    void tick(const json& state, int times = 1) {
         h.px4.setState(state);
         for (int i = 0; i < times; ++i) {
             h.core->monitor.tick();
@@ -54,20 +50,23 @@ protected:
         }
     }
     // Ticks with px4ctrl working in the fixture's task directory.
-    void at(int fs, const std::string& sub = "", int idx = -1, const json& listed = json::array(), int times = 1)
-    {
+    void at(int fs, const std::string& sub = "", int idx = -1, const json& listed = json::array(), int times = 1) {
         tick(px4_state(fs, sub, idx, listed, dir.path()), times);
     }
     // Flies the two heights of two_point_mission from take-off to standby in
     // task_dir, with photos listed as px4ctrl would list them.
-    void fly(const std::string& task_dir, bool with_photos = false)
-    {
+    void fly(const std::string& task_dir, bool with_photos = false) {
         const json p0 = with_photos ? photos({0}) : json::array();
         const json p1 = with_photos ? photos({0, 1}) : json::array();
-        for (const auto& [fs, sub, idx, listed] : std::vector<std::tuple<int, std::string, int, json>>{
-                 {2, "", -1, json::array()}, {3, "takeoff", -1, json::array()}, {4, "goto_height", 0, json::array()},
-                 {4, "hover_photo", 0, p0}, {4, "goto_height", 1, p0}, {4, "hover_photo", 1, p1},
-                 {6, "land_descend", 1, p1}, {2, "", 1, p1}}) {
+        for (const auto& [fs, sub, idx, listed] :
+             std::vector<std::tuple<int, std::string, int, json>>{{2, "", -1, json::array()},
+                                                                  {3, "takeoff", -1, json::array()},
+                                                                  {4, "goto_height", 0, json::array()},
+                                                                  {4, "hover_photo", 0, p0},
+                                                                  {4, "goto_height", 1, p0},
+                                                                  {4, "hover_photo", 1, p1},
+                                                                  {6, "land_descend", 1, p1},
+                                                                  {2, "", 1, p1}}) {
             tick(px4_state(fs, sub, idx, listed, task_dir));
         }
     }
@@ -80,10 +79,11 @@ protected:
 
 }  // namespace
 
-TEST_F(MissionMonitorTest, FullMissionReportsEachPhaseInOrder)
-{
+TEST_F(MissionMonitorTest, FullMissionReportsEachPhaseInOrder) {
     json mission = two_point_mission();
-    mission["carMissionId"] = std::string("M\xff" "1");
+    mission["carMissionId"] = std::string(
+        "M\xff"
+        "1");
     accept(mission);
     const std::string out = output_of([&] { fly(dir.path()); });
 
@@ -99,7 +99,11 @@ TEST_F(MissionMonitorTest, FullMissionReportsEachPhaseInOrder)
     const std::string text = testsupport::read_file(dir.file("car_mission.json"));
     const json copy = json::parse(text);
     EXPECT_EQ(copy.size(), 16u);
-    expect_members(copy, {{"carMissionId", "M\xEF\xBF\xBD" "1"}, {"warehouseNum", "A1"}, {"batteryLimit", "20"},
+    expect_members(copy, {{"carMissionId",
+                           "M\xEF\xBF\xBD"
+                           "1"},
+                          {"warehouseNum", "A1"},
+                          {"batteryLimit", "20"},
                           {"beforeTakeoffPhotoConfig", json::object()}});
     EXPECT_THAT(text, HasSubstr("\n  \"batteryLimit\"")) << "indented by two";
     EXPECT_EQ(pluck(h.mqtt.messages("UploadUavArrivePoint"), "/parms/carFlightPointId"), (Texts{"p0", "p1"}));
@@ -118,8 +122,7 @@ TEST_F(MissionMonitorTest, FullMissionReportsEachPhaseInOrder)
     EXPECT_EQ(posts[0].path, dir.file("client_log.jsonl"));
 }
 
-TEST_F(MissionMonitorTest, ArrivalRules)
-{
+TEST_F(MissionMonitorTest, ArrivalRules) {
     accept();
     at(4, "goto_height", 0);
     at(4, "hover_photo", 0, json::array(), 5);
@@ -128,7 +131,9 @@ TEST_F(MissionMonitorTest, ArrivalRules)
     EXPECT_EQ(h.locked([](MissionContext& m) { return m.current_point_id; }), "p1");
     // A negative index is taken from the first photo; index 2 is beyond the
     // two points, so the arrival names the previous point.
-    EXPECT_THAT(output_of([&] { at(4, "hover_photo", -1, photos({2, 0})); }),
+    EXPECT_THAT(output_of([&] {
+                    at(4, "hover_photo", -1, photos({2, 0}));
+                }),
                 HasSubstr("[KOVO] hover_photo detected, effective_idx=2 kovo_idx=-1 fs=4"));
     EXPECT_EQ(h.core->monitor.lastKovoIdx(), 2);
     EXPECT_EQ(h.mqtt.messages("UploadUavArrivePoint").back()["parms"]["carFlightPointId"], "p1");
@@ -140,8 +145,7 @@ TEST_F(MissionMonitorTest, ArrivalRules)
     EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 4u);
 }
 
-TEST_F(MissionMonitorTest, FallbackIndexWhenNoHoverPhotoWasSeen)
-{
+TEST_F(MissionMonitorTest, FallbackIndexWhenNoHoverPhotoWasSeen) {
     accept();
     at(3, "takeoff");
     json state = px4_state(4, "goto_height", 0, photos({1, 1}), dir.path());
@@ -151,15 +155,16 @@ TEST_F(MissionMonitorTest, FallbackIndexWhenNoHoverPhotoWasSeen)
     EXPECT_EQ(std::tie(s.kovo_sub, s.has_task, s.photo_count, s.mission_id, s.battery_remain, s.lpos_z, s.lpos_vz),
               std::make_tuple(std::string("goto_height"), true, 2, std::string("H-M1"), 55.5f, -2.5f, 0.25f));
 
-    EXPECT_THAT(output_of([&] { at(2, "", 0, photos({1, 1})); }),
+    EXPECT_THAT(output_of([&] {
+                    at(2, "", 0, photos({1, 1}));
+                }),
                 HasSubstr("[KOVO] Fallback: task ended with photos but no hover_photo trigger, using photo_idx=1"));
     EXPECT_EQ(h.stats.states.back().last_completed_height_idx, 1);
     EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 0u);
 }
 
 // Photos of a mission without an upload URL are neither uploaded nor awaited.
-TEST_F(MissionMonitorTest, ReturnToLaunchThenLandingWithoutUploadUrl)
-{
+TEST_F(MissionMonitorTest, ReturnToLaunchThenLandingWithoutUploadUrl) {
     json mission = two_point_mission();
     mission.erase("uploadMediaDataUrl");
     accept(mission);
@@ -177,8 +182,7 @@ TEST_F(MissionMonitorTest, ReturnToLaunchThenLandingWithoutUploadUrl)
 
 // The car may send the next mission as soon as it sees "6", before the
 // monitor's next tick.
-TEST_F(MissionMonitorTest, MissionAcceptedRightAfterTheEndStartsFresh)
-{
+TEST_F(MissionMonitorTest, MissionAcceptedRightAfterTheEndStartsFresh) {
     TempDir two;
     run_tasks = true;
     accept(two_point_mission("M1"));
@@ -197,8 +201,7 @@ TEST_F(MissionMonitorTest, MissionAcceptedRightAfterTheEndStartsFresh)
 // A directory px4ctrl reports between missions is usually the previous
 // mission's: taken over, never written; a new mission waits for a new one,
 // and a directory reported during a mission gets the later records only.
-TEST_F(MissionMonitorTest, TaskDirectoryTakeover)
-{
+TEST_F(MissionMonitorTest, TaskDirectoryTakeover) {
     TempDir second, third;
     testsupport::write_file(dir.file("car_mission.json"), "{\"carMissionId\":\"previous run\"}");
     at(2, "", -1, json::array(), 2);
@@ -221,8 +224,7 @@ TEST_F(MissionMonitorTest, TaskDirectoryTakeover)
 
 // No state (null) or no link: the tick does nothing. An empty state still
 // reports.
-TEST_F(MissionMonitorTest, TicksWithoutAStateOrLinkAndTheFirstTickAfterAnOutage)
-{
+TEST_F(MissionMonitorTest, TicksWithoutAStateOrLinkAndTheFirstTickAfterAnOutage) {
     tick(json());
     EXPECT_TRUE(h.car.realtime.empty() && h.mqtt.raw.empty());
     EXPECT_EQ(output_of([&] { tick(json::object()); }), "") << "no mission, no state line";
@@ -249,8 +251,7 @@ TEST_F(MissionMonitorTest, TicksWithoutAStateOrLinkAndTheFirstTickAfterAnOutage)
 
 // Photo hand-over and the end sequence's wait.
 
-TEST_F(MissionMonitorTest, PhotosAreHandedOverThreeTicksAfterTheLastIncrease)
-{
+TEST_F(MissionMonitorTest, PhotosAreHandedOverThreeTicksAfterTheLastIncrease) {
     accept();
     const std::string out = output_of([&] {
         at(4, "goto_height", 0, photos({0}));
@@ -268,15 +269,16 @@ TEST_F(MissionMonitorTest, PhotosAreHandedOverThreeTicksAfterTheLastIncrease)
     EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 2u);
 }
 
-TEST_F(MissionMonitorTest, PhotosFarApartAreAllUploaded)
-{
+TEST_F(MissionMonitorTest, PhotosFarApartAreAllUploaded) {
     run_tasks = true;
     accept();
     at(3, "takeoff");
     at(4, "hover_photo", 0, photos({0}));
     at(4, "goto_height", 1, photos({0}), 10);
     EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 1u);
-    EXPECT_THAT(output_of([&] { at(4, "hover_photo", 1, photos({0, 1}), 11); }),
+    EXPECT_THAT(output_of([&] {
+                    at(4, "hover_photo", 1, photos({0, 1}), 11);
+                }),
                 HasSubstr("[UPLOAD] Photos stable at 2, uploading 1 more..."));
     at(2, "", 1, photos({0, 1}));
 
@@ -292,8 +294,7 @@ TEST_F(MissionMonitorTest, PhotosFarApartAreAllUploaded)
     EXPECT_EQ(h.clock.slept(), 500ms) << "every photo was tried before the end";
 }
 
-TEST_F(MissionMonitorTest, PhotosListedAtTheEndAreUploadedAndAwaited)
-{
+TEST_F(MissionMonitorTest, PhotosListedAtTheEndAreUploadedAndAwaited) {
     accept();
     at(3, "takeoff");
     at(6, "", 1, photos({0}));
@@ -311,8 +312,7 @@ TEST_F(MissionMonitorTest, PhotosListedAtTheEndAreUploadedAndAwaited)
     EXPECT_EQ(h.clock.slept(), 3500ms);
 }
 
-TEST_F(MissionMonitorTest, EndWaitIsBoundedAndALateUploadNeverMarksTheNextMission)
-{
+TEST_F(MissionMonitorTest, EndWaitIsBoundedAndALateUploadNeverMarksTheNextMission) {
     accept(two_point_mission("M1"));
     at(3, "takeoff");
     at(4, "hover_photo", 0, photos({0}), 4);

@@ -5,36 +5,46 @@
 using nlohmann::json;
 using Pair = std::pair<std::string, std::string>;
 
-TEST(PlatformStatusText, FixedTextsForThreeMembersTheValueForTheOthers)
-{
+TEST(PlatformStatusText, FixedTextsForThreeMembersTheValueForTheOthers) {
     const std::pair<KOVOMissionStatus, std::string> rows[] = {
         {KOVOMissionStatus::START_SENT, "400"}, {KOVOMissionStatus::START_FAILED, "415"},
         {KOVOMissionStatus::RETURNING, "416"},  {KOVOMissionStatus::TAKEOFF, "406"},
         {KOVOMissionStatus::EXECUTING, "408"},  {KOVOMissionStatus::LANDING, "410"},
         {KOVOMissionStatus::TASK_ENDED, "411"}, {KOVOMissionStatus::FINISHED, "414"},
     };
-    for (const auto& [status, text] : rows) EXPECT_EQ(http_status_code(status), text) << kovo_status_code(status);
+    for (const auto& [status, text] : rows)
+        EXPECT_EQ(http_status_code(status), text) << kovo_status_code(status);
 }
 
 // The first string, depth first, and the number of strings.
-TEST(WarehouseNum, FirstStringAndCount)
-{
+TEST(WarehouseNum, FirstStringAndCount) {
     const std::pair<const char*, Pair> rows[] = {
-        {R"("A03")", {"A03", "1"}}, {R"("")", {"", "1"}}, {R"(["A01","A02","A05"])", {"A01", "3"}},
-        {R"([1,"C7",null])", {"C7", "1"}}, {R"(["","X"])", {"", "2"}}, {R"(["A","A"])", {"A", "2"}},
-        {R"([["B1","B2"],"B3"])", {"B1", "3"}}, {R"([[],[["a",{"x":"no"}]],"b"])", {"a", "2"}},
+        {R"("A03")", {"A03", "1"}},
+        {R"("")", {"", "1"}},
+        {R"(["A01","A02","A05"])", {"A01", "3"}},
+        {R"([1,"C7",null])", {"C7", "1"}},
+        {R"(["","X"])", {"", "2"}},
+        {R"(["A","A"])", {"A", "2"}},
+        {R"([["B1","B2"],"B3"])", {"B1", "3"}},
+        {R"([[],[["a",{"x":"no"}]],"b"])", {"a", "2"}},
         // Nothing usable: two empty texts.
-        {"[]", {"", ""}}, {"[1,2.5,true]", {"", ""}}, {"7", {"", ""}}, {R"({"a":"A01"})", {"", ""}},
-        {"null", {"", ""}}, {"false", {"", ""}}, {"[[],[[]]]", {"", ""}},
+        {"[]", {"", ""}},
+        {"[1,2.5,true]", {"", ""}},
+        {"7", {"", ""}},
+        {R"({"a":"A01"})", {"", ""}},
+        {"null", {"", ""}},
+        {"false", {"", ""}},
+        {"[[],[[]]]", {"", ""}},
     };
-    for (const auto& [doc, pair] : rows) EXPECT_EQ(parseWarehouseNum(json::parse(doc)), pair) << doc;
+    for (const auto& [doc, pair] : rows)
+        EXPECT_EQ(parseWarehouseNum(json::parse(doc)), pair) << doc;
     EXPECT_EQ(collect_warehouse_nums(json::parse(R"([["a",["b",{"x":"no"}]],[],"c",[[["d"]]]])")),
               (std::vector<std::string>{"a", "b", "c", "d"}));
 }
 
-TEST(WarehouseNum, DeepNestingDoesNotExhaustTheStack)
-{
+TEST(WarehouseNum, DeepNestingDoesNotExhaustTheStack) {
     json v = "deep";
-    for (int i = 0; i < 100000; ++i) v = json::array({std::move(v)});
+    for (int i = 0; i < 100000; ++i)
+        v = json::array({std::move(v)});
     EXPECT_EQ(parseWarehouseNum(v), Pair("deep", "1"));
 }

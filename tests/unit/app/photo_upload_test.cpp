@@ -21,8 +21,7 @@ json local(int idx) { return {{"local_path", "/etc/hostname"}, {"height_idx", id
 
 class PhotoUpload : public ::testing::Test {
 protected:
-    void SetUp() override
-    {
+    void SetUp() override {
         h.config.mission.temp_file_prefix = tmp.path() + "/kovo_siyi_";
         h.build();
         h.px4.setState({{"uav", {{"lpos", {{"x", 1.5}, {"y", "2"}, {"z", -3}}}, {"atti", {{"r", 9}, {"y", 0.25}}}}}});
@@ -38,15 +37,13 @@ protected:
                                        {{"id", "p1"}, {"z", 2.25}}};
         });
     }
-    std::string upload(const json& items, int before = -1)
-    {
+    std::string upload(const json& items, int before = -1) {
         return output_of([&] { EXPECT_TRUE(h.core->photos.uploadPhotosAsync(items, kUrl, dir.path(), before)); });
     }
     std::vector<json> records() { return read_jsonl(dir.file("client_log.jsonl")); }
     json result() { return json_file(dir.file("upload_result.json")); }
     // Downloaded files still present.
-    long leftovers()
-    {
+    long leftovers() {
         const auto all = h.http.downloads.all();
         return std::count_if(all.begin(), all.end(), [](const auto& d) { return testsupport::file_exists(d.path); });
     }
@@ -57,15 +54,17 @@ protected:
 
 }  // namespace
 
-TEST_F(PhotoUpload, CameraPictureNumbering)
-{
-    EXPECT_THAT(upload(json::array({siyi(0)}), 2),
-                HasSubstr("[UPLOAD] Auto build siyi url image_id=3 (beforecount=2 hidx=0) -> " + kCamera +
-                          "IMG_0003.jpg"));
-    upload(json::array({siyi(0), {{"camera", "siyi"}}, siyi(12344),
+TEST_F(PhotoUpload, CameraPictureNumbering) {
+    EXPECT_THAT(
+        upload(json::array({siyi(0)}), 2),
+        HasSubstr("[UPLOAD] Auto build siyi url image_id=3 (beforecount=2 hidx=0) -> " + kCamera + "IMG_0003.jpg"));
+    upload(json::array({siyi(0),
+                        {{"camera", "siyi"}},
+                        siyi(12344),
                         {{"camera", "siyi"}, {"siyi_url", "http://cam/x.jpg"}, {"local_path", "/nope"}}}));
     Texts urls;
-    for (const auto& d : h.http.downloads.all()) urls.push_back(d.url);
+    for (const auto& d : h.http.downloads.all())
+        urls.push_back(d.url);
     EXPECT_EQ(urls, (Texts{kCamera + "IMG_0003.jpg", kCamera + "IMG_0001.jpg", kCamera + "IMG_0000.jpg",
                            kCamera + "IMG_12345.jpg", "http://cam/x.jpg"}));
     const std::string path = h.http.downloads[2].path;
@@ -75,20 +74,29 @@ TEST_F(PhotoUpload, CameraPictureNumbering)
     EXPECT_EQ(leftovers(), 0) << "temporary files are gone after the upload";
 }
 
-TEST_F(PhotoUpload, UploadFormResultAndFallbacks)
-{
+TEST_F(PhotoUpload, UploadFormResultAndFallbacks) {
     upload(json::array({siyi(1)}));
     ASSERT_EQ(h.http.posts.size(), 1u);
     const auto post = h.http.posts[0];
     EXPECT_EQ(post.url, kUrl);
     EXPECT_EQ(post.field_name, "") << "the client's configured file field";
-    const std::map<std::string, std::string> expected{
-        {"carActionId", "A"},         {"carFlightPointActionId", ""}, {"carFlightPointId", "p0"},
-        {"carMissionHistoryId", "H"}, {"carPointId", "P"},            {"carStrategyId", "S"},
-        {"carX", "10"},               {"carY", "20"},                 {"carYaw", "30"},
-        {"height", "2.25"},           {"occurrenceTime", post.fields.at("occurrenceTime")},
-        {"uavX", "1.50"},             {"uavY", "2"},                  {"uavYaw", "0.25"},
-        {"uavZ", "-3"},               {"warehouseNum", "W1"},         {"warehousePositionNum", "7"}};
+    const std::map<std::string, std::string> expected{{"carActionId", "A"},
+                                                      {"carFlightPointActionId", ""},
+                                                      {"carFlightPointId", "p0"},
+                                                      {"carMissionHistoryId", "H"},
+                                                      {"carPointId", "P"},
+                                                      {"carStrategyId", "S"},
+                                                      {"carX", "10"},
+                                                      {"carY", "20"},
+                                                      {"carYaw", "30"},
+                                                      {"height", "2.25"},
+                                                      {"occurrenceTime", post.fields.at("occurrenceTime")},
+                                                      {"uavX", "1.50"},
+                                                      {"uavY", "2"},
+                                                      {"uavYaw", "0.25"},
+                                                      {"uavZ", "-3"},
+                                                      {"warehouseNum", "W1"},
+                                                      {"warehousePositionNum", "7"}};
     EXPECT_EQ(post.fields, expected);
     EXPECT_EQ(post.fields.at("occurrenceTime").size(), 19u);
 
@@ -116,8 +124,7 @@ TEST_F(PhotoUpload, UploadFormResultAndFallbacks)
     EXPECT_TRUE(testsupport::file_exists("/etc/hostname")) << "local files are never deleted";
 }
 
-TEST_F(PhotoUpload, NothingToUpload)
-{
+TEST_F(PhotoUpload, NothingToUpload) {
     // Items without a file are recorded only.
     upload(json::array({{{"camera", "onboard"}, {"height_idx", 2}}, "not an object"}));
     EXPECT_TRUE(h.http.posts.empty());
@@ -143,12 +150,12 @@ TEST_F(PhotoUpload, NothingToUpload)
 
 // Neither a camera that cannot be reached nor its error page is uploaded;
 // each is retried and leaves no temporary file.
-TEST_F(PhotoUpload, FailedDownloadsAreRetriedAndLeaveNoFile)
-{
+TEST_F(PhotoUpload, FailedDownloadsAreRetriedAndLeaveNoFile) {
     h.http.download_reply = [] { return HttpReply{0, "partial"}; };
     const std::string out = upload(json::array({siyi(0)}));
     EXPECT_EQ(h.clock.slept(), 3000ms) << "a second between attempts";
-    EXPECT_THAT(out, HasSubstr("[UPLOAD] Download retry 3/3 failed for: " + kCamera + "IMG_0001.jpg\n"
+    EXPECT_THAT(out, HasSubstr("[UPLOAD] Download retry 3/3 failed for: " + kCamera +
+                               "IMG_0001.jpg\n"
                                "[UPLOAD] Failed to download siyi photo after 3 retries: "));
     EXPECT_EQ(records().back()["error"], "download_failed");
     EXPECT_TRUE(h.photosUploaded()) << "tried, even though it failed";
@@ -169,8 +176,7 @@ TEST_F(PhotoUpload, FailedDownloadsAreRetriedAndLeaveNoFile)
     EXPECT_EQ(leftovers(), 0);
 }
 
-TEST_F(PhotoUpload, ServerErrorIsRetriedAndRecordedAsFailure)
-{
+TEST_F(PhotoUpload, ServerErrorIsRetriedAndRecordedAsFailure) {
     h.http.post_reply = [] { return HttpReply{500, "internal error"}; };
     const std::string out = upload(json::array({siyi(1)}));
     EXPECT_EQ(h.http.posts.size(), 3u);
@@ -187,8 +193,7 @@ TEST_F(PhotoUpload, ServerErrorIsRetriedAndRecordedAsFailure)
     EXPECT_EQ(h.http.posts.size(), 5u);
 }
 
-TEST_F(PhotoUpload, PlantedLinkAtTheTemporaryNameIsNeverFollowed)
-{
+TEST_F(PhotoUpload, PlantedLinkAtTheTemporaryNameIsNeverFollowed) {
     testsupport::write_file(tmp.file("victim"), "precious");
     const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(h.clock.now().time_since_epoch()).count();
     const std::string planted = tmp.path() + "/kovo_siyi_0_" + std::to_string(ns) + ".jpg";
@@ -199,8 +204,7 @@ TEST_F(PhotoUpload, PlantedLinkAtTheTemporaryNameIsNeverFollowed)
     EXPECT_EQ(h.http.posts.size(), 1u);
 }
 
-TEST_F(PhotoUpload, StoppingCutsTheRetriesShort)
-{
+TEST_F(PhotoUpload, StoppingCutsTheRetriesShort) {
     h.http.download_reply = [] { return HttpReply{0, ""}; };
     h.clock.stopped = true;
     upload(json::array({siyi(0), siyi(1)}));

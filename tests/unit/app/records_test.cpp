@@ -19,17 +19,17 @@ const json kNested = json::parse(R"({"b":{"c":[1,"é"]},"a":1})");
 
 // body(t) on threads at once, t = 0, 1, ...
 template <typename Body>
-void on_threads(int threads, Body body)
-{
+void on_threads(int threads, Body body) {
     std::vector<std::thread> running;
-    for (int t = 0; t < threads; ++t) running.emplace_back(body, t);
-    for (auto& th : running) th.join();
+    for (int t = 0; t < threads; ++t)
+        running.emplace_back(body, t);
+    for (auto& th : running)
+        th.join();
 }
 
 }  // namespace
 
-TEST(CurrentTime, LocalTimeNowInThePattern)
-{
+TEST(CurrentTime, LocalTimeNowInThePattern) {
     const std::time_t before = std::time(nullptr);
     const std::string text = format_current_time("%Y-%m-%d %H:%M:%S");
     const std::time_t after = std::time(nullptr);
@@ -48,8 +48,7 @@ TEST(CurrentTime, LocalTimeNowInThePattern)
 
 // A file: indented or one line, raw UTF-8, no final newline; a log: one
 // compact line per record after what was there; bad UTF-8 replaced in both.
-TEST(JsonRecords, BytesWritten)
-{
+TEST(JsonRecords, BytesWritten) {
     TempDir dir;
     write_json_file(dir.file("m.json"), kNested, 2);
     EXPECT_EQ(read_file(dir.file("m.json")),
@@ -67,13 +66,13 @@ TEST(JsonRecords, BytesWritten)
     EXPECT_EQ(read_file(dir.file("bad.jsonl")), "{\"n\":2,\"photo\":\"\xEF\xBF\xBD\xEF\xBF\xBD.jpg\"}\n");
 }
 
-TEST(WriteJsonFile, ConcurrentWritersLeaveOneWholeFile)
-{
+TEST(WriteJsonFile, ConcurrentWritersLeaveOneWholeFile) {
     TempDir dir;
     const std::string path = dir.file("m.json");
     const json docs[] = {{{"writer", std::string(30000, 'a')}}, {{"writer", std::string(20000, 'b')}}};
     on_threads(2, [&](int t) {
-        for (int i = 0; i < 30; ++i) write_json_file(path, docs[t], 2);
+        for (int i = 0; i < 30; ++i)
+            write_json_file(path, docs[t], 2);
     });
     const json written = json::parse(read_file(path));
     EXPECT_TRUE(written == docs[0] || written == docs[1]);
@@ -83,8 +82,7 @@ TEST(WriteJsonFile, ConcurrentWritersLeaveOneWholeFile)
     EXPECT_EQ(directory_entries(dir.path()), (std::set<std::string>{"m.json"}));
 }
 
-TEST(JsonRecords, UnwritablePathsAreSilent)
-{
+TEST(JsonRecords, UnwritablePathsAreSilent) {
     TempDir dir;
     write_json_file(dir.file("absent/m.json"), kNested, 2);
     write_json_file("", kNested, 2);
@@ -92,20 +90,19 @@ TEST(JsonRecords, UnwritablePathsAreSilent)
     EXPECT_TRUE(directory_entries(dir.path()).empty());
 }
 
-
-
-TEST(AppendJsonl, ConcurrentLinesNeverInterleave)
-{
+TEST(AppendJsonl, ConcurrentLinesNeverInterleave) {
     TempDir dir;
     const std::string path = dir.file("log.jsonl");
     const auto record = [](int t, int i) {
         return json{{"t", t}, {"i", i}, {"fill", std::string(1000 + t * 100, static_cast<char>('a' + t))}};
     };
     on_threads(4, [&](int t) {
-        for (int i = 0; i < 500; ++i) append_jsonl(path, record(t, i));
+        for (int i = 0; i < 500; ++i)
+            append_jsonl(path, record(t, i));
     });
     std::multiset<std::string> expected;
-    for (int n = 0; n < 4 * 500; ++n) expected.insert(record(n / 500, n % 500).dump() + "\n");
+    for (int n = 0; n < 4 * 500; ++n)
+        expected.insert(record(n / 500, n % 500).dump() + "\n");
     std::multiset<std::string> lines;
     const std::string text = read_file(path);
     for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
@@ -116,8 +113,7 @@ TEST(AppendJsonl, ConcurrentLinesNeverInterleave)
     EXPECT_TRUE(lines == expected);
 }
 
-TEST(GenUuid, ClockDashCounterUniqueAcrossThreads)
-{
+TEST(GenUuid, ClockDashCounterUniqueAcrossThreads) {
     const std::string a = gen_uuid();
     const std::string b = gen_uuid();
     EXPECT_EQ(a.find_first_not_of("0123456789-"), std::string::npos) << a;
@@ -133,7 +129,8 @@ TEST(GenUuid, ClockDashCounterUniqueAcrossThreads)
         }
     });
     std::set<long> all;
-    for (const auto& list : counters) all.insert(list.begin(), list.end());
+    for (const auto& list : counters)
+        all.insert(list.begin(), list.end());
     ASSERT_EQ(all.size(), 8000u);
     EXPECT_EQ(*all.rbegin() - *all.begin(), 7999);
 }

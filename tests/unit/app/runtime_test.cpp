@@ -9,8 +9,7 @@
 using namespace fakes;
 using namespace std::chrono_literals;
 
-TEST(InterruptibleClock, SleepsThenStopCutsEverySleepShort)
-{
+TEST(InterruptibleClock, SleepsThenStopCutsEverySleepShort) {
     InterruptibleClock clock;
     const auto t0 = std::chrono::steady_clock::now();
     EXPECT_TRUE(clock.sleep_for(20ms));
@@ -27,8 +26,7 @@ TEST(InterruptibleClock, SleepsThenStopCutsEverySleepShort)
     EXPECT_FALSE(clock.sleep_for(60s)) << "after stop, at once";
 }
 
-TEST(ThreadTaskRunner, JoinAllWaitsForTasksAndTheTasksTheyStart)
-{
+TEST(ThreadTaskRunner, JoinAllWaitsForTasksAndTheTasksTheyStart) {
     std::atomic<int> done{0};
     ThreadTaskRunner runner;
     for (int i = 0; i < 20; ++i) {
@@ -45,8 +43,7 @@ TEST(ThreadTaskRunner, JoinAllWaitsForTasksAndTheTasksTheyStart)
 // Car events and monitor ticks at the same time, photo workers and log
 // uploads on the runner's threads: the lock rules keep the record consistent
 // (run under ThreadSanitizer).
-TEST(ThreadedMission, ConcurrentCarEventsTicksAndWorkers)
-{
+TEST(ThreadedMission, ConcurrentCarEventsTicksAndWorkers) {
     TempDir dir;
     Harness h;
     ThreadTaskRunner runner;

@@ -31,8 +31,14 @@ TEST(OpenPacket, BoundsAbsurdPingFiguresAndRejectsPacketsWithoutTheNeededMembers
 // Each packet type in its wire forms, "<type>[<n>-][<nsp>,][<id>][<json>]".
 TEST(PacketDecoding, EveryTypeWithNamespaceAckIdAndAttachments) {
     // data nullptr: no JSON.
-    const struct { const char* text; PacketType type; const char* nsp; std::optional<std::uint64_t> id;
-                   std::size_t attachments; const char* data; } cases[] = {
+    const struct {
+        const char* text;
+        PacketType type;
+        const char* nsp;
+        std::optional<std::uint64_t> id;
+        std::size_t attachments;
+        const char* data;
+    } cases[] = {
         {"0", PacketType::Connect, "/", std::nullopt, 0, nullptr},
         {"0/admin,", PacketType::Connect, "/admin", std::nullopt, 0, nullptr},
         {"1", PacketType::Disconnect, "/", std::nullopt, 0, nullptr},
@@ -81,11 +87,19 @@ TEST(Encoding, EventWithOneStringArgumentAndEmptyAck) {
 }
 
 TEST(ServerUri, HostAndPortWithPathAndQueryIgnoredAndRefusesWhatItCannotConnectTo) {
-    const struct { const char* uri; const char* host; int port; } cases[] = {
-        {"http://127.0.0.1:8080", "127.0.0.1", 8080}, {"http://car.local", "car.local", 80},
-        {"ws://car.local:9", "car.local", 9}, {"HTTP://h:1/", "h", 1},
-        {"http://10.0.0.2:3000/socket.io/?x=1", "10.0.0.2", 3000}, {"http://h?x=1", "h", 80},
-        {"http://[::1]:8080", "::1", 8080}, {"ws://[fe80::1]", "fe80::1", 80},
+    const struct {
+        const char* uri;
+        const char* host;
+        int port;
+    } cases[] = {
+        {"http://127.0.0.1:8080", "127.0.0.1", 8080},
+        {"http://car.local", "car.local", 80},
+        {"ws://car.local:9", "car.local", 9},
+        {"HTTP://h:1/", "h", 1},
+        {"http://10.0.0.2:3000/socket.io/?x=1", "10.0.0.2", 3000},
+        {"http://h?x=1", "h", 80},
+        {"http://[::1]:8080", "::1", 8080},
+        {"ws://[fe80::1]", "fe80::1", 80},
     };
     for (const auto& c : cases) {
         const auto address = sio::parse_server_uri(c.uri);
@@ -107,16 +121,21 @@ TEST(HandshakePath, RevisionThreeWebSocketWithTheQueryEncodedByteByByte) {
 }
 
 TEST(ReconnectDelay, GrowsByHalfEachAttemptUpTo25SecondsAndRestartsAfterAnOpen) {
-    const struct { std::chrono::milliseconds base; unsigned n; std::chrono::milliseconds wait; } cases[] = {
-        {1000ms, 3, 3375ms}, {200ms, 4, 1012ms}, {1000ms, 7, 17085ms}, {1000ms, 8, 25000ms},
-        {1000ms, 100000, 25000ms}, {60000ms, 0, 25000ms}, {0ms, 5, 0ms}, {-100ms, 0, 0ms},
+    const struct {
+        std::chrono::milliseconds base;
+        unsigned n;
+        std::chrono::milliseconds wait;
+    } cases[] = {
+        {1000ms, 3, 3375ms},       {200ms, 4, 1012ms},    {1000ms, 7, 17085ms}, {1000ms, 8, 25000ms},
+        {1000ms, 100000, 25000ms}, {60000ms, 0, 25000ms}, {0ms, 5, 0ms},        {-100ms, 0, 0ms},
     };
     for (const auto& c : cases)
         EXPECT_EQ(sio::reconnect_delay(c.base, c.n), c.wait) << c.base.count() << " ms, attempt " << c.n;
     EXPECT_FALSE(sio::ReconnectBudget(0, 1000ms).next().has_value());
     EXPECT_FALSE(sio::ReconnectBudget(-3, 1000ms).next().has_value());
     sio::ReconnectBudget budget(3, 1000ms);
-    for (const auto wait : {1000ms, 1500ms, 2250ms}) EXPECT_EQ(budget.next(), wait);
+    for (const auto wait : {1000ms, 1500ms, 2250ms})
+        EXPECT_EQ(budget.next(), wait);
     EXPECT_FALSE(budget.next().has_value());
     budget.reset();
     EXPECT_EQ(budget.next(), 1000ms);
@@ -124,11 +143,22 @@ TEST(ReconnectDelay, GrowsByHalfEachAttemptUpTo25SecondsAndRestartsAfterAnOpen) 
 
 TEST(ValueKinds, NumberedLikeTheDaemonLogsThemWithIntegersAndDoublesApart) {
     const std::pair<const char*, int> cases[] = {
-        {"2", 0}, {"-5", 0}, {"9223372036854775807", 0}, {"-9223372036854775808", 0},
+        {"2", 0},
+        {"-5", 0},
+        {"9223372036854775807", 0},
+        {"-9223372036854775808", 0},
         // JavaScript writes 2.0 as 2, so only text decides; too large for 64
         // signed bits is a double, never a wrapped integer.
-        {"2.0", 1}, {"1e2", 1}, {"-0.5", 1}, {"9223372036854775808", 1}, {"18446744073709551616", 1},
-        {"\"s\"", 2}, {"[]", 4}, {"{}", 5}, {"false", 6}, {"null", 7},
+        {"2.0", 1},
+        {"1e2", 1},
+        {"-0.5", 1},
+        {"9223372036854775808", 1},
+        {"18446744073709551616", 1},
+        {"\"s\"", 2},
+        {"[]", 4},
+        {"{}", 5},
+        {"false", 6},
+        {"null", 7},
     };
     for (const auto& [text, kind] : cases)
         EXPECT_EQ(static_cast<int>(sio::kind_of(sio::parse_message(text))), kind) << text;
@@ -146,18 +176,34 @@ TEST(SioMsgToJson, ArgumentConvertsByKindAndAStringIsParsedWhenItHoldsJsonText) 
     const int levels = sio::kDefaultMaxDepth + 1;
     const std::string deep = std::string(levels, '[') + std::string(levels, ']');
     std::string deep_objects;
-    for (int i = 0; i < levels; ++i) deep_objects += "{\"a\":";
+    for (int i = 0; i < levels; ++i)
+        deep_objects += "{\"a\":";
     deep_objects += "1" + std::string(levels, '}');
     const std::pair<Message, json> cases[] = {
-        {Message(std::int64_t{-7}), -7}, {Message(std::uint64_t{7}), 7}, {Message(2.5), 2.5}, {Message(true), true},
-        {Message(nullptr), nullptr}, {Message::binary({1, 2, 3}), nullptr}, {Message::object(), nullptr},
-        {Message::array(), json::array()}, {Message(R"({"a":[1,2.5,"x"]})"), json::parse(R"({"a":[1,2.5,"x"]})")},
-        {Message("12"), 12}, {Message("1.5"), 1.5}, {Message("true"), true}, {Message("\"quoted\""), "quoted"},
-        {Message("null"), nullptr}, {Message("{}"), nullptr},
+        {Message(std::int64_t{-7}), -7},
+        {Message(std::uint64_t{7}), 7},
+        {Message(2.5), 2.5},
+        {Message(true), true},
+        {Message(nullptr), nullptr},
+        {Message::binary({1, 2, 3}), nullptr},
+        {Message::object(), nullptr},
+        {Message::array(), json::array()},
+        {Message(R"({"a":[1,2.5,"x"]})"), json::parse(R"({"a":[1,2.5,"x"]})")},
+        {Message("12"), 12},
+        {Message("1.5"), 1.5},
+        {Message("true"), true},
+        {Message("\"quoted\""), "quoted"},
+        {Message("null"), nullptr},
+        {Message("{}"), nullptr},
         // Strings that are not (strict, bounded) JSON text stay strings.
-        {Message("plain words"), "plain words"}, {Message(""), ""}, {Message("{\"a\":1} x"), "{\"a\":1} x"},
-        {Message("[1,2"), "[1,2"}, {Message("// comment\n1"), "// comment\n1"}, {Message("{'a':1}"), "{'a':1}"},
-        {Message(deep), deep}, {Message(deep_objects), deep_objects},
+        {Message("plain words"), "plain words"},
+        {Message(""), ""},
+        {Message("{\"a\":1} x"), "{\"a\":1} x"},
+        {Message("[1,2"), "[1,2"},
+        {Message("// comment\n1"), "// comment\n1"},
+        {Message("{'a':1}"), "{'a':1}"},
+        {Message(deep), deep},
+        {Message(deep_objects), deep_objects},
     };
     for (const auto& [in, expected] : cases) {
         const json out = sio_msg_to_json(&in);

@@ -205,10 +205,14 @@ TEST(SessionBinary, NestedPlaceholdersTakeTheirAttachmentsInOrder) {
 TEST(SessionBinary, IncompleteOrForeignAttachmentsNeverReachAHandler) {
     const std::string one = R"(451-["photo",{"_placeholder":true,"num":0}])";
     const std::string two = R"(452-["photo",{"_placeholder":true,"num":0},{"_placeholder":true,"num":1}])";
-    const struct { std::string header; Strings attachments; size_t drops; } cases[] = {
+    const struct {
+        std::string header;
+        Strings attachments;
+        size_t drops;
+    } cases[] = {
         {one, {"\x01\x02"}, 1},                                             // no message type byte
-        {two, {bin(std::string(60, 'a')), bin(std::string(60, 'b'))}, 1},  // over the 100-byte bound
-        {R"(451-["photo",{"_placeholder":true,"num":3}])", {bin("x")}, 1},   // placeholder without attachment
+        {two, {bin(std::string(60, 'a')), bin(std::string(60, 'b'))}, 1},   // over the 100-byte bound
+        {R"(451-["photo",{"_placeholder":true,"num":3}])", {bin("x")}, 1},  // placeholder without attachment
         {two, {bin("a")}, 1},                                               // the next text packet comes first
         {"", {bin("x")}, 1},                                                // no binary packet waiting
         {R"(461-4[{"_placeholder":true,"num":0}])", {bin("x")}, 0},         // we never ask for acks
@@ -219,7 +223,8 @@ TEST(SessionBinary, IncompleteOrForeignAttachmentsNeverReachAHandler) {
         Harness h;
         h.open();
         if (!c.header.empty()) h.text(c.header);
-        for (const auto& frame : c.attachments) h.session.onBinary(frame, h.t0);
+        for (const auto& frame : c.attachments)
+            h.session.onBinary(frame, h.t0);
         EXPECT_TRUE(h.events.empty());
         EXPECT_EQ(h.deliver(R"(42["after"])").name, "after");
         EXPECT_EQ(h.dropped.size(), c.drops);
@@ -232,14 +237,33 @@ TEST(SessionMalformed, EachBadFrameIsDroppedAndTheSessionGoesOn) {
     const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     const Strings bad = {
         // Engine.IO and socket.io packet types.
-        "", "7", "x42", "/", "4", "47",
+        "",
+        "7",
+        "x42",
+        "/",
+        "4",
+        "47",
         // Broken or trailing JSON, invalid UTF-8, nesting beyond the bound.
-        R"(42["ev")", R"(42["ev"] x)", "42{'a':1}", "42[\"ev\",\"\xc3\x28\"]", "42[\"ev\",\"\xff\"]",
-        "42[\"ev\"," + nested(sio::kDefaultMaxDepth) + "]", "42" + nested(1000000), "42" + std::string(1000000, '['),
+        R"(42["ev")",
+        R"(42["ev"] x)",
+        "42{'a':1}",
+        "42[\"ev\",\"\xc3\x28\"]",
+        "42[\"ev\",\"\xff\"]",
+        "42[\"ev\"," + nested(sio::kDefaultMaxDepth) + "]",
+        "42" + nested(1000000),
+        "42" + std::string(1000000, '['),
         // Events that are not an array starting with a name.
-        "42", R"(42"ev")", R"(42{"ev":1})", R"(42[1,2])", "42[]",
+        "42",
+        R"(42"ev")",
+        R"(42{"ev":1})",
+        R"(42[1,2])",
+        "42[]",
         // Binary packets without "<count>-", or with counts and ack ids too large to be real.
-        R"(45["x"])", R"(451["x"])", R"(45-["x"])", R"(451000000-["x"])", R"(4599999999999-["x"])",
+        R"(45["x"])",
+        R"(451["x"])",
+        R"(45-["x"])",
+        R"(451000000-["x"])",
+        R"(4599999999999-["x"])",
         R"(42123456789012345678901["x"])",
     };
     for (size_t i = 0; i < bad.size(); ++i) {

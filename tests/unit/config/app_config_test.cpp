@@ -19,8 +19,7 @@ using testsupport::write_file;
 
 // A key copied into the wrong member, or read with the wrong type rule, shows
 // up as a second setting that changed or as one that did not.
-TEST(ConfigKeys, EachKeyReachesOnlyItsOwnSettingAndOnlyWithItsType)
-{
+TEST(ConfigKeys, EachKeyReachesOnlyItsOwnSettingAndOnlyWithItsType) {
     for (const auto& [path, value] : fields(AppConfig{})) {
         if (!has_key(path)) continue;
         const json changed = other_value(value);
@@ -30,8 +29,7 @@ TEST(ConfigKeys, EachKeyReachesOnlyItsOwnSettingAndOnlyWithItsType)
 }
 
 // Keyless fields, unknown keys, sections and documents that are not objects.
-TEST(ConfigKeys, DocumentsWithNothingApplicableChangeNothing)
-{
+TEST(ConfigKeys, DocumentsWithNothingApplicableChangeNothing) {
     for (const char* doc :
          {R"({"px4ctrl":{"lws_context_port":5},"mission":{"fs_kovo":9},"uav_defaults":{"battery_vol_f":3.0}})",
           R"({"extra":{"a":1},"siyi":{"colour":"red"},"px4ctrl":5,"socketio":{"events":"mission"}})",
@@ -42,8 +40,7 @@ TEST(ConfigKeys, DocumentsWithNothingApplicableChangeNothing)
 }
 
 // The value given at a key, and what the setting then holds.
-TEST(ConfigKeys, ConversionRules)
-{
+TEST(ConfigKeys, ConversionRules) {
     const auto holds = [](const std::string& key, const json& given, const json& held) {
         SCOPED_TRACE(key + " = " + given.dump());
         EXPECT_EQ(fields(loaded_from(nest(key, given))).at(key), held);
@@ -61,8 +58,7 @@ TEST(ConfigKeys, ConversionRules)
     holds("mission.flying_fs_codes", json::parse("[-1,4294967298,null,7]"), {-1, 2, 7});
 }
 
-TEST(ConfigKeys, CompanionTakesTheTextsNumberOrKeepsItsValue)
-{
+TEST(ConfigKeys, CompanionTakesTheTextsNumberOrKeepsItsValue) {
     AppConfig c;
     c.load_from_json(json::parse(R"({"uav_defaults":{"battery_vol":"12.6V"}})"));
     EXPECT_EQ(c.uav_defaults.battery_vol, "12.6V");
@@ -80,8 +76,7 @@ TEST(ConfigKeys, CompanionTakesTheTextsNumberOrKeepsItsValue)
 
 // load's result and the settings it leaves. Its messages are checked on the
 // daemon's own output (tests/integration/cli).
-TEST(ConfigLoadFile, ResultAndSettingsLeft)
-{
+TEST(ConfigLoadFile, ResultAndSettingsLeft) {
     testsupport::TempDir dir;
     const auto loads = [&dir](const char* content, bool loaded, const Fields& changed) {
         SCOPED_TRACE(content);
@@ -100,8 +95,7 @@ TEST(ConfigLoadFile, ResultAndSettingsLeft)
     EXPECT_EQ(fields(c), defaults_with({}));
 }
 
-TEST(HotUpdate, EachOfTheFifteenIsAssignedAndNoOtherSetting)
-{
+TEST(HotUpdate, EachOfTheFifteenIsAssignedAndNoOtherSetting) {
     ASSERT_EQ(kHotPaths.size(), 15u);
     for (const auto& [path, value] : fields(AppConfig{})) {
         const json other = other_value(value);
@@ -113,8 +107,7 @@ TEST(HotUpdate, EachOfTheFifteenIsAssignedAndNoOtherSetting)
 }
 
 // A document, updateHotConfig's result and the settings it changed.
-TEST(HotUpdate, TypeRulesAndResult)
-{
+TEST(HotUpdate, TypeRulesAndResult) {
     const auto updates = [](const char* doc, bool updated, const Fields& changed) {
         SCOPED_TRACE(doc);
         AppConfig c;
@@ -127,9 +120,9 @@ TEST(HotUpdate, TypeRulesAndResult)
     // No range check; integers keep their low 32 bits.
     updates(R"({"stats":{"web_port":70000},"mqtt":{"port":0},"px4ctrl":{"port":4294967297}})", true,
             {{"stats.web_port", 70000}, {"mqtt.port", 0}, {"px4ctrl.port", 1}});
-    for (const char* doc : {R"({"siyi":{"http_port":"80"}})", R"({"siyi":{"http_port":80.0}})",
-                            R"({"mission":{"fs_idle":9}})", R"([{"siyi":{"ip":"1.1.1.1"}}])",
-                            R"({"siyi":"1.1.1.1","stats":[true]})"}) {
+    for (const char* doc :
+         {R"({"siyi":{"http_port":"80"}})", R"({"siyi":{"http_port":80.0}})", R"({"mission":{"fs_idle":9}})",
+          R"([{"siyi":{"ip":"1.1.1.1"}}])", R"({"siyi":"1.1.1.1","stats":[true]})"}) {
         updates(doc, false, {});
     }
 }
@@ -138,11 +131,11 @@ class ConfigSave : public ::testing::Test {
 protected:
     // The file save wrote: a 4-space, key-sorted dump with raw UTF-8 and no
     // final newline, holding the fifteen hot settings of config_ and extra.
-    void expect_saved(Fields extra = {})
-    {
+    void expect_saved(Fields extra = {}) {
         const std::string text = read_file(path_);
         EXPECT_EQ(text, json::parse(text).dump(4, ' ', false));
-        for (const std::string& path : kHotPaths) extra[path] = fields(config_).at(path);
+        for (const std::string& path : kHotPaths)
+            extra[path] = fields(config_).at(path);
         EXPECT_EQ(flatten(json::parse(text)), extra);
     }
 
@@ -154,8 +147,7 @@ protected:
 // The file's former content (nullptr: no file) and what of it is kept: every
 // key but the hot ones, as far as it can be read. A setting that is not hot
 // is never written.
-TEST_F(ConfigSave, KeepsWhatTheFileHeldAndReplacesTheHotKeys)
-{
+TEST_F(ConfigSave, KeepsWhatTheFileHeldAndReplacesTheHotKeys) {
     config_.platform.site_id = "站点-7";
     config_.mission.fs_idle = 4;
     const auto keeps = [this](const char* content, const Fields& kept) {
@@ -175,15 +167,13 @@ TEST_F(ConfigSave, KeepsWhatTheFileHeldAndReplacesTheHotKeys)
     keeps(nullptr, {});
 }
 
-TEST_F(ConfigSave, ReplacesInvalidUtf8)
-{
+TEST_F(ConfigSave, ReplacesInvalidUtf8) {
     config_.platform.site_id = "ab\xff";
     ASSERT_TRUE(config_.save(path_));
     EXPECT_EQ(json::parse(read_file(path_))["platform"]["site_id"], "ab\xEF\xBF\xBD");
 }
 
-TEST_F(ConfigSave, ReplacesTheFileWholeOrNotAtAll)
-{
+TEST_F(ConfigSave, ReplacesTheFileWholeOrNotAtAll) {
     EXPECT_FALSE(config_.save(dir_.file("absent/config.json")));
     EXPECT_TRUE(directory_entries(dir_.path()).empty());
     const std::string a_dir = dir_.file("is_a_dir");
@@ -201,8 +191,7 @@ TEST_F(ConfigSave, ReplacesTheFileWholeOrNotAtAll)
     EXPECT_EQ(st.st_mode & 07777, 0640u);
 }
 
-TEST_F(ConfigSave, SharedConfigPublishesATakenUpdateAndSavesIt)
-{
+TEST_F(ConfigSave, SharedConfigPublishesATakenUpdateAndSavesIt) {
     SharedConfig shared{config_};
     const auto before = shared.snapshot();
     EXPECT_FALSE(shared.applyHotUpdate(json::parse(R"({"mission":{"fs_idle":3}})"), path_));
@@ -223,8 +212,7 @@ TEST_F(ConfigSave, SharedConfigPublishesATakenUpdateAndSavesIt)
 // ThreadSanitizer reports any unsynchronised access, and each pair read must
 // be one that was published together (long values, so that a torn copy of a
 // heap-allocated string would show).
-TEST(SharedConfig, ReadersNeverSeeAHalfAssignedValue)
-{
+TEST(SharedConfig, ReadersNeverSeeAHalfAssignedValue) {
     const std::string url[2] = {"http://a/" + std::string(200, 'a'), "http://b/" + std::string(300, 'b')};
     AppConfig initial;
     initial.platform.url = url[0];
@@ -250,7 +238,8 @@ TEST(SharedConfig, ReadersNeverSeeAHalfAssignedValue)
     }
     testsupport::wait_until([&] { return reads > 1000; }, std::chrono::seconds(5));
     stop = true;
-    for (auto& t : readers) t.join();
+    for (auto& t : readers)
+        t.join();
     EXPECT_EQ(bad, 0);
     EXPECT_EQ(shared.snapshot()->platform.url, url[0]);
 }

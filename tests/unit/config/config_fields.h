@@ -17,9 +17,9 @@ using Fields = std::map<std::string, nlohmann::json>;
 // Every setting. One with a key in the file is named by its JSON path, which
 // the member path spells out; the keyless ones and the float companions of
 // uav_defaults by their member name, without a dot.
-inline Fields fields(const AppConfig& c)
-{
+inline Fields fields(const AppConfig& c) {
     Fields f{{"lws_context_port", c.px4ctrl.lws_context_port}, {"fs_kovo", c.mission.fs_kovo}};
+// clang-format off
 #define K(path) f[#path] = c.path;
 #define F(companion) f[#companion] = c.uav_defaults.companion;
     K(px4ctrl.host) K(px4ctrl.port) K(px4ctrl.ws_path) K(px4ctrl.ws_protocol) K(px4ctrl.login_cmd)
@@ -58,28 +58,28 @@ inline Fields fields(const AppConfig& c)
     F(atti_y_f)
 #undef K
 #undef F
-    return f;
+        // clang-format on
+        return f;
 }
 
 inline bool has_key(const std::string& name) { return name.find('.') != std::string::npos; }
 
 // The fifteen settings a hot update may change.
 inline const std::set<std::string> kHotPaths{
-    "siyi.ip", "siyi.http_port", "siyi.img_dir", "mqtt.host", "mqtt.port", "mqtt.request_topic",
-    "mqtt.response_topic", "platform.url", "platform.site_id", "socketio.uri", "socketio.access_key",
-    "stats.enabled", "stats.web_port", "px4ctrl.host", "px4ctrl.port"};
+    "siyi.ip",          "siyi.http_port",     "siyi.img_dir",        "mqtt.host",
+    "mqtt.port",        "mqtt.request_topic", "mqtt.response_topic", "platform.url",
+    "platform.site_id", "socketio.uri",       "socketio.access_key", "stats.enabled",
+    "stats.web_port",   "px4ctrl.host",       "px4ctrl.port"};
 
 // The defaults with the given settings changed.
-inline Fields defaults_with(Fields changes)
-{
+inline Fields defaults_with(Fields changes) {
     changes.merge(fields(AppConfig{}));  // a name already present keeps its value
     return changes;
 }
 
 // A value that differs from v: of the same JSON type, or of a type that v's
 // setting does not accept.
-inline nlohmann::json other_value(const nlohmann::json& v, bool same_type = true)
-{
+inline nlohmann::json other_value(const nlohmann::json& v, bool same_type = true) {
     using nlohmann::json;
     if (v.is_string()) return same_type ? json(v.get<std::string>() + "~changed") : json(12);
     if (v.is_boolean()) return same_type ? json(!v.get<bool>()) : json("true");
@@ -87,25 +87,23 @@ inline nlohmann::json other_value(const nlohmann::json& v, bool same_type = true
     return same_type ? json(v.get<int64_t>() + 7) : json(2.0);
 }
 
-inline AppConfig loaded_from(const nlohmann::json& doc)
-{
+inline AppConfig loaded_from(const nlohmann::json& doc) {
     AppConfig c;
     c.load_from_json(doc);
     return c;
 }
 
 // The leaves of a document by dotted path (arrays are leaves).
-inline Fields flatten(const nlohmann::json& doc, const std::string& prefix = "")
-{
+inline Fields flatten(const nlohmann::json& doc, const std::string& prefix = "") {
     if (!doc.is_object()) return {{prefix, doc}};
     Fields out;
-    for (const auto& [key, value] : doc.items()) out.merge(flatten(value, prefix.empty() ? key : prefix + "." + key));
+    for (const auto& [key, value] : doc.items())
+        out.merge(flatten(value, prefix.empty() ? key : prefix + "." + key));
     return out;
 }
 
 // A document holding value at the dotted path.
-inline nlohmann::json nest(const std::string& path, const nlohmann::json& value)
-{
+inline nlohmann::json nest(const std::string& path, const nlohmann::json& value) {
     const auto dot = path.find('.');
     if (dot == std::string::npos) return {{path, value}};
     return {{path.substr(0, dot), nest(path.substr(dot + 1), value)}};

@@ -14,8 +14,7 @@ std::string unquoted(const std::string& cell) { return cell.size() >= 2 ? cell.s
 
 // The cells of the rows of the README's configuration reference whose first
 // cell is a name in backticks, keyed by that name.
-std::map<std::string, std::vector<std::string>> reference_rows()
-{
+std::map<std::string, std::vector<std::string>> reference_rows() {
     const std::string readme = testsupport::read_file(testsupport::source_path("README.md"));
     const auto begin = readme.find("## Configuration reference");
     std::stringstream section(readme.substr(begin, readme.find("\n## ", begin) - begin));
@@ -32,8 +31,7 @@ std::map<std::string, std::vector<std::string>> reference_rows()
     return rows;
 }
 
-bool has_type(const json& value, const std::string& type)
-{
+bool has_type(const json& value, const std::string& type) {
     if (type == "string") return value.is_string();
     if (type == "bool") return value.is_boolean();
     if (type == "int" || type == "long") return value.is_number_integer();
@@ -46,8 +44,7 @@ bool has_type(const json& value, const std::string& type)
 // one: field, type, default, meaning. The float companions are described
 // with their texts and start at 0. config/config.json holds every key at its
 // default, laid out as a save writes it.
-TEST(ConfigReference, ReadmeAndDefaultFileMatchTheBuiltInDefaults)
-{
+TEST(ConfigReference, ReadmeAndDefaultFileMatchTheBuiltInDefaults) {
     const Fields defaults = fields(AppConfig{});
     const auto rows = reference_rows();
     Fields keyed;

@@ -39,10 +39,20 @@ TEST_F(ConfigUpdateTest, EverySettingIsPublishedSavedAndShownUnderItsName) {
     const json saved = json::parse(read_file(path));
     EXPECT_EQ(saved["platform"]["site_id"], "ps");
     EXPECT_EQ(saved["mission"]["fs_idle"], 9);
-    EXPECT_EQ(shown(), (json{{"sio_uri", "u"}, {"sio_access_key", "k"}, {"px4_host", "ph"}, {"px4_port", 1},
-                             {"mqtt_host", "mh"}, {"mqtt_port", 2}, {"mqtt_request_topic", "rq"},
-                             {"mqtt_response_topic", "rs"}, {"platform_url", "pu"}, {"platform_site_id", "ps"},
-                             {"siyi_ip", "si"}, {"siyi_port", 3}, {"siyi_img_dir", "sd"}, {"stats_enabled", false},
+    EXPECT_EQ(shown(), (json{{"sio_uri", "u"},
+                             {"sio_access_key", "k"},
+                             {"px4_host", "ph"},
+                             {"px4_port", 1},
+                             {"mqtt_host", "mh"},
+                             {"mqtt_port", 2},
+                             {"mqtt_request_topic", "rq"},
+                             {"mqtt_response_topic", "rs"},
+                             {"platform_url", "pu"},
+                             {"platform_site_id", "ps"},
+                             {"siyi_ip", "si"},
+                             {"siyi_port", 3},
+                             {"siyi_img_dir", "sd"},
+                             {"stats_enabled", false},
                              {"stats_web_port", 4}}));
 }
 

@@ -18,14 +18,29 @@ json mission(const std::string& id, const std::string& status, const std::string
 // Every card filled, one mission of each status, one with no members, and
 // hostile texts in a mission id, a setting and the version.
 std::string full_page(bool stats_enabled) {
-    const json config = {{"sio_uri", "http://car:8080"}, {"px4_host", "127.0.0.1"}, {"px4_port", 53001},
-                         {"mqtt_host", "broker"}, {"mqtt_port", 1883}, {"mqtt_request_topic", "/req"},
-                         {"mqtt_response_topic", "/resp"}, {"platform_site_id", "x' onfocus='alert(1)"},
-                         {"stats_enabled", stats_enabled}, {"stats_web_port", 18080}};
-    const json state = {{"fs", 4}, {"kovo_sub", "hover"}, {"kovo_idx", 2}, {"has_task", true},
-                        {"photos_uploaded", false}, {"upload_started", true}, {"photo_count", 5},
-                        {"last_completed_height_idx", 1}, {"mission_id", "m"}, {"strategy_id", "s"},
-                        {"battery_remain", 12.5f}, {"lpos_z", 0.1f}, {"lpos_vz", 1e6f}};
+    const json config = {{"sio_uri", "http://car:8080"},
+                         {"px4_host", "127.0.0.1"},
+                         {"px4_port", 53001},
+                         {"mqtt_host", "broker"},
+                         {"mqtt_port", 1883},
+                         {"mqtt_request_topic", "/req"},
+                         {"mqtt_response_topic", "/resp"},
+                         {"platform_site_id", "x' onfocus='alert(1)"},
+                         {"stats_enabled", stats_enabled},
+                         {"stats_web_port", 18080}};
+    const json state = {{"fs", 4},
+                        {"kovo_sub", "hover"},
+                        {"kovo_idx", 2},
+                        {"has_task", true},
+                        {"photos_uploaded", false},
+                        {"upload_started", true},
+                        {"photo_count", 5},
+                        {"last_completed_height_idx", 1},
+                        {"mission_id", "m"},
+                        {"strategy_id", "s"},
+                        {"battery_remain", 12.5f},
+                        {"lpos_z", 0.1f},
+                        {"lpos_vz", 1e6f}};
     const json stats = {{"startup_time", "2026-05-17 13:50:30"},
                         {"uptime_seconds", 3725},
                         {"sio", {{"currently_connected", true}, {"connect_count", 3}}},
@@ -34,9 +49,9 @@ std::string full_page(bool stats_enabled) {
                         {"version", {{"version", "<b>1</b>"}, {"git_hash", "&"}, {"build_time", "\""}}},
                         {"config", config},
                         {"internal_state", state}};
-    return render_dashboard_html(stats, json::array({mission("m1", "success", "t-end"), mission("m2", "failed"),
-                                                     mission("m3", "aborted"), mission("m4", "running", ""),
-                                                     json::object(), mission(kHostile, "running")}));
+    return render_dashboard_html(
+        stats, json::array({mission("m1", "success", "t-end"), mission("m2", "failed"), mission("m3", "aborted"),
+                            mission("m4", "running", ""), json::object(), mission(kHostile, "running")}));
 }
 
 void expect_fragments(const std::string& page, const std::vector<std::string>& fragments) {
@@ -98,10 +113,10 @@ TEST(DashboardPage, SelectMarksTheCurrentSetting) {
 TEST(DashboardPage, HostileTextsStayText) {
     const std::string page = full_page(true);
     EXPECT_EQ(page.find(kHostile), std::string::npos);
-    expect_fragments(page, {"<td>&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;</td>",
-                            "<td>x&#39; onfocus=&#39;alert(1)</td>",
-                            "id='cfg_platform_site_id' value='x&#39; onfocus=&#39;alert(1)'><br>",
-                            "<td>&lt;b&gt;1&lt;/b&gt;</td><td>&amp;</td><td>&quot;</td>"});
+    expect_fragments(
+        page, {"<td>&lt;script&gt;alert(&#39;x&#39;)&lt;/script&gt;</td>", "<td>x&#39; onfocus=&#39;alert(1)</td>",
+               "id='cfg_platform_site_id' value='x&#39; onfocus=&#39;alert(1)'><br>",
+               "<td>&lt;b&gt;1&lt;/b&gt;</td><td>&amp;</td><td>&quot;</td>"});
     // Only the page's own script element remains.
     EXPECT_EQ(page.find("<script>"), page.rfind("<script>"));
     EXPECT_EQ(html_escape("a<b>&\"'z 中"), "a&lt;b&gt;&amp;&quot;&#39;z 中");

@@ -11,7 +11,9 @@
 using State = RequestExtent::State;
 
 TEST(RequestParsing, MethodPathAndBody) {
-    struct Row { std::string request, method, path, body; };
+    struct Row {
+        std::string request, method, path, body;
+    };
     const std::vector<Row> rows = {
         {"POST /api/config HTTP/1.1\r\nContent-Length: 2\r\n\r\n{}", "POST", "/api/config", "{}"},
         {"get /api/stats?x=1 HTTP/1.1\r\n\r\nline1\r\n\r\nline2", "get", "/api/stats?x=1", "line1\r\n\r\nline2"},
@@ -33,7 +35,12 @@ TEST(RequestExtentRule, HeadersThenTheDeclaredBodyWithinTheCap) {
     const std::string post = "POST /api/config HTTP/1.1\r\nHost: x\r\ncontent-LENGTH:\t 11 \r\nAccept: */*\r\n\r\n";
     const std::string length = "POST / HTTP/1.1\r\nContent-Length: ";
     const size_t cap = (length + "10\r\n\r\n").size() + 10;
-    struct Row { std::string received; size_t max; State state; size_t size; };
+    struct Row {
+        std::string received;
+        size_t max;
+        State state;
+        size_t size;
+    };
     const std::vector<Row> rows = {
         {"GET / HTTP/1.1\r\nHost: x\r\n", 1000, State::Incomplete, 0},
         {get, 1000, State::Complete, get.size()},
@@ -71,7 +78,8 @@ TEST(ResponseFraming, LargeBodyArrivesWholeAndAClientThatLeftCostsNothing) {
     std::thread reader([&] {
         char buf[4096];
         ssize_t n;
-        while ((n = read(fds[1], buf, sizeof(buf))) > 0) received.append(buf, static_cast<size_t>(n));
+        while ((n = read(fds[1], buf, sizeof(buf))) > 0)
+            received.append(buf, static_cast<size_t>(n));
         close(fds[1]);
     });
     sendResponse(fds[0], 200, "OK", "application/json; charset=utf-8", body);

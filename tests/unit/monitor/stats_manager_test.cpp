@@ -28,8 +28,10 @@ protected:
 };
 
 json link_counts(int connects, int disconnects, bool connected, int seconds) {
-    return json{{"connect_count", connects}, {"disconnect_count", disconnects},
-                {"currently_connected", connected}, {"total_connected_seconds", seconds}};
+    return json{{"connect_count", connects},
+                {"disconnect_count", disconnects},
+                {"currently_connected", connected},
+                {"total_connected_seconds", seconds}};
 }
 
 }  // namespace
@@ -51,7 +53,11 @@ TEST_F(StatsTest, UptimeCountsFromStartupUntilShutdown) {
 }
 
 TEST_F(StatsTest, EachLinkCountsItsConnectedSecondsLiveAndAfterwards) {
-    struct Link { const char* name; void (StatsManager::*up)(); void (StatsManager::*down)(); };
+    struct Link {
+        const char* name;
+        void (StatsManager::*up)();
+        void (StatsManager::*down)();
+    };
     const std::vector<Link> links = {{"sio", &StatsManager::onSioConnected, &StatsManager::onSioDisconnected},
                                      {"websocket", &StatsManager::onWsConnected, &StatsManager::onWsDisconnected},
                                      {"mqtt", &StatsManager::onMqttConnected, &StatsManager::onMqttDisconnected}};
@@ -77,7 +83,8 @@ TEST_F(StatsTest, EachLinkCountsItsConnectedSecondsLiveAndAfterwards) {
         (s.*link.down)();
         EXPECT_EQ(counts()["total_connected_seconds"], 105u);
         int connects = 0;
-        for (const Link& any : links) connects += s.getStatsJson()[any.name]["connect_count"].get<int>();
+        for (const Link& any : links)
+            connects += s.getStatsJson()[any.name]["connect_count"].get<int>();
         EXPECT_EQ(connects, 2);  // the other links saw nothing
     }
 }
@@ -87,9 +94,15 @@ TEST_F(StatsTest, TerminalHooksCloseTheCurrentRecordOnly) {
     start("m0");
     start("m1");
     EXPECT_EQ(get("missions")["running"].dump(), "1");  // an integer, and one
-    EXPECT_EQ(missions(10)[1], (json{{"mission_id", "m1"}, {"strategy_id", "s-m1"}, {"point_id", "p-m1"},
-                                     {"action_id", "a-m1"}, {"start_time", "t0"}, {"end_time", ""},
-                                     {"status", "running"}, {"point_count", 3}, {"task_dir", "/tmp/m1"}}));
+    EXPECT_EQ(missions(10)[1], (json{{"mission_id", "m1"},
+                                     {"strategy_id", "s-m1"},
+                                     {"point_id", "p-m1"},
+                                     {"action_id", "a-m1"},
+                                     {"start_time", "t0"},
+                                     {"end_time", ""},
+                                     {"status", "running"},
+                                     {"point_count", 3},
+                                     {"task_dir", "/tmp/m1"}}));
     stats.onMissionSuccess("t-success");
     start("m2");
     stats.onMissionFailed("max_retries_exceeded", "t-failed");
@@ -100,7 +113,8 @@ TEST_F(StatsTest, TerminalHooksCloseTheCurrentRecordOnly) {
 
     const json list = missions(10);
     json outcomes = json::array();
-    for (const json& record : list) outcomes.push_back({record["status"], record["end_time"]});
+    for (const json& record : list)
+        outcomes.push_back({record["status"], record["end_time"]});
     EXPECT_EQ(outcomes, json::parse(R"([["running", ""], ["success", "t-success"], ["failed", "t-failed"],
                                         ["aborted", "t-aborted"]])"));
     EXPECT_EQ(get("missions"), (json{{"total", 4}, {"success", 2}, {"failed", 1}, {"aborted", 1}, {"running", 0}}));
@@ -128,18 +142,26 @@ TEST_F(StatsTest, ListShowsTheNewestOfABoundedHistoryOldestFirst) {
     stats.onMissionFailed("r", "the-end");
     EXPECT_EQ(missions(1)[0]["status"], "failed");
     EXPECT_EQ(missions(1)[0]["mission_id"], "m" + std::to_string(started));
-    EXPECT_EQ(get("missions"), (json{{"total", started}, {"success", started - 1}, {"failed", 1}, {"aborted", 0},
-                                     {"running", 0}}));
+    EXPECT_EQ(get("missions"),
+              (json{{"total", started}, {"success", started - 1}, {"failed", 1}, {"aborted", 0}, {"running", 0}}));
 }
 
 TEST_F(StatsTest, InternalStateIsReplacedWholeUnderItsNames) {
     stats.updateInternalState(4, "flying", 2, true, false, true, 7, 1, "m9", "s9", 87.5f, 1.25f, -0.5f);
     stats.updateInternalState(2, "hover", 3, false, true, false, 6, 5, "m8", "s8", 50.0f, 0.75f, 0.25f);
-    EXPECT_EQ(get("internal_state"),
-              (json{{"fs", 2}, {"kovo_sub", "hover"}, {"kovo_idx", 3}, {"has_task", false}, {"photos_uploaded", true},
-                    {"upload_started", false}, {"photo_count", 6}, {"last_completed_height_idx", 5},
-                    {"mission_id", "m8"}, {"strategy_id", "s8"}, {"battery_remain", 50.0}, {"lpos_z", 0.75},
-                    {"lpos_vz", 0.25}}));
+    EXPECT_EQ(get("internal_state"), (json{{"fs", 2},
+                                           {"kovo_sub", "hover"},
+                                           {"kovo_idx", 3},
+                                           {"has_task", false},
+                                           {"photos_uploaded", true},
+                                           {"upload_started", false},
+                                           {"photo_count", 6},
+                                           {"last_completed_height_idx", 5},
+                                           {"mission_id", "m8"},
+                                           {"strategy_id", "s8"},
+                                           {"battery_remain", 50.0},
+                                           {"lpos_z", 0.75},
+                                           {"lpos_vz", 0.25}}));
 }
 
 // Hooks arrive from the link, monitor and web server threads while the
@@ -161,11 +183,14 @@ TEST(StatsConcurrency, HooksWhileRendering) {
     std::vector<std::thread> threads;
     for (const auto& hook : hooks) {
         threads.emplace_back([&hook] {
-            for (int i = 0; i < 300; ++i) hook(i);
+            for (int i = 0; i < 300; ++i)
+                hook(i);
         });
     }
-    for (int i = 0; i < 50; ++i) (void)stats.getDashboardHtml();
-    for (auto& t : threads) t.join();
+    for (int i = 0; i < 50; ++i)
+        (void)stats.getDashboardHtml();
+    for (auto& t : threads)
+        t.join();
     const json s = stats.getStatsJson();
     EXPECT_EQ(s["missions"]["success"], 300u);
     EXPECT_EQ(s["sio"]["connect_count"], 300u);

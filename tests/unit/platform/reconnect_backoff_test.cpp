@@ -10,7 +10,8 @@ namespace {
 
 std::vector<long> delays(ReconnectBackoff& backoff, int count) {
     std::vector<long> out;
-    for (int i = 0; i < count; ++i) out.push_back(static_cast<long>(backoff.next().count()));
+    for (int i = 0; i < count; ++i)
+        out.push_back(static_cast<long>(backoff.next().count()));
     return out;
 }
 

@@ -92,8 +92,7 @@ TEST(ReconnectDelays, FollowTheTableThenRepeatItsLastEntryAndWithoutOneTheLibrar
     lws_set_log_level(LLL_ERR, nullptr);
     lws_context_creation_info info{};
     info.port = CONTEXT_PORT_NO_LISTEN;
-    const std::unique_ptr<lws_context, void (*)(lws_context*)> context(lws_create_context(&info),
-                                                                       lws_context_destroy);
+    const std::unique_ptr<lws_context, void (*)(lws_context*)> context(lws_create_context(&info), lws_context_destroy);
     ASSERT_NE(context, nullptr);
     ReconnectDelays delays({100, 200, 300});
     for (unsigned base : {100u, 200u, 300u, 300u, 300u, 300u}) {

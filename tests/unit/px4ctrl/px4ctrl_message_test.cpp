@@ -22,26 +22,95 @@ bool scanned_valid(const std::string& text) { return scan_message(text).kind == 
 
 // Texts at the edges of the JSON grammar, each beginning with "{".
 const std::vector<std::string> kEdgeTexts = {
-    "{}", "{ }", "{\t\r\n}", "{\f}", "{", "{}}", "{} {}", "{}x", "{}  \n", std::string("{}\0junk", 7),
-    std::string("{\"a\":1\0}", 8), "{\"a\":1}", "{\"a\":1,}", "{\"a\" 1}", "{\"a\"::1}", "{1:2}",
-    "{\"a\":1,\"b\"}", "{'a':1}", "{/**/}", "{\"a\":01}", "{\"a\":-}", "{\"a\":-0}", "{\"a\":1.}",
-    "{\"a\":.5}", "{\"a\":1e}", "{\"a\":1e+}", "{\"a\":1E-2}", "{\"a\":1e400}", "{\"a\":-1e400}",
-    "{\"a\":1e-400}", "{\"a\":+1}", "{\"a\":0x10}", "{\"a\":Infinity}", "{\"a\":NaN}",
-    "{\"a\":" + std::string(400, '9') + "}", "{\"a\":" + std::string(308, '9') + "}",
-    "{\"a\":" + std::string(400, '9') + ".5}", "{\"a\":0." + std::string(400, '0') + "1}",
-    "{\"a\":18446744073709551616}", "{\"a\":-9223372036854775809}", "{\"a\":tru}", "{\"a\":true}",
-    "{\"a\":truex}", "{\"a\":nul}", "{\"a\":null}", "{\"a\":False}", "{\"a\":[1,2,]}", "{\"a\":[,]}",
-    "{\"a\":[]}", "{\"a\":[ ]}", "{\"a\":[[]]}", "{\"a\":[1}", "{\"a\":1]", "{\"a\":]}",
-    "{\"a\":{\"b\":{\"c\":[1,{\"d\":null}]}}}", "{\"a\":\"unterminated", "{\"a\":1",
-    "{\"a\":\"\\u00e9\"}", "{\"a\":\"\\ud83d\\ude00\"}", "{\"a\":\"\\ud83d\"}", "{\"a\":\"\\ude00\"}",
-    "{\"a\":\"\\ud83dx\"}", "{\"a\":\"\\ud83d\\u0041\"}", "{\"a\":\"\\x\"}", "{\"a\":\"\\u12\"}",
-    "{\"a\":\"\\u12G4\"}", "{\"a\":\"\\uABcd\"}", "{\"a\":\"\\/\\b\\f\\n\\r\\t\\\"\\\\\"}",
-    "{\"a\":\"\x01\"}", "{\"a\":\"\x1f\"}", "{\"a\":\"\x7f\"}", "{\"a\":\"\t\"}",
-    "{\"a\":\"\xc3\xa9\"}", "{\"a\":\"\xe2\x82\xac\"}", "{\"a\":\"\xf0\x9f\x98\x80\"}",
-    "{\"a\":\"\xc0\x80\"}", "{\"a\":\"\xc1\xbf\"}", "{\"a\":\"\xed\xa0\x80\"}", "{\"a\":\"\xed\x9f\xbf\"}",
-    "{\"a\":\"\xe0\x9f\x80\"}", "{\"a\":\"\xf0\x8f\x80\x80\"}", "{\"a\":\"\xf4\x90\x80\x80\"}",
-    "{\"a\":\"\xf4\x8f\xbf\xbf\"}", "{\"a\":\"\xf5\x80\x80\x80\"}", "{\"a\":\"\x80\"}",
-    "{\"a\":\"\xe2\x82\"}", "{\"a\":\"\xe2\x82", "{\"\xff\":1}", "{\"c\\u006dd\":1}",
+    "{}",
+    "{ }",
+    "{\t\r\n}",
+    "{\f}",
+    "{",
+    "{}}",
+    "{} {}",
+    "{}x",
+    "{}  \n",
+    std::string("{}\0junk", 7),
+    std::string("{\"a\":1\0}", 8),
+    "{\"a\":1}",
+    "{\"a\":1,}",
+    "{\"a\" 1}",
+    "{\"a\"::1}",
+    "{1:2}",
+    "{\"a\":1,\"b\"}",
+    "{'a':1}",
+    "{/**/}",
+    "{\"a\":01}",
+    "{\"a\":-}",
+    "{\"a\":-0}",
+    "{\"a\":1.}",
+    "{\"a\":.5}",
+    "{\"a\":1e}",
+    "{\"a\":1e+}",
+    "{\"a\":1E-2}",
+    "{\"a\":1e400}",
+    "{\"a\":-1e400}",
+    "{\"a\":1e-400}",
+    "{\"a\":+1}",
+    "{\"a\":0x10}",
+    "{\"a\":Infinity}",
+    "{\"a\":NaN}",
+    "{\"a\":" + std::string(400, '9') + "}",
+    "{\"a\":" + std::string(308, '9') + "}",
+    "{\"a\":" + std::string(400, '9') + ".5}",
+    "{\"a\":0." + std::string(400, '0') + "1}",
+    "{\"a\":18446744073709551616}",
+    "{\"a\":-9223372036854775809}",
+    "{\"a\":tru}",
+    "{\"a\":true}",
+    "{\"a\":truex}",
+    "{\"a\":nul}",
+    "{\"a\":null}",
+    "{\"a\":False}",
+    "{\"a\":[1,2,]}",
+    "{\"a\":[,]}",
+    "{\"a\":[]}",
+    "{\"a\":[ ]}",
+    "{\"a\":[[]]}",
+    "{\"a\":[1}",
+    "{\"a\":1]",
+    "{\"a\":]}",
+    "{\"a\":{\"b\":{\"c\":[1,{\"d\":null}]}}}",
+    "{\"a\":\"unterminated",
+    "{\"a\":1",
+    "{\"a\":\"\\u00e9\"}",
+    "{\"a\":\"\\ud83d\\ude00\"}",
+    "{\"a\":\"\\ud83d\"}",
+    "{\"a\":\"\\ude00\"}",
+    "{\"a\":\"\\ud83dx\"}",
+    "{\"a\":\"\\ud83d\\u0041\"}",
+    "{\"a\":\"\\x\"}",
+    "{\"a\":\"\\u12\"}",
+    "{\"a\":\"\\u12G4\"}",
+    "{\"a\":\"\\uABcd\"}",
+    "{\"a\":\"\\/\\b\\f\\n\\r\\t\\\"\\\\\"}",
+    "{\"a\":\"\x01\"}",
+    "{\"a\":\"\x1f\"}",
+    "{\"a\":\"\x7f\"}",
+    "{\"a\":\"\t\"}",
+    "{\"a\":\"\xc3\xa9\"}",
+    "{\"a\":\"\xe2\x82\xac\"}",
+    "{\"a\":\"\xf0\x9f\x98\x80\"}",
+    "{\"a\":\"\xc0\x80\"}",
+    "{\"a\":\"\xc1\xbf\"}",
+    "{\"a\":\"\xed\xa0\x80\"}",
+    "{\"a\":\"\xed\x9f\xbf\"}",
+    "{\"a\":\"\xe0\x9f\x80\"}",
+    "{\"a\":\"\xf0\x8f\x80\x80\"}",
+    "{\"a\":\"\xf4\x90\x80\x80\"}",
+    "{\"a\":\"\xf4\x8f\xbf\xbf\"}",
+    "{\"a\":\"\xf5\x80\x80\x80\"}",
+    "{\"a\":\"\x80\"}",
+    "{\"a\":\"\xe2\x82\"}",
+    "{\"a\":\"\xe2\x82",
+    "{\"\xff\":1}",
+    "{\"c\\u006dd\":1}",
 };
 
 // A realistic push, whose mutations the fuzz test feeds to both parsers.
@@ -55,7 +124,8 @@ const std::string kPush =
 }  // namespace
 
 TEST(ScanMessageAgreesWithTheParser, OnTheEdgesOfTheGrammar) {
-    for (const std::string& text : kEdgeTexts) EXPECT_EQ(scanned_valid(text), json::accept(text)) << text;
+    for (const std::string& text : kEdgeTexts)
+        EXPECT_EQ(scanned_valid(text), json::accept(text)) << text;
 }
 
 TEST(ScanMessageAgreesWithTheParser, OnRandomMutationsOfAPush) {
@@ -68,9 +138,15 @@ TEST(ScanMessageAgreesWithTheParser, OnRandomMutationsOfAPush) {
             const size_t at = 1 + rng() % (text.size() - 1);
             const char c = alphabet[rng() % alphabet.size()];
             switch (rng() % 3) {
-            case 0: text[at] = c; break;
-            case 1: text.insert(text.begin() + static_cast<long>(at), c); break;
-            default: text.erase(at, 1 + rng() % 4); break;
+            case 0:
+                text[at] = c;
+                break;
+            case 1:
+                text.insert(text.begin() + static_cast<long>(at), c);
+                break;
+            default:
+                text.erase(at, 1 + rng() % 4);
+                break;
             }
         }
         const bool accepted = json::accept(text);
@@ -111,13 +187,28 @@ TEST(ScanMessageKinds, NestingIsBounded) {
 }
 
 TEST(ScanMessageCodes, NumbersAreTruncatedBooleansCountAsOneOrZeroAndTheRestIsNoCode) {
-    const std::vector<std::pair<std::string, std::optional<int>>> rows = {
-        {"42", 42}, {"42.9", 42}, {"-1.5", -1}, {"-0", 0}, {"-0.0", 0}, {"4.2e1", 42}, {"1E2", 100},
-        {"true", 1}, {"false", 0}, {"2147483647", INT_MAX}, {"-2147483648", INT_MIN},
-        {"2147483647.9", INT_MAX}, {"\"42\"", std::nullopt}, {"null", std::nullopt}, {"[42]", std::nullopt},
-        {"{\"cmd\":42}", std::nullopt}, {"2147483648", std::nullopt}, {"-2147483649", std::nullopt},
-        {"4294967338", std::nullopt}, {"1e30", std::nullopt}};
-    for (const auto& [value, code] : rows) EXPECT_EQ(scan_message("{\"cmd\":" + value + "}").cmd, code) << value;
+    const std::vector<std::pair<std::string, std::optional<int>>> rows = {{"42", 42},
+                                                                          {"42.9", 42},
+                                                                          {"-1.5", -1},
+                                                                          {"-0", 0},
+                                                                          {"-0.0", 0},
+                                                                          {"4.2e1", 42},
+                                                                          {"1E2", 100},
+                                                                          {"true", 1},
+                                                                          {"false", 0},
+                                                                          {"2147483647", INT_MAX},
+                                                                          {"-2147483648", INT_MIN},
+                                                                          {"2147483647.9", INT_MAX},
+                                                                          {"\"42\"", std::nullopt},
+                                                                          {"null", std::nullopt},
+                                                                          {"[42]", std::nullopt},
+                                                                          {"{\"cmd\":42}", std::nullopt},
+                                                                          {"2147483648", std::nullopt},
+                                                                          {"-2147483649", std::nullopt},
+                                                                          {"4294967338", std::nullopt},
+                                                                          {"1e30", std::nullopt}};
+    for (const auto& [value, code] : rows)
+        EXPECT_EQ(scan_message("{\"cmd\":" + value + "}").cmd, code) << value;
     EXPECT_FALSE(scan_message("{}").cmd.has_value());
 }
 
@@ -138,7 +229,8 @@ TEST(ScanMessageCodes, OnlyTopLevelMembersCountAndTheLastRepeatWins) {
 }
 
 TEST(ClassifyMessage, LoginRepliesAndStatePushesWithTheDefaultCodes) {
-    const std::vector<std::tuple<const char*, bool, bool, bool>> rows = {  // text, login reply, ok, push
+    const std::vector<std::tuple<const char*, bool, bool, bool>> rows = {
+        // text, login reply, ok, push
         {R"({"cmd":42,"ret":0})", true, true, false},
         {R"({"cmd":42,"ret":1})", true, false, false},
         {R"({"cmd":42})", true, false, false},  // no ret reads as -1
@@ -153,7 +245,8 @@ TEST(ClassifyMessage, LoginRepliesAndStatePushesWithTheDefaultCodes) {
     for (const auto& [text, login_reply, login_ok, state_push] : rows) {
         const MessageMeaning m = classify_message(scan_message(text), codes);
         EXPECT_EQ(std::make_tuple(m.login_reply, m.login_ok, m.state_push),
-                  std::make_tuple(login_reply, login_ok, state_push)) << text;
+                  std::make_tuple(login_reply, login_ok, state_push))
+            << text;
     }
 }
 
