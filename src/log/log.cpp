@@ -1,0 +1,76 @@
+#include "log/log.h"
+
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdlib>
+#include <memory>
+#include <mutex>
+
+namespace kovo::log {
+
+namespace {
+
+std::mutex& sink_mutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
+Sink& current_sink() {
+    static Sink sink;
+    return sink;
+}
+
+// Writes the whole buffer; a closed pipe or a full disk loses the line, never
+// the daemon.
+void write_all(int fd, const std::string& bytes) {
+    size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::write(fd, bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += static_cast<size_t>(n);
+    }
+}
+
+const char* escape_of(Colour colour) {
+    switch (colour) {
+    case Colour::GREEN:
+        return "\033[32m";
+    case Colour::YELLOW:
+        return "\033[33m";
+    case Colour::NONE:
+        break;
+    }
+    return "";
+}
+
+void write_default(Level level, Colour colour, const std::string& text) {
+    const int fd = level == Level::ERROR ? STDERR_FILENO : STDOUT_FILENO;
+    // Decided once per stream: the daemon's streams do not change while it runs.
+    static const bool colour_out = colour_wanted(STDOUT_FILENO, std::getenv("NO_COLOR"));
+    static const bool colour_err = colour_wanted(STDERR_FILENO, std::getenv("NO_COLOR"));
+    const bool coloured = colour != Colour::NONE && (fd == STDERR_FILENO ? colour_err : colour_out);
+    write_all(fd, coloured ? escape_of(colour) + text + "\033[0m\n" : text + "\n");
+}
+
+}  // namespace
+
+bool colour_wanted(int fd, const char* no_color_env) { return no_color_env == nullptr && ::isatty(fd) == 1; }
+
+void set_sink(Sink sink) {
+    std::lock_guard<std::mutex> lock(sink_mutex());
+    current_sink() = std::move(sink);
+}
+
+Record::~Record() {
+    const std::string text = text_.str();
+    std::lock_guard<std::mutex> lock(sink_mutex());
+    if (current_sink()) {
+        current_sink()(level_, colour_, text);
+    } else {
+        write_default(level_, colour_, text);
+    }
+}
+
+}  // namespace kovo::log

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <functional>
+#include <sstream>
+#include <string>
+
+// The daemon's one log sink. Every module writes its lines through here:
+// progress goes to standard output, failures to standard error, one whole
+// record per call (a record may span lines, like a pretty-printed payload),
+// so that the lines of concurrent threads never interleave.
+namespace kovo::log {
+
+enum class Level { INFO, ERROR };
+// Payloads received from the car are shown green, payloads sent to it yellow.
+enum class Colour { NONE, GREEN, YELLOW };
+
+// Receives each finished record, without its final line feed.
+using Sink = std::function<void(Level, Colour, const std::string&)>;
+
+// Replaces the sink (tests capture the lines); an empty sink restores the
+// default one.
+void set_sink(Sink sink);
+
+// The default sink's rule: colour only for a terminal, never when NO_COLOR
+// is set (whatever its value).
+bool colour_wanted(int fd, const char* no_color_env);
+
+// Collects one record and hands it to the sink when it goes out of scope:
+// kovo::log::info() << "[CAR] Received reboot query";
+class Record {
+public:
+    Record(Level level, Colour colour) : level_(level), colour_(colour) {}
+    ~Record();
+    Record(const Record&) = delete;
+    Record& operator=(const Record&) = delete;
+
+    template <typename T>
+    Record& operator<<(const T& value) {
+        text_ << value;
+        return *this;
+    }
+
+private:
+    Level level_;
+    Colour colour_;
+    std::ostringstream text_;
+};
+
+inline Record info(Colour colour = Colour::NONE) { return Record(Level::INFO, colour); }
+inline Record error() { return Record(Level::ERROR, Colour::NONE); }
+
+}  // namespace kovo::log
