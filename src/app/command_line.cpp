@@ -40,15 +40,16 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     return cmd;
 }
 
-void print_usage(std::ostream& out, const std::string& program) {
-    out << "Usage: " << program << " [options]\n"
-        << "  --config <path>          config file path (default: config.json)\n"
-        << "  --px4_host <host>        px4ctrl ws host\n"
-        << "  --px4_port <port>        px4ctrl ws port\n"
-        << "  --sio_uri <uri>          car socket.io uri\n"
-        << "  --access_key <key>       accessKey\n"
-        << "  --platform_url <url>     platform base url\n"
-        << "  --site_id <id>           site id" << std::endl;
+std::string usage_text(const std::string& program) {
+    return "Usage: " + program +
+           " [options]\n"
+           "  --config <path>          config file path (default: config.json)\n"
+           "  --px4_host <host>        px4ctrl ws host\n"
+           "  --px4_port <port>        px4ctrl ws port\n"
+           "  --sio_uri <uri>          car socket.io uri\n"
+           "  --access_key <key>       accessKey\n"
+           "  --platform_url <url>     platform base url\n"
+           "  --site_id <id>           site id";
 }
 
 void apply_overrides(const CommandLine& cmd, AppConfig& config) {

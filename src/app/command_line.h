@@ -1,6 +1,5 @@
 #pragma once
 
-#include <ostream>
 #include <string>
 #include <vector>
 
@@ -26,7 +25,8 @@ std::string banner_line();
 // a value follows it; --help ends the walk; anything else is skipped.
 CommandLine parse_command_line(const std::vector<std::string>& args);
 
-void print_usage(std::ostream& out, const std::string& program);
+// The --help text, without a final line feed.
+std::string usage_text(const std::string& program);
 
 // Applies the given overrides to the in-memory configuration.
 void apply_overrides(const CommandLine& cmd, AppConfig& config);

@@ -2,10 +2,10 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 
 #include "app/build_info.h"
 #include "app/config_update.h"
+#include "log/log.h"
 #include "monitor/stats_routes.h"
 
 KovoClientApp::KovoClientApp(const AppConfig& config, const std::string& config_path)
@@ -26,13 +26,12 @@ KovoClientApp::KovoClientApp(const AppConfig& config, const std::string& config_
             access_key_, site_id_) {
     sio_client_.setMissionCallback([this](const nlohmann::json& payload) { onCarMission(payload); });
     sio_client_.setRebootQueryCallback([this] { onCarRebootQuery(); });
-    http_client_.setOnError([](const std::string& text) { std::cerr << "HTTP error: " << text << std::endl; });
+    http_client_.setOnError([](const std::string& text) { kovo::log::error() << "HTTP error: " << text; });
     sio_client_.setOnConnected([] { StatsManager::instance().onSioConnected(); });
     sio_client_.setOnDisconnected([] { StatsManager::instance().onSioDisconnected(); });
     px4_client_.setOnConnected([] { StatsManager::instance().onWsConnected(); });
     px4_client_.setOnDisconnected([] { StatsManager::instance().onWsDisconnected(); });
-    mqtt_client_.setResponseCallback(
-        [](const std::string& text) { std::cout << "[MQTT] Response: " << text << std::endl; });
+    mqtt_client_.setResponseCallback([](const std::string& text) { kovo::log::info() << "[MQTT] Response: " << text; });
     mqtt_client_.setOnConnected([] { StatsManager::instance().onMqttConnected(); });
     mqtt_client_.setOnDisconnected([] { StatsManager::instance().onMqttDisconnected(); });
 }
@@ -53,15 +52,15 @@ bool KovoClientApp::start() {
         });
     }
     if (!px4_client_.start()) {
-        std::cerr << "Failed to start ws client" << std::endl;
+        kovo::log::error() << "Failed to start ws client";
         return false;
     }
     if (!sio_client_.start()) {
-        std::cerr << "Failed to start sio client" << std::endl;
+        kovo::log::error() << "Failed to start sio client";
         return false;
     }
     if (!mqtt_client_.start()) {
-        std::cerr << "[APP] Failed to start mqtt client, continuing without MQTT" << std::endl;
+        kovo::log::error() << "[APP] Failed to start mqtt client, continuing without MQTT";
     }
     running_ = true;
     worker_thread_ = std::thread([this] { worker_loop(); });

@@ -1,17 +1,17 @@
-#include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
 #include "app/kovo_client_app.h"
 #include "config/app_config.h"
+#include "log/log.h"
 #include "platform/platform_http_client.h"
 
 int main(int argc, char* argv[]) {
-    std::cout << banner_line() << std::endl;
+    kovo::log::info() << banner_line();
     const CommandLine cmd = parse_command_line(std::vector<std::string>(argv, argv + argc));
     if (cmd.help) {
-        print_usage(std::cout, argc > 0 ? argv[0] : "kovo_sio_client");
+        kovo::log::info() << usage_text(argc > 0 ? argv[0] : "kovo_sio_client");
         return 0;
     }
 
@@ -23,10 +23,10 @@ int main(int argc, char* argv[]) {
     PlatformHttpClient::globalInit();
     KovoClientApp app(config, cmd.config_path);
     if (!app.start()) {
-        std::cerr << "Failed to start app" << std::endl;
+        kovo::log::error() << "Failed to start app";
         return 1;
     }
-    std::cout << "kovo_sio_client started. Press Ctrl+C to exit." << std::endl;
+    kovo::log::info() << "kovo_sio_client started. Press Ctrl+C to exit.";
     app.wait();
     return 0;
 }

@@ -1,16 +1,16 @@
 #include "app/reboot_query.h"
 
-#include <iostream>
 #include <mutex>
 
 #include "app/fs_codes.h"
 #include "app/json_fields.h"
+#include "log/log.h"
 
 RebootQuery::RebootQuery(MissionContext& mission, Px4Port& px4, CarPort& car, const RecordHelpers& records)
     : mission_(mission), px4_(px4), car_(car), records_(records) {}
 
 void RebootQuery::onCarRebootQuery() {
-    std::cout << "[CAR] Received reboot query" << std::endl;
+    kovo::log::info() << "[CAR] Received reboot query";
     const auto cfg = records_.config();
     bool allowed = true;
     {

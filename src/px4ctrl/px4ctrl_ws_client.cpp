@@ -3,11 +3,11 @@
 #include <algorithm>
 #include <chrono>
 #include <cstring>
-#include <iostream>
 #include <optional>
 
 #include <libwebsockets.h>
 
+#include "log/log.h"
 #include "px4ctrl/message_assembler.h"
 #include "px4ctrl/outgoing_frame.h"
 #include "px4ctrl/px4ctrl_message.h"
@@ -97,9 +97,9 @@ int Px4ctrlWsClient::Link::callback(lws* wsi, lws_callback_reasons reason, void*
         case LWS_CALLBACK_CLIENT_CONNECTION_ERROR: {
             const char* text = static_cast<const char*>(in);
             if (text && *text) {
-                std::cerr << "[PX4] Connection error: " << text << std::endl;
+                kovo::log::error() << "[PX4] Connection error: " << text;
             } else {
-                std::cerr << "[PX4] Connection error (unknown)" << std::endl;
+                kovo::log::error() << "[PX4] Connection error (unknown)";
             }
             client.do_retry();
             break;
@@ -218,8 +218,8 @@ nlohmann::json Px4ctrlWsClient::getState() {
 bool Px4ctrlWsClient::sendCmd(const std::string& cmd) {
     // A cut mission command would fly a wrong list of heights.
     if (!link_->frame.fits(cmd)) {
-        std::cerr << "[PX4] Command of " << cmd.size() << " bytes exceeds the " << link_->frame.capacity()
-                  << "-byte send limit, refused: " << shortened(cmd) << std::endl;
+        kovo::log::error() << "[PX4] Command of " << cmd.size() << " bytes exceeds the " << link_->frame.capacity()
+                           << "-byte send limit, refused: " << shortened(cmd);
         return false;
     }
     if (!connected_ || !logined_ || !pending_.queue(cmd)) return false;
@@ -237,7 +237,7 @@ void Px4ctrlWsClient::setOnDisconnected(std::function<void()> cb) { on_disconnec
 void Px4ctrlWsClient::run_service() {
     while (running_) {
         if (lws_service(link_->context, 0) < 0) {
-            std::cerr << "[PX4] WebSocket service failed, link stopped" << std::endl;
+            kovo::log::error() << "[PX4] WebSocket service failed, link stopped";
             break;
         }
     }
@@ -245,7 +245,7 @@ void Px4ctrlWsClient::run_service() {
 
 void Px4ctrlWsClient::connect_client() {
     Link& l = *link_;
-    std::cout << "[PX4] Connecting to " << host_ << ":" << port_ << settings_.ws_path << std::endl;
+    kovo::log::info() << "[PX4] Connecting to " << host_ << ":" << port_ << settings_.ws_path;
     lws_client_connect_info info;
     std::memset(&info, 0, sizeof info);
     info.context = l.context;
@@ -260,7 +260,7 @@ void Px4ctrlWsClient::connect_client() {
     info.userdata = this;
     info.pwsi = &l.wsi;
     if (!lws_client_connect_via_info(&info)) {
-        std::cerr << "[PX4] lws_client_connect_via_info failed" << std::endl;
+        kovo::log::error() << "[PX4] lws_client_connect_via_info failed";
         schedule_reconnect();
     }
 }
@@ -282,14 +282,14 @@ void Px4ctrlWsClient::do_retry() {
     l.assembler.reset();
     // The start sequence retries on its own; the command is not kept.
     if (const auto discarded = pending_.close()) {
-        std::cerr << "[PX4] Connection lost, pending command discarded: " << *discarded << std::endl;
+        kovo::log::error() << "[PX4] Connection lost, pending command discarded: " << *discarded;
     }
     if (l.context && running_) schedule_reconnect();
 }
 
 void Px4ctrlWsClient::on_established(lws* wsi) {
     Link& l = *link_;
-    std::cout << "[PX4] WebSocket established" << std::endl;
+    kovo::log::info() << "[PX4] WebSocket established";
     l.wsi = wsi;
     connected_ = true;
     logined_ = false;
@@ -307,8 +307,8 @@ int Px4ctrlWsClient::on_receive(lws* wsi, const char* data, size_t len) {
     case px4ctrl::MessageAssembler::Result::Incomplete:
         return 0;
     case px4ctrl::MessageAssembler::Result::Oversize:
-        std::cerr << "[PX4] Message of " << l.assembler.dropped_size() << " bytes exceeds the "
-                  << px4ctrl::kMaxMessageBytes << "-byte limit, dropped" << std::endl;
+        kovo::log::error() << "[PX4] Message of " << l.assembler.dropped_size() << " bytes exceeds the "
+                           << px4ctrl::kMaxMessageBytes << "-byte limit, dropped";
         return 0;
     case px4ctrl::MessageAssembler::Result::Complete:
         break;
@@ -325,10 +325,10 @@ int Px4ctrlWsClient::handle_message(lws* wsi, std::string_view text) {
     case Kind::NotObject:
         return 0;
     case Kind::Malformed:
-        std::cerr << "[PX4] JSON parse error: " << message.error << std::endl;
+        kovo::log::error() << "[PX4] JSON parse error: " << message.error;
         return 0;
     case Kind::TooDeep:
-        std::cerr << "[PX4] Message nested deeper than " << px4ctrl::kMaxNesting << " levels, dropped" << std::endl;
+        kovo::log::error() << "[PX4] Message nested deeper than " << px4ctrl::kMaxNesting << " levels, dropped";
         return 0;
     case Kind::Object:
         break;
@@ -337,7 +337,7 @@ int Px4ctrlWsClient::handle_message(lws* wsi, std::string_view text) {
     const px4ctrl::MessageMeaning meaning = px4ctrl::classify_message(message, settings_);
     if (meaning.login_reply) {
         logined_ = meaning.login_ok;
-        std::cout << "[PX4] Login result: " << (meaning.login_ok ? "success" : "failed") << std::endl;
+        kovo::log::info() << "[PX4] Login result: " << (meaning.login_ok ? "success" : "failed");
         if (meaning.login_ok) {
             request_writable();
         } else {
@@ -387,9 +387,9 @@ int Px4ctrlWsClient::send_frame(lws* wsi) {
     const size_t len = l.frame.load(text);
     if (lws_write(wsi, l.frame.payload(), len, LWS_WRITE_TEXT) < 0) {
         if (kind == px4ctrl::FrameKind::Command) {
-            std::cerr << "[PX4] Send failed, command discarded: " << *cmd << std::endl;
+            kovo::log::error() << "[PX4] Send failed, command discarded: " << *cmd;
         } else {
-            std::cerr << "[PX4] Send failed, closing the connection" << std::endl;
+            kovo::log::error() << "[PX4] Send failed, closing the connection";
         }
         return -1;
     }

@@ -1,6 +1,6 @@
 #include "px4ctrl/state_document.h"
 
-#include <iostream>
+#include "log/log.h"
 
 namespace px4ctrl {
 
@@ -21,7 +21,7 @@ nlohmann::json StateDocument::get() {
             doc_ = nlohmann::json::parse(text_);
         } catch (const nlohmann::json::exception& e) {
             // The text was validated on receipt; this only guards the reader.
-            std::cerr << "[PX4] JSON parse error: " << e.what() << std::endl;
+            kovo::log::error() << "[PX4] JSON parse error: " << e.what();
             doc_ = nlohmann::json::object();
         }
     }
