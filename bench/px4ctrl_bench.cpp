@@ -26,6 +26,9 @@
 #include "px4ctrl/px4ctrl_ws_client.h"
 #include "test_support.h"
 
+using namespace kovo::config;
+using namespace kovo::px4ctrl;
+
 using namespace std::chrono_literals;
 
 namespace {
@@ -121,7 +124,7 @@ int main(int argc, char** argv) {
 
     // (b) one full parse of the same document, and the receive path's scan.
     const double b = cpu_per_call([&] { nlohmann::json::parse(document).size(); }, 1.0);
-    const double scan = cpu_per_call([&] { (void)px4ctrl::scan_message(document).kind; }, 0.5);
+    const double scan = cpu_per_call([&] { (void)scan_message(document).kind; }, 0.5);
     std::printf("(b) nlohmann::json::parse of the document: %.2f us\n", b * 1e6);
     std::printf("    receive-path scan of the document: %.2f us\n", scan * 1e6);
     std::printf("a/b = %.2f (best window %.2f; goal <= 1.0, stretch <= 0.5)\n", a / b, windows.front() / b);

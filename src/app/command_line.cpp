@@ -4,9 +4,10 @@
 
 #include "app/build_info.h"
 
+namespace kovo::app {
+
 std::string banner_line() {
-    return std::string("kovo_sio_client v") + build_info::kVersion + " (git: " + build_info::kGitRevision +
-           ", built: " + build_info::kBuildTime + ")";
+    return std::string("kovo_sio_client v") + kVersion + " (git: " + kGitRevision + ", built: " + kBuildTime + ")";
 }
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {
@@ -52,7 +53,7 @@ std::string usage_text(const std::string& program) {
            "  --site_id <id>           site id";
 }
 
-void apply_overrides(const CommandLine& cmd, AppConfig& config) {
+void apply_overrides(const CommandLine& cmd, config::AppConfig& config) {
     if (!cmd.px4_host.empty()) {
         config.px4ctrl.host = cmd.px4_host;
     }
@@ -72,3 +73,5 @@ void apply_overrides(const CommandLine& cmd, AppConfig& config) {
         config.platform.site_id = cmd.site_id;
     }
 }
+
+}  // namespace kovo::app

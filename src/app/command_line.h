@@ -5,6 +5,8 @@
 
 #include "config/app_config.h"
 
+namespace kovo::app {
+
 // What the command line asked for. Empty strings and a negative port mean
 // "not given".
 struct CommandLine {
@@ -29,4 +31,6 @@ CommandLine parse_command_line(const std::vector<std::string>& args);
 std::string usage_text(const std::string& program);
 
 // Applies the given overrides to the in-memory configuration.
-void apply_overrides(const CommandLine& cmd, AppConfig& config);
+void apply_overrides(const CommandLine& cmd, config::AppConfig& config);
+
+}  // namespace kovo::app

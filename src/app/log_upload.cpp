@@ -4,6 +4,8 @@
 
 #include "log/log.h"
 
+namespace kovo::app {
+
 LogUploader::LogUploader(HttpPort& http, TaskRunner& tasks, const RecordHelpers& records, std::string site_id)
     : http_(http), tasks_(tasks), records_(records), site_id_(std::move(site_id)) {}
 
@@ -28,3 +30,5 @@ void LogUploader::upload(const std::string& task_dir) {
         kovo::log::error() << "[LOG] Failed to upload normal log: " << path;
     }
 }
+
+}  // namespace kovo::app

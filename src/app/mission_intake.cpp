@@ -9,6 +9,8 @@
 #include "app/mission_status.h"
 #include "log/log.h"
 
+namespace kovo::app {
+
 using nlohmann::json;
 
 namespace {
@@ -83,7 +85,7 @@ void MissionIntake::fillMission(const json& payload) {
     mission_.task_dir.clear();
 }
 
-std::string MissionIntake::buildCommand(const AppConfig& cfg) const {
+std::string MissionIntake::buildCommand(const config::AppConfig& cfg) const {
     const std::string& default_height = cfg.mission.defaults.takeOffAltitude;
     std::string heights;
     for (const json& point : mission_.car_flight_point_list) {
@@ -98,7 +100,7 @@ std::string MissionIntake::buildCommand(const AppConfig& cfg) const {
     return cfg.mission.kovo_cmd_prefix + " " + heights;
 }
 
-int MissionIntake::readFs(const AppConfig& cfg) {
+int MissionIntake::readFs(const config::AppConfig& cfg) {
     return safe_json_value<int>(px4_.getState(), "fs", cfg.mission.default_fs_value);
 }
 
@@ -177,3 +179,5 @@ void MissionIntake::giveUp(int retries, uint64_t seq) {
     records_.client_log(task_dir, "start_failed", {{"reason", "max_retries_exceeded"}});
     stats_.onMissionFailed("max_retries_exceeded", records_.current_time_str());
 }
+
+}  // namespace kovo::app

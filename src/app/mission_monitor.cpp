@@ -9,6 +9,8 @@
 #include "app/mission_status.h"
 #include "log/log.h"
 
+namespace kovo::app {
+
 using nlohmann::json;
 
 namespace {
@@ -337,3 +339,5 @@ void MissionMonitor::everyTick(const TickView& t) {
 
     reports_.sendPlatformFlightHistory(t.uav);
 }
+
+}  // namespace kovo::app

@@ -12,6 +12,8 @@
 #include "app/mission_point.h"
 #include "log/log.h"
 
+namespace kovo::app {
+
 using nlohmann::json;
 
 namespace {
@@ -119,7 +121,7 @@ void PhotoUploader::markBatchDone(uint64_t seq) {
     }
 }
 
-PhotoUploader::UavSnapshot PhotoUploader::snapshotUav(const AppConfig& cfg) {
+PhotoUploader::UavSnapshot PhotoUploader::snapshotUav(const config::AppConfig& cfg) {
     const json uav = safe_json_object(px4_.getState(), "uav");
     const json lpos = safe_json_object(uav, "lpos");
     const json atti = safe_json_object(uav, "atti");
@@ -150,7 +152,8 @@ bool PhotoUploader::processBatch(const Batch& batch) {
     return true;
 }
 
-bool PhotoUploader::processItem(const AppConfig& cfg, const Batch& batch, const UavSnapshot& uav, const json& item) {
+bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch, const UavSnapshot& uav,
+                                const json& item) {
     const auto& m = cfg.mission;
     const std::string local_path = safe_json_value(item, "local_path", "");
     std::string siyi_url = safe_json_value(item, "siyi_url", "");
@@ -220,7 +223,7 @@ bool PhotoUploader::processItem(const AppConfig& cfg, const Batch& batch, const 
     return true;
 }
 
-std::string PhotoUploader::createTempFile(const AppConfig& cfg, int height_idx) const {
+std::string PhotoUploader::createTempFile(const config::AppConfig& cfg, int height_idx) const {
     const auto& m = cfg.mission;
     const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.now().time_since_epoch()).count();
     // Created exclusively and never through a link planted under the name;
@@ -240,7 +243,8 @@ std::string PhotoUploader::createTempFile(const AppConfig& cfg, int height_idx) 
     return "";
 }
 
-std::string PhotoUploader::download(const AppConfig& cfg, const std::string& url, int height_idx, bool& stopped) {
+std::string PhotoUploader::download(const config::AppConfig& cfg, const std::string& url, int height_idx,
+                                    bool& stopped) {
     const std::string path = createTempFile(cfg, height_idx);
     if (path.empty()) {
         kovo::log::error() << "[UPLOAD] Cannot create a temporary file for: " << url;
@@ -266,7 +270,7 @@ std::string PhotoUploader::download(const AppConfig& cfg, const std::string& url
     return "";
 }
 
-std::map<std::string, std::string> PhotoUploader::buildForm(const AppConfig& cfg, const Batch& batch,
+std::map<std::string, std::string> PhotoUploader::buildForm(const config::AppConfig& cfg, const Batch& batch,
                                                             const UavSnapshot& uav, int height_idx) const {
     const MissionSnapshot& s = batch.mission;
     const std::string& default_height = cfg.mission.defaults.takeOffAltitude;
@@ -299,3 +303,5 @@ std::map<std::string, std::string> PhotoUploader::buildForm(const AppConfig& cfg
         {"warehousePositionNum", s.warehouse_position_num},
     };
 }
+
+}  // namespace kovo::app

@@ -6,6 +6,8 @@
 #include "app/json_fields.h"
 #include "log/log.h"
 
+namespace kovo::app {
+
 RebootQuery::RebootQuery(MissionContext& mission, Px4Port& px4, CarPort& car, const RecordHelpers& records)
     : mission_(mission), px4_(px4), car_(car), records_(records) {}
 
@@ -21,3 +23,5 @@ void RebootQuery::onCarRebootQuery() {
     }
     car_.sendCanRebootResp(allowed);
 }
+
+}  // namespace kovo::app

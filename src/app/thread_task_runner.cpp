@@ -4,6 +4,8 @@
 
 #include "log/log.h"
 
+namespace kovo::app {
+
 ThreadTaskRunner::~ThreadTaskRunner() { joinAll(); }
 
 void ThreadTaskRunner::reapFinished() {
@@ -47,3 +49,5 @@ void ThreadTaskRunner::joinAll() {
         }
     }
 }
+
+}  // namespace kovo::app

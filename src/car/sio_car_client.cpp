@@ -9,6 +9,8 @@
 #include "car/sio_msg_json.h"
 #include "log/log.h"
 
+namespace kovo::car {
+
 namespace {
 
 // Payloads received from the car are shown green, payloads sent yellow.
@@ -26,7 +28,7 @@ const sio::Message* first_argument(const sio::Event& event) {
 
 }  // namespace
 
-SioCarClient::SioCarClient(const AppConfig& config)
+SioCarClient::SioCarClient(const config::AppConfig& config)
     : config_(config),
       uri_(config.socketio.uri),
       access_key_(config.socketio.access_key),
@@ -155,3 +157,5 @@ void SioCarClient::sendCanRebootResp(bool can_reboot) {
     const nlohmann::json answer{{"accessKey", access_key_}, {"can_reboot_uav", can_reboot ? "1" : "0"}};
     emitText(config_.socketio.events.reboot_query, answer, true);
 }
+
+}  // namespace kovo::car

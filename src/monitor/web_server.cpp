@@ -15,6 +15,8 @@
 
 #include "log/log.h"
 
+namespace kovo::monitor {
+
 namespace {
 
 const char kJsonType[] = "application/json; charset=utf-8";
@@ -290,3 +292,5 @@ WebServer::Reply WebServer::route(const std::string& request) const {
     if (path == "/api/missions") return {kJsonType, missions_handler_ ? missions_handler_() : "[]"};
     return {kHtmlType, dashboard_handler_ ? dashboard_handler_() : "<h1>kovo_sio_client stats</h1>"};
 }
+
+}  // namespace kovo::monitor

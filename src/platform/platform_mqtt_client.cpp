@@ -7,6 +7,8 @@
 
 #include "log/log.h"
 
+namespace kovo::platform {
+
 namespace {
 
 constexpr std::chrono::seconds kReconnectDelay{1};
@@ -29,7 +31,7 @@ void guarded(const char* event, Handler&& handler) {
 
 }  // namespace
 
-PlatformMqttClient::PlatformMqttClient(const AppConfig& config)
+PlatformMqttClient::PlatformMqttClient(const config::AppConfig& config)
     : config_(config), backoff_(kReconnectDelay, kReconnectDelayMax, true) {
     mosquitto_lib_init();
     const std::string client_id = config_.mqtt.client_id_prefix + "_" + config_.platform.site_id;
@@ -203,3 +205,5 @@ void PlatformMqttClient::onDisconnectWrapper(mosquitto*, void* self, int rc) {
 void PlatformMqttClient::onMessageWrapper(mosquitto*, void* self, const mosquitto_message* message) {
     guarded("message", [&] { static_cast<PlatformMqttClient*>(self)->onMessage(message); });
 }
+
+}  // namespace kovo::platform

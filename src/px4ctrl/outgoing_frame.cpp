@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 FrameBuffer::FrameBuffer(size_t headroom, int write_buffer_size)
     : headroom_(headroom),
@@ -21,4 +21,4 @@ FrameKind next_frame(bool logined, bool has_pending_cmd, bool login_paused) {
     return login_paused ? FrameKind::None : FrameKind::Login;
 }
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

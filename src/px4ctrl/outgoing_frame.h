@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 // The one send buffer of the link, allocated once: the headroom the
 // WebSocket library writes its frame header into, then the payload.
@@ -32,4 +32,4 @@ enum class FrameKind { None, Command, Login, StateRequest };
 
 FrameKind next_frame(bool logined, bool has_pending_cmd, bool login_paused);
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

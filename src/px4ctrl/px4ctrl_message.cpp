@@ -7,7 +7,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 namespace {
 
 // Byte classes inside a JSON string.
@@ -430,7 +430,7 @@ ScannedMessage scan_message(std::string_view text) {
     return out;
 }
 
-MessageMeaning classify_message(const ScannedMessage& message, const AppConfig::Px4ctrl& codes) {
+MessageMeaning classify_message(const ScannedMessage& message, const config::AppConfig::Px4ctrl& codes) {
     MessageMeaning meaning;
     if (message.kind != ScannedMessage::Kind::Object) return meaning;
     const int cmd = message.cmd.value_or(codes.default_cmd);
@@ -443,4 +443,4 @@ MessageMeaning classify_message(const ScannedMessage& message, const AppConfig::
     return meaning;
 }
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

@@ -13,6 +13,8 @@
 #include "px4ctrl/px4ctrl_message.h"
 #include "px4ctrl/reconnect_delays.h"
 
+namespace kovo::px4ctrl {
+
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
@@ -42,7 +44,7 @@ struct Px4ctrlWsClient::Link {
         Link* link = nullptr;
     };
 
-    Link(Px4ctrlWsClient& client, const AppConfig::Px4ctrl& s)
+    Link(Px4ctrlWsClient& client, const config::AppConfig::Px4ctrl& s)
         : owner(client),
           protocol_name(s.ws_protocol.empty() ? "px4ctrl" : s.ws_protocol),
           delays(s.reconnect_backoff_ms),
@@ -82,9 +84,9 @@ struct Px4ctrlWsClient::Link {
     // One delay is taken per lost attempt, even when the library reports the
     // failure both by an event and by the connect call's result.
     bool reconnect_scheduled = false;
-    px4ctrl::ReconnectDelays delays;
-    px4ctrl::FrameBuffer frame;
-    px4ctrl::MessageAssembler assembler;
+    ReconnectDelays delays;
+    FrameBuffer frame;
+    MessageAssembler assembler;
     Clock::time_point last_write_request = Clock::now();
     bool login_paused = false;  // after a refused login, until login_timer fires
 };
@@ -144,7 +146,7 @@ void Px4ctrlWsClient::Link::login_cb(lws_sorted_usec_list_t* sul) {
     if (link.wsi && !link.owner.logined_) lws_callback_on_writable(link.wsi);
 }
 
-Px4ctrlWsClient::Px4ctrlWsClient(const AppConfig& config)
+Px4ctrlWsClient::Px4ctrlWsClient(const config::AppConfig& config)
     : settings_(config.px4ctrl),
       host_(config.px4ctrl.host),
       port_(config.px4ctrl.port),
@@ -304,23 +306,23 @@ int Px4ctrlWsClient::on_receive(lws* wsi, const char* data, size_t len) {
     Link& l = *link_;
     const bool last = lws_is_final_fragment(wsi) && lws_remaining_packet_payload(wsi) == 0;
     switch (l.assembler.add(data, len, last)) {
-    case px4ctrl::MessageAssembler::Result::Incomplete:
+    case MessageAssembler::Result::Incomplete:
         return 0;
-    case px4ctrl::MessageAssembler::Result::Oversize:
+    case MessageAssembler::Result::Oversize:
         kovo::log::error() << "[PX4] Message of " << l.assembler.dropped_size() << " bytes exceeds the "
-                           << px4ctrl::kMaxMessageBytes << "-byte limit, dropped";
+                           << kMaxMessageBytes << "-byte limit, dropped";
         return 0;
-    case px4ctrl::MessageAssembler::Result::Complete:
+    case MessageAssembler::Result::Complete:
         break;
     }
     return handle_message(wsi, l.assembler.message());
 }
 
 int Px4ctrlWsClient::handle_message(lws* wsi, std::string_view text) {
-    using Kind = px4ctrl::ScannedMessage::Kind;
+    using Kind = ScannedMessage::Kind;
     Link& l = *link_;
     if (text.empty()) return 0;
-    const px4ctrl::ScannedMessage message = px4ctrl::scan_message(text);
+    const ScannedMessage message = scan_message(text);
     switch (message.kind) {
     case Kind::NotObject:
         return 0;
@@ -328,13 +330,13 @@ int Px4ctrlWsClient::handle_message(lws* wsi, std::string_view text) {
         kovo::log::error() << "[PX4] JSON parse error: " << message.error;
         return 0;
     case Kind::TooDeep:
-        kovo::log::error() << "[PX4] Message nested deeper than " << px4ctrl::kMaxNesting << " levels, dropped";
+        kovo::log::error() << "[PX4] Message nested deeper than " << kMaxNesting << " levels, dropped";
         return 0;
     case Kind::Object:
         break;
     }
 
-    const px4ctrl::MessageMeaning meaning = px4ctrl::classify_message(message, settings_);
+    const MessageMeaning meaning = classify_message(message, settings_);
     if (meaning.login_reply) {
         logined_ = meaning.login_ok;
         kovo::log::info() << "[PX4] Login result: " << (meaning.login_ok ? "success" : "failed");
@@ -369,24 +371,24 @@ int Px4ctrlWsClient::send_frame(lws* wsi) {
     Link& l = *link_;
     const bool logined = logined_;
     const std::optional<std::string> cmd = logined ? pending_.take() : std::nullopt;
-    const px4ctrl::FrameKind kind = px4ctrl::next_frame(logined, cmd.has_value(), l.login_paused);
+    const FrameKind kind = next_frame(logined, cmd.has_value(), l.login_paused);
     std::string_view text;
     switch (kind) {
-    case px4ctrl::FrameKind::None:
+    case FrameKind::None:
         return 0;
-    case px4ctrl::FrameKind::Command:
+    case FrameKind::Command:
         text = *cmd;
         break;
-    case px4ctrl::FrameKind::Login:
+    case FrameKind::Login:
         text = login_text_;
         break;
-    case px4ctrl::FrameKind::StateRequest:
+    case FrameKind::StateRequest:
         text = settings_.state_cmd;
         break;
     }
     const size_t len = l.frame.load(text);
     if (lws_write(wsi, l.frame.payload(), len, LWS_WRITE_TEXT) < 0) {
-        if (kind == px4ctrl::FrameKind::Command) {
+        if (kind == FrameKind::Command) {
             kovo::log::error() << "[PX4] Send failed, command discarded: " << *cmd;
         } else {
             kovo::log::error() << "[PX4] Send failed, closing the connection";
@@ -412,3 +414,5 @@ void Px4ctrlWsClient::on_tick() {
 void Px4ctrlWsClient::request_writable() {
     if (link_->wsi) lws_callback_on_writable(link_->wsi);
 }
+
+}  // namespace kovo::px4ctrl

@@ -17,12 +17,14 @@
 struct lws;
 struct lws_context;
 
+namespace kovo::px4ctrl {
+
 // One WebSocket connection to px4ctrl for the whole life of the process:
 // login, continuous state requests, the latest pushed state document, and the
 // mission command. Reconnects by itself with a back-off delay.
 class Px4ctrlWsClient {
 public:
-    explicit Px4ctrlWsClient(const AppConfig& config);
+    explicit Px4ctrlWsClient(const config::AppConfig& config);
     ~Px4ctrlWsClient();
     Px4ctrlWsClient(const Px4ctrlWsClient&) = delete;
     Px4ctrlWsClient& operator=(const Px4ctrlWsClient&) = delete;
@@ -62,7 +64,7 @@ private:
     void on_tick();
     void request_writable();
 
-    const AppConfig::Px4ctrl settings_;
+    const config::AppConfig::Px4ctrl settings_;
     const std::string host_;
     const int port_;
     const std::string login_text_;
@@ -72,11 +74,13 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<bool> logined_{false};
 
-    px4ctrl::PendingCommand pending_;
+    PendingCommand pending_;
     std::mutex mutex_;  // guards state_ and context_
-    px4ctrl::StateDocument state_;
+    StateDocument state_;
     lws_context* context_ = nullptr;  // for waking the service thread
 
     std::function<void()> on_connected_;
     std::function<void()> on_disconnected_;
 };
+
+}  // namespace kovo::px4ctrl

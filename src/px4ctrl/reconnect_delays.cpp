@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 ReconnectDelays::ReconnectDelays(std::vector<uint32_t> table_ms) : table_(std::move(table_ms)) {
     // The library counts table entries in 16 bits.
@@ -18,4 +18,4 @@ unsigned ReconnectDelays::next_ms(lws_context* context) {
     return lws_retry_get_delay_ms(context, table_.empty() ? nullptr : &policy_, &count_, nullptr);
 }
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

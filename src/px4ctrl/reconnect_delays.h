@@ -5,7 +5,7 @@
 
 #include <libwebsockets.h>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 // The reconnect back-off: the n-th delay taken over the life of the link is
 // entry min(n, last) of the table, plus the library's random jitter (up to
@@ -26,4 +26,4 @@ private:
     uint16_t count_ = 0;
 };
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

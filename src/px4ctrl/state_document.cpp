@@ -2,7 +2,7 @@
 
 #include "log/log.h"
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 void StateDocument::set(std::optional<std::string_view> state_text) {
     if (state_text) {
@@ -28,4 +28,4 @@ nlohmann::json StateDocument::get() {
     return doc_.is_null() ? nlohmann::json::object() : doc_;
 }
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

@@ -20,7 +20,7 @@
 #include "car/sio/uri.h"
 #include "log/log.h"
 
-namespace sio {
+namespace kovo::car::sio {
 
 namespace {
 
@@ -602,4 +602,4 @@ std::string Client::sessionId() const {
     return impl_->session_id;
 }
 
-}  // namespace sio
+}  // namespace kovo::car::sio

@@ -21,6 +21,9 @@
 #include "log_capture.h"
 #include "test_support.h"
 
+using namespace kovo::config;
+using namespace kovo::car;
+
 using namespace std::chrono_literals;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;

@@ -14,8 +14,9 @@
 #include "px4ctrl/reconnect_delays.h"
 #include "px4ctrl/state_document.h"
 
+using namespace kovo::px4ctrl;
+
 using nlohmann::json;
-using namespace px4ctrl;
 using Result = MessageAssembler::Result;
 
 TEST(MessageAssembler, AWholeMessageIsUsedInPlacePiecesAreJoinedAndAResetForgetsAPart) {
