@@ -48,10 +48,10 @@ double thread_cpu_seconds() {
 
 // Asks the simulated px4ctrl a stdin command and returns its acknowledgement.
 nlohmann::json ask(testsupport::NodePeer& sim, const std::string& cmd) {
-    const size_t from = sim.process().line_count();
-    sim.send_line(R"({"cmd":")" + cmd + R"("})");
+    const size_t from = sim.process().lineCount();
+    sim.sendLine(R"({"cmd":")" + cmd + R"("})");
     std::string line;
-    if (!sim.process().wait_for_line(R"("cmd":")" + cmd + "\"", 5s, &line, from)) {
+    if (!sim.process().waitForLine(R"("cmd":")" + cmd + "\"", 5s, &line, from)) {
         throw std::runtime_error("no answer from the simulated px4ctrl to " + cmd);
     }
     return nlohmann::json::parse(line);

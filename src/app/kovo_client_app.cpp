@@ -65,7 +65,7 @@ bool KovoClientApp::start() {
         kovo::log::error() << "[APP] Failed to start mqtt client, continuing without MQTT";
     }
     running_ = true;
-    worker_thread_ = std::thread([this] { worker_loop(); });
+    worker_thread_ = std::thread([this] { workerLoop(); });
     return true;
 }
 
@@ -86,11 +86,11 @@ void KovoClientApp::stop() {
     tasks_.joinAll();
 }
 
-void KovoClientApp::worker_loop() {
+void KovoClientApp::workerLoop() {
     while (running_) {
         // Whole seconds; at least one, so a zero setting cannot spin.
         const int seconds = std::max(1, config_.snapshot()->mission.worker_poll_interval_seconds);
-        if (!clock_.sleep_for(std::chrono::seconds(seconds)) || !running_) {
+        if (!clock_.sleepFor(std::chrono::seconds(seconds)) || !running_) {
             return;
         }
         core_.monitor.tick();
@@ -116,6 +116,6 @@ bool KovoClientApp::uploadPhotosAsync(const nlohmann::json& items, const std::st
     return core_.photos.uploadPhotosAsync(items, upload_url, task_dir, before_count);
 }
 
-std::string KovoClientApp::current_time_str() const { return core_.records.current_time_str(); }
+std::string KovoClientApp::currentTimeStr() const { return core_.records.currentTimeStr(); }
 
 }  // namespace kovo::app

@@ -48,14 +48,14 @@ public:
     void onCarMission(const nlohmann::json& payload);
     void onCarRebootQuery();
     // The monitor thread's body: one tick per poll interval while running.
-    void worker_loop();
+    void workerLoop();
 
     void sendPlatformFlightHistory(const nlohmann::json& uav);
     void sendPlatformStatusHistory(const std::string& code);
     void sendPlatformArrivePoint();
     bool uploadPhotosAsync(const nlohmann::json& items, const std::string& upload_url, const std::string& task_dir,
                            int before_count);
-    std::string current_time_str() const;
+    std::string currentTimeStr() const;
 
 private:
     config::SharedConfig config_;

@@ -86,7 +86,7 @@ public:
     virtual std::chrono::steady_clock::time_point now() const = 0;
     // Sleeps for d. False when the wait was cut short because the
     // application is stopping: the caller gives up its work.
-    virtual bool sleep_for(std::chrono::milliseconds d) = 0;
+    virtual bool sleepFor(std::chrono::milliseconds d) = 0;
 };
 
 // Runs one-shot work (mission start, photo and log uploads) beside the caller.

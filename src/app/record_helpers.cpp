@@ -7,24 +7,23 @@ namespace kovo::app {
 
 RecordHelpers::RecordHelpers(const config::SharedConfig& config) : config_(config) {}
 
-std::string RecordHelpers::current_time_str() const { return format_current_time(config()->app.time_format); }
+std::string RecordHelpers::currentTimeStr() const { return format_current_time(config()->app.time_format); }
 
-std::string RecordHelpers::json_string(const nlohmann::json& obj, const std::string& key,
-                                       const std::string& def) const {
-    return app::json_string(obj, key, def, config()->app.float_precision);
+std::string RecordHelpers::jsonString(const nlohmann::json& obj, const std::string& key, const std::string& def) const {
+    return json_string(obj, key, def, config()->app.float_precision);
 }
 
-void RecordHelpers::write_json_file(const std::string& path, const nlohmann::json& doc) const {
-    app::write_json_file(path, doc, config()->mission.json_indent);
+void RecordHelpers::writeJsonFile(const std::string& path, const nlohmann::json& doc) const {
+    write_json_file(path, doc, config()->mission.json_indent);
 }
 
-void RecordHelpers::client_log(const std::string& task_dir, const std::string& event, nlohmann::json fields) const {
+void RecordHelpers::clientLog(const std::string& task_dir, const std::string& event, nlohmann::json fields) const {
     if (task_dir.empty()) {
         return;
     }
     fields["event"] = event;
-    fields["time"] = current_time_str();
-    app::append_jsonl(task_dir + "/" + config()->files.client_log, fields);
+    fields["time"] = currentTimeStr();
+    append_jsonl(task_dir + "/" + config()->files.client_log, fields);
 }
 
 }  // namespace kovo::app

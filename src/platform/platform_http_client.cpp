@@ -42,8 +42,8 @@ struct SlistFree {
 }  // namespace
 
 void PlatformHttpClient::globalInit() {
-    static const CURLcode once = curl_global_init(CURL_GLOBAL_DEFAULT);
-    (void)once;
+    static const CURLcode kGlobalInit = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)kGlobalInit;
 }
 
 PlatformHttpClient::PlatformHttpClient(const config::AppConfig& config)

@@ -17,8 +17,8 @@ size_t FrameBuffer::load(std::string_view text) {
 }
 
 FrameKind next_frame(bool logined, bool has_pending_cmd, bool login_paused) {
-    if (logined) return has_pending_cmd ? FrameKind::Command : FrameKind::StateRequest;
-    return login_paused ? FrameKind::None : FrameKind::Login;
+    if (logined) return has_pending_cmd ? FrameKind::COMMAND : FrameKind::STATE_REQUEST;
+    return login_paused ? FrameKind::NONE : FrameKind::LOGIN;
 }
 
 }  // namespace kovo::px4ctrl

@@ -28,7 +28,7 @@ private:
 
 // What one writable event sends: exactly one frame, or none while a refused
 // login waits out its pause.
-enum class FrameKind { None, Command, Login, StateRequest };
+enum class FrameKind { NONE, COMMAND, LOGIN, STATE_REQUEST };
 
 FrameKind next_frame(bool logined, bool has_pending_cmd, bool login_paused);
 

@@ -57,19 +57,19 @@ struct Px4ctrlWsClient::Link {
 
     static int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len);
     static Link& of(lws_sorted_usec_list_t* sul) { return *reinterpret_cast<Timer*>(sul)->link; }
-    static void connect_cb(lws_sorted_usec_list_t* sul);
-    static void tick_cb(lws_sorted_usec_list_t* sul);
-    static void login_cb(lws_sorted_usec_list_t* sul);
+    static void connectCb(lws_sorted_usec_list_t* sul);
+    static void tickCb(lws_sorted_usec_list_t* sul);
+    static void loginCb(lws_sorted_usec_list_t* sul);
 
     void schedule(Timer& timer, sul_cb_t cb, std::chrono::microseconds delay) {
         lws_sul_schedule(context, 0, &timer.sul, cb, std::max<lws_usec_t>(delay.count(), 0));
     }
-    void cancel_timers() {
+    void cancelTimers() {
         lws_sul_cancel(&connect_timer.sul);
         lws_sul_cancel(&tick_timer.sul);
         lws_sul_cancel(&login_timer.sul);
     }
-    std::chrono::milliseconds tick_period() const {
+    std::chrono::milliseconds tickPeriod() const {
         return std::chrono::milliseconds(std::max(owner.settings_.service_timeout_ms, 1));
     }
 
@@ -103,23 +103,23 @@ int Px4ctrlWsClient::Link::callback(lws* wsi, lws_callback_reasons reason, void*
             } else {
                 kovo::log::error() << "[PX4] Connection error (unknown)";
             }
-            client.do_retry();
+            client.doRetry();
             break;
         }
         case LWS_CALLBACK_CLIENT_ESTABLISHED:
-            client.on_established(wsi);
+            client.onEstablished(wsi);
             break;
         case LWS_CALLBACK_CLIENT_RECEIVE:
-            if (client.on_receive(wsi, static_cast<const char*>(in), len) < 0) return -1;
+            if (client.onReceive(wsi, static_cast<const char*>(in), len) < 0) return -1;
             break;
         case LWS_CALLBACK_CLIENT_WRITEABLE:
-            if (client.send_frame(wsi) < 0) return -1;
+            if (client.sendFrame(wsi) < 0) return -1;
             break;
         case LWS_CALLBACK_CLIENT_CLOSED:
-            client.do_retry();
+            client.doRetry();
             break;
         case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
-            client.on_wake();
+            client.onWake();
             break;
         default:
             break;
@@ -128,19 +128,19 @@ int Px4ctrlWsClient::Link::callback(lws* wsi, lws_callback_reasons reason, void*
     return lws_callback_http_dummy(wsi, reason, user, in, len);
 }
 
-void Px4ctrlWsClient::Link::connect_cb(lws_sorted_usec_list_t* sul) {
+void Px4ctrlWsClient::Link::connectCb(lws_sorted_usec_list_t* sul) {
     Link& link = of(sul);
     link.reconnect_scheduled = false;
-    link.owner.connect_client();
+    link.owner.connectClient();
 }
 
-void Px4ctrlWsClient::Link::tick_cb(lws_sorted_usec_list_t* sul) {
+void Px4ctrlWsClient::Link::tickCb(lws_sorted_usec_list_t* sul) {
     Link& link = of(sul);
-    link.owner.on_tick();
-    if (link.owner.running_) link.schedule(link.tick_timer, &Link::tick_cb, link.tick_period());
+    link.owner.onTick();
+    if (link.owner.running_) link.schedule(link.tick_timer, &Link::tickCb, link.tickPeriod());
 }
 
-void Px4ctrlWsClient::Link::login_cb(lws_sorted_usec_list_t* sul) {
+void Px4ctrlWsClient::Link::loginCb(lws_sorted_usec_list_t* sul) {
     Link& link = of(sul);
     link.login_paused = false;
     if (link.wsi && !link.owner.logined_) lws_callback_on_writable(link.wsi);
@@ -180,9 +180,9 @@ bool Px4ctrlWsClient::start() {
     // Timers are set before the service thread exists: the library's
     // scheduler may only be touched from the thread that services it.
     l.reconnect_scheduled = true;
-    l.schedule(l.connect_timer, &Link::connect_cb, std::chrono::microseconds(settings_.initial_schedule_delay_us));
-    l.schedule(l.tick_timer, &Link::tick_cb, l.tick_period());
-    service_thread_ = std::thread(&Px4ctrlWsClient::run_service, this);
+    l.schedule(l.connect_timer, &Link::connectCb, std::chrono::microseconds(settings_.initial_schedule_delay_us));
+    l.schedule(l.tick_timer, &Link::tickCb, l.tickPeriod());
+    service_thread_ = std::thread(&Px4ctrlWsClient::runService, this);
     return true;
 }
 
@@ -201,7 +201,7 @@ void Px4ctrlWsClient::stop() {
         std::lock_guard<std::mutex> lock(mutex_);
         context_ = nullptr;
     }
-    l.cancel_timers();
+    l.cancelTimers();
     // Closing the connection delivers its close event here, on this thread.
     lws_context_destroy(l.context);
     l.context = nullptr;
@@ -236,7 +236,7 @@ void Px4ctrlWsClient::setOnConnected(std::function<void()> cb) { on_connected_ =
 
 void Px4ctrlWsClient::setOnDisconnected(std::function<void()> cb) { on_disconnected_ = std::move(cb); }
 
-void Px4ctrlWsClient::run_service() {
+void Px4ctrlWsClient::runService() {
     while (running_) {
         if (lws_service(link_->context, 0) < 0) {
             kovo::log::error() << "[PX4] WebSocket service failed, link stopped";
@@ -245,7 +245,7 @@ void Px4ctrlWsClient::run_service() {
     }
 }
 
-void Px4ctrlWsClient::connect_client() {
+void Px4ctrlWsClient::connectClient() {
     Link& l = *link_;
     kovo::log::info() << "[PX4] Connecting to " << host_ << ":" << port_ << settings_.ws_path;
     lws_client_connect_info info;
@@ -263,18 +263,18 @@ void Px4ctrlWsClient::connect_client() {
     info.pwsi = &l.wsi;
     if (!lws_client_connect_via_info(&info)) {
         kovo::log::error() << "[PX4] lws_client_connect_via_info failed";
-        schedule_reconnect();
+        scheduleReconnect();
     }
 }
 
-void Px4ctrlWsClient::schedule_reconnect() {
+void Px4ctrlWsClient::scheduleReconnect() {
     Link& l = *link_;
     if (l.reconnect_scheduled) return;
     l.reconnect_scheduled = true;
-    l.schedule(l.connect_timer, &Link::connect_cb, std::chrono::milliseconds(l.delays.next_ms(l.context)));
+    l.schedule(l.connect_timer, &Link::connectCb, std::chrono::milliseconds(l.delays.nextMs(l.context)));
 }
 
-void Px4ctrlWsClient::do_retry() {
+void Px4ctrlWsClient::doRetry() {
     Link& l = *link_;
     if (connected_ && on_disconnected_) on_disconnected_();
     l.wsi = nullptr;
@@ -286,10 +286,10 @@ void Px4ctrlWsClient::do_retry() {
     if (const auto discarded = pending_.close()) {
         kovo::log::error() << "[PX4] Connection lost, pending command discarded: " << *discarded;
     }
-    if (l.context && running_) schedule_reconnect();
+    if (l.context && running_) scheduleReconnect();
 }
 
-void Px4ctrlWsClient::on_established(lws* wsi) {
+void Px4ctrlWsClient::onEstablished(lws* wsi) {
     Link& l = *link_;
     kovo::log::info() << "[PX4] WebSocket established";
     l.wsi = wsi;
@@ -302,37 +302,37 @@ void Px4ctrlWsClient::on_established(lws* wsi) {
     lws_callback_on_writable(wsi);
 }
 
-int Px4ctrlWsClient::on_receive(lws* wsi, const char* data, size_t len) {
+int Px4ctrlWsClient::onReceive(lws* wsi, const char* data, size_t len) {
     Link& l = *link_;
     const bool last = lws_is_final_fragment(wsi) && lws_remaining_packet_payload(wsi) == 0;
     switch (l.assembler.add(data, len, last)) {
-    case MessageAssembler::Result::Incomplete:
+    case MessageAssembler::Result::INCOMPLETE:
         return 0;
-    case MessageAssembler::Result::Oversize:
-        kovo::log::error() << "[PX4] Message of " << l.assembler.dropped_size() << " bytes exceeds the "
+    case MessageAssembler::Result::OVERSIZE:
+        kovo::log::error() << "[PX4] Message of " << l.assembler.droppedSize() << " bytes exceeds the "
                            << kMaxMessageBytes << "-byte limit, dropped";
         return 0;
-    case MessageAssembler::Result::Complete:
+    case MessageAssembler::Result::COMPLETE:
         break;
     }
-    return handle_message(wsi, l.assembler.message());
+    return handleMessage(wsi, l.assembler.message());
 }
 
-int Px4ctrlWsClient::handle_message(lws* wsi, std::string_view text) {
+int Px4ctrlWsClient::handleMessage(lws* wsi, std::string_view text) {
     using Kind = ScannedMessage::Kind;
     Link& l = *link_;
     if (text.empty()) return 0;
     const ScannedMessage message = scan_message(text);
     switch (message.kind) {
-    case Kind::NotObject:
+    case Kind::NOT_OBJECT:
         return 0;
-    case Kind::Malformed:
+    case Kind::MALFORMED:
         kovo::log::error() << "[PX4] JSON parse error: " << message.error;
         return 0;
-    case Kind::TooDeep:
+    case Kind::TOO_DEEP:
         kovo::log::error() << "[PX4] Message nested deeper than " << kMaxNesting << " levels, dropped";
         return 0;
-    case Kind::Object:
+    case Kind::OBJECT:
         break;
     }
 
@@ -341,10 +341,10 @@ int Px4ctrlWsClient::handle_message(lws* wsi, std::string_view text) {
         logined_ = meaning.login_ok;
         kovo::log::info() << "[PX4] Login result: " << (meaning.login_ok ? "success" : "failed");
         if (meaning.login_ok) {
-            request_writable();
+            requestWritable();
         } else {
             l.login_paused = true;
-            l.schedule(l.login_timer, &Link::login_cb, kLoginRetryPause);
+            l.schedule(l.login_timer, &Link::loginCb, kLoginRetryPause);
         }
     }
     const auto now = Clock::now();
@@ -357,38 +357,38 @@ int Px4ctrlWsClient::handle_message(lws* wsi, std::string_view text) {
         // The answer to a push leaves at once, as the writable event would
         // send it, sparing a round of the event loop per message; only output
         // still queued in the library makes it wait for the writable event.
-        if (!lws_partial_buffered(wsi)) return send_frame(wsi);
-        request_writable();
+        if (!lws_partial_buffered(wsi)) return sendFrame(wsi);
+        requestWritable();
     }
     if (logined_ && now - l.last_write_request >= kMessageRequestGap) {
-        request_writable();
+        requestWritable();
         l.last_write_request = now;
     }
     return 0;
 }
 
-int Px4ctrlWsClient::send_frame(lws* wsi) {
+int Px4ctrlWsClient::sendFrame(lws* wsi) {
     Link& l = *link_;
     const bool logined = logined_;
     const std::optional<std::string> cmd = logined ? pending_.take() : std::nullopt;
     const FrameKind kind = next_frame(logined, cmd.has_value(), l.login_paused);
     std::string_view text;
     switch (kind) {
-    case FrameKind::None:
+    case FrameKind::NONE:
         return 0;
-    case FrameKind::Command:
+    case FrameKind::COMMAND:
         text = *cmd;
         break;
-    case FrameKind::Login:
+    case FrameKind::LOGIN:
         text = login_text_;
         break;
-    case FrameKind::StateRequest:
+    case FrameKind::STATE_REQUEST:
         text = settings_.state_cmd;
         break;
     }
     const size_t len = l.frame.load(text);
     if (lws_write(wsi, l.frame.payload(), len, LWS_WRITE_TEXT) < 0) {
-        if (kind == FrameKind::Command) {
+        if (kind == FrameKind::COMMAND) {
             kovo::log::error() << "[PX4] Send failed, command discarded: " << *cmd;
         } else {
             kovo::log::error() << "[PX4] Send failed, closing the connection";
@@ -398,11 +398,11 @@ int Px4ctrlWsClient::send_frame(lws* wsi) {
     return 0;
 }
 
-void Px4ctrlWsClient::on_wake() {
-    if (logined_ && pending_.waiting()) request_writable();
+void Px4ctrlWsClient::onWake() {
+    if (logined_ && pending_.waiting()) requestWritable();
 }
 
-void Px4ctrlWsClient::on_tick() {
+void Px4ctrlWsClient::onTick() {
     Link& l = *link_;
     const auto now = Clock::now();
     if (logined_ && l.wsi && now - l.last_write_request >= kIdleRequestPeriod) {
@@ -411,7 +411,7 @@ void Px4ctrlWsClient::on_tick() {
     }
 }
 
-void Px4ctrlWsClient::request_writable() {
+void Px4ctrlWsClient::requestWritable() {
     if (link_->wsi) lws_callback_on_writable(link_->wsi);
 }
 

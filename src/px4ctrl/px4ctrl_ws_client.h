@@ -52,17 +52,17 @@ private:
     // only on the service thread, and during start and stop.
     struct Link;
 
-    void run_service();
-    void connect_client();
-    void schedule_reconnect();
-    void do_retry();
-    void on_established(lws* wsi);
-    int on_receive(lws* wsi, const char* data, size_t len);
-    int handle_message(lws* wsi, std::string_view text);
-    int send_frame(lws* wsi);
-    void on_wake();
-    void on_tick();
-    void request_writable();
+    void runService();
+    void connectClient();
+    void scheduleReconnect();
+    void doRetry();
+    void onEstablished(lws* wsi);
+    int onReceive(lws* wsi, const char* data, size_t len);
+    int handleMessage(lws* wsi, std::string_view text);
+    int sendFrame(lws* wsi);
+    void onWake();
+    void onTick();
+    void requestWritable();
 
     const config::AppConfig::Px4ctrl settings_;
     const std::string host_;

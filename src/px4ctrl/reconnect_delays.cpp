@@ -12,7 +12,7 @@ ReconnectDelays::ReconnectDelays(std::vector<uint32_t> table_ms) : table_(std::m
     policy_.conceal_count = static_cast<uint16_t>(table_.size());
 }
 
-unsigned ReconnectDelays::next_ms(lws_context* context) {
+unsigned ReconnectDelays::nextMs(lws_context* context) {
     // An empty table must not reach the library, which would read before its
     // start; without a policy it applies its default delay.
     return lws_retry_get_delay_ms(context, table_.empty() ? nullptr : &policy_, &count_, nullptr);

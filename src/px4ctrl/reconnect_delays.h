@@ -18,7 +18,7 @@ public:
     ReconnectDelays& operator=(const ReconnectDelays&) = delete;
 
     // The next delay in milliseconds; the context supplies the randomness.
-    unsigned next_ms(lws_context* context);
+    unsigned nextMs(lws_context* context);
 
 private:
     std::vector<uint32_t> table_;

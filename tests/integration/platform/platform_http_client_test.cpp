@@ -28,7 +28,7 @@ class CurlEnvironment : public ::testing::Environment {
 public:
     void SetUp() override { PlatformHttpClient::globalInit(); }
 };
-const auto* const curl_environment = ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
+const auto* const kCurlEnvironment = ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -59,7 +59,7 @@ protected:
 
     // Waits until the peer has reported count requests and returns them all.
     static std::vector<json> requests(NodePeer& peer, size_t count) {
-        peer.wait_events("request", count);
+        peer.waitEvents("request", count);
         return peer.events("request");
     }
 

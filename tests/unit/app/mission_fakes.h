@@ -192,7 +192,7 @@ public:
     std::chrono::steady_clock::time_point now() const override {
         return std::chrono::steady_clock::time_point(std::chrono::hours(1000)) + slept();
     }
-    bool sleep_for(std::chrono::milliseconds d) override {
+    bool sleepFor(std::chrono::milliseconds d) override {
         slept_ms_ += d.count();
         if (on_sleep) on_sleep(d);
         return !stopped;

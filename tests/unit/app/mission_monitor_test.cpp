@@ -11,8 +11,8 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const char* kUploadUrl = "http://platform/upload";
-const char* kLogUrl = "http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog";
+constexpr const char* kUploadUrl = "http://platform/upload";
+constexpr const char* kLogUrl = "http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog";
 
 json two_point_mission(const std::string& id = "M1") {
     return {{"carMissionId", id},

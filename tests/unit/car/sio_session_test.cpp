@@ -81,7 +81,7 @@ TEST(SessionHandshake, ErrorInsteadOfConnectIsARejection) {
     h.text(R"(44"Not authorized")");
     ASSERT_EQ(h.errors.size(), 1u);
     EXPECT_EQ(*h.errors[0], "Not authorized");
-    EXPECT_EQ(h.ends, Ends{SessionEnd::Rejected});
+    EXPECT_EQ(h.ends, Ends{SessionEnd::REJECTED});
     EXPECT_FALSE(h.session.nextDeadline().has_value());
     // Nothing is processed after the end.
     h.text("40");
@@ -97,7 +97,7 @@ TEST(SessionHandshake, TimesOutWithoutOpenPacketOrNamespaceConnect) {
     silent.session.onTimer(silent.t0 + 3s - 1ms);
     EXPECT_TRUE(silent.ends.empty());
     silent.session.onTimer(silent.t0 + 3s);
-    EXPECT_EQ(silent.ends, Ends{SessionEnd::HandshakeTimeout});
+    EXPECT_EQ(silent.ends, Ends{SessionEnd::HANDSHAKE_TIMEOUT});
 
     // Pongs do not stand in for the namespace connect.
     Harness no_connect;
@@ -105,7 +105,7 @@ TEST(SessionHandshake, TimesOutWithoutOpenPacketOrNamespaceConnect) {
     no_connect.session.onTimer(no_connect.t0 + 1s);
     no_connect.session.onText("3", no_connect.t0 + 2s);
     no_connect.session.onTimer(no_connect.t0 + 3s);
-    EXPECT_EQ(no_connect.ends, Ends{SessionEnd::HandshakeTimeout});
+    EXPECT_EQ(no_connect.ends, Ends{SessionEnd::HANDSHAKE_TIMEOUT});
 }
 
 TEST(SessionHandshake, MessagesBeforeTheOpenPacketAreDroppedAnUnusableOneEndsTheSession) {
@@ -119,7 +119,7 @@ TEST(SessionHandshake, MessagesBeforeTheOpenPacketAreDroppedAnUnusableOneEndsThe
     Harness unusable;
     unusable.session.start(unusable.t0);
     unusable.text(R"(0{"upgrades":[]})");
-    EXPECT_EQ(unusable.ends, Ends{SessionEnd::BadHandshake});
+    EXPECT_EQ(unusable.ends, Ends{SessionEnd::BAD_HANDSHAKE});
     EXPECT_EQ(unusable.dropped.size(), 1u);
 }
 
@@ -139,7 +139,7 @@ TEST(SessionHeartbeat, ClientPingsEveryIntervalAndAMissingPongIsADropAfterThePin
     h.session.onTimer(h.t0 + 4499ms);
     EXPECT_TRUE(h.ends.empty());
     h.session.onTimer(h.t0 + 4500ms);
-    EXPECT_EQ(h.ends, Ends{SessionEnd::PingTimeout});
+    EXPECT_EQ(h.ends, Ends{SessionEnd::PING_TIMEOUT});
 }
 
 TEST(SessionHeartbeat, AnythingFromTheServerCountsAsAnswer) {
@@ -175,7 +175,7 @@ TEST(SessionEvents, OtherNamespacesEnginePacketsAndErrorsLeaveTheSessionOpen) {
 
 TEST(SessionEvents, ServerDisconnectAndEngineCloseEndTheSession) {
     for (const auto& [frame, end] :
-         {std::pair{"41", SessionEnd::ServerDisconnect}, std::pair{"1", SessionEnd::ServerClose}}) {
+         {std::pair{"41", SessionEnd::SERVER_DISCONNECT}, std::pair{"1", SessionEnd::SERVER_CLOSE}}) {
         Harness h;
         h.open();
         h.text(frame);
