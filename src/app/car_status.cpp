@@ -91,7 +91,7 @@ json CarStatusReporter::realtimeStatus(const config::AppConfig& cfg, const Tick&
 
     json s = json::object();
     s["accessKey"] = access_key_;
-    s["occurrenceTime"] = records_.currentTimeStr();
+    s["occurrenceTime"] = records_.currentTime();
     s["isUavOn"] = "1";
     s["upLink"] = t.upLink;
     s["downLink"] = t.downLink;
@@ -134,7 +134,7 @@ void CarStatusReporter::report(const Tick& tick) {
     }
     json s = json::object();
     s["accessKey"] = access_key_;
-    s["occurrenceTime"] = records_.currentTimeStr();
+    s["occurrenceTime"] = records_.currentTime();
     s["carStrategyId"] = sel.strategy_id;
     s["carPointId"] = sel.point_id;
     s["carActionId"] = sel.action_id;

@@ -44,20 +44,10 @@ public:
     // the web server; waits cut short. Used by the destructor.
     void stop();
 
-    // Car link thread.
-    void onCarMission(const nlohmann::json& payload);
-    void onCarRebootQuery();
+private:
     // The monitor thread's body: one tick per poll interval while running.
     void workerLoop();
 
-    void sendPlatformFlightHistory(const nlohmann::json& uav);
-    void sendPlatformStatusHistory(const std::string& code);
-    void sendPlatformArrivePoint();
-    bool uploadPhotosAsync(const nlohmann::json& items, const std::string& upload_url, const std::string& task_dir,
-                           int before_count);
-    std::string currentTimeStr() const;
-
-private:
     config::SharedConfig config_;
     const std::string config_path_;
     px4ctrl::Px4ctrlWsClient px4_client_;

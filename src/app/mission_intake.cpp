@@ -50,7 +50,7 @@ void MissionIntake::onCarMission(const json& payload) {
         const size_t points = mission_.car_flight_point_list.size();
         stats_.onMissionStarted(mission_.car_flight_mission_history_id, mission_.car_strategy_id, mission_.car_point_id,
                                 mission_.car_action_id, static_cast<int>(points), mission_.task_dir,
-                                records_.currentTimeStr());
+                                records_.currentTime());
         kovo::log::info() << "[CAR] carFlightPointList size=" << points << " cmd=[" << cmd << "]";
     }
     tasks_.run([this, cmd, seq] { startSequence(cmd, seq); });
@@ -177,7 +177,7 @@ void MissionIntake::giveUp(int retries, uint64_t seq) {
         task_dir = mission_.task_dir;
     }
     records_.clientLog(task_dir, "start_failed", {{"reason", "max_retries_exceeded"}});
-    stats_.onMissionFailed("max_retries_exceeded", records_.currentTimeStr());
+    stats_.onMissionFailed("max_retries_exceeded", records_.currentTime());
 }
 
 }  // namespace kovo::app

@@ -243,7 +243,7 @@ void MissionMonitor::endSequence(const TickView& t) {
     }
     reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::FINISHED));
     finished_ = true;
-    stats_.onMissionSuccess(records_.currentTimeStr());
+    stats_.onMissionSuccess(records_.currentTime());
     {
         std::lock_guard<std::mutex> lock(mission_.mutex);
         mission_.has_task = false;
@@ -312,7 +312,7 @@ void MissionMonitor::everyTick(const TickView& t) {
     prev_fs_ = t.fs;
     prev_sub_state_ = t.sub_state;
 
-    InternalState s;
+    monitor::InternalState s;
     s.fs = t.fs;
     s.kovo_sub = t.sub_state;
     s.kovo_idx = t.height_idx;

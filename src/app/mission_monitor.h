@@ -30,10 +30,6 @@ public:
     // One tick, after the poll interval's sleep.
     void tick();
 
-    // Height index of the last reported arrival (the sentinel at a mission's
-    // start).
-    int lastKovoIdx() const { return last_kovo_idx_; }
-
 private:
     // What one tick read from px4ctrl and copied from the mission record.
     struct TickView {

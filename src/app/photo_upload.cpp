@@ -138,7 +138,7 @@ bool PhotoUploader::processBatch(const Batch& batch) {
     const auto cfg = records_.config();
     if (batch.seq != result_seq_ || result_.is_null()) {
         result_seq_ = batch.seq;
-        result_ = {{"time", records_.currentTimeStr()}, {"upload_url", batch.upload_url}, {"items", json::array()}};
+        result_ = {{"time", records_.currentTime()}, {"upload_url", batch.upload_url}, {"items", json::array()}};
     }
     const UavSnapshot uav = snapshotUav(*cfg);
     for (const json& item : batch.items) {
@@ -294,7 +294,7 @@ std::map<std::string, std::string> PhotoUploader::buildForm(const config::AppCon
         {"carY", s.car_y},
         {"carYaw", s.car_yaw},
         {"height", height},
-        {"occurrenceTime", records_.currentTimeStr()},
+        {"occurrenceTime", records_.currentTime()},
         {"uavX", uav.x},
         {"uavY", uav.y},
         {"uavYaw", uav.yaw},

@@ -7,7 +7,7 @@ namespace kovo::app {
 
 RecordHelpers::RecordHelpers(const config::SharedConfig& config) : config_(config) {}
 
-std::string RecordHelpers::currentTimeStr() const { return format_current_time(config()->app.time_format); }
+std::string RecordHelpers::currentTime() const { return format_current_time(config()->app.time_format); }
 
 std::string RecordHelpers::jsonString(const nlohmann::json& obj, const std::string& key, const std::string& def) const {
     return json_string(obj, key, def, config()->app.float_precision);
@@ -22,7 +22,7 @@ void RecordHelpers::clientLog(const std::string& task_dir, const std::string& ev
         return;
     }
     fields["event"] = event;
-    fields["time"] = currentTimeStr();
+    fields["time"] = currentTime();
     append_jsonl(task_dir + "/" + config()->files.client_log, fields);
 }
 

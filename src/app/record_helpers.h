@@ -18,7 +18,8 @@ public:
 
     std::shared_ptr<const config::AppConfig> config() const { return config_.snapshot(); }
 
-    std::string currentTimeStr() const;
+    // format_current_time with the configured app.time_format.
+    std::string currentTime() const;
     std::string jsonString(const nlohmann::json& obj, const std::string& key, const std::string& def) const;
     void writeJsonFile(const std::string& path, const nlohmann::json& doc) const;
 

@@ -70,16 +70,11 @@ public:
     // When onTimer must run next; none once the session ended.
     std::optional<Clock::time_point> nextDeadline() const;
 
-    bool isOpen() const { return state_ == State::OPEN; }
-    bool hasEnded() const { return state_ == State::ENDED; }
-    const std::string& sessionId() const { return handshake_.sid; }
-
 private:
     enum class State { AWAIT_OPEN_PACKET, AWAIT_CONNECT, OPEN, ENDED };
 
     void onEnginePacket(const EngineFrame& frame, Clock::time_point now);
     void onPacket(Packet packet);
-    void deliver(Packet packet);
     void clearPending();
     void dropPendingBinary(const std::string& why);
     void end(SessionEnd why);

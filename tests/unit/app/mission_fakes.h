@@ -29,6 +29,7 @@ using namespace kovo::app;
 // threads of the tests that run real threads.
 namespace fakes {
 
+using kovo::monitor::InternalState;
 using nlohmann::json;
 using testing::HasSubstr;
 using testsupport::output_of;
