@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "app/ports.h"
+#include "app/mission/ports.h"
 
 namespace kovo::app {
 

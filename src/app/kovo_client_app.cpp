@@ -5,7 +5,7 @@
 
 #include "app/build_info.h"
 #include "app/config_update.h"
-#include "app/records.h"
+#include "app/mission/records.h"
 #include "log/log.h"
 #include "monitor/stats_routes.h"
 

@@ -8,8 +8,8 @@
 
 #include "app/interruptible_clock.h"
 #include "app/link_adapters.h"
-#include "app/mission_context.h"
-#include "app/mission_core.h"
+#include "app/mission/mission_context.h"
+#include "app/mission/mission_core.h"
 #include "app/thread_task_runner.h"
 #include "car/sio_car_client.h"
 #include "config/app_config.h"

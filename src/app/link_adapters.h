@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/ports.h"
+#include "app/mission/ports.h"
 #include "car/sio_car_client.h"
 #include "monitor/stats_manager.h"
 #include "platform/platform_http_client.h"

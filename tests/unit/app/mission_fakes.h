@@ -15,9 +15,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/mission_context.h"
-#include "app/mission_core.h"
-#include "app/ports.h"
+#include "app/mission/mission_context.h"
+#include "app/mission/mission_core.h"
+#include "app/mission/ports.h"
 #include "config/shared_config.h"
 #include "log_capture.h"
 #include "test_support.h"

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/mission_status.h"
+#include "app/mission/mission_status.h"
 
 using namespace kovo::app;
 

@@ -1,7 +1,7 @@
-#include "app/record_helpers.h"
+#include "app/mission/record_helpers.h"
 
-#include "app/json_fields.h"
-#include "app/records.h"
+#include "app/mission/json_fields.h"
+#include "app/mission/records.h"
 
 namespace kovo::app {
 

@@ -1,4 +1,4 @@
-#include "app/mission_status.h"
+#include "app/mission/mission_status.h"
 
 namespace kovo::app {
 

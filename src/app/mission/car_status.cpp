@@ -1,14 +1,14 @@
-#include "app/car_status.h"
+#include "app/mission/car_status.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <mutex>
 
-#include "app/fs_codes.h"
-#include "app/json_fields.h"
-#include "app/mission_point.h"
-#include "app/mission_status.h"
+#include "app/mission/fs_codes.h"
+#include "app/mission/json_fields.h"
+#include "app/mission/mission_point.h"
+#include "app/mission/mission_status.h"
 
 namespace kovo::app {
 

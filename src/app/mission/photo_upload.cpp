@@ -1,4 +1,4 @@
-#include "app/photo_upload.h"
+#include "app/mission/photo_upload.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/json_fields.h"
-#include "app/mission_point.h"
+#include "app/mission/json_fields.h"
+#include "app/mission/mission_point.h"
 #include "log/log.h"
 
 namespace kovo::app {

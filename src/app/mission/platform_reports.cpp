@@ -1,10 +1,10 @@
-#include "app/platform_reports.h"
+#include "app/mission/platform_reports.h"
 
 #include <cmath>
 #include <mutex>
 
-#include "app/json_fields.h"
-#include "app/records.h"
+#include "app/mission/json_fields.h"
+#include "app/mission/records.h"
 
 namespace kovo::app {
 

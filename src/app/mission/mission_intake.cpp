@@ -1,12 +1,12 @@
-#include "app/mission_intake.h"
+#include "app/mission/mission_intake.h"
 
 #include <chrono>
 #include <mutex>
 #include <tuple>
 
-#include "app/fs_codes.h"
-#include "app/json_fields.h"
-#include "app/mission_status.h"
+#include "app/mission/fs_codes.h"
+#include "app/mission/json_fields.h"
+#include "app/mission/mission_status.h"
 #include "log/log.h"
 
 namespace kovo::app {
