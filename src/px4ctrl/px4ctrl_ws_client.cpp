@@ -276,7 +276,8 @@ void Px4ctrlWsClient::scheduleReconnect() {
 
 void Px4ctrlWsClient::doRetry() {
     Link& l = *link_;
-    if (connected_ && on_disconnected_) on_disconnected_();
+    // Nothing may unwind through libwebsockets' C frames.
+    if (connected_ && on_disconnected_) kovo::log::guarded("[PX4] disconnected handler failed", on_disconnected_);
     l.wsi = nullptr;
     connected_ = false;
     logined_ = false;
@@ -298,7 +299,7 @@ void Px4ctrlWsClient::onEstablished(lws* wsi) {
     l.login_paused = false;
     l.assembler.reset();
     pending_.open();
-    if (on_connected_) on_connected_();
+    if (on_connected_) kovo::log::guarded("[PX4] connected handler failed", on_connected_);
     lws_callback_on_writable(wsi);
 }
 
