@@ -4,8 +4,6 @@
 #include <string>
 #include <thread>
 
-#include <nlohmann/json.hpp>
-
 #include "app/interruptible_clock.h"
 #include "app/link_adapters.h"
 #include "app/mission/mission_context.h"
