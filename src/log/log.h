@@ -15,7 +15,8 @@ enum class Level { INFO, ERROR };
 // Payloads received from the car are shown green, payloads sent to it yellow.
 enum class Colour { NONE, GREEN, YELLOW };
 
-// Receives each finished record, without its final line feed.
+// Receives each finished record, without its final line feed, one record at
+// a time; it must not log itself.
 using Sink = std::function<void(Level, Colour, const std::string&)>;
 
 // Replaces the sink (tests capture the lines) and returns the one it
