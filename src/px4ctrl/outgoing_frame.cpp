@@ -16,9 +16,4 @@ size_t FrameBuffer::load(std::string_view text) {
     return len;
 }
 
-FrameKind next_frame(bool logined, bool has_pending_cmd, bool login_paused) {
-    if (logined) return has_pending_cmd ? FrameKind::Command : FrameKind::StateRequest;
-    return login_paused ? FrameKind::None : FrameKind::Login;
-}
-
 }  // namespace px4ctrl
