@@ -1,12 +1,12 @@
 #include "px4ctrl/websocket_codec.h"
 
-#include <openssl/evp.h>
-#include <openssl/rand.h>
-
 #include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <random>
+
+#include <boost/beast/core/detail/base64.hpp>
+#include <boost/beast/core/detail/sha1.hpp>
 
 namespace px4ctrl {
 
@@ -19,9 +19,10 @@ constexpr size_t kMaxControlPayload = 125;
 // A longer head is no answer to an upgrade.
 constexpr size_t kMaxUpgradeHead = 8192;
 
-std::string base64(const unsigned char* bytes, size_t len) {
-    std::string out(4 * ((len + 2) / 3), '\0');
-    EVP_EncodeBlock(reinterpret_cast<unsigned char*>(out.data()), bytes, static_cast<int>(len));
+std::string base64(const void* bytes, size_t len) {
+    namespace b64 = boost::beast::detail::base64;
+    std::string out(b64::encoded_size(len), '\0');
+    out.resize(b64::encode(out.data(), bytes, len));
     return out;
 }
 
@@ -67,13 +68,12 @@ unsigned char* frame_in_place(unsigned char* payload, size_t len, Opcode opcode,
 }
 
 std::string new_upgrade_key() {
-    unsigned char bytes[16];
-    if (RAND_bytes(bytes, sizeof bytes) != 1) {
-        std::random_device device;
-        for (unsigned char& b : bytes)
-            b = static_cast<unsigned char>(device());
-    }
-    return base64(bytes, sizeof bytes);
+    // A nonce that proves the server speaks WebSocket, not a secret.
+    std::random_device device;
+    uint32_t words[4];
+    for (uint32_t& w : words)
+        w = device();
+    return base64(words, sizeof words);
 }
 
 std::string upgrade_request(std::string_view host, std::string_view path, std::string_view protocol,
@@ -90,11 +90,15 @@ std::string upgrade_request(std::string_view host, std::string_view path, std::s
 }
 
 std::string upgrade_accept(std::string_view key) {
-    const std::string text = std::string(key) + "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int len = 0;
-    EVP_Digest(text.data(), text.size(), digest, &len, EVP_sha1(), nullptr);
-    return base64(digest, len);
+    static constexpr std::string_view kGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
+    namespace detail = boost::beast::detail;
+    detail::sha1_context context;
+    detail::init(context);
+    detail::update(context, key.data(), key.size());
+    detail::update(context, kGuid.data(), kGuid.size());
+    unsigned char digest[detail::sha1_context::digest_size];
+    detail::finish(context, digest);
+    return base64(digest, sizeof digest);
 }
 
 UpgradeAnswer check_upgrade_answer(std::string_view received, std::string_view key, std::string_view protocol) {
