@@ -20,12 +20,12 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <dirent.h>
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
-#include <dirent.h>
 #include <fstream>
 #include <functional>
 #include <iostream>
@@ -42,6 +42,9 @@
 #include "px4ctrl/request_pacer.h"
 #include "px4ctrl/websocket_codec.h"
 #include "test_support.h"
+
+using namespace kovo::config;
+using namespace kovo::px4ctrl;
 
 using nlohmann::json;
 using namespace std::chrono_literals;
@@ -127,10 +130,10 @@ Window measure(pid_t pid, testsupport::NodePeer& sim, double seconds) {
 // ---- the minimal client: blocking socket, poll, no event library ----
 
 bool send_text(int fd, const std::string& text, std::mt19937& masks) {
-    std::vector<unsigned char> frame(px4ctrl::kMaxClientHeader + text.size());
-    unsigned char* payload = frame.data() + px4ctrl::kMaxClientHeader;
+    std::vector<unsigned char> frame(kMaxClientHeader + text.size());
+    unsigned char* payload = frame.data() + kMaxClientHeader;
     std::memcpy(payload, text.data(), text.size());
-    const unsigned char* begin = px4ctrl::frame_in_place(payload, text.size(), px4ctrl::Opcode::TEXT, masks());
+    const unsigned char* begin = frame_in_place(payload, text.size(), Opcode::TEXT, masks());
     const size_t size = static_cast<size_t>(payload + text.size() - begin);
     return ::send(fd, begin, size, MSG_NOSIGNAL) == static_cast<ssize_t>(size);
 }
@@ -144,23 +147,23 @@ int minimal_client(int port, int interval_ms) {
     if (::connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) return 1;
     const int one = 1;
     setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    const std::string key = px4ctrl::new_upgrade_key();
-    const std::string request = px4ctrl::upgrade_request("127.0.0.1", "/", "http", key);
+    const std::string key = new_upgrade_key();
+    const std::string request = upgrade_request("127.0.0.1", "/", "http", key);
     if (::send(fd, request.data(), request.size(), MSG_NOSIGNAL) < 0) return 1;
     std::vector<char> buf(16384);
     size_t have = 0;
-    px4ctrl::UpgradeAnswer answer;
+    UpgradeAnswer answer;
     while (answer.head_size == 0) {
         const ssize_t n = ::recv(fd, buf.data() + have, buf.size() - have, 0);
         if (n <= 0) return 1;
         have += static_cast<size_t>(n);
-        answer = px4ctrl::check_upgrade_answer(std::string_view(buf.data(), have), key, "http");
+        answer = check_upgrade_answer(std::string_view(buf.data(), have), key, "http");
     }
     if (!answer.error.empty()) return 1;
     std::mt19937 masks(std::random_device{}());
     send_text(fd, "loginquenlarf", masks);
-    px4ctrl::RequestPacer pacer{std::chrono::milliseconds(interval_ms)};
-    px4ctrl::FrameReader reader;
+    RequestPacer pacer{std::chrono::milliseconds(interval_ms)};
+    FrameReader reader;
     std::string message;
     while (true) {
         const auto now = Clock::now();
@@ -179,10 +182,10 @@ int minimal_client(int port, int interval_ms) {
         if (n <= 0) return 0;
         size_t used = 0;
         while (true) {
-            px4ctrl::FrameReader::Piece piece;
+            FrameReader::Piece piece;
             used += reader.parse(buf.data() + used, static_cast<size_t>(n) - used, &piece);
-            if (piece.kind == px4ctrl::FrameReader::Kind::NONE) break;
-            if (piece.kind != px4ctrl::FrameReader::Kind::DATA) continue;
+            if (piece.kind == FrameReader::Kind::NONE) break;
+            if (piece.kind != FrameReader::Kind::DATA) continue;
             message.append(piece.bytes);
             if (!piece.last) continue;
             // Only the command code matters to the floor client.
@@ -267,7 +270,8 @@ void measure_modes(pid_t pid, Peers& peers, double seconds, Modes& out) {
 
 std::unique_ptr<testsupport::ChildProcess> start_minimal_client(const std::string& self, int port, int interval_ms) {
     return std::make_unique<testsupport::ChildProcess>(
-        "minimal", std::vector<std::string>{self, "--minimal-client", std::to_string(port), std::to_string(interval_ms)},
+        "minimal",
+        std::vector<std::string>{self, "--minimal-client", std::to_string(port), std::to_string(interval_ms)},
         std::map<std::string, std::string>{}, false);
 }
 
@@ -352,8 +356,8 @@ int main(int argc, char** argv) {
             r.add(b.values[i] > 0 ? a.values[i] / b.values[i] : 0);
         return r;
     };
-    std::printf("state message: %zu bytes; one DOM parse: %s us; %.0f s windows, 3 runs (min - max)\n",
-                document.size(), dom.spread("%.2f").c_str(), window);
+    std::printf("state message: %zu bytes; one DOM parse: %s us; %.0f s windows, 3 runs (min - max)\n", document.size(),
+                dom.spread("%.2f").c_str(), window);
     std::printf("full rate, CPU per message / one DOM parse:\n");
     std::printf("  link alone (%s messages/s)        %s   (goal <= 1.0)\n", link_rate.spread("%.0f").c_str(),
                 link_ratio.spread("%.2f").c_str());
@@ -361,8 +365,9 @@ int main(int argc, char** argv) {
                 minimal_ratio.spread("%.2f").c_str(), ratio(link_ratio, minimal_ratio).spread("%.2f").c_str());
     std::printf("  whole daemon                         %s\n", daemon_per_message.spread("%.2f").c_str());
     std::printf("CPU, %% of one core (default pace)      daemon            minimal client    daemon / minimal\n");
-    const std::pair<const char*, Series Modes::*> rows[] = {
-        {"px4ctrl answering at once", &Modes::paced}, {"px4ctrl pushing at 50 Hz", &Modes::hz50}, {"idle", &Modes::idle}};
+    const std::pair<const char*, Series Modes::*> rows[] = {{"px4ctrl answering at once", &Modes::paced},
+                                                            {"px4ctrl pushing at 50 Hz", &Modes::hz50},
+                                                            {"idle", &Modes::idle}};
     for (const auto& [name, member] : rows) {
         std::printf("  %-36s %-17s %-17s %s\n", name, (daemon_modes.*member).spread("%.3f").c_str(),
                     (minimal_modes.*member).spread("%.3f").c_str(),

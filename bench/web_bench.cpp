@@ -12,6 +12,8 @@
 #include "monitor/dashboard.h"
 #include "monitor/stats_routes.h"
 
+using namespace kovo::monitor;
+
 namespace {
 
 void fill_statistics(StatsManager& stats) {

@@ -10,6 +10,8 @@
 #include "app/mission_point.h"
 #include "app/mission_status.h"
 
+namespace kovo::app {
+
 using nlohmann::json;
 
 namespace {
@@ -44,7 +46,7 @@ CarStatusReporter::CarStatusReporter(MissionContext& mission, CarPort& car, cons
                                      std::string access_key)
     : mission_(mission), car_(car), records_(records), access_key_(std::move(access_key)) {}
 
-std::string CarStatusReporter::missionStatusCode(const AppConfig& cfg, const Tick& tick) {
+std::string CarStatusReporter::missionStatusCode(const config::AppConfig& cfg, const Tick& tick) {
     const auto& m = cfg.mission;
     SocketIOMissionStatus status = SocketIOMissionStatus::WAITING;
     if (!tick.active) {
@@ -59,7 +61,7 @@ std::string CarStatusReporter::missionStatusCode(const AppConfig& cfg, const Tic
     return std::to_string(socketio_status_code(status));
 }
 
-CarStatusReporter::Selected CarStatusReporter::select(const AppConfig& cfg, const Tick& tick) {
+CarStatusReporter::Selected CarStatusReporter::select(const config::AppConfig& cfg, const Tick& tick) {
     Selected sel;
     std::string warehouse;
     const int precision = cfg.app.float_precision;
@@ -78,7 +80,7 @@ CarStatusReporter::Selected CarStatusReporter::select(const AppConfig& cfg, cons
     return sel;
 }
 
-json CarStatusReporter::realtimeStatus(const AppConfig& cfg, const Tick& tick, const Selected& sel,
+json CarStatusReporter::realtimeStatus(const config::AppConfig& cfg, const Tick& tick, const Selected& sel,
                                        const std::string& code) const {
     const json lpos = safe_json_object(tick.uav, "lpos");
     const json atti = safe_json_object(tick.uav, "atti");
@@ -143,3 +145,5 @@ void CarStatusReporter::report(const Tick& tick) {
     car_.sendMissionStatus(s);
     last_mission_status_ = code;
 }
+
+}  // namespace kovo::app

@@ -8,6 +8,8 @@
 #include "app/ports.h"
 #include "app/record_helpers.h"
 
+namespace kovo::app {
+
 // What the monitor loop tells the car on each tick with a px4ctrl state: the
 // realtime status every tick, and during a mission the mission status
 // whenever its code changes.
@@ -28,12 +30,12 @@ public:
     void report(const Tick& tick);
 
     // The "missionStatus" text of a tick ("0", "1", "4", "6", "12").
-    static std::string missionStatusCode(const AppConfig& cfg, const Tick& tick);
+    static std::string missionStatusCode(const config::AppConfig& cfg, const Tick& tick);
 
 private:
     struct Selected;
-    Selected select(const AppConfig& cfg, const Tick& tick);
-    nlohmann::json realtimeStatus(const AppConfig& cfg, const Tick& tick, const Selected& sel,
+    Selected select(const config::AppConfig& cfg, const Tick& tick);
+    nlohmann::json realtimeStatus(const config::AppConfig& cfg, const Tick& tick, const Selected& sel,
                                   const std::string& code) const;
 
     MissionContext& mission_;
@@ -43,3 +45,5 @@ private:
     // Never reset: a change during a car link outage is not sent again.
     std::string last_mission_status_;
 };
+
+}  // namespace kovo::app

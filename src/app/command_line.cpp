@@ -4,9 +4,10 @@
 
 #include "app/build_info.h"
 
+namespace kovo::app {
+
 std::string banner_line() {
-    return std::string("kovo_sio_client v") + build_info::kVersion + " (git: " + build_info::kGitRevision +
-           ", built: " + build_info::kBuildTime + ")";
+    return std::string("kovo_sio_client v") + kVersion + " (git: " + kGitRevision + ", built: " + kBuildTime + ")";
 }
 
 CommandLine parse_command_line(const std::vector<std::string>& args) {
@@ -40,18 +41,19 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
     return cmd;
 }
 
-void print_usage(std::ostream& out, const std::string& program) {
-    out << "Usage: " << program << " [options]\n"
-        << "  --config <path>          config file path (default: config.json)\n"
-        << "  --px4_host <host>        px4ctrl ws host\n"
-        << "  --px4_port <port>        px4ctrl ws port\n"
-        << "  --sio_uri <uri>          car socket.io uri\n"
-        << "  --access_key <key>       accessKey\n"
-        << "  --platform_url <url>     platform base url\n"
-        << "  --site_id <id>           site id" << std::endl;
+std::string usage_text(const std::string& program) {
+    return "Usage: " + program +
+           " [options]\n"
+           "  --config <path>          config file path (default: config.json)\n"
+           "  --px4_host <host>        px4ctrl ws host\n"
+           "  --px4_port <port>        px4ctrl ws port\n"
+           "  --sio_uri <uri>          car socket.io uri\n"
+           "  --access_key <key>       accessKey\n"
+           "  --platform_url <url>     platform base url\n"
+           "  --site_id <id>           site id";
 }
 
-void apply_overrides(const CommandLine& cmd, AppConfig& config) {
+void apply_overrides(const CommandLine& cmd, config::AppConfig& config) {
     if (!cmd.px4_host.empty()) {
         config.px4ctrl.host = cmd.px4_host;
     }
@@ -71,3 +73,5 @@ void apply_overrides(const CommandLine& cmd, AppConfig& config) {
         config.platform.site_id = cmd.site_id;
     }
 }
+
+}  // namespace kovo::app

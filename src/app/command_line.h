@@ -1,10 +1,11 @@
 #pragma once
 
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "config/app_config.h"
+
+namespace kovo::app {
 
 // What the command line asked for. Empty strings and a negative port mean
 // "not given".
@@ -26,7 +27,10 @@ std::string banner_line();
 // a value follows it; --help ends the walk; anything else is skipped.
 CommandLine parse_command_line(const std::vector<std::string>& args);
 
-void print_usage(std::ostream& out, const std::string& program);
+// The --help text, without a final line feed.
+std::string usage_text(const std::string& program);
 
 // Applies the given overrides to the in-memory configuration.
-void apply_overrides(const CommandLine& cmd, AppConfig& config);
+void apply_overrides(const CommandLine& cmd, config::AppConfig& config);
+
+}  // namespace kovo::app

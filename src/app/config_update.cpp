@@ -4,15 +4,17 @@
 
 #include <nlohmann/json.hpp>
 
-void record_config_stats(StatsManager& stats, const AppConfig& config) {
+namespace kovo::app {
+
+void record_config_stats(monitor::StatsManager& stats, const config::AppConfig& config) {
     stats.recordConfig(config.socketio.uri, config.socketio.access_key, config.px4ctrl.host, config.px4ctrl.port,
                        config.mqtt.host, config.mqtt.port, config.mqtt.request_topic, config.mqtt.response_topic,
                        config.platform.url, config.platform.site_id, config.siyi.ip, config.siyi.http_port,
                        config.siyi.img_dir, config.stats.enabled, config.stats.web_port);
 }
 
-std::string handle_config_update(SharedConfig& config, const std::string& config_path, const std::string& body,
-                                 StatsManager& stats) {
+std::string handle_config_update(config::SharedConfig& config, const std::string& config_path, const std::string& body,
+                                 monitor::StatsManager& stats) {
     try {
         const nlohmann::json doc = nlohmann::json::parse(body);
         if (!config.applyHotUpdate(doc, config_path)) {
@@ -28,3 +30,5 @@ std::string handle_config_update(SharedConfig& config, const std::string& config
                message.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace) + "}";
     }
 }
+
+}  // namespace kovo::app

@@ -1,5 +1,7 @@
 #include "app/interruptible_clock.h"
 
+namespace kovo::app {
+
 std::chrono::steady_clock::time_point InterruptibleClock::now() const { return std::chrono::steady_clock::now(); }
 
 bool InterruptibleClock::sleep_for(std::chrono::milliseconds d) {
@@ -14,3 +16,5 @@ void InterruptibleClock::stop() {
     }
     cv_.notify_all();
 }
+
+}  // namespace kovo::app

@@ -6,6 +6,8 @@
 
 #include "app/ports.h"
 
+namespace kovo::app {
+
 // The daemon's clock: the steady clock, and sleeps that stop() cuts short so
 // that shutting the application down never waits out a 10-second delay.
 class InterruptibleClock : public Clock {
@@ -20,3 +22,5 @@ private:
     std::condition_variable cv_;
     bool stopped_ = false;
 };
+
+}  // namespace kovo::app

@@ -9,6 +9,8 @@
 #include <locale>
 #include <sstream>
 
+namespace kovo::app {
+
 namespace {
 
 // The member, or nullptr when obj is not an object or lacks it.
@@ -86,7 +88,7 @@ float json_float(const nlohmann::json& obj, const std::string& key, float def) {
         return m->get<float>();
     }
     float parsed = def;
-    if (m->is_string() && parse_float_prefix(m->get_ref<const std::string&>(), parsed)) {
+    if (m->is_string() && config::parse_float_prefix(m->get_ref<const std::string&>(), parsed)) {
         return parsed;
     }
     return def;
@@ -123,3 +125,5 @@ std::string float_str(double value, int precision) {
     out << std::fixed << std::setprecision(digits) << value;
     return out.str();
 }
+
+}  // namespace kovo::app

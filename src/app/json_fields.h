@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace kovo::app {
+
 // Tolerant readers of peer JSON: a missing, null or wrongly typed member (or
 // a value that is not an object) yields the caller's default; nothing throws.
 
@@ -26,3 +28,5 @@ std::string json_string(const nlohmann::json& obj, const std::string& key, const
 
 // Fixed notation with exactly precision decimals (12.3456, 2 -> "12.35").
 std::string float_str(double value, int precision);
+
+}  // namespace kovo::app

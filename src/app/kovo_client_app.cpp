@@ -2,13 +2,15 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 
 #include "app/build_info.h"
 #include "app/config_update.h"
+#include "log/log.h"
 #include "monitor/stats_routes.h"
 
-KovoClientApp::KovoClientApp(const AppConfig& config, const std::string& config_path)
+namespace kovo::app {
+
+KovoClientApp::KovoClientApp(const config::AppConfig& config, const std::string& config_path)
     : config_(config),
       config_path_(config_path),
       px4_client_(config),
@@ -19,49 +21,48 @@ KovoClientApp::KovoClientApp(const AppConfig& config, const std::string& config_
       car_port_(sio_client_),
       mqtt_port_(mqtt_client_),
       http_port_(http_client_),
-      stats_port_(StatsManager::instance()),
+      stats_port_(monitor::StatsManager::instance()),
       access_key_(config.socketio.access_key),
       site_id_(config.platform.site_id),
       core_(config_, mission_, MissionPorts{px4_port_, car_port_, mqtt_port_, http_port_, stats_port_, clock_, tasks_},
             access_key_, site_id_) {
     sio_client_.setMissionCallback([this](const nlohmann::json& payload) { onCarMission(payload); });
     sio_client_.setRebootQueryCallback([this] { onCarRebootQuery(); });
-    http_client_.setOnError([](const std::string& text) { std::cerr << "HTTP error: " << text << std::endl; });
-    sio_client_.setOnConnected([] { StatsManager::instance().onSioConnected(); });
-    sio_client_.setOnDisconnected([] { StatsManager::instance().onSioDisconnected(); });
-    px4_client_.setOnConnected([] { StatsManager::instance().onWsConnected(); });
-    px4_client_.setOnDisconnected([] { StatsManager::instance().onWsDisconnected(); });
-    mqtt_client_.setResponseCallback(
-        [](const std::string& text) { std::cout << "[MQTT] Response: " << text << std::endl; });
-    mqtt_client_.setOnConnected([] { StatsManager::instance().onMqttConnected(); });
-    mqtt_client_.setOnDisconnected([] { StatsManager::instance().onMqttDisconnected(); });
+    http_client_.setOnError([](const std::string& text) { kovo::log::error() << "HTTP error: " << text; });
+    sio_client_.setOnConnected([] { monitor::StatsManager::instance().onSioConnected(); });
+    sio_client_.setOnDisconnected([] { monitor::StatsManager::instance().onSioDisconnected(); });
+    px4_client_.setOnConnected([] { monitor::StatsManager::instance().onWsConnected(); });
+    px4_client_.setOnDisconnected([] { monitor::StatsManager::instance().onWsDisconnected(); });
+    mqtt_client_.setResponseCallback([](const std::string& text) { kovo::log::info() << "[MQTT] Response: " << text; });
+    mqtt_client_.setOnConnected([] { monitor::StatsManager::instance().onMqttConnected(); });
+    mqtt_client_.setOnDisconnected([] { monitor::StatsManager::instance().onMqttDisconnected(); });
 }
 
 KovoClientApp::~KovoClientApp() { stop(); }
 
 bool KovoClientApp::start() {
-    StatsManager& stats = StatsManager::instance();
+    monitor::StatsManager& stats = monitor::StatsManager::instance();
     stats.recordStartup();
-    stats.recordVersion(build_info::kVersion, build_info::kGitRevision, build_info::kBuildTime);
+    stats.recordVersion(kVersion, kGitRevision, kBuildTime);
     const auto cfg = config_.snapshot();
     record_config_stats(stats, *cfg);
 
     if (cfg->stats.enabled) {
         // A server that cannot listen does not stop the daemon.
-        start_stats_web_server(web_server_, cfg->stats.web_port, stats, [this](const std::string& body) {
-            return handle_config_update(config_, config_path_, body, StatsManager::instance());
+        monitor::start_stats_web_server(web_server_, cfg->stats.web_port, stats, [this](const std::string& body) {
+            return handle_config_update(config_, config_path_, body, monitor::StatsManager::instance());
         });
     }
     if (!px4_client_.start()) {
-        std::cerr << "Failed to start ws client" << std::endl;
+        kovo::log::error() << "Failed to start ws client";
         return false;
     }
     if (!sio_client_.start()) {
-        std::cerr << "Failed to start sio client" << std::endl;
+        kovo::log::error() << "Failed to start sio client";
         return false;
     }
     if (!mqtt_client_.start()) {
-        std::cerr << "[APP] Failed to start mqtt client, continuing without MQTT" << std::endl;
+        kovo::log::error() << "[APP] Failed to start mqtt client, continuing without MQTT";
     }
     running_ = true;
     worker_thread_ = std::thread([this] { worker_loop(); });
@@ -116,3 +117,5 @@ bool KovoClientApp::uploadPhotosAsync(const nlohmann::json& items, const std::st
 }
 
 std::string KovoClientApp::current_time_str() const { return core_.records.current_time_str(); }
+
+}  // namespace kovo::app

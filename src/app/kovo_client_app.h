@@ -19,6 +19,8 @@
 #include "platform/platform_mqtt_client.h"
 #include "px4ctrl/px4ctrl_ws_client.h"
 
+namespace kovo::app {
+
 // The one application object: owns the configuration, the four links, the
 // mission record and its logic, the monitor thread and the web server.
 class KovoClientApp {
@@ -26,7 +28,7 @@ public:
     // The links are built from config, which the caller keeps alive until
     // this object is gone; the application's own copy is what hot updates
     // change.
-    KovoClientApp(const AppConfig& config, const std::string& config_path);
+    KovoClientApp(const config::AppConfig& config, const std::string& config_path);
     // Stops everything this object started (see stop()).
     ~KovoClientApp();
     KovoClientApp(const KovoClientApp&) = delete;
@@ -56,12 +58,12 @@ public:
     std::string current_time_str() const;
 
 private:
-    SharedConfig config_;
+    config::SharedConfig config_;
     const std::string config_path_;
-    Px4ctrlWsClient px4_client_;
-    SioCarClient sio_client_;
-    PlatformHttpClient http_client_;
-    PlatformMqttClient mqtt_client_;
+    px4ctrl::Px4ctrlWsClient px4_client_;
+    car::SioCarClient sio_client_;
+    platform::PlatformHttpClient http_client_;
+    platform::PlatformMqttClient mqtt_client_;
     Px4LinkAdapter px4_port_;
     CarLinkAdapter car_port_;
     MqttLinkAdapter mqtt_port_;
@@ -75,5 +77,7 @@ private:
     MissionCore core_;
     std::atomic<bool> running_{false};
     std::thread worker_thread_;
-    WebServer web_server_;
+    monitor::WebServer web_server_;
 };
+
+}  // namespace kovo::app

@@ -12,43 +12,45 @@
 #include "platform/platform_mqtt_client.h"
 #include "px4ctrl/px4ctrl_ws_client.h"
 
+namespace kovo::app {
+
 // The real links and the statistics behind the mission logic's interfaces.
 
 class Px4LinkAdapter : public Px4Port {
 public:
-    explicit Px4LinkAdapter(Px4ctrlWsClient& client) : client_(client) {}
+    explicit Px4LinkAdapter(px4ctrl::Px4ctrlWsClient& client) : client_(client) {}
     bool isConnected() const override { return client_.isConnected(); }
     bool isLogined() const override { return client_.isLogined(); }
     nlohmann::json getState() override { return client_.getState(); }
     bool sendCmd(const std::string& cmd) override { return client_.sendCmd(cmd); }
 
 private:
-    Px4ctrlWsClient& client_;
+    px4ctrl::Px4ctrlWsClient& client_;
 };
 
 class CarLinkAdapter : public CarPort {
 public:
-    explicit CarLinkAdapter(SioCarClient& client) : client_(client) {}
+    explicit CarLinkAdapter(car::SioCarClient& client) : client_(client) {}
     void sendRealtimeStatus(const nlohmann::json& status) override { client_.sendRealtimeStatus(status); }
     void sendMissionStatus(const nlohmann::json& status) override { client_.sendMissionStatus(status); }
     void sendCanRebootResp(bool can_reboot) override { client_.sendCanRebootResp(can_reboot); }
 
 private:
-    SioCarClient& client_;
+    car::SioCarClient& client_;
 };
 
 class MqttLinkAdapter : public MqttPort {
 public:
-    explicit MqttLinkAdapter(PlatformMqttClient& client) : client_(client) {}
+    explicit MqttLinkAdapter(platform::PlatformMqttClient& client) : client_(client) {}
     bool publishRequest(const std::string& message) override { return client_.publishRequest(message); }
 
 private:
-    PlatformMqttClient& client_;
+    platform::PlatformMqttClient& client_;
 };
 
 class HttpLinkAdapter : public HttpPort {
 public:
-    explicit HttpLinkAdapter(PlatformHttpClient& client) : client_(client) {}
+    explicit HttpLinkAdapter(platform::PlatformHttpClient& client) : client_(client) {}
     bool downloadFile(const std::string& url, const std::string& path, long* http_status) override {
         return client_.downloadFile(url, path, http_status);
     }
@@ -58,12 +60,12 @@ public:
     }
 
 private:
-    PlatformHttpClient& client_;
+    platform::PlatformHttpClient& client_;
 };
 
 class StatsAdapter : public StatsPort {
 public:
-    explicit StatsAdapter(StatsManager& stats) : stats_(stats) {}
+    explicit StatsAdapter(monitor::StatsManager& stats) : stats_(stats) {}
     void onMissionStarted(const std::string& mission_id, const std::string& strategy_id, const std::string& point_id,
                           const std::string& action_id, int point_count, const std::string& task_dir,
                           const std::string& start_time) override {
@@ -83,5 +85,7 @@ public:
     }
 
 private:
-    StatsManager& stats_;
+    monitor::StatsManager& stats_;
 };
+
+}  // namespace kovo::app

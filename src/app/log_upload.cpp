@@ -1,7 +1,10 @@
 #include "app/log_upload.h"
 
 #include <fstream>
-#include <iostream>
+
+#include "log/log.h"
+
+namespace kovo::app {
 
 LogUploader::LogUploader(HttpPort& http, TaskRunner& tasks, const RecordHelpers& records, std::string site_id)
     : http_(http), tasks_(tasks), records_(records), site_id_(std::move(site_id)) {}
@@ -22,8 +25,10 @@ void LogUploader::upload(const std::string& task_dir) {
     long status = 0;
     const bool ok = http_.postFile(url, path, {{"siteAccessKey", site_id_}}, "file", &response, &status);
     if (ok && http_success(status)) {
-        std::cout << "[LOG] Uploaded normal log: " << path << " resp=" << response << std::endl;
+        kovo::log::info() << "[LOG] Uploaded normal log: " << path << " resp=" << response;
     } else {
-        std::cerr << "[LOG] Failed to upload normal log: " << path << std::endl;
+        kovo::log::error() << "[LOG] Failed to upload normal log: " << path;
     }
 }
+
+}  // namespace kovo::app

@@ -5,6 +5,8 @@
 #include "app/ports.h"
 #include "app/record_helpers.h"
 
+namespace kovo::app {
+
 // Uploads a finished mission's client log to the platform's archive of
 // normal UAV logs, once, in the background.
 class LogUploader {
@@ -21,3 +23,5 @@ private:
     const RecordHelpers& records_;
     const std::string site_id_;
 };
+
+}  // namespace kovo::app

@@ -1,32 +1,32 @@
-#include <iostream>
 #include <string>
 #include <vector>
 
 #include "app/command_line.h"
 #include "app/kovo_client_app.h"
 #include "config/app_config.h"
+#include "log/log.h"
 #include "platform/platform_http_client.h"
 
 int main(int argc, char* argv[]) {
-    std::cout << banner_line() << std::endl;
-    const CommandLine cmd = parse_command_line(std::vector<std::string>(argv, argv + argc));
+    kovo::log::info() << kovo::app::banner_line();
+    const kovo::app::CommandLine cmd = kovo::app::parse_command_line(std::vector<std::string>(argv, argv + argc));
     if (cmd.help) {
-        print_usage(std::cout, argc > 0 ? argv[0] : "kovo_sio_client");
+        kovo::log::info() << kovo::app::usage_text(argc > 0 ? argv[0] : "kovo_sio_client");
         return 0;
     }
 
-    AppConfig config;
+    kovo::config::AppConfig config;
     config.load(cmd.config_path);
-    apply_overrides(cmd, config);
+    kovo::app::apply_overrides(cmd, config);
 
     // libcurl's process-wide set-up, before any thread exists.
-    PlatformHttpClient::globalInit();
-    KovoClientApp app(config, cmd.config_path);
+    kovo::platform::PlatformHttpClient::globalInit();
+    kovo::app::KovoClientApp app(config, cmd.config_path);
     if (!app.start()) {
-        std::cerr << "Failed to start app" << std::endl;
+        kovo::log::error() << "Failed to start app";
         return 1;
     }
-    std::cout << "kovo_sio_client started. Press Ctrl+C to exit." << std::endl;
+    kovo::log::info() << "kovo_sio_client started. Press Ctrl+C to exit.";
     app.wait();
     return 0;
 }

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace kovo::app {
+
 // The one mission record. Every field is guarded by mutex, which is held only
 // for short copy and update sections (never across a report, a send or a
 // network wait). Lock order: this mutex first, then px4ctrl's state lock or
@@ -47,3 +49,5 @@ struct MissionContext {
     std::string task_dir;
     bool car_mission_written = false;
 };
+
+}  // namespace kovo::app

@@ -1,6 +1,8 @@
 #include "app/mission_core.h"
 
-MissionCore::MissionCore(const SharedConfig& config, MissionContext& mission, const MissionPorts& ports,
+namespace kovo::app {
+
+MissionCore::MissionCore(const config::SharedConfig& config, MissionContext& mission, const MissionPorts& ports,
                          const std::string& access_key, const std::string& site_id)
     : records(config),
       reports(mission, ports.mqtt, records, site_id),
@@ -10,3 +12,5 @@ MissionCore::MissionCore(const SharedConfig& config, MissionContext& mission, co
       intake(mission, ports.px4, ports.stats, ports.clock, ports.tasks, reports, records),
       reboot(mission, ports.px4, ports.car, records),
       monitor(mission, ports.px4, ports.stats, ports.clock, reports, car_status, photos, logs, records) {}
+
+}  // namespace kovo::app

@@ -14,6 +14,8 @@
 #include "app/record_helpers.h"
 #include "config/shared_config.h"
 
+namespace kovo::app {
+
 // Everything the mission logic talks to.
 struct MissionPorts {
     Px4Port& px4;
@@ -28,7 +30,7 @@ struct MissionPorts {
 // The mission logic wired together over one mission record: the daemon builds
 // it over its links, tests over fakes.
 struct MissionCore {
-    MissionCore(const SharedConfig& config, MissionContext& mission, const MissionPorts& ports,
+    MissionCore(const config::SharedConfig& config, MissionContext& mission, const MissionPorts& ports,
                 const std::string& access_key, const std::string& site_id);
 
     RecordHelpers records;
@@ -40,3 +42,5 @@ struct MissionCore {
     RebootQuery reboot;
     MissionMonitor monitor;
 };
+
+}  // namespace kovo::app

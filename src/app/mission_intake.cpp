@@ -1,13 +1,15 @@
 #include "app/mission_intake.h"
 
 #include <chrono>
-#include <iostream>
 #include <mutex>
 #include <tuple>
 
 #include "app/fs_codes.h"
 #include "app/json_fields.h"
 #include "app/mission_status.h"
+#include "log/log.h"
+
+namespace kovo::app {
 
 using nlohmann::json;
 
@@ -29,8 +31,8 @@ MissionIntake::MissionIntake(MissionContext& mission, Px4Port& px4, StatsPort& s
 void MissionIntake::onCarMission(const json& payload) {
     // The car's strings may hold bad UTF-8: shown with replacements, the
     // mission is still accepted.
-    std::cout << "[CAR] Received mission payload:" << std::endl
-              << payload.dump(2, ' ', false, json::error_handler_t::replace) << std::endl;
+    kovo::log::info() << "[CAR] Received mission payload:\n"
+                      << payload.dump(2, ' ', false, json::error_handler_t::replace);
 
     const auto cfg = records_.config();
     std::string cmd;
@@ -38,7 +40,7 @@ void MissionIntake::onCarMission(const json& payload) {
     {
         std::lock_guard<std::mutex> lock(mission_.mutex);
         if (mission_.has_task) {
-            std::cout << "[CAR] Already has an active task, ignore new mission" << std::endl;
+            kovo::log::info() << "[CAR] Already has an active task, ignore new mission";
             return;
         }
         mission_.has_task = true;
@@ -49,7 +51,7 @@ void MissionIntake::onCarMission(const json& payload) {
         stats_.onMissionStarted(mission_.car_flight_mission_history_id, mission_.car_strategy_id, mission_.car_point_id,
                                 mission_.car_action_id, static_cast<int>(points), mission_.task_dir,
                                 records_.current_time_str());
-        std::cout << "[CAR] carFlightPointList size=" << points << " cmd=[" << cmd << "]" << std::endl;
+        kovo::log::info() << "[CAR] carFlightPointList size=" << points << " cmd=[" << cmd << "]";
     }
     tasks_.run([this, cmd, seq] { startSequence(cmd, seq); });
 }
@@ -83,7 +85,7 @@ void MissionIntake::fillMission(const json& payload) {
     mission_.task_dir.clear();
 }
 
-std::string MissionIntake::buildCommand(const AppConfig& cfg) const {
+std::string MissionIntake::buildCommand(const config::AppConfig& cfg) const {
     const std::string& default_height = cfg.mission.defaults.takeOffAltitude;
     std::string heights;
     for (const json& point : mission_.car_flight_point_list) {
@@ -98,16 +100,16 @@ std::string MissionIntake::buildCommand(const AppConfig& cfg) const {
     return cfg.mission.kovo_cmd_prefix + " " + heights;
 }
 
-int MissionIntake::readFs(const AppConfig& cfg) {
+int MissionIntake::readFs(const config::AppConfig& cfg) {
     return safe_json_value<int>(px4_.getState(), "fs", cfg.mission.default_fs_value);
 }
 
 void MissionIntake::startSequence(const std::string& cmd, uint64_t seq) {
-    std::cout << "[CAR] Mission received, waiting 10 seconds before execution..." << std::endl;
+    kovo::log::info() << "[CAR] Mission received, waiting 10 seconds before execution...";
     if (!clock_.sleep_for(kStartDelay)) {
         return;
     }
-    std::cout << "[CAR] 10-second delay finished, starting mission execution" << std::endl;
+    kovo::log::info() << "[CAR] 10-second delay finished, starting mission execution";
 
     int retries = 0;
     for (int attempt = 1;; ++attempt) {
@@ -122,19 +124,19 @@ void MissionIntake::startSequence(const std::string& cmd, uint64_t seq) {
 
         int fs = readFs(*cfg);
         if (fs_in_mission(m, fs)) {
-            std::cout << "[CAR] px4ctrl already in flight state (fs=" << fs << "), mission started" << std::endl;
+            kovo::log::info() << "[CAR] px4ctrl already in flight state (fs=" << fs << "), mission started";
             return;
         }
         if (fs != m.fs_standby) {
-            std::cout << "[CAR] Retry " << of << ": fs=" << fs << " not STANDBY, wait..." << std::endl;
+            kovo::log::info() << "[CAR] Retry " << of << ": fs=" << fs << " not STANDBY, wait...";
             if (!clock_.sleep_for(retry_wait)) {
                 return;
             }
             continue;
         }
-        std::cout << "[CAR] Send to px4ctrl (retry " << of << "): " << cmd << std::endl;
+        kovo::log::info() << "[CAR] Send to px4ctrl (retry " << of << "): " << cmd;
         if (!px4_.sendCmd(cmd)) {
-            std::cout << "[CAR] px4ctrl not ready, wait for reconnect..." << std::endl;
+            kovo::log::info() << "[CAR] px4ctrl not ready, wait for reconnect...";
             if (!clock_.sleep_for(retry_wait)) {
                 return;
             }
@@ -146,16 +148,16 @@ void MissionIntake::startSequence(const std::string& cmd, uint64_t seq) {
         }
         fs = readFs(*cfg);
         if (fs_in_mission(m, fs)) {
-            std::cout << "[CAR] px4ctrl entered KOVO state, mission started" << std::endl;
+            kovo::log::info() << "[CAR] px4ctrl entered KOVO state, mission started";
             return;
         }
-        std::cout << "[CAR] Retry " << of << ": px4ctrl did not enter KOVO (fs=" << fs << "), will retry" << std::endl;
+        kovo::log::info() << "[CAR] Retry " << of << ": px4ctrl did not enter KOVO (fs=" << fs << "), will retry";
     }
     giveUp(retries, seq);
 }
 
 void MissionIntake::giveUp(int retries, uint64_t seq) {
-    std::cerr << "[CAR] Failed to start mission after " << retries << " retries" << std::endl;
+    kovo::log::error() << "[CAR] Failed to start mission after " << retries << " retries";
     std::string task_dir;
     {
         std::lock_guard<std::mutex> lock(mission_.mutex);
@@ -177,3 +179,5 @@ void MissionIntake::giveUp(int retries, uint64_t seq) {
     records_.client_log(task_dir, "start_failed", {{"reason", "max_retries_exceeded"}});
     stats_.onMissionFailed("max_retries_exceeded", records_.current_time_str());
 }
+
+}  // namespace kovo::app

@@ -10,6 +10,8 @@
 #include "app/ports.h"
 #include "app/record_helpers.h"
 
+namespace kovo::app {
+
 // Accepts a mission from the car when none is active, fills the mission
 // record, builds px4ctrl's command and starts the delayed start sequence,
 // which brings px4ctrl from standby into the mission with bounded retries.
@@ -26,9 +28,9 @@ private:
     void fillMission(const nlohmann::json& payload);
     // "kovo 1.5,3,2.25": the prefix and the heights of the points; mission
     // lock held.
-    std::string buildCommand(const AppConfig& cfg) const;
+    std::string buildCommand(const config::AppConfig& cfg) const;
     void startSequence(const std::string& cmd, uint64_t seq);
-    int readFs(const AppConfig& cfg);
+    int readFs(const config::AppConfig& cfg);
     void giveUp(int retries, uint64_t seq);
 
     MissionContext& mission_;
@@ -39,3 +41,5 @@ private:
     PlatformReports& reports_;
     const RecordHelpers& records_;
 };
+
+}  // namespace kovo::app

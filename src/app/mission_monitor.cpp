@@ -1,13 +1,15 @@
 #include "app/mission_monitor.h"
 
 #include <chrono>
-#include <iostream>
 #include <mutex>
 
 #include "app/fs_codes.h"
 #include "app/json_fields.h"
 #include "app/mission_point.h"
 #include "app/mission_status.h"
+#include "log/log.h"
+
+namespace kovo::app {
 
 using nlohmann::json;
 
@@ -69,8 +71,8 @@ void MissionMonitor::tick() {
         t.strategy_id = mission_.car_strategy_id;
     }
     if (t.active) {
-        std::cout << "[PX4-STATE] fs=" << t.fs << " kovo_sub=" << t.sub_state << " kovo_idx=" << t.height_idx
-                  << " photos=" << photoCount(t) << std::endl;
+        kovo::log::info() << "[PX4-STATE] fs=" << t.fs << " kovo_sub=" << t.sub_state << " kovo_idx=" << t.height_idx
+                          << " photos=" << photoCount(t);
         // A mission accepted between two ticks (even right after the previous
         // one ended) starts with fresh per-mission state.
         if (t.seq != seen_seq_) {
@@ -150,7 +152,7 @@ void MissionMonitor::checkPhotos(const TickView& t) {
     if (count > last_photo_count_) {
         last_photo_count_ = count;
         stable_ticks_ = 0;
-        std::cout << "[UPLOAD] Photos count increased to " << count << ", waiting for stability..." << std::endl;
+        kovo::log::info() << "[UPLOAD] Photos count increased to " << count << ", waiting for stability...";
         return;
     }
     // Entries listed after an earlier hand-over go out as a follow-up batch
@@ -169,7 +171,7 @@ void MissionMonitor::handOverPhotos(const TickView& t, const std::string& line) 
     for (int i = photos_handed_; i < count; ++i) {
         batch.push_back(t.photos[static_cast<size_t>(i)]);
     }
-    std::cout << line << std::endl;
+    kovo::log::info() << line;
     upload_started_ = true;
     photos_handed_ = count;
     photos_.uploadPhotosAsync(batch, t.upload_url, t.task_dir, safe_json_value<int>(t.kovo, "beforecount", -1));
@@ -235,8 +237,8 @@ void MissionMonitor::endSequence(const TickView& t) {
         const int idx = safe_json_value<int>(t.photos.front(), "height_idx", 0);
         if (idx >= 0) {
             last_arrival_idx_ = idx;
-            std::cout << "[KOVO] Fallback: task ended with photos but no hover_photo trigger, using photo_idx=" << idx
-                      << std::endl;
+            kovo::log::info() << "[KOVO] Fallback: task ended with photos but no hover_photo trigger, using photo_idx="
+                              << idx;
         }
     }
     reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::FINISHED));
@@ -260,17 +262,17 @@ bool MissionMonitor::waitForPhotos() {
     if (uploaded()) {
         return true;
     }
-    std::cout << "[UPLOAD] Task ended, waiting for photo upload to complete..." << std::endl;
+    kovo::log::info() << "[UPLOAD] Task ended, waiting for photo upload to complete...";
     for (int i = 0; i < kPhotoWaitSeconds; ++i) {
         if (!clock_.sleep_for(std::chrono::seconds(1))) {
             return false;
         }
         if (uploaded()) {
-            std::cout << "[UPLOAD] Photo upload completed" << std::endl;
+            kovo::log::info() << "[UPLOAD] Photo upload completed";
             return true;
         }
     }
-    std::cerr << "[UPLOAD] Timeout waiting for photo upload" << std::endl;
+    kovo::log::error() << "[UPLOAD] Timeout waiting for photo upload";
     return true;
 }
 
@@ -288,8 +290,8 @@ void MissionMonitor::checkArrival(const TickView& t) {
     if (prev_sub_state_ == "hover_photo" && last_kovo_idx_ == idx) {
         return;
     }
-    std::cout << "[KOVO] hover_photo detected, effective_idx=" << idx << " kovo_idx=" << t.height_idx << " fs=" << t.fs
-              << std::endl;
+    kovo::log::info() << "[KOVO] hover_photo detected, effective_idx=" << idx << " kovo_idx=" << t.height_idx
+                      << " fs=" << t.fs;
     {
         const int precision = t.cfg->app.float_precision;
         std::lock_guard<std::mutex> lock(mission_.mutex);
@@ -337,3 +339,5 @@ void MissionMonitor::everyTick(const TickView& t) {
 
     reports_.sendPlatformFlightHistory(t.uav);
 }
+
+}  // namespace kovo::app

@@ -14,6 +14,8 @@
 #include "app/ports.h"
 #include "app/record_helpers.h"
 
+namespace kovo::app {
+
 // Follows a mission through px4ctrl's phases, one tick per poll interval, on
 // the monitor thread: task directory takeover and the mission's files, phase
 // reports, arrivals at height steps, photo hand-over, the end sequence; and on
@@ -35,7 +37,7 @@ public:
 private:
     // What one tick read from px4ctrl and copied from the mission record.
     struct TickView {
-        std::shared_ptr<const AppConfig> cfg;  // one snapshot for the whole tick
+        std::shared_ptr<const config::AppConfig> cfg;  // one snapshot for the whole tick
         int fs = -1;
         nlohmann::json uav;
         nlohmann::json kovo;
@@ -92,3 +94,5 @@ private:
     int last_arrival_idx_ = -1;
     int last_kovo_idx_;
 };
+
+}  // namespace kovo::app

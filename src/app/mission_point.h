@@ -7,6 +7,8 @@
 #include "app/json_fields.h"
 #include "app/mission_context.h"
 
+namespace kovo::app {
+
 // A flight point as the reports name it: its "id" and its
 // "warehousePositionNum".
 struct PointRef {
@@ -26,3 +28,5 @@ inline PointRef current_point(const MissionContext& m, int precision) {
     }
     return {m.current_point_id, m.warehouse_position_num};
 }
+
+}  // namespace kovo::app

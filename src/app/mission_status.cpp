@@ -1,5 +1,7 @@
 #include "app/mission_status.h"
 
+namespace kovo::app {
+
 int kovo_status_code(KOVOMissionStatus status) { return static_cast<int>(status); }
 
 std::string http_status_code(KOVOMissionStatus status) {
@@ -55,3 +57,5 @@ std::pair<std::string, std::string> parseWarehouseNum(const nlohmann::json& valu
     }
     return {nums.front(), std::to_string(nums.size())};
 }
+
+}  // namespace kovo::app

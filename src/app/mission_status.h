@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace kovo::app {
+
 // Mission status as reported to the platform (status-history reports).
 enum class KOVOMissionStatus : int {
     START_SENT = 1,
@@ -38,3 +40,5 @@ std::vector<std::string> collect_warehouse_nums(const nlohmann::json& value);
 // (first warehouse number, count as decimal text); a lone string counts "1",
 // an array without strings and any other value give two empty texts.
 std::pair<std::string, std::string> parseWarehouseNum(const nlohmann::json& value);
+
+}  // namespace kovo::app

@@ -7,10 +7,12 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
-#include <iostream>
 
 #include "app/json_fields.h"
 #include "app/mission_point.h"
+#include "log/log.h"
+
+namespace kovo::app {
 
 using nlohmann::json;
 
@@ -119,7 +121,7 @@ void PhotoUploader::markBatchDone(uint64_t seq) {
     }
 }
 
-PhotoUploader::UavSnapshot PhotoUploader::snapshotUav(const AppConfig& cfg) {
+PhotoUploader::UavSnapshot PhotoUploader::snapshotUav(const config::AppConfig& cfg) {
     const json uav = safe_json_object(px4_.getState(), "uav");
     const json lpos = safe_json_object(uav, "lpos");
     const json atti = safe_json_object(uav, "atti");
@@ -150,7 +152,8 @@ bool PhotoUploader::processBatch(const Batch& batch) {
     return true;
 }
 
-bool PhotoUploader::processItem(const AppConfig& cfg, const Batch& batch, const UavSnapshot& uav, const json& item) {
+bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch, const UavSnapshot& uav,
+                                const json& item) {
     const auto& m = cfg.mission;
     const std::string local_path = safe_json_value(item, "local_path", "");
     std::string siyi_url = safe_json_value(item, "siyi_url", "");
@@ -169,8 +172,9 @@ bool PhotoUploader::processItem(const AppConfig& cfg, const Batch& batch, const 
         if (siyi_url.empty()) {
             const int image = batch.before_count >= 0 ? height_idx + batch.before_count + 1 : height_idx + 1;
             siyi_url = buildSiyiUrl(image);
-            std::cout << "[UPLOAD] Auto build siyi url image_id=" << image << " (beforecount=" << batch.before_count
-                      << " hidx=" << height_idx << ") -> " << siyi_url << std::endl;
+            kovo::log::info() << "[UPLOAD] Auto build siyi url image_id=" << image
+                              << " (beforecount=" << batch.before_count << " hidx=" << height_idx << ") -> "
+                              << siyi_url;
         }
         bool stopped = false;
         file = download(cfg, siyi_url, height_idx, stopped);
@@ -196,16 +200,16 @@ bool PhotoUploader::processItem(const AppConfig& cfg, const Batch& batch, const 
         long status = 0;
         uploaded = http_.postFile(batch.upload_url, file, form, "", &response, &status) && http_success(status);
         if (!uploaded) {
-            std::cerr << "[UPLOAD] Upload retry " << attempt << "/" << kAttempts << " failed for idx=" << height_idx
-                      << std::endl;
+            kovo::log::error() << "[UPLOAD] Upload retry " << attempt << "/" << kAttempts
+                               << " failed for idx=" << height_idx;
             stopped = !clock_.sleep_for(kRetryPause);
         }
     }
     if (uploaded) {
-        std::cout << "[UPLOAD] Uploaded photo idx=" << height_idx << " resp=" << response << std::endl;
+        kovo::log::info() << "[UPLOAD] Uploaded photo idx=" << height_idx << " resp=" << response;
     } else if (!stopped) {
-        std::cerr << "[UPLOAD] Failed to upload photo idx=" << height_idx << " after " << kAttempts << " retries"
-                  << std::endl;
+        kovo::log::error() << "[UPLOAD] Failed to upload photo idx=" << height_idx << " after " << kAttempts
+                           << " retries";
     }
     if (temporary) {
         ::unlink(file.c_str());
@@ -219,7 +223,7 @@ bool PhotoUploader::processItem(const AppConfig& cfg, const Batch& batch, const 
     return true;
 }
 
-std::string PhotoUploader::createTempFile(const AppConfig& cfg, int height_idx) const {
+std::string PhotoUploader::createTempFile(const config::AppConfig& cfg, int height_idx) const {
     const auto& m = cfg.mission;
     const long long ns = std::chrono::duration_cast<std::chrono::nanoseconds>(clock_.now().time_since_epoch()).count();
     // Created exclusively and never through a link planted under the name;
@@ -239,20 +243,21 @@ std::string PhotoUploader::createTempFile(const AppConfig& cfg, int height_idx) 
     return "";
 }
 
-std::string PhotoUploader::download(const AppConfig& cfg, const std::string& url, int height_idx, bool& stopped) {
+std::string PhotoUploader::download(const config::AppConfig& cfg, const std::string& url, int height_idx,
+                                    bool& stopped) {
     const std::string path = createTempFile(cfg, height_idx);
     if (path.empty()) {
-        std::cerr << "[UPLOAD] Cannot create a temporary file for: " << url << std::endl;
+        kovo::log::error() << "[UPLOAD] Cannot create a temporary file for: " << url;
         return "";
     }
     for (int attempt = 1; attempt <= kAttempts; ++attempt) {
         long status = 0;
         // A camera error page is not a picture.
         if (http_.downloadFile(url, path, &status) && http_success(status)) {
-            std::cout << "[UPLOAD] Downloaded siyi photo: " << url << " -> " << path << std::endl;
+            kovo::log::info() << "[UPLOAD] Downloaded siyi photo: " << url << " -> " << path;
             return path;
         }
-        std::cerr << "[UPLOAD] Download retry " << attempt << "/" << kAttempts << " failed for: " << url << std::endl;
+        kovo::log::error() << "[UPLOAD] Download retry " << attempt << "/" << kAttempts << " failed for: " << url;
         if (!clock_.sleep_for(kRetryPause)) {
             stopped = true;
             break;
@@ -260,12 +265,12 @@ std::string PhotoUploader::download(const AppConfig& cfg, const std::string& url
     }
     ::unlink(path.c_str());
     if (!stopped) {
-        std::cerr << "[UPLOAD] Failed to download siyi photo after " << kAttempts << " retries: " << url << std::endl;
+        kovo::log::error() << "[UPLOAD] Failed to download siyi photo after " << kAttempts << " retries: " << url;
     }
     return "";
 }
 
-std::map<std::string, std::string> PhotoUploader::buildForm(const AppConfig& cfg, const Batch& batch,
+std::map<std::string, std::string> PhotoUploader::buildForm(const config::AppConfig& cfg, const Batch& batch,
                                                             const UavSnapshot& uav, int height_idx) const {
     const MissionSnapshot& s = batch.mission;
     const std::string& default_height = cfg.mission.defaults.takeOffAltitude;
@@ -298,3 +303,5 @@ std::map<std::string, std::string> PhotoUploader::buildForm(const AppConfig& cfg
         {"warehousePositionNum", s.warehouse_position_num},
     };
 }
+
+}  // namespace kovo::app

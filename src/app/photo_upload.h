@@ -13,6 +13,8 @@
 #include "app/ports.h"
 #include "app/record_helpers.h"
 
+namespace kovo::app {
+
 // Fetches a mission's photos (camera pictures over HTTP, or files on this
 // computer) and uploads each to the mission's upload URL with the mission's
 // identifiers and the UAV's position. Batches are handed over by the monitor
@@ -57,18 +59,19 @@ private:
     };
 
     MissionSnapshot snapshotMission() const;  // mission lock held
-    UavSnapshot snapshotUav(const AppConfig& cfg);
+    UavSnapshot snapshotUav(const config::AppConfig& cfg);
     void worker();
     // False when the application is stopping.
     bool processBatch(const Batch& batch);
-    bool processItem(const AppConfig& cfg, const Batch& batch, const UavSnapshot& uav, const nlohmann::json& item);
+    bool processItem(const config::AppConfig& cfg, const Batch& batch, const UavSnapshot& uav,
+                     const nlohmann::json& item);
     // Downloads a camera picture into a new temporary file; its path, or
     // empty after three failed attempts (nothing left behind). stopped is set
     // when the application is stopping.
-    std::string download(const AppConfig& cfg, const std::string& url, int height_idx, bool& stopped);
-    std::string createTempFile(const AppConfig& cfg, int height_idx) const;
-    std::map<std::string, std::string> buildForm(const AppConfig& cfg, const Batch& batch, const UavSnapshot& uav,
-                                                 int height_idx) const;
+    std::string download(const config::AppConfig& cfg, const std::string& url, int height_idx, bool& stopped);
+    std::string createTempFile(const config::AppConfig& cfg, int height_idx) const;
+    std::map<std::string, std::string> buildForm(const config::AppConfig& cfg, const Batch& batch,
+                                                 const UavSnapshot& uav, int height_idx) const;
     void markBatchDone(uint64_t seq);
 
     MissionContext& mission_;
@@ -86,3 +89,5 @@ private:
     uint64_t result_seq_ = 0;
     nlohmann::json result_;
 };
+
+}  // namespace kovo::app

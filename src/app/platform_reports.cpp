@@ -6,6 +6,8 @@
 #include "app/json_fields.h"
 #include "app/records.h"
 
+namespace kovo::app {
+
 using nlohmann::json;
 
 PlatformReports::PlatformReports(MissionContext& mission, MqttPort& mqtt, const RecordHelpers& records,
@@ -26,7 +28,7 @@ json PlatformReports::missionFields(bool with_mission_id) const {
     return parms;
 }
 
-void PlatformReports::publish(const AppConfig& cfg, const std::string& cmd, json parms) {
+void PlatformReports::publish(const config::AppConfig& cfg, const std::string& cmd, json parms) {
     json envelope = json::object();
     envelope["parms"] = std::move(parms);
     envelope["platformCallModule"] = cfg.platform.call_module;
@@ -62,7 +64,7 @@ void PlatformReports::sendPlatformFlightHistory(const json& uav) {
     publish(*cfg, cfg->platform.cmd_flight_history, flightHistoryBody(*cfg, uav));
 }
 
-json PlatformReports::flightHistoryBody(const AppConfig& cfg, const json& uav) const {
+json PlatformReports::flightHistoryBody(const config::AppConfig& cfg, const json& uav) const {
     const json lpos = safe_json_object(uav, "lpos");
     const json atti = safe_json_object(uav, "atti");
     const json bat = safe_json_object(uav, "bat");
@@ -108,9 +110,9 @@ json PlatformReports::flightHistoryBody(const AppConfig& cfg, const json& uav) c
 
     const float vx = json_float(lpos, "vx", d.lpos_vx_f);
     const float vy = json_float(lpos, "vy", d.lpos_vy_f);
-    parms["hSpeed"] = ::float_str(std::hypot(vx, vy), cfg.app.float_precision1);
+    parms["hSpeed"] = float_str(std::hypot(vx, vy), cfg.app.float_precision1);
     // px4ctrl's z axis points down.
-    parms["height"] = ::float_str(-json_float(lpos, "z", d.lpos_z_f), precision);
+    parms["height"] = float_str(-json_float(lpos, "z", d.lpos_z_f), precision);
     parms["imageTransSignal"] = t.imageTransSignal;
     parms["isContinueTakePhoto"] = t.isContinueTakePhoto;
     parms["isDynamicZoom"] = t.isDynamicZoom;
@@ -134,3 +136,5 @@ json PlatformReports::flightHistoryBody(const AppConfig& cfg, const json& uav) c
     parms["zSpeed"] = text(lpos, "vz", d.lpos_vz);
     return parms;
 }
+
+}  // namespace kovo::app

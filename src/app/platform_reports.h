@@ -8,6 +8,8 @@
 #include "app/ports.h"
 #include "app/record_helpers.h"
 
+namespace kovo::app {
+
 // The three reports to the platform over MQTT: flight history, status
 // history and arrive point, each in the common envelope. Each takes the
 // mission lock itself and holds it until the message is handed to MQTT, so
@@ -24,11 +26,13 @@ public:
 
 private:
     nlohmann::json missionFields(bool with_mission_id) const;
-    nlohmann::json flightHistoryBody(const AppConfig& cfg, const nlohmann::json& uav) const;
-    void publish(const AppConfig& cfg, const std::string& cmd, nlohmann::json parms);
+    nlohmann::json flightHistoryBody(const config::AppConfig& cfg, const nlohmann::json& uav) const;
+    void publish(const config::AppConfig& cfg, const std::string& cmd, nlohmann::json parms);
 
     MissionContext& mission_;
     MqttPort& mqtt_;
     const RecordHelpers& records_;
     const std::string site_id_;
 };
+
+}  // namespace kovo::app

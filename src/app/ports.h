@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace kovo::app {
+
 // The mission logic reaches the links, the statistics, time and background
 // work only through these interfaces: the daemon plugs in the real links,
 // tests plug in fakes and drive a whole mission tick by tick.
@@ -93,3 +95,5 @@ public:
     virtual ~TaskRunner() = default;
     virtual void run(std::function<void()> task) = 0;
 };
+
+}  // namespace kovo::app

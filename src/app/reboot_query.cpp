@@ -1,16 +1,18 @@
 #include "app/reboot_query.h"
 
-#include <iostream>
 #include <mutex>
 
 #include "app/fs_codes.h"
 #include "app/json_fields.h"
+#include "log/log.h"
+
+namespace kovo::app {
 
 RebootQuery::RebootQuery(MissionContext& mission, Px4Port& px4, CarPort& car, const RecordHelpers& records)
     : mission_(mission), px4_(px4), car_(car), records_(records) {}
 
 void RebootQuery::onCarRebootQuery() {
-    std::cout << "[CAR] Received reboot query" << std::endl;
+    kovo::log::info() << "[CAR] Received reboot query";
     const auto cfg = records_.config();
     bool allowed = true;
     {
@@ -21,3 +23,5 @@ void RebootQuery::onCarRebootQuery() {
     }
     car_.sendCanRebootResp(allowed);
 }
+
+}  // namespace kovo::app

@@ -4,6 +4,8 @@
 #include "app/ports.h"
 #include "app/record_helpers.h"
 
+namespace kovo::app {
+
 // Answers the car's "may the UAV reboot?" from px4ctrl's state code alone:
 // refused while px4ctrl reports a flying code, allowed otherwise.
 class RebootQuery {
@@ -19,3 +21,5 @@ private:
     CarPort& car_;
     const RecordHelpers& records_;
 };
+
+}  // namespace kovo::app

@@ -3,17 +3,19 @@
 #include "app/json_fields.h"
 #include "app/records.h"
 
-RecordHelpers::RecordHelpers(const SharedConfig& config) : config_(config) {}
+namespace kovo::app {
+
+RecordHelpers::RecordHelpers(const config::SharedConfig& config) : config_(config) {}
 
 std::string RecordHelpers::current_time_str() const { return format_current_time(config()->app.time_format); }
 
 std::string RecordHelpers::json_string(const nlohmann::json& obj, const std::string& key,
                                        const std::string& def) const {
-    return ::json_string(obj, key, def, config()->app.float_precision);
+    return app::json_string(obj, key, def, config()->app.float_precision);
 }
 
 void RecordHelpers::write_json_file(const std::string& path, const nlohmann::json& doc) const {
-    ::write_json_file(path, doc, config()->mission.json_indent);
+    app::write_json_file(path, doc, config()->mission.json_indent);
 }
 
 void RecordHelpers::client_log(const std::string& task_dir, const std::string& event, nlohmann::json fields) const {
@@ -22,5 +24,7 @@ void RecordHelpers::client_log(const std::string& task_dir, const std::string& e
     }
     fields["event"] = event;
     fields["time"] = current_time_str();
-    ::append_jsonl(task_dir + "/" + config()->files.client_log, fields);
+    app::append_jsonl(task_dir + "/" + config()->files.client_log, fields);
 }
+
+}  // namespace kovo::app

@@ -7,14 +7,16 @@
 
 #include "config/shared_config.h"
 
+namespace kovo::app {
+
 // The record, time and number helpers bound to the application's own
 // configuration: each call reads a fresh snapshot, so a hot update of the
 // time format or the precision takes effect at once.
 class RecordHelpers {
 public:
-    explicit RecordHelpers(const SharedConfig& config);
+    explicit RecordHelpers(const config::SharedConfig& config);
 
-    std::shared_ptr<const AppConfig> config() const { return config_.snapshot(); }
+    std::shared_ptr<const config::AppConfig> config() const { return config_.snapshot(); }
 
     std::string current_time_str() const;
     std::string json_string(const nlohmann::json& obj, const std::string& key, const std::string& def) const;
@@ -26,5 +28,7 @@ public:
                     nlohmann::json fields = nlohmann::json::object()) const;
 
 private:
-    const SharedConfig& config_;
+    const config::SharedConfig& config_;
 };
+
+}  // namespace kovo::app

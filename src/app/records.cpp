@@ -12,6 +12,8 @@
 #include <ctime>
 #include <vector>
 
+namespace kovo::app {
+
 namespace {
 
 // Records hold peer strings: bad UTF-8 is replaced rather than thrown on.
@@ -43,7 +45,7 @@ void write_json_file(const std::string& path, const nlohmann::json& doc, int ind
     const std::string bytes = serialise(doc, indent);
     // Never half-written: a mission copy cut by a power loss is worse than
     // the previous one.
-    write_file_atomically(path, bytes);
+    config::write_file_atomically(path, bytes);
 }
 
 void append_jsonl(const std::string& path, const nlohmann::json& record) {
@@ -70,3 +72,5 @@ std::string gen_uuid() {
             .count();
     return std::to_string(ns) + "-" + std::to_string(n);
 }
+
+}  // namespace kovo::app

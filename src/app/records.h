@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace kovo::app {
+
 // Local time now, formatted with a strftime pattern (whole seconds).
 std::string format_current_time(const std::string& format);
 
@@ -20,3 +22,5 @@ void append_jsonl(const std::string& path, const nlohmann::json& record);
 
 // Monotonic nanoseconds, "-", a process-wide counter (first call: 1).
 std::string gen_uuid();
+
+}  // namespace kovo::app

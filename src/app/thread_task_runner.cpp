@@ -1,7 +1,10 @@
 #include "app/thread_task_runner.h"
 
-#include <iostream>
 #include <system_error>
+
+#include "log/log.h"
+
+namespace kovo::app {
 
 ThreadTaskRunner::~ThreadTaskRunner() { joinAll(); }
 
@@ -27,7 +30,7 @@ void ThreadTaskRunner::run(std::function<void()> task) {
         });
         threads_.push_back(Entry{std::move(thread), done});
     } catch (const std::system_error& e) {
-        std::cerr << "[APP] Cannot start background work: " << e.what() << std::endl;
+        kovo::log::error() << "[APP] Cannot start background work: " << e.what();
     }
 }
 
@@ -46,3 +49,5 @@ void ThreadTaskRunner::joinAll() {
         }
     }
 }
+
+}  // namespace kovo::app

@@ -9,6 +9,8 @@
 
 #include "app/ports.h"
 
+namespace kovo::app {
+
 // One thread per task. Finished threads are reaped when the next task
 // starts, so the list stays short; joinAll() waits for the rest, so no task
 // outlives the objects it uses.
@@ -33,3 +35,5 @@ private:
     std::mutex mutex_;
     std::list<Entry> threads_;
 };
+
+}  // namespace kovo::app

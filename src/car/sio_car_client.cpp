@@ -1,20 +1,21 @@
 #include "car/sio_car_client.h"
 
 #include <exception>
-#include <iostream>
 #include <map>
 #include <string>
 #include <utility>
 
 #include "car/sio/client.h"
 #include "car/sio_msg_json.h"
+#include "log/log.h"
+
+namespace kovo::car {
 
 namespace {
 
 // Payloads received from the car are shown green, payloads sent yellow.
-constexpr const char* kRxColour = "\033[32m";
-constexpr const char* kTxColour = "\033[33m";
-constexpr const char* kResetColour = "\033[0m";
+constexpr kovo::log::Colour kRxColour = kovo::log::Colour::GREEN;
+constexpr kovo::log::Colour kTxColour = kovo::log::Colour::YELLOW;
 
 // The car's strings may hold invalid UTF-8: replaced, never thrown on.
 std::string dump_text(const nlohmann::json& value, int indent = -1) {
@@ -27,7 +28,7 @@ const sio::Message* first_argument(const sio::Event& event) {
 
 }  // namespace
 
-SioCarClient::SioCarClient(const AppConfig& config)
+SioCarClient::SioCarClient(const config::AppConfig& config)
     : config_(config),
       uri_(config.socketio.uri),
       access_key_(config.socketio.access_key),
@@ -35,10 +36,10 @@ SioCarClient::SioCarClient(const AppConfig& config)
     client_->setReconnectAttempts(config.socketio.reconnect_attempts);
     client_->setReconnectDelay(std::chrono::milliseconds(config.socketio.reconnect_delay_ms));
     client_->setOpenListener([this] { onConnected(); });
-    client_->setFailListener([] { std::cerr << "[SIO] Connection failed" << std::endl; });
-    client_->setReconnectingListener([] { std::cout << "[SIO] Reconnecting..." << std::endl; });
+    client_->setFailListener([] { kovo::log::error() << "[SIO] Connection failed"; });
+    client_->setReconnectingListener([] { kovo::log::info() << "[SIO] Reconnecting..."; });
     client_->setCloseListener([this](sio::CloseReason reason) {
-        std::cout << "SIO close: " << static_cast<int>(reason) << std::endl;
+        kovo::log::info() << "SIO close: " << static_cast<int>(reason);
         connected_ = false;
         if (on_disconnected_) on_disconnected_();
     });
@@ -47,7 +48,7 @@ SioCarClient::SioCarClient(const AppConfig& config)
     client_->setSocketErrorListener([](const sio::Message* error) {
         std::string text = "unknown";
         if (error != nullptr) text = error->is_string() ? error->get<std::string>() : dump_text(*error);
-        std::cerr << "[SIO] Socket error: " << text << std::endl;
+        kovo::log::error() << "[SIO] Socket error: " << text;
     });
 }
 
@@ -67,7 +68,7 @@ bool SioCarClient::start() {
     try {
         client_->connect(uri_, query);
     } catch (const std::exception& e) {
-        std::cerr << "SIO connect exception: " << e.what() << std::endl;
+        kovo::log::error() << "SIO connect exception: " << e.what();
         return false;
     }
     return true;
@@ -80,19 +81,19 @@ void SioCarClient::stop() {
 bool SioCarClient::isConnected() const { return connected_; }
 
 void SioCarClient::onConnected() {
-    std::cout << "SIO connected to car server" << std::endl;
+    kovo::log::info() << "SIO connected to car server";
     connected_ = true;
     if (on_connected_) on_connected_();
-    std::cout << "[SIO] namespace=" << sio::Client::nsp() << " sessionid=" << client_->sessionId() << std::endl;
+    kovo::log::info() << "[SIO] namespace=" << sio::Client::nsp() << " sessionid=" << client_->sessionId();
     // Registering a name again replaces its handler: after a reconnection
     // each event still has exactly one.
-    client_->on("connect", [](const sio::Event&) { std::cout << "[SIO] Socket event: connect" << std::endl; });
-    client_->on("disconnect", [](const sio::Event&) { std::cout << "[SIO] Socket event: disconnect" << std::endl; });
+    client_->on("connect", [](const sio::Event&) { kovo::log::info() << "[SIO] Socket event: connect"; });
+    client_->on("disconnect", [](const sio::Event&) { kovo::log::info() << "[SIO] Socket event: disconnect"; });
     client_->on("message", [this](const sio::Event& event) { onMessageEvent(event); });
     const auto& events = config_.socketio.events;
-    std::cout << "[SIO] Listening events: mission='" << events.mission << "' reboot_query='" << events.reboot_query
-              << "' realtime='" << events.realtime_status << "' mission_status='" << events.mission_status << "'"
-              << std::endl;
+    kovo::log::info() << "[SIO] Listening events: mission='" << events.mission << "' reboot_query='"
+                      << events.reboot_query << "' realtime='" << events.realtime_status << "' mission_status='"
+                      << events.mission_status << "'";
     client_->on(events.mission, [this](const sio::Event& event) { onMissionEvent(event); });
     client_->on(events.reboot_query, [this](const sio::Event& event) { onRebootQueryEvent(event); });
 }
@@ -106,15 +107,14 @@ void SioCarClient::onMessageEvent(const sio::Event& event) {
         shown = message->get<std::string>();
     else
         shown = "(non-string)";
-    std::cout << kRxColour << "[SIO] RX Socket event: message -> " << shown << kResetColour << std::endl;
+    kovo::log::info(kRxColour) << "[SIO] RX Socket event: message -> " << shown;
 }
 
 nlohmann::json SioCarClient::receivePayload(const sio::Event& event) {
     const sio::Message* message = first_argument(event);
     nlohmann::json payload = sio_msg_to_json(message);
     const std::string flag = message == nullptr ? "null" : std::to_string(static_cast<int>(sio::kind_of(*message)));
-    std::cout << kRxColour << "[SIO] RX " << event.name << " (flag=" << flag << "):\n"
-              << dump_text(payload, 2) << kResetColour << std::endl;
+    kovo::log::info(kRxColour) << "[SIO] RX " << event.name << " (flag=" << flag << "):\n" << dump_text(payload, 2);
     return payload;
 }
 
@@ -123,7 +123,7 @@ void SioCarClient::onMissionEvent(const sio::Event& event) {
         const nlohmann::json payload = receivePayload(event);
         if (mission_cb_) mission_cb_(payload);
     } catch (const std::exception& e) {
-        std::cerr << event.name << " parse error: " << e.what() << std::endl;
+        kovo::log::error() << event.name << " parse error: " << e.what();
     }
 }
 
@@ -131,7 +131,7 @@ void SioCarClient::onRebootQueryEvent(const sio::Event& event) {
     try {
         receivePayload(event);
     } catch (const std::exception& e) {
-        std::cerr << event.name << " parse error: " << e.what() << std::endl;
+        kovo::log::error() << event.name << " parse error: " << e.what();
     }
     // The question is answered even when its payload could not be read.
     if (reboot_query_cb_) reboot_query_cb_();
@@ -140,7 +140,7 @@ void SioCarClient::onRebootQueryEvent(const sio::Event& event) {
 void SioCarClient::emitText(const std::string& event, const nlohmann::json& payload, bool log) {
     if (!connected_) return;
     const std::string text = dump_text(payload);
-    if (log) std::cout << kTxColour << "[SIO] TX " << event << ": " << text << kResetColour << std::endl;
+    if (log) kovo::log::info(kTxColour) << "[SIO] TX " << event << ": " << text;
     client_->emit(event, text);
 }
 
@@ -157,3 +157,5 @@ void SioCarClient::sendCanRebootResp(bool can_reboot) {
     const nlohmann::json answer{{"accessKey", access_key_}, {"can_reboot_uav", can_reboot ? "1" : "0"}};
     emitText(config_.socketio.events.reboot_query, answer, true);
 }
+
+}  // namespace kovo::car

@@ -9,6 +9,8 @@
 
 #include "config/app_config.h"
 
+namespace kovo::car {
+
 namespace sio {
 class Client;
 struct Event;
@@ -18,7 +20,7 @@ struct Event;
 // events in, realtime status, mission status and reboot answer out.
 class SioCarClient {
 public:
-    explicit SioCarClient(const AppConfig& config);
+    explicit SioCarClient(const config::AppConfig& config);
     ~SioCarClient();
     SioCarClient(const SioCarClient&) = delete;
     SioCarClient& operator=(const SioCarClient&) = delete;
@@ -48,7 +50,7 @@ private:
     // Logs (when asked) and emits one status text; nothing while down.
     void emitText(const std::string& event, const nlohmann::json& payload, bool log);
 
-    const AppConfig& config_;
+    const config::AppConfig& config_;
     std::string uri_;
     std::string access_key_;
     std::unique_ptr<sio::Client> client_;
@@ -58,3 +60,5 @@ private:
     std::function<void()> on_connected_;
     std::function<void()> on_disconnected_;
 };
+
+}  // namespace kovo::car

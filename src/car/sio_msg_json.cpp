@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <exception>
 
+namespace kovo::car {
+
 namespace {
 
 using nlohmann::json;
@@ -52,3 +54,5 @@ nlohmann::json sio_msg_to_json(const sio::Message* message) {
     }
     return convert(*message);
 }
+
+}  // namespace kovo::car

@@ -8,6 +8,8 @@
 #include <iostream>
 #include <sstream>
 
+namespace kovo::config {
+
 using nlohmann::json;
 
 namespace {
@@ -355,3 +357,5 @@ bool AppConfig::save(const std::string& path) const {
 
     return write_file_atomically(path, root.dump(4, ' ', false, json::error_handler_t::replace));
 }
+
+}  // namespace kovo::config

@@ -6,6 +6,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace kovo::config {
+
 // The daemon's one configuration record. Every setting is named by its JSON
 // path in the configuration file: section, optional subsection, key
 // (px4ctrl.host, socketio.events.mission, platform.timeout.post_file); the
@@ -217,3 +219,5 @@ void get_json_long(const nlohmann::json& section, const std::string& key, int64_
 void get_json_bool(const nlohmann::json& section, const std::string& key, bool& out);
 void get_json_uint32_vec(const nlohmann::json& section, const std::string& key, std::vector<uint32_t>& out);
 void get_json_int_vec(const nlohmann::json& section, const std::string& key, std::vector<int>& out);
+
+}  // namespace kovo::config

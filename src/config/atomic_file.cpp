@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstdio>
 
+namespace kovo::config {
+
 namespace {
 
 bool write_all(int fd, const std::string& bytes) {
@@ -46,3 +48,5 @@ bool write_file_atomically(const std::string& path, const std::string& bytes) {
     }
     return true;
 }
+
+}  // namespace kovo::config

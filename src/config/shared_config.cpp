@@ -1,5 +1,7 @@
 #include "config/shared_config.h"
 
+namespace kovo::config {
+
 SharedConfig::SharedConfig(const AppConfig& initial) : current_(std::make_shared<const AppConfig>(initial)) {}
 
 std::shared_ptr<const AppConfig> SharedConfig::snapshot() const {
@@ -18,3 +20,5 @@ bool SharedConfig::applyHotUpdate(const nlohmann::json& doc, const std::string& 
     next->save(save_path);
     return true;
 }
+
+}  // namespace kovo::config

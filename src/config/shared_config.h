@@ -8,6 +8,8 @@
 
 #include "config/app_config.h"
 
+namespace kovo::config {
+
 // The application's own configuration, read by many threads and changed by a
 // hot update on the web server's thread. Readers take an immutable snapshot;
 // a hot update publishes a new record, so no reader ever sees a half-assigned
@@ -30,3 +32,5 @@ private:
     std::shared_ptr<const AppConfig> current_;
     std::mutex update_mutex_;
 };
+
+}  // namespace kovo::config

@@ -4,8 +4,8 @@
 
 #include <cerrno>
 #include <cstdlib>
-#include <memory>
 #include <mutex>
+#include <utility>
 
 namespace kovo::log {
 
@@ -50,17 +50,22 @@ void write_default(Level level, Colour colour, const std::string& text) {
     // Decided once per stream: the daemon's streams do not change while it runs.
     static const bool colour_out = colour_wanted(STDOUT_FILENO, std::getenv("NO_COLOR"));
     static const bool colour_err = colour_wanted(STDERR_FILENO, std::getenv("NO_COLOR"));
-    const bool coloured = colour != Colour::NONE && (fd == STDERR_FILENO ? colour_err : colour_out);
-    write_all(fd, coloured ? escape_of(colour) + text + "\033[0m\n" : text + "\n");
+    const bool with_colour = fd == STDERR_FILENO ? colour_err : colour_out;
+    write_all(fd, (with_colour ? coloured(colour, text) : text) + "\n");
 }
 
 }  // namespace
 
 bool colour_wanted(int fd, const char* no_color_env) { return no_color_env == nullptr && ::isatty(fd) == 1; }
 
-void set_sink(Sink sink) {
+std::string coloured(Colour colour, const std::string& text) {
+    if (colour == Colour::NONE) return text;
+    return escape_of(colour) + text + "\033[0m";
+}
+
+Sink set_sink(Sink sink) {
     std::lock_guard<std::mutex> lock(sink_mutex());
-    current_sink() = std::move(sink);
+    return std::exchange(current_sink(), std::move(sink));
 }
 
 Record::~Record() {

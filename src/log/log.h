@@ -17,13 +17,17 @@ enum class Colour { NONE, GREEN, YELLOW };
 // Receives each finished record, without its final line feed.
 using Sink = std::function<void(Level, Colour, const std::string&)>;
 
-// Replaces the sink (tests capture the lines); an empty sink restores the
-// default one.
-void set_sink(Sink sink);
+// Replaces the sink (tests capture the lines) and returns the one it
+// replaces, so that captures nest; an empty sink is the default one.
+Sink set_sink(Sink sink);
 
 // The default sink's rule: colour only for a terminal, never when NO_COLOR
 // is set (whatever its value).
 bool colour_wanted(int fd, const char* no_color_env);
+
+// The record as a terminal shows it: text between the colour's escape code
+// and the reset code; text alone for Colour::NONE.
+std::string coloured(Colour colour, const std::string& text);
 
 // Collects one record and hands it to the sink when it goes out of scope:
 // kovo::log::info() << "[CAR] Received reboot query";

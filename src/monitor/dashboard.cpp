@@ -3,6 +3,8 @@
 #include <cstdint>
 #include <sstream>
 
+namespace kovo::monitor {
+
 using nlohmann::json;
 
 namespace {
@@ -279,3 +281,5 @@ std::string render_dashboard_html(const json& stats, const json& missions) {
     page += kScript;
     return page;
 }
+
+}  // namespace kovo::monitor

@@ -4,6 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace kovo::monitor {
+
 // The dashboard lists this many of the newest missions.
 constexpr int kDashboardMissionLimit = 50;
 
@@ -14,3 +16,5 @@ std::string render_dashboard_html(const nlohmann::json& stats, const nlohmann::j
 
 // Text safe inside an element and inside a quoted attribute value.
 std::string html_escape(const std::string& text);
+
+}  // namespace kovo::monitor

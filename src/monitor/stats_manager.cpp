@@ -5,6 +5,8 @@
 
 #include "monitor/dashboard.h"
 
+namespace kovo::monitor {
+
 using nlohmann::json;
 using SteadyTime = std::chrono::steady_clock::time_point;
 
@@ -262,3 +264,5 @@ std::string StatsManager::getDashboardHtml() const {
     const json missions = getMissionsJson(kDashboardMissionLimit);
     return render_dashboard_html(stats, missions);
 }
+
+}  // namespace kovo::monitor

@@ -11,6 +11,8 @@
 
 #include <nlohmann/json.hpp>
 
+namespace kovo::monitor {
+
 // Local wall-clock time now, "%Y-%m-%d %H:%M:%S" (fixed pattern).
 std::string current_time_str();
 
@@ -159,3 +161,5 @@ private:
     mutable std::mutex config_mutex_;
     ConfigSnapshot config_;
 };
+
+}  // namespace kovo::monitor

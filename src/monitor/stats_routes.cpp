@@ -1,5 +1,7 @@
 #include "monitor/stats_routes.h"
 
+namespace kovo::monitor {
+
 namespace {
 
 // Browser-facing JSON is indented; peer strings may hold bad UTF-8.
@@ -16,3 +18,5 @@ bool start_stats_web_server(WebServer& server, int port, const StatsManager& sta
         [&stats] { return json_text(stats.getMissionsJson(kMissionsRouteLimit)); },
         [&stats] { return stats.getDashboardHtml(); }, std::move(config_handler));
 }
+
+}  // namespace kovo::monitor

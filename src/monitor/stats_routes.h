@@ -3,6 +3,8 @@
 #include "monitor/stats_manager.h"
 #include "monitor/web_server.h"
 
+namespace kovo::monitor {
+
 // "/api/missions" lists this many of the newest missions.
 constexpr int kMissionsRouteLimit = 100;
 
@@ -11,3 +13,5 @@ constexpr int kMissionsRouteLimit = 100;
 // "/api/config". stats must outlive the server.
 bool start_stats_web_server(WebServer& server, int port, const StatsManager& stats,
                             WebServer::BodyHandler config_handler);
+
+}  // namespace kovo::monitor

@@ -12,7 +12,10 @@
 #include <cerrno>
 #include <cstring>
 #include <exception>
-#include <iostream>
+
+#include "log/log.h"
+
+namespace kovo::monitor {
 
 namespace {
 
@@ -154,7 +157,7 @@ bool WebServer::start(int port, Handler stats_handler, Handler missions_handler,
 
     const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     if (fd < 0) {
-        std::cerr << "[WebServer] socket failed" << std::endl;
+        kovo::log::error() << "[WebServer] socket failed";
         return false;
     }
     const int one = 1;
@@ -165,12 +168,12 @@ bool WebServer::start(int port, Handler stats_handler, Handler missions_handler,
     addr.sin_port = htons(static_cast<uint16_t>(port));
     if (inet_pton(AF_INET, bind_address_.c_str(), &addr.sin_addr) != 1 ||
         ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
-        std::cerr << "[WebServer] bind failed on port " << port << std::endl;
+        kovo::log::error() << "[WebServer] bind failed on port " << port;
         ::close(fd);
         return false;
     }
     if (::listen(fd, 10) < 0) {
-        std::cerr << "[WebServer] listen failed" << std::endl;
+        kovo::log::error() << "[WebServer] listen failed";
         ::close(fd);
         return false;
     }
@@ -182,7 +185,7 @@ bool WebServer::start(int port, Handler stats_handler, Handler missions_handler,
     listen_fd_ = fd;
     running_ = true;
     thread_ = std::thread(&WebServer::serveLoop, this);
-    std::cout << "[WebServer] Started on http://" << bind_address_ << ":" << bound_port_ << std::endl;
+    kovo::log::info() << "[WebServer] Started on http://" << bind_address_ << ":" << bound_port_;
     return true;
 }
 
@@ -210,7 +213,7 @@ void WebServer::serveLoop() {
         if (fd < 0) {
             if (!running_) break;
             if (errno == EINTR || errno == ECONNABORTED) continue;
-            std::cerr << "[WebServer] accept failed" << std::endl;
+            kovo::log::error() << "[WebServer] accept failed";
             // Out of descriptors or memory: give the system a moment rather
             // than spinning.
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
@@ -244,7 +247,7 @@ void WebServer::serveConnection(int fd) {
         const int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
         if (ready < 0 && errno == EINTR) continue;
         if (ready == 0) {
-            std::cerr << "[WebServer] request timed out" << std::endl;
+            kovo::log::error() << "[WebServer] request timed out";
             return;
         }
         if (ready < 0) return;
@@ -262,11 +265,11 @@ void WebServer::serveConnection(int fd) {
             break;
         }
         if (extent.state == State::TooLarge) {
-            std::cerr << "[WebServer] request too large (limit " << kMaxRequestBytes << " bytes)" << std::endl;
+            kovo::log::error() << "[WebServer] request too large (limit " << kMaxRequestBytes << " bytes)";
             return;
         }
         if (extent.state == State::BadLength) {
-            std::cerr << "[WebServer] bad Content-Length" << std::endl;
+            kovo::log::error() << "[WebServer] bad Content-Length";
             return;
         }
     }
@@ -275,7 +278,7 @@ void WebServer::serveConnection(int fd) {
         const Reply reply = route(received);
         sendResponse(fd, 200, "OK", reply.content_type, reply.body);
     } catch (const std::exception& e) {
-        std::cerr << "[WebServer] handler failed: " << e.what() << std::endl;
+        kovo::log::error() << "[WebServer] handler failed: " << e.what();
     }
 }
 
@@ -289,3 +292,5 @@ WebServer::Reply WebServer::route(const std::string& request) const {
     if (path == "/api/missions") return {kJsonType, missions_handler_ ? missions_handler_() : "[]"};
     return {kHtmlType, dashboard_handler_ ? dashboard_handler_() : "<h1>kovo_sio_client stats</h1>"};
 }
+
+}  // namespace kovo::monitor

@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+namespace kovo::monitor {
+
 // A minimal HTTP/1.1 server: one request per connection, one connection at a
 // time, on a thread of its own. It routes to the handlers it is given and
 // frames their results.
@@ -84,3 +86,5 @@ struct RequestExtent {
     size_t size;  // bytes of the request when Complete
 };
 RequestExtent request_extent(const std::string& received, size_t max_bytes);
+
+}  // namespace kovo::monitor

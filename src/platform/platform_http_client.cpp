@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 
+namespace kovo::platform {
+
 namespace {
 
 // libcurl write callback: appends the chunk to the std::string behind user.
@@ -44,7 +46,7 @@ void PlatformHttpClient::globalInit() {
     (void)once;
 }
 
-PlatformHttpClient::PlatformHttpClient(const AppConfig& config)
+PlatformHttpClient::PlatformHttpClient(const config::AppConfig& config)
     : config_(config), base_url_(config.platform.url), curl_(curl_easy_init()) {}
 
 PlatformHttpClient::~PlatformHttpClient() {
@@ -160,3 +162,5 @@ bool PlatformHttpClient::finish(int curl_code, const char* error_prefix, long* h
     if (on_error_) on_error_(error_prefix + std::string(curl_easy_strerror(code)));
     return false;
 }
+
+}  // namespace kovo::platform

@@ -8,6 +8,8 @@
 
 #include "config/app_config.h"
 
+namespace kovo::platform {
+
 // The daemon's only HTTP client: one libcurl handle, one request at a time.
 // Success means that the transfer completed, whatever the HTTP status; the
 // status is handed to callers that ask for it (http_status may be null; it
@@ -18,7 +20,7 @@ public:
     // thread exists.
     static void globalInit();
 
-    explicit PlatformHttpClient(const AppConfig& config);
+    explicit PlatformHttpClient(const config::AppConfig& config);
     ~PlatformHttpClient();
     PlatformHttpClient(const PlatformHttpClient&) = delete;
     PlatformHttpClient& operator=(const PlatformHttpClient&) = delete;
@@ -49,7 +51,7 @@ private:
     int transfer(int64_t timeout_seconds);
     bool finish(int curl_code, const char* error_prefix, long* http_status);
 
-    const AppConfig& config_;
+    const config::AppConfig& config_;
     std::string base_url_;
     // A libcurl easy handle (CURL is void in libcurl's own header), so that
     // users of this header need no libcurl headers.
@@ -57,3 +59,5 @@ private:
     std::mutex mutex_;
     std::function<void(const std::string&)> on_error_;
 };
+
+}  // namespace kovo::platform

@@ -5,7 +5,10 @@
 #include <algorithm>
 #include <climits>
 #include <exception>
-#include <iostream>
+
+#include "log/log.h"
+
+namespace kovo::platform {
 
 namespace {
 
@@ -25,22 +28,22 @@ void guarded(const char* event, Handler&& handler) {
     try {
         handler();
     } catch (const std::exception& e) {
-        std::cerr << "[MQTT] " << event << " handler failed: " << e.what() << std::endl;
+        kovo::log::error() << "[MQTT] " << event << " handler failed: " << e.what();
     } catch (...) {
-        std::cerr << "[MQTT] " << event << " handler failed" << std::endl;
+        kovo::log::error() << "[MQTT] " << event << " handler failed";
     }
 }
 
 }  // namespace
 
-PlatformMqttClient::PlatformMqttClient(const AppConfig& config)
+PlatformMqttClient::PlatformMqttClient(const config::AppConfig& config)
     : config_(config), backoff_(kReconnectDelay, kReconnectDelayMax, true) {
     mosquitto_lib_init();
     const std::string client_id = config_.mqtt.client_id_prefix + "_" + config_.platform.site_id;
     // Clean start: the broker keeps no subscriptions between connections.
     mosq_ = mosquitto_new(client_id.c_str(), true, this);
     if (mosq_ == nullptr) {
-        std::cerr << "[MQTT] Failed to create mosquitto instance" << std::endl;
+        kovo::log::error() << "[MQTT] Failed to create mosquitto instance";
         return;
     }
     // Our own thread runs the loop: publishes from other threads are queued
@@ -76,12 +79,12 @@ bool PlatformMqttClient::start() {
     // itself goes out on the loop thread.
     const int rc = mosquitto_connect(mosq_, config_.mqtt.host.c_str(), config_.mqtt.port, config_.mqtt.keepalive);
     if (rc != MOSQ_ERR_SUCCESS) {
-        std::cerr << "[MQTT] mosquitto_connect failed: " << mosquitto_strerror(rc) << std::endl;
+        kovo::log::error() << "[MQTT] mosquitto_connect failed: " << mosquitto_strerror(rc);
         // Invalid settings (port out of range, keep-alive below 5 s) can never connect.
         if (rc == MOSQ_ERR_INVAL) return false;
         // A broker not up yet (a network still coming up at boot) must not
         // cut the platform off for the life of the process.
-        std::cout << "[MQTT] Retrying in the background" << std::endl;
+        kovo::log::info() << "[MQTT] Retrying in the background";
     }
     {
         std::lock_guard<std::mutex> lock(stop_mutex_);
@@ -114,7 +117,7 @@ bool PlatformMqttClient::publishRequest(const std::string& message) {
                        : mosquitto_publish(mosq_, nullptr, config_.mqtt.request_topic.c_str(),
                                            static_cast<int>(message.size()), message.data(), config_.mqtt.qos, false);
     if (rc == MOSQ_ERR_SUCCESS) return true;
-    std::cerr << "[MQTT] publish failed: " << mosquitto_strerror(rc) << std::endl;
+    kovo::log::error() << "[MQTT] publish failed: " << mosquitto_strerror(rc);
     return false;
 }
 
@@ -135,10 +138,10 @@ void PlatformMqttClient::loopThread(bool connect_first) {
             need_connect = false;
         }
         const int wait_ms =
-            stopping ? static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(give_up -
-                                                                                   std::chrono::steady_clock::now())
-                                            .count())
-                     : kLoopWaitMs;
+            stopping
+                ? static_cast<int>(
+                      std::chrono::ceil<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now()).count())
+                : kLoopWaitMs;
         const int rc = mosquitto_loop(mosq_, std::max(wait_ms, 0), 1);
         if (!running_) {
             if (!stopping) {
@@ -164,19 +167,19 @@ bool PlatformMqttClient::waitUnlessStopped(std::chrono::seconds delay) {
 void PlatformMqttClient::onConnect(int rc) {
     if (rc != 0) {
         connected_ = false;
-        std::cerr << "[MQTT] Connect failed, rc=" << rc << std::endl;
+        kovo::log::error() << "[MQTT] Connect failed, rc=" << rc;
         return;
     }
     connected_ = true;
     backoff_.reset();
     if (on_connected_) on_connected_();
-    std::cout << "[MQTT] Connected to broker " << config_.mqtt.host << ":" << config_.mqtt.port << std::endl;
+    kovo::log::info() << "[MQTT] Connected to broker " << config_.mqtt.host << ":" << config_.mqtt.port;
     // Clean start: the broker forgot the subscription with the old connection.
     const int sub = mosquitto_subscribe(mosq_, nullptr, config_.mqtt.response_topic.c_str(), config_.mqtt.qos);
     if (sub != MOSQ_ERR_SUCCESS) {
-        std::cerr << "[MQTT] subscribe failed: " << mosquitto_strerror(sub) << std::endl;
+        kovo::log::error() << "[MQTT] subscribe failed: " << mosquitto_strerror(sub);
     } else {
-        std::cout << "[MQTT] Subscribed to " << config_.mqtt.response_topic << std::endl;
+        kovo::log::info() << "[MQTT] Subscribed to " << config_.mqtt.response_topic;
     }
 }
 
@@ -187,9 +190,9 @@ void PlatformMqttClient::onDisconnect(int rc) {
     if (!connected_.exchange(false)) return;
     if (on_disconnected_) on_disconnected_();
     if (rc != 0) {
-        std::cerr << "[MQTT] Unexpected disconnection, rc=" << rc << std::endl;
+        kovo::log::error() << "[MQTT] Unexpected disconnection, rc=" << rc;
     } else {
-        std::cout << "[MQTT] Disconnected" << std::endl;
+        kovo::log::info() << "[MQTT] Disconnected";
     }
 }
 
@@ -197,8 +200,7 @@ void PlatformMqttClient::onMessage(const mosquitto_message* message) {
     if (message == nullptr || message->payload == nullptr || message->payloadlen <= 0) return;
     // The whole payload, zero bytes included.
     const std::string text(static_cast<const char*>(message->payload), static_cast<size_t>(message->payloadlen));
-    std::cout << "[MQTT] Received on " << (message->topic != nullptr ? message->topic : "") << ": " << text
-              << std::endl;
+    kovo::log::info() << "[MQTT] Received on " << (message->topic != nullptr ? message->topic : "") << ": " << text;
     if (on_response_) on_response_(text);
 }
 
@@ -213,3 +215,5 @@ void PlatformMqttClient::onDisconnectWrapper(mosquitto*, void* self, int rc) {
 void PlatformMqttClient::onMessageWrapper(mosquitto*, void* self, const mosquitto_message* message) {
     guarded("message", [&] { static_cast<PlatformMqttClient*>(self)->onMessage(message); });
 }
+
+}  // namespace kovo::platform

@@ -14,13 +14,15 @@
 struct mosquitto;
 struct mosquitto_message;
 
+namespace kovo::platform {
+
 // Request/response traffic with the operator platform over an MQTT broker.
 // libmosquitto's network loop runs on a thread of this client; it reconnects
 // after a loss with delays of 1 s growing to 5 s and subscribes to the
 // response topic after every connection.
 class PlatformMqttClient {
 public:
-    explicit PlatformMqttClient(const AppConfig& config);
+    explicit PlatformMqttClient(const config::AppConfig& config);
     ~PlatformMqttClient();
     PlatformMqttClient(const PlatformMqttClient&) = delete;
     PlatformMqttClient& operator=(const PlatformMqttClient&) = delete;
@@ -52,7 +54,7 @@ private:
     static void onDisconnectWrapper(mosquitto* mosq, void* self, int rc);
     static void onMessageWrapper(mosquitto* mosq, void* self, const mosquitto_message* message);
 
-    const AppConfig& config_;
+    const config::AppConfig& config_;
     mosquitto* mosq_ = nullptr;
     std::atomic<bool> connected_{false};
     std::atomic<bool> running_{false};
@@ -68,3 +70,5 @@ private:
     // Touched on the loop thread only.
     ReconnectBackoff backoff_;
 };
+
+}  // namespace kovo::platform

@@ -1,5 +1,7 @@
 #include "platform/reconnect_backoff.h"
 
+namespace kovo::platform {
+
 ReconnectBackoff::ReconnectBackoff(std::chrono::seconds initial, std::chrono::seconds max, bool exponential)
     : initial_(initial), max_(max), exponential_(exponential) {}
 
@@ -13,3 +15,5 @@ std::chrono::seconds ReconnectBackoff::next() {
 }
 
 void ReconnectBackoff::reset() { attempts_ = 0; }
+
+}  // namespace kovo::platform

@@ -2,6 +2,8 @@
 
 #include <chrono>
 
+namespace kovo::platform {
+
 // Delays between reconnection attempts, grown the way libmosquitto grows its
 // own: initial * (n + 1)^2 when exponential, initial * (n + 1) otherwise, n
 // counting the attempts since the last reset, never above max.
@@ -20,3 +22,5 @@ private:
     bool exponential_;
     long attempts_ = 0;
 };
+
+}  // namespace kovo::platform

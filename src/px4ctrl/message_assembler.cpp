@@ -1,6 +1,6 @@
 #include "px4ctrl/message_assembler.h"
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 MessageAssembler::Result MessageAssembler::add(const char* data, size_t len, bool last) {
     message_ = {};
@@ -38,4 +38,4 @@ void MessageAssembler::reset() {
     overflow_ = false;
 }
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

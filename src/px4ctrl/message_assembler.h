@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 // Largest message accepted from px4ctrl; anything longer is dropped whole.
 constexpr size_t kMaxMessageBytes = 1u << 20;
@@ -38,4 +38,4 @@ private:
     size_t dropped_size_ = 0;
 };
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 FrameBuffer::FrameBuffer(size_t headroom, int write_buffer_size)
     : headroom_(headroom),
@@ -16,4 +16,4 @@ size_t FrameBuffer::load(std::string_view text) {
     return len;
 }
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

@@ -4,7 +4,7 @@
 #include <string_view>
 #include <vector>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 // The one send buffer of the link, allocated once: the headroom a frame's
 // header is written into, then the payload.
@@ -26,4 +26,4 @@ private:
     std::vector<unsigned char> bytes_;
 };
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

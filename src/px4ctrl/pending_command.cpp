@@ -2,7 +2,7 @@
 
 #include <utility>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 void PendingCommand::open() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -32,4 +32,4 @@ std::optional<std::string> PendingCommand::close() {
     return std::exchange(cmd_, std::nullopt);
 }
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

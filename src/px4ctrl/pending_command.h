@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 // The one command waiting for the next writable event; a newer command
 // replaces it. A command belongs to the connection that was up when it was
@@ -28,4 +28,4 @@ private:
     std::optional<std::string> cmd_;
 };
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

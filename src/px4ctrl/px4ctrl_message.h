@@ -13,7 +13,7 @@
 // the top-level "cmd" and "ret" codes, and where the "state" member's text
 // lies. The state document itself is built only when someone reads it.
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 // Containers nested deeper than this are refused: copying or printing such a
 // document recurses once per level and would exhaust the stack.
@@ -48,6 +48,6 @@ struct MessageMeaning {
 
 // Both meanings may hold at once when the two command codes are configured
 // alike: each is judged on its own.
-MessageMeaning classify_message(const ScannedMessage& message, const AppConfig::Px4ctrl& codes);
+MessageMeaning classify_message(const ScannedMessage& message, const config::AppConfig::Px4ctrl& codes);
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

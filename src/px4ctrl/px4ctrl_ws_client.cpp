@@ -4,7 +4,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <iostream>
 #include <optional>
 #include <random>
 #include <system_error>
@@ -19,6 +18,7 @@
 #include <boost/asio/steady_timer.hpp>
 #include <boost/asio/write.hpp>
 
+#include "log/log.h"
 #include "px4ctrl/message_assembler.h"
 #include "px4ctrl/outgoing_frame.h"
 #include "px4ctrl/px4ctrl_message.h"
@@ -31,6 +31,8 @@ using tcp = asio::ip::tcp;
 using Clock = std::chrono::steady_clock;
 using ErrorCode = boost::system::error_code;
 using namespace std::chrono_literals;
+
+namespace kovo::px4ctrl {
 
 namespace {
 
@@ -60,9 +62,9 @@ struct Px4ctrlWsClient::Link {
     enum class Phase { IDLE, CONNECTING, OPEN, CLOSING };
     enum class Sent { CONTROL, LOGIN, COMMAND, STATE_REQUEST };
 
-    Link(Px4ctrlWsClient& client, const AppConfig::Px4ctrl& s)
+    Link(Px4ctrlWsClient& client, const config::AppConfig::Px4ctrl& s)
         : owner(client),
-          frame(px4ctrl::kMaxClientHeader, s.write_buffer_size),
+          frame(kMaxClientHeader, s.write_buffer_size),
           delays(s.reconnect_backoff_ms),
           pacer(state_interval(s.state_interval_ms)),
           rx(kReadChunk),
@@ -88,13 +90,14 @@ struct Px4ctrlWsClient::Link {
     bool onBytes(const char* data, size_t len);
     void onMessage(std::string_view text);
     void pump();
-    void write(Sent kind, std::string_view text, px4ctrl::Opcode opcode);
+    void write(Sent kind, std::string_view text, Opcode opcode);
     void armPaceTimer(Clock::time_point at);
     void connectionError(const std::string& why);
     void teardown();
 
     Px4ctrlWsClient& owner;
-    asio::io_context io{1};
+    // One thread runs every I/O operation; only post() comes from others.
+    asio::io_context io{BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO};
     asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
     tcp::socket socket{io};
     std::unique_ptr<asio::ssl::context> tls_context;
@@ -110,20 +113,20 @@ struct Px4ctrlWsClient::Link {
 
     std::string upgrade_key;
     std::string upgrade_text;
-    px4ctrl::FrameBuffer frame;
+    FrameBuffer frame;
     bool writing = false;
     Sent in_flight = Sent::CONTROL;
     std::string in_flight_cmd;
-    std::optional<std::pair<px4ctrl::Opcode, std::string>> control_reply;
+    std::optional<std::pair<Opcode, std::string>> control_reply;
     bool want_login = false;
     bool login_paused = false;  // after a refused login, until login_timer fires
 
-    px4ctrl::ReconnectDelays delays;
-    px4ctrl::RequestPacer pacer;
+    ReconnectDelays delays;
+    RequestPacer pacer;
     std::vector<char> rx;
     size_t rx_len = 0;  // bytes of the upgrade answer gathered so far
-    px4ctrl::FrameReader reader;
-    px4ctrl::MessageAssembler assembler;
+    FrameReader reader;
+    MessageAssembler assembler;
     std::mt19937 masks;
 };
 
@@ -136,7 +139,7 @@ void Px4ctrlWsClient::Link::scheduleConnect(std::chrono::microseconds delay) {
 
 void Px4ctrlWsClient::Link::connect() {
     const auto& s = owner.settings_;
-    std::cout << "[PX4] Connecting to " << owner.host_ << ":" << owner.port_ << s.ws_path << std::endl;
+    kovo::log::info() << "[PX4] Connecting to " << owner.host_ << ":" << owner.port_ << s.ws_path;
     ++generation;
     phase = Phase::CONNECTING;
     timed_out = false;
@@ -211,8 +214,8 @@ void Px4ctrlWsClient::Link::onTcpConnected() {
 
 void Px4ctrlWsClient::Link::sendUpgrade() {
     const auto& s = owner.settings_;
-    upgrade_key = px4ctrl::new_upgrade_key();
-    upgrade_text = px4ctrl::upgrade_request(owner.host_, s.ws_path, s.ws_protocol, upgrade_key);
+    upgrade_key = new_upgrade_key();
+    upgrade_text = upgrade_request(owner.host_, s.ws_path, s.ws_protocol, upgrade_key);
     const unsigned gen = generation;
     withStream([&](auto& stream) {
         asio::async_write(stream, asio::buffer(upgrade_text), [this, gen](const ErrorCode& e, size_t) {
@@ -229,31 +232,31 @@ void Px4ctrlWsClient::Link::sendUpgrade() {
 void Px4ctrlWsClient::Link::readUpgrade() {
     const unsigned gen = generation;
     withStream([&](auto& stream) {
-        stream.async_read_some(asio::buffer(rx.data() + rx_len, rx.size() - rx_len),
-                               [this, gen](const ErrorCode& e, size_t n) {
-                                   if (gen != generation) return;
-                                   if (e) {
-                                       connectionError(timed_out ? "connection timed out" : e.message());
-                                       return;
-                                   }
-                                   rx_len += n;
-                                   const px4ctrl::UpgradeAnswer answer = px4ctrl::check_upgrade_answer(
-                                       std::string_view(rx.data(), rx_len), upgrade_key, owner.settings_.ws_protocol);
-                                   if (!answer.error.empty()) {
-                                       connectionError(answer.error);
-                                   } else if (answer.head_size == 0) {
-                                       readUpgrade();
-                                   } else {
-                                       onEstablished(answer.head_size);
-                                   }
-                               });
+        stream.async_read_some(
+            asio::buffer(rx.data() + rx_len, rx.size() - rx_len), [this, gen](const ErrorCode& e, size_t n) {
+                if (gen != generation) return;
+                if (e) {
+                    connectionError(timed_out ? "connection timed out" : e.message());
+                    return;
+                }
+                rx_len += n;
+                const UpgradeAnswer answer =
+                    check_upgrade_answer(std::string_view(rx.data(), rx_len), upgrade_key, owner.settings_.ws_protocol);
+                if (!answer.error.empty()) {
+                    connectionError(answer.error);
+                } else if (answer.head_size == 0) {
+                    readUpgrade();
+                } else {
+                    onEstablished(answer.head_size);
+                }
+            });
     });
 }
 
 void Px4ctrlWsClient::Link::onEstablished(size_t head_size) {
     connect_timer.cancel();
     phase = Phase::OPEN;
-    std::cout << "[PX4] WebSocket established" << std::endl;
+    kovo::log::info() << "[PX4] WebSocket established";
     owner.connected_ = true;
     owner.logined_ = false;
     want_login = true;
@@ -285,37 +288,37 @@ void Px4ctrlWsClient::Link::read() {
 
 // False when the connection ended on these bytes.
 bool Px4ctrlWsClient::Link::onBytes(const char* data, size_t len) {
-    using Kind = px4ctrl::FrameReader::Kind;
+    using Kind = FrameReader::Kind;
     const unsigned gen = generation;
     size_t used = 0;
     while (gen == generation) {
-        px4ctrl::FrameReader::Piece piece;
+        FrameReader::Piece piece;
         used += reader.parse(data + used, len - used, &piece);
         switch (piece.kind) {
         case Kind::NONE:
             return true;
         case Kind::DATA:
             switch (assembler.add(piece.bytes.data(), piece.bytes.size(), piece.last)) {
-            case px4ctrl::MessageAssembler::Result::Incomplete:
+            case MessageAssembler::Result::Incomplete:
                 break;
-            case px4ctrl::MessageAssembler::Result::Oversize:
-                std::cerr << "[PX4] Message of " << assembler.dropped_size() << " bytes exceeds the "
-                          << px4ctrl::kMaxMessageBytes << "-byte limit, dropped" << std::endl;
+            case MessageAssembler::Result::Oversize:
+                kovo::log::error() << "[PX4] Message of " << assembler.dropped_size() << " bytes exceeds the "
+                                   << kMaxMessageBytes << "-byte limit, dropped";
                 break;
-            case px4ctrl::MessageAssembler::Result::Complete:
+            case MessageAssembler::Result::Complete:
                 onMessage(assembler.message());
                 break;
             }
             break;
         case Kind::PING:
-            control_reply.emplace(px4ctrl::Opcode::PONG, std::string(piece.bytes));
+            control_reply.emplace(Opcode::PONG, std::string(piece.bytes));
             pump();
             break;
         case Kind::PONG:
             break;
         case Kind::CLOSE:
             // Answer with the same status code, then end the connection.
-            control_reply.emplace(px4ctrl::Opcode::CLOSE, std::string(piece.bytes.substr(0, 2)));
+            control_reply.emplace(Opcode::CLOSE, std::string(piece.bytes.substr(0, 2)));
             phase = Phase::CLOSING;
             pump();
             return false;
@@ -328,27 +331,27 @@ bool Px4ctrlWsClient::Link::onBytes(const char* data, size_t len) {
 }
 
 void Px4ctrlWsClient::Link::onMessage(std::string_view text) {
-    using Kind = px4ctrl::ScannedMessage::Kind;
+    using Kind = ScannedMessage::Kind;
     if (text.empty()) return;
-    const px4ctrl::ScannedMessage message = px4ctrl::scan_message(text);
+    const ScannedMessage message = scan_message(text);
     switch (message.kind) {
     case Kind::NotObject:
         return;
     case Kind::Malformed:
-        std::cerr << "[PX4] JSON parse error: " << message.error << std::endl;
+        kovo::log::error() << "[PX4] JSON parse error: " << message.error;
         return;
     case Kind::TooDeep:
-        std::cerr << "[PX4] Message nested deeper than " << px4ctrl::kMaxNesting << " levels, dropped" << std::endl;
+        kovo::log::error() << "[PX4] Message nested deeper than " << kMaxNesting << " levels, dropped";
         return;
     case Kind::Object:
         break;
     }
 
-    const px4ctrl::MessageMeaning meaning = px4ctrl::classify_message(message, owner.settings_);
+    const MessageMeaning meaning = classify_message(message, owner.settings_);
     const auto now = Clock::now();
     if (meaning.login_reply) {
         owner.logined_ = meaning.login_ok;
-        std::cout << "[PX4] Login result: " << (meaning.login_ok ? "success" : "failed") << std::endl;
+        kovo::log::info() << "[PX4] Login result: " << (meaning.login_ok ? "success" : "failed");
         if (meaning.login_ok) {
             pacer.start(now);
         } else {
@@ -390,27 +393,27 @@ void Px4ctrlWsClient::Link::pump() {
     if (!owner.logined_) {
         if (want_login && !login_paused) {
             want_login = false;
-            write(Sent::LOGIN, owner.login_text_, px4ctrl::Opcode::TEXT);
+            write(Sent::LOGIN, owner.login_text_, Opcode::TEXT);
         }
         return;
     }
     if (std::optional<std::string> cmd = owner.pending_.take()) {
         in_flight_cmd = std::move(*cmd);
-        write(Sent::COMMAND, in_flight_cmd, px4ctrl::Opcode::TEXT);
+        write(Sent::COMMAND, in_flight_cmd, Opcode::TEXT);
         return;
     }
     const auto now = Clock::now();
     if (pacer.due(now)) {
         pacer.onRequestSent(now);
-        write(Sent::STATE_REQUEST, owner.settings_.state_cmd, px4ctrl::Opcode::TEXT);
+        write(Sent::STATE_REQUEST, owner.settings_.state_cmd, Opcode::TEXT);
         return;
     }
     armPaceTimer(pacer.nextDue());
 }
 
-void Px4ctrlWsClient::Link::write(Sent kind, std::string_view text, px4ctrl::Opcode opcode) {
+void Px4ctrlWsClient::Link::write(Sent kind, std::string_view text, Opcode opcode) {
     const size_t len = frame.load(text);
-    const unsigned char* begin = px4ctrl::frame_in_place(frame.payload(), len, opcode, static_cast<uint32_t>(masks()));
+    const unsigned char* begin = frame_in_place(frame.payload(), len, opcode, static_cast<uint32_t>(masks()));
     const size_t size = static_cast<size_t>(frame.payload() + len - begin);
     writing = true;
     in_flight = kind;
@@ -421,9 +424,9 @@ void Px4ctrlWsClient::Link::write(Sent kind, std::string_view text, px4ctrl::Opc
             writing = false;
             if (e) {
                 if (in_flight == Sent::COMMAND) {
-                    std::cerr << "[PX4] Send failed, command discarded: " << in_flight_cmd << std::endl;
+                    kovo::log::error() << "[PX4] Send failed, command discarded: " << in_flight_cmd;
                 } else {
-                    std::cerr << "[PX4] Send failed, closing the connection" << std::endl;
+                    kovo::log::error() << "[PX4] Send failed, closing the connection";
                 }
                 teardown();
                 return;
@@ -454,9 +457,9 @@ void Px4ctrlWsClient::Link::armPaceTimer(Clock::time_point at) {
 
 void Px4ctrlWsClient::Link::connectionError(const std::string& why) {
     if (why.empty()) {
-        std::cerr << "[PX4] Connection error (unknown)" << std::endl;
+        kovo::log::error() << "[PX4] Connection error (unknown)";
     } else {
-        std::cerr << "[PX4] Connection error: " << why << std::endl;
+        kovo::log::error() << "[PX4] Connection error: " << why;
     }
     teardown();
 }
@@ -481,7 +484,7 @@ void Px4ctrlWsClient::Link::teardown() {
     reader.reset();
     // The start sequence retries on its own; the command is not kept.
     if (const auto discarded = owner.pending_.close()) {
-        std::cerr << "[PX4] Connection lost, pending command discarded: " << *discarded << std::endl;
+        kovo::log::error() << "[PX4] Connection lost, pending command discarded: " << *discarded;
     }
     if (owner.running_) {
         scheduleConnect(std::chrono::milliseconds(delays.next_ms()));
@@ -490,7 +493,7 @@ void Px4ctrlWsClient::Link::teardown() {
     }
 }
 
-Px4ctrlWsClient::Px4ctrlWsClient(const AppConfig& config)
+Px4ctrlWsClient::Px4ctrlWsClient(const config::AppConfig& config)
     : settings_(config.px4ctrl),
       host_(config.px4ctrl.host),
       port_(config.px4ctrl.port),
@@ -509,7 +512,7 @@ bool Px4ctrlWsClient::start() {
     try {
         thread_ = std::thread([&l] { l.io.run(); });
     } catch (const std::system_error& e) {
-        std::cerr << "[PX4] Link thread not started: " << e.what() << std::endl;
+        kovo::log::error() << "[PX4] Link thread not started: " << e.what();
         running_ = false;
         return false;
     }
@@ -540,8 +543,8 @@ nlohmann::json Px4ctrlWsClient::getState() {
 bool Px4ctrlWsClient::sendCmd(const std::string& cmd) {
     // A cut mission command would fly a wrong list of heights.
     if (!link_->frame.fits(cmd)) {
-        std::cerr << "[PX4] Command of " << cmd.size() << " bytes exceeds the " << link_->frame.capacity()
-                  << "-byte send limit, refused: " << shortened(cmd) << std::endl;
+        kovo::log::error() << "[PX4] Command of " << cmd.size() << " bytes exceeds the " << link_->frame.capacity()
+                           << "-byte send limit, refused: " << shortened(cmd);
         return false;
     }
     if (!connected_ || !logined_ || !pending_.queue(cmd)) return false;
@@ -553,3 +556,5 @@ bool Px4ctrlWsClient::sendCmd(const std::string& cmd) {
 void Px4ctrlWsClient::setOnConnected(std::function<void()> cb) { on_connected_ = std::move(cb); }
 
 void Px4ctrlWsClient::setOnDisconnected(std::function<void()> cb) { on_disconnected_ = std::move(cb); }
+
+}  // namespace kovo::px4ctrl

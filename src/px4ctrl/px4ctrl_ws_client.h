@@ -14,6 +14,8 @@
 #include "px4ctrl/pending_command.h"
 #include "px4ctrl/state_document.h"
 
+namespace kovo::px4ctrl {
+
 // One WebSocket connection to px4ctrl for the whole life of the process:
 // login, paced state requests, the latest pushed state document, and the
 // mission command. Reconnects by itself with a back-off delay. The network
@@ -21,7 +23,7 @@
 // command or one of its timers.
 class Px4ctrlWsClient {
 public:
-    explicit Px4ctrlWsClient(const AppConfig& config);
+    explicit Px4ctrlWsClient(const config::AppConfig& config);
     ~Px4ctrlWsClient();
     Px4ctrlWsClient(const Px4ctrlWsClient&) = delete;
     Px4ctrlWsClient& operator=(const Px4ctrlWsClient&) = delete;
@@ -50,7 +52,7 @@ private:
     // the link's thread, and during start and stop.
     struct Link;
 
-    const AppConfig::Px4ctrl settings_;
+    const config::AppConfig::Px4ctrl settings_;
     const std::string host_;
     const int port_;
     const std::string login_text_;
@@ -60,10 +62,12 @@ private:
     std::atomic<bool> connected_{false};
     std::atomic<bool> logined_{false};
 
-    px4ctrl::PendingCommand pending_;
+    PendingCommand pending_;
     std::mutex mutex_;  // guards state_
-    px4ctrl::StateDocument state_;
+    StateDocument state_;
 
     std::function<void()> on_connected_;
     std::function<void()> on_disconnected_;
 };
+
+}  // namespace kovo::px4ctrl

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 namespace {
 
@@ -23,4 +23,4 @@ unsigned ReconnectDelays::next_ms() {
     return static_cast<unsigned>(base + jitter);
 }
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 // The reconnect back-off: the n-th delay taken over the life of the link is
 // entry min(n, last) of the table, plus a random jitter of up to 30 %; an
@@ -23,4 +23,4 @@ private:
     std::minstd_rand random_;
 };
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 void RequestPacer::start(TimePoint now) {
     active_ = true;
@@ -41,4 +41,4 @@ RequestPacer::TimePoint RequestPacer::nextDue() const {
     return wanted_ != TimePoint::max() ? wanted_ : last_heard_ + kKeepAlive;
 }
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 // When the next state request leaves. px4ctrl answers each request with one
 // push, so the requests set the rate of the whole exchange: after a push the
@@ -41,4 +41,4 @@ private:
     TimePoint last_heard_{};  // the last push or request: the keep-alive counts from here
 };
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

@@ -1,8 +1,8 @@
 #include "px4ctrl/state_document.h"
 
-#include <iostream>
+#include "log/log.h"
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 void StateDocument::set(std::optional<std::string_view> state_text) {
     if (state_text) {
@@ -21,11 +21,11 @@ nlohmann::json StateDocument::get() {
             doc_ = nlohmann::json::parse(text_);
         } catch (const nlohmann::json::exception& e) {
             // The text was validated on receipt; this only guards the reader.
-            std::cerr << "[PX4] JSON parse error: " << e.what() << std::endl;
+            kovo::log::error() << "[PX4] JSON parse error: " << e.what();
             doc_ = nlohmann::json::object();
         }
     }
     return doc_.is_null() ? nlohmann::json::object() : doc_;
 }
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

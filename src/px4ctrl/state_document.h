@@ -6,7 +6,7 @@
 
 #include <nlohmann/json.hpp>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 // The last accepted state document, kept as the text px4ctrl sent (already
 // validated) and built into a JSON value only when it is read: px4ctrl pushes
@@ -27,4 +27,4 @@ private:
     nlohmann::json doc_;
 };
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

@@ -8,7 +8,7 @@
 #include <boost/beast/core/detail/base64.hpp>
 #include <boost/beast/core/detail/sha1.hpp>
 
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 namespace {
 
@@ -33,8 +33,10 @@ bool equal_nocase(std::string_view a, std::string_view b) {
 }
 
 std::string_view trimmed(std::string_view s) {
-    while (!s.empty() && (s.front() == ' ' || s.front() == '\t')) s.remove_prefix(1);
-    while (!s.empty() && (s.back() == ' ' || s.back() == '\t')) s.remove_suffix(1);
+    while (!s.empty() && (s.front() == ' ' || s.front() == '\t'))
+        s.remove_prefix(1);
+    while (!s.empty() && (s.back() == ' ' || s.back() == '\t'))
+        s.remove_suffix(1);
     return s;
 }
 
@@ -238,4 +240,4 @@ bool FrameReader::fail(std::string why) {
     return false;
 }
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

@@ -9,7 +9,7 @@
 // The WebSocket protocol (RFC 6455) as a client of px4ctrl speaks it: the
 // upgrade request and the check of its answer, masked client frames, and a
 // parser for the server's frames that works on whole buffers. No I/O here.
-namespace px4ctrl {
+namespace kovo::px4ctrl {
 
 enum class Opcode : uint8_t { CONTINUATION = 0, TEXT = 1, BINARY = 2, CLOSE = 8, PING = 9, PONG = 10 };
 
@@ -73,4 +73,4 @@ private:
     std::string error_;
 };
 
-}  // namespace px4ctrl
+}  // namespace kovo::px4ctrl

@@ -4,29 +4,27 @@
 #include <atomic>
 #include <chrono>
 #include <iostream>
-#include <map>
 #include <mutex>
-#include <streambuf>
 #include <string>
-#include <thread>
 #include <vector>
 
+#include "log/log.h"
 #include "test_support.h"
 
 namespace testsupport {
 
-// Collects the lines written to std::cout and std::cerr while it lives, and
-// still shows them on standard error. Several threads log at once (a link's
-// own thread, the echo of a child process): each thread's text is held until
-// it ends a line, so that the pieces of one log statement stay together.
-class LogCapture : public std::streambuf {
+// Collects the records the daemon's code logs (kovo::log, any thread) while it
+// lives, split into lines, and still shows them on standard error. A coloured
+// record is kept as a terminal would show it, escape codes included. Captures
+// nest: the inner one gives the sink back to the outer one.
+class LogCapture {
 public:
     // echo: show the lines on standard error as well.
-    explicit LogCapture(bool echo = true) : echo_(echo), out_(std::cout.rdbuf(this)), err_(std::cerr.rdbuf(this)) {}
-    ~LogCapture() override {
-        std::cout.rdbuf(out_);
-        std::cerr.rdbuf(err_);
-    }
+    explicit LogCapture(bool echo = true)
+        : echo_(echo),
+          previous_(kovo::log::set_sink(
+              [this](kovo::log::Level, kovo::log::Colour colour, const std::string& text) { put(colour, text); })) {}
+    ~LogCapture() { kovo::log::set_sink(std::move(previous_)); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
@@ -53,45 +51,29 @@ public:
     std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(mutex_); }
     int writers_waiting() const { return waiting_; }
 
-protected:
-    int_type overflow(int_type ch) override {
-        if (ch != traits_type::eof()) put(static_cast<char>(ch));
-        return ch;
-    }
-    std::streamsize xsputn(const char* s, std::streamsize n) override {
-        for (std::streamsize i = 0; i < n; ++i)
-            put(s[i]);
-        return n;
-    }
-
 private:
-    void put(char c) {
+    void put(kovo::log::Colour colour, const std::string& record) {
+        const std::string text = kovo::log::coloured(colour, record);
         ++waiting_;
         std::lock_guard<std::mutex> lock(mutex_);
         --waiting_;
-        std::string& line = current_[std::this_thread::get_id()];
-        if (c != '\n') {
-            line += c;
-            return;
+        if (echo_) std::cerr << text << '\n';
+        for (size_t begin = 0;;) {
+            const size_t end = text.find('\n', begin);
+            lines_.push_back(text.substr(begin, end - begin));
+            if (end == std::string::npos) break;
+            begin = end + 1;
         }
-        if (echo_) {
-            err_->sputn(line.data(), static_cast<std::streamsize>(line.size()));
-            err_->sputc('\n');
-        }
-        lines_.push_back(std::move(line));
-        line.clear();
     }
 
     bool echo_;
-    std::streambuf* out_;
-    std::streambuf* err_;
     mutable std::mutex mutex_;
     std::atomic<int> waiting_{0};
-    std::map<std::thread::id, std::string> current_;
     std::vector<std::string> lines_;
+    kovo::log::Sink previous_;
 };
 
-// What f writes to std::cout and std::cerr (from any thread), not echoed.
+// What f logs (from any thread), not echoed.
 template <typename F>
 std::string output_of(F f) {
     LogCapture log(false);

@@ -8,7 +8,6 @@
 #include <cstring>
 #include <deque>
 #include <exception>
-#include <iostream>
 #include <mutex>
 #include <optional>
 #include <stdexcept>
@@ -19,8 +18,9 @@
 #include "car/sio/reconnect.h"
 #include "car/sio/session.h"
 #include "car/sio/uri.h"
+#include "log/log.h"
 
-namespace sio {
+namespace kovo::car::sio {
 
 namespace {
 
@@ -125,9 +125,9 @@ struct Client::Impl final : SessionSink {
         try {
             fn(std::forward<Args>(args)...);
         } catch (const std::exception& e) {
-            std::cerr << "[SIO] " << what << " threw: " << e.what() << std::endl;
+            kovo::log::error() << "[SIO] " << what << " threw: " << e.what();
         } catch (...) {
-            std::cerr << "[SIO] " << what << " threw" << std::endl;
+            kovo::log::error() << "[SIO] " << what << " threw";
         }
     }
 
@@ -168,7 +168,7 @@ struct Client::Impl final : SessionSink {
     void ended(SessionEnd why) override { session_end = why; }
 
     void frameDropped(const std::string& why) override {
-        std::cerr << "[SIO] Dropped frame from server: " << why << std::endl;
+        kovo::log::error() << "[SIO] Dropped frame from server: " << why;
     }
 
     // ---- connection life (service thread) ----
@@ -203,7 +203,7 @@ struct Client::Impl final : SessionSink {
     }
 
     void connectFailed(const std::string& why) {
-        std::cerr << "[SIO] Connect error: " << why << std::endl;
+        kovo::log::error() << "[SIO] Connect error: " << why;
         wsi = nullptr;
         link = Link::Idle;
         scheduleRetry(true);
@@ -267,7 +267,7 @@ struct Client::Impl final : SessionSink {
     }
 
     void endSession(SessionEnd why) {
-        std::cerr << "[SIO] Connection ended: " << to_string(why) << std::endl;
+        kovo::log::error() << "[SIO] Connection ended: " << to_string(why);
         // A silent server gets no close handshake: it would only wait.
         abandon(why != SessionEnd::PingTimeout && why != SessionEnd::HandshakeTimeout);
         switch (why) {
@@ -358,7 +358,7 @@ struct Client::Impl final : SessionSink {
         if (uri_ok) {
             startAttempt();
         } else {
-            std::cerr << "[SIO] " << uri_error << std::endl;
+            kovo::log::error() << "[SIO] " << uri_error;
             link = Link::Finished;
             call("fail listener", on_fail);
         }
@@ -427,7 +427,7 @@ struct Client::Impl final : SessionSink {
         std::memcpy(tx.data() + LWS_PRE, frame.data(), frame.size());
         const int n = lws_write(w, tx.data() + LWS_PRE, frame.size(), LWS_WRITE_TEXT);
         if (n < 0 || static_cast<std::size_t>(n) < frame.size()) {
-            std::cerr << "[SIO] Write to server failed" << std::endl;
+            kovo::log::error() << "[SIO] Write to server failed";
             return -1;
         }
         if (more) lws_callback_on_writable(w);
@@ -444,7 +444,7 @@ struct Client::Impl final : SessionSink {
     void onClosed(lws* w) {
         if (isCurrent(w) && link == Link::Connected) {
             const CloseReason reason = peer_close.value_or(CloseReason::Drop);
-            std::cerr << "[SIO] Connection closed by " << (peer_close ? "the server" : "the network") << std::endl;
+            kovo::log::error() << "[SIO] Connection closed by " << (peer_close ? "the server" : "the network");
             connectionEnded(reason, true);
         } else if (isCurrent(w)) {
             connectFailed("connection closed before the WebSocket was established");
@@ -562,7 +562,7 @@ bool Client::emit(const std::string& event, const std::string& text) {
     std::lock_guard<std::mutex> lock(d.mutex);
     if (!d.open || d.ctx == nullptr) return false;
     if (d.queue.size() >= kMaxQueuedFrames) {
-        std::cerr << "[SIO] Send queue full, event '" << event << "' dropped" << std::endl;
+        kovo::log::error() << "[SIO] Send queue full, event '" << event << "' dropped";
         return false;
     }
     d.queue.push_back(std::move(frame));
@@ -602,4 +602,4 @@ std::string Client::sessionId() const {
     return impl_->session_id;
 }
 
-}  // namespace sio
+}  // namespace kovo::car::sio

@@ -13,7 +13,7 @@
 // the default namespace, on libwebsockets. One service thread of its own runs
 // the connection and every listener and handler; emit may be called from any
 // thread.
-namespace sio {
+namespace kovo::car::sio {
 
 enum class CloseReason {
     Normal = 0,  // we closed, or the server closed without an error code
@@ -74,4 +74,4 @@ private:
     std::unique_ptr<Impl> impl_;
 };
 
-}  // namespace sio
+}  // namespace kovo::car::sio

@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <string>
 
-namespace sio {
+namespace kovo::car::sio {
 
 Kind kind_of(const Message& message) {
     using Type = Message::value_t;
@@ -54,4 +54,4 @@ Message parse_message(std::string_view text, int max_depth) {
     return Message::parse(text.begin(), text.end(), callback, true, false);
 }
 
-}  // namespace sio
+}  // namespace kovo::car::sio

@@ -7,7 +7,7 @@
 // Values carried by socket.io events. A value is a JSON value in which binary
 // attachments sit as JSON binary values; integers and floating-point numbers
 // stay apart, as the car's JavaScript wrote them.
-namespace sio {
+namespace kovo::car::sio {
 
 using Message = nlohmann::json;
 
@@ -36,4 +36,4 @@ constexpr int kDefaultMaxDepth = 128;
 // deeper than max_depth.
 Message parse_message(std::string_view text, int max_depth = kDefaultMaxDepth);
 
-}  // namespace sio
+}  // namespace kovo::car::sio

@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <exception>
 
-namespace sio {
+namespace kovo::car::sio {
 
 namespace {
 
@@ -128,4 +128,4 @@ std::string encode_event(std::string_view name, std::string_view text) {
 
 std::string encode_ack(std::uint64_t id) { return "43" + std::to_string(id) + "[]"; }
 
-}  // namespace sio
+}  // namespace kovo::car::sio

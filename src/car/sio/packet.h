@@ -13,7 +13,7 @@
 
 // Wire codec of socket.io v2 over Engine.IO revision 3 (one packet per
 // WebSocket frame). Pure functions: the session feeds them frames.
-namespace sio {
+namespace kovo::car::sio {
 
 // A frame that breaks the protocol; the text says how.
 class ProtocolError : public std::runtime_error {
@@ -90,4 +90,4 @@ std::string encode_ack(std::uint64_t id);
 constexpr std::string_view kPingFrame = "2";
 constexpr char kBinaryMessagePrefix = 0x04;
 
-}  // namespace sio
+}  // namespace kovo::car::sio

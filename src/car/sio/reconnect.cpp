@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 
-namespace sio {
+namespace kovo::car::sio {
 
 std::chrono::milliseconds reconnect_delay(std::chrono::milliseconds delay, unsigned n) {
     if (delay.count() <= 0) return std::chrono::milliseconds(0);
@@ -19,4 +19,4 @@ std::optional<std::chrono::milliseconds> ReconnectBudget::next() {
     return reconnect_delay(delay_, made_++);
 }
 
-}  // namespace sio
+}  // namespace kovo::car::sio

@@ -4,7 +4,7 @@
 #include <optional>
 
 // Reconnection timing: a fixed number of attempts with a growing wait.
-namespace sio {
+namespace kovo::car::sio {
 
 constexpr std::chrono::milliseconds kMaxReconnectDelay{25000};
 
@@ -28,4 +28,4 @@ private:
     unsigned made_ = 0;
 };
 
-}  // namespace sio
+}  // namespace kovo::car::sio

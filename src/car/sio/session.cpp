@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <utility>
 
-namespace sio {
+namespace kovo::car::sio {
 
 const char* to_string(SessionEnd end) {
     switch (end) {
@@ -201,4 +201,4 @@ void Session::end(SessionEnd why) {
     sink_.ended(why);
 }
 
-}  // namespace sio
+}  // namespace kovo::car::sio

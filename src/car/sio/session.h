@@ -14,7 +14,7 @@
 // client's pings, events with their attachments, acknowledgements, errors.
 // It does no I/O and reads no clock: frames and the current time come in, and
 // decisions go out through a SessionSink, so it is tested without a network.
-namespace sio {
+namespace kovo::car::sio {
 
 // Why the session gave up its connection.
 enum class SessionEnd {
@@ -98,4 +98,4 @@ private:
     std::size_t attachment_bytes_ = 0;
 };
 
-}  // namespace sio
+}  // namespace kovo::car::sio

@@ -3,7 +3,7 @@
 #include <cctype>
 #include <stdexcept>
 
-namespace sio {
+namespace kovo::car::sio {
 
 namespace {
 
@@ -85,4 +85,4 @@ std::string handshake_path(const std::map<std::string, std::string>& query) {
     return path;
 }
 
-}  // namespace sio
+}  // namespace kovo::car::sio

@@ -5,7 +5,7 @@
 #include <string_view>
 
 // The handshake address of a socket.io server.
-namespace sio {
+namespace kovo::car::sio {
 
 struct ServerAddress {
     std::string host;  // without the brackets of an IPv6 literal
@@ -26,4 +26,4 @@ std::string url_encode(std::string_view text);
 // encoded; WebSocket transport only, never a sid.
 std::string handshake_path(const std::map<std::string, std::string>& query);
 
-}  // namespace sio
+}  // namespace kovo::car::sio

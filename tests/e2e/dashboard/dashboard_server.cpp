@@ -12,6 +12,10 @@
 #include "app/config_update.h"
 #include "monitor/stats_routes.h"
 
+using namespace kovo::monitor;
+using namespace kovo::config;
+using namespace kovo::app;
+
 namespace {
 
 // Missions 1 to 55, the newest still running, mission 40 with hostile markup.

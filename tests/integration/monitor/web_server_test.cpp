@@ -16,6 +16,10 @@
 #include "monitor/stats_routes.h"
 #include "test_support.h"
 
+using namespace kovo::monitor;
+using namespace kovo::config;
+using namespace kovo::app;
+
 using namespace std::chrono_literals;
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;

@@ -14,6 +14,9 @@
 
 #include "test_support.h"
 
+using namespace kovo::config;
+using namespace kovo::platform;
+
 using namespace std::chrono_literals;
 using nlohmann::json;
 using testsupport::NodePeer;

@@ -23,6 +23,9 @@
 #include "log_capture.h"
 #include "test_support.h"
 
+using namespace kovo::config;
+using namespace kovo::platform;
+
 using namespace std::chrono_literals;
 using nlohmann::json;
 using testsupport::ChildProcess;

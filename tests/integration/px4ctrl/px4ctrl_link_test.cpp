@@ -16,6 +16,9 @@
 #include "log_capture.h"
 #include "test_support.h"
 
+using namespace kovo::config;
+using namespace kovo::px4ctrl;
+
 using nlohmann::json;
 using namespace std::chrono_literals;
 using testsupport::LogCapture;

@@ -2,6 +2,9 @@
 
 #include "app/command_line.h"
 
+using namespace kovo::config;
+using namespace kovo::app;
+
 namespace {
 
 // The configuration path, each setting the overrides changed from its

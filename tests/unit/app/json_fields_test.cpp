@@ -4,6 +4,8 @@
 
 #include "app/json_fields.h"
 
+using namespace kovo::app;
+
 using nlohmann::json;
 
 // Each member of one object read by every reader, with distinct defaults

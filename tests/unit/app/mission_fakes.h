@@ -22,6 +22,9 @@
 #include "log_capture.h"
 #include "test_support.h"
 
+using namespace kovo::config;
+using namespace kovo::app;
+
 // Fakes of everything the mission logic talks to, safe to use from the
 // threads of the tests that run real threads.
 namespace fakes {

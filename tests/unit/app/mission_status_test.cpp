@@ -2,6 +2,8 @@
 
 #include "app/mission_status.h"
 
+using namespace kovo::app;
+
 using nlohmann::json;
 using Pair = std::pair<std::string, std::string>;
 

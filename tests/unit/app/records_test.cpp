@@ -8,6 +8,8 @@
 #include "app/records.h"
 #include "test_support.h"
 
+using namespace kovo::app;
+
 using nlohmann::json;
 using testsupport::directory_entries;
 using testsupport::read_file;

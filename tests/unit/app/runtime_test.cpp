@@ -6,6 +6,9 @@
 #include "app/thread_task_runner.h"
 #include "mission_fakes.h"
 
+using namespace kovo::config;
+using namespace kovo::app;
+
 using namespace fakes;
 using namespace std::chrono_literals;
 

@@ -10,6 +10,9 @@
 #include "car/sio/uri.h"
 #include "car/sio_msg_json.h"
 
+using namespace kovo::car;
+using namespace kovo::car::sio;
+
 using namespace std::chrono_literals;
 using nlohmann::json;
 using sio::Message;

@@ -7,6 +7,8 @@
 
 #include "car/sio/session.h"
 
+using namespace kovo::car;
+
 using namespace std::chrono_literals;
 using sio::Message;
 using sio::SessionEnd;

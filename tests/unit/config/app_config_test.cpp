@@ -11,6 +11,8 @@
 #include "config_fields.h"
 #include "test_support.h"
 
+using namespace kovo::config;
+
 using nlohmann::json;
 using namespace configtest;
 using testsupport::directory_entries;

@@ -8,6 +8,8 @@
 
 #include "config/app_config.h"
 
+using namespace kovo::config;
+
 // The settings of an AppConfig by name, as the JSON values a file would hold,
 // so that tests compare whole records and name the setting that differs.
 namespace configtest {

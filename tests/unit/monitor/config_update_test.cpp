@@ -4,6 +4,10 @@
 
 #include "test_support.h"
 
+using namespace kovo::config;
+using namespace kovo::monitor;
+using namespace kovo::app;
+
 using nlohmann::json;
 using testsupport::read_file;
 

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kovo::monitor;
+
 using nlohmann::json;
 
 namespace {

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kovo::monitor;
+
 using State = RequestExtent::State;
 
 TEST(RequestParsing, MethodPathAndBody) {

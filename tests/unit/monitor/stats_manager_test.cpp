@@ -7,6 +7,8 @@
 
 #include <gtest/gtest.h>
 
+using namespace kovo::monitor;
+
 using namespace std::chrono_literals;
 using nlohmann::json;
 using SteadyTime = std::chrono::steady_clock::time_point;

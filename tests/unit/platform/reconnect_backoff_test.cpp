@@ -4,6 +4,8 @@
 
 #include <vector>
 
+using namespace kovo::platform;
+
 using std::chrono::seconds;
 
 namespace {

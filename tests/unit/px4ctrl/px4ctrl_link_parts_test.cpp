@@ -15,8 +15,9 @@
 #include "px4ctrl/state_document.h"
 #include "px4ctrl/websocket_codec.h"
 
+using namespace kovo::px4ctrl;
+
 using nlohmann::json;
-using namespace px4ctrl;
 using Result = MessageAssembler::Result;
 
 TEST(MessageAssembler, AWholeMessageIsUsedInPlacePiecesAreJoinedAndAResetForgetsAPart) {
@@ -108,7 +109,10 @@ TEST(WebSocketCodec, ClientFramesAreMaskedAndCarryTheLengthInItsShortestForm) {
     const struct {
         size_t len;
         std::vector<unsigned char> length_bytes;
-    } cases[] = {{0, {0x80}}, {125, {0xfd}}, {126, {0xfe, 0x00, 0x7e}}, {65535, {0xfe, 0xff, 0xff}},
+    } cases[] = {{0, {0x80}},
+                 {125, {0xfd}},
+                 {126, {0xfe, 0x00, 0x7e}},
+                 {65535, {0xfe, 0xff, 0xff}},
                  {65536, {0xff, 0, 0, 0, 0, 0, 0x01, 0x00, 0x00}}};
     for (const auto& c : cases) {
         std::vector<unsigned char> buffer(kMaxClientHeader + c.len);
@@ -155,9 +159,13 @@ std::vector<std::string> read_stream(const std::string& stream, size_t chunk) {
 
 TEST(FrameReader, FindsTheSameMessagesAndControlFramesHoweverTheStreamIsCut) {
     const std::string big(300, 'x');
-    const std::string stream = std::string("\x81\x05hello") + "\x89\x01p" + "\x01\x02" "ab" + std::string("\x8a\x00", 2) +
-                               "\x80\x02" "cd" + "\x82\x7e\x01\x2c" + big + std::string("\x81\x00", 2) +
-                               "\x88\x02\x03\xe8";
+    const std::string stream = std::string("\x81\x05hello") + "\x89\x01p" +
+                               "\x01\x02"
+                               "ab" +
+                               std::string("\x8a\x00", 2) +
+                               "\x80\x02"
+                               "cd" +
+                               "\x82\x7e\x01\x2c" + big + std::string("\x81\x00", 2) + "\x88\x02\x03\xe8";
     const std::vector<std::string> expected = {"hello", "ping:p", "pong:", "abcd", big, "", "close:\x03\xe8"};
     for (size_t chunk : {stream.size(), size_t{1}, size_t{3}, size_t{7}}) {
         EXPECT_EQ(read_stream(stream, chunk), expected) << "pieces of " << chunk;
@@ -183,8 +191,9 @@ TEST(FrameReader, RefusesWhatAServerMustNotSend) {
 TEST(Upgrade, TheAnswerMustSwitchToTheOfferedProtocolWithTheKeysAcceptValue) {
     const std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
     ASSERT_EQ(upgrade_accept(key), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
-    const std::string good = "HTTP/1.1 101 Switching Protocols\r\nUpgrade: WebSocket\r\nConnection: keep-alive, Upgrade\r\n"
-                             "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n";
+    const std::string good =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: WebSocket\r\nConnection: keep-alive, Upgrade\r\n"
+        "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n";
     const std::pair<std::string, const char*> cases[] = {
         {good + "Sec-WebSocket-Protocol: http\r\n\r\n\x81", ""},
         {good + "\r\n", ""},

@@ -12,8 +12,10 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+using namespace kovo::config;
+using namespace kovo::px4ctrl;
+
 using nlohmann::json;
-using namespace px4ctrl;
 using Kind = ScannedMessage::Kind;
 
 namespace {

@@ -8,7 +8,7 @@
 
 #include <gtest/gtest.h>
 
-using px4ctrl::RequestPacer;
+using kovo::px4ctrl::RequestPacer;
 using namespace std::chrono_literals;
 
 namespace {
@@ -16,9 +16,9 @@ namespace {
 struct Case {
     const char* name;
     int interval_ms;
-    int answer_ms;              // px4ctrl pushes this long after each request; -1: it does not answer
-    std::vector<int> pushes;    // pushes px4ctrl sends on its own
-    std::vector<int> others;    // messages that are not accepted pushes
+    int answer_ms;            // px4ctrl pushes this long after each request; -1: it does not answer
+    std::vector<int> pushes;  // pushes px4ctrl sends on its own
+    std::vector<int> others;  // messages that are not accepted pushes
     int until_ms;
     std::vector<int> requests;  // when the requests leave
 };
@@ -35,11 +35,11 @@ std::vector<int> requests_sent(const Case& c) {
         const int next_push = pushes.empty() ? INT32_MAX : *std::min_element(pushes.begin(), pushes.end());
         const int next_other = others.empty() ? INT32_MAX : *std::min_element(others.begin(), others.end());
         const auto due = pacer.nextDue();
-        const int next_due = due == RequestPacer::TimePoint::max()
-                                 ? INT32_MAX
-                                 : static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(
-                                                        due.time_since_epoch())
-                                                        .count());
+        const int next_due =
+            due == RequestPacer::TimePoint::max()
+                ? INT32_MAX
+                : static_cast<int>(
+                      std::chrono::duration_cast<std::chrono::milliseconds>(due.time_since_epoch()).count());
         const int now = std::min({next_push, next_other, next_due});
         if (now > c.until_ms) return sent;
         if (now == next_push) {
