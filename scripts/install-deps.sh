@@ -6,12 +6,12 @@ set -eu
 cd "$(dirname "$0")/.."
 
 # Debian packages: the compiler and build tools, the daemon's libraries (Boost
-# for the header-only Asio and Beast of the px4ctrl link), the MQTT broker the
-# tests start, the browser (and a CJK font for its
-# screenshots) for the dashboard test, and wrk for the load figures.
+# for the header-only Asio of the px4ctrl link, OpenSSL for its TLS), the MQTT
+# broker the tests start, the browser (and a CJK font for its screenshots) for
+# the dashboard test, and wrk for the load figures.
 PACKAGES="g++ make cmake pkg-config git libgtest-dev libgmock-dev
 nlohmann-json3-dev libwebsockets-dev libmosquitto-dev libcurl4-openssl-dev
-mosquitto nodejs npm chromium fonts-wqy-microhei wrk libboost-dev"
+mosquitto nodejs npm chromium fonts-wqy-microhei wrk libboost-dev libssl-dev"
 
 missing=""
 for p in $PACKAGES; do
