@@ -60,10 +60,10 @@ Usage read_usage(pid_t pid) {
 
 // State pushes the simulated px4ctrl has sent so far.
 long pushes(testsupport::NodePeer& px4) {
-    const size_t from = px4.process().line_count();
-    px4.send_line(R"({"cmd":"stats"})");
+    const size_t from = px4.process().lineCount();
+    px4.sendLine(R"({"cmd":"stats"})");
     std::string line;
-    if (!px4.process().wait_for_line(R"("cmd":"stats")", 5s, &line, from)) {
+    if (!px4.process().waitForLine(R"("cmd":"stats")", 5s, &line, from)) {
         return -1;
     }
     const auto j = nlohmann::json::parse(line, nullptr, false);
@@ -125,8 +125,7 @@ int main(int argc, char** argv) {
     // Quiet: a hundred missions print a lot.
     testsupport::ChildProcess daemon("daemon", {testsupport::daemon_path(), "--config", work.file("config.json")}, {},
                                      false);
-    if (!daemon.wait_for_line("[PX4] Login result: success", 10s) ||
-        !car.process().wait_for_line("\"connection\"", 10s)) {
+    if (!daemon.waitForLine("[PX4] Login result: success", 10s) || !car.process().waitForLine("\"connection\"", 10s)) {
         std::cerr << "the daemon did not connect" << std::endl;
         return 1;
     }
@@ -136,9 +135,9 @@ int main(int argc, char** argv) {
     print_usage_line("idle before the first mission", idle1);
 
     for (int n = 1; n <= missions; ++n) {
-        const size_t done = daemon.count_lines("[LOG] Uploaded normal log: ");
-        car.send_line(R"({"cmd":"mission"})");
-        if (!testsupport::wait_until([&] { return daemon.count_lines("[LOG] Uploaded normal log: ") > done; }, 90s,
+        const size_t done = daemon.countLines("[LOG] Uploaded normal log: ");
+        car.sendLine(R"({"cmd":"mission"})");
+        if (!testsupport::wait_until([&] { return daemon.countLines("[LOG] Uploaded normal log: ") > done; }, 90s,
                                      50ms)) {
             std::cerr << "mission " << n << " did not finish" << std::endl;
             return 1;
@@ -151,7 +150,7 @@ int main(int argc, char** argv) {
     const Usage end1 =
         measure_idle("idle after " + std::to_string(missions) + " missions", daemon.pid(), px4, idle_seconds);
     print_usage_line("idle after the missions", end1);
-    std::cout << "timeouts waiting for photos: " << daemon.count_lines("[UPLOAD] Timeout waiting for photo upload")
-              << ", failed starts: " << daemon.count_lines("[CAR] Failed to start mission") << std::endl;
+    std::cout << "timeouts waiting for photos: " << daemon.countLines("[UPLOAD] Timeout waiting for photo upload")
+              << ", failed starts: " << daemon.countLines("[CAR] Failed to start mission") << std::endl;
     return 0;
 }

@@ -329,7 +329,7 @@ int main(int argc, char** argv) {
             // The daemon at full rate: time to log in, cost per message, peak memory.
             const auto t0 = Clock::now();
             testsupport::ChildProcess d("daemon", {daemon, "--config", peers.config(0)}, {}, false);
-            if (!d.wait_for_line("[PX4] Login result: success", 10s)) {
+            if (!d.waitForLine("[PX4] Login result: success", 10s)) {
                 std::cerr << "the daemon did not log in" << std::endl;
                 return 1;
             }
@@ -343,7 +343,7 @@ int main(int argc, char** argv) {
         }
         {
             testsupport::ChildProcess d("daemon", {daemon, "--config", peers.config(20)}, {}, false);
-            if (!d.wait_for_line("[PX4] Login result: success", 10s)) return 1;
+            if (!d.waitForLine("[PX4] Login result: success", 10s)) return 1;
             std::this_thread::sleep_for(1s);
             measure_modes(d.pid(), peers, window, daemon_modes);
             rss_paced.add(status_kib(d.pid(), "VmRSS:") / 1024.0);

@@ -17,7 +17,7 @@ using namespace kovo::monitor;
 namespace {
 
 void fill_statistics(StatsManager& stats) {
-    stats.recordStartup();
+    stats.recordStartup("2026-05-17 09:58:12");
     stats.recordVersion("1.3.0", "0123abc", "2026-05-17 09:00:00");
     stats.recordConfig("http://127.0.0.1:8080", "4821-9037", "127.0.0.1", 53001, "127.0.0.1", 1883,
                        "/api/carUavModule/indoorPlatform/cmd/request", "/api/carUavModule/indoorPlatform/cmd/response",
@@ -29,7 +29,7 @@ void fill_statistics(StatsManager& stats) {
                                "/data/task/" + std::to_string(i), "2026-05-17 10:00:00");
         stats.onMissionSuccess("2026-05-17 10:05:00");
     }
-    stats.updateInternalState(4, "hover", 2, true, false, true, 3, 1, "M202605170049", "S149", 76.5f, 1.2f, -0.1f);
+    stats.updateInternalState({4, "hover", 2, true, false, true, 3, 1, "M202605170049", "S149", 76.5f, 1.2f, -0.1f});
 }
 
 template <typename F>

@@ -4,7 +4,7 @@ namespace kovo::app {
 
 std::chrono::steady_clock::time_point InterruptibleClock::now() const { return std::chrono::steady_clock::now(); }
 
-bool InterruptibleClock::sleep_for(std::chrono::milliseconds d) {
+bool InterruptibleClock::sleepFor(std::chrono::milliseconds d) {
     std::unique_lock<std::mutex> lock(mutex_);
     return !cv_.wait_for(lock, d, [this] { return stopped_; });
 }

@@ -4,7 +4,7 @@
 #include <condition_variable>
 #include <mutex>
 
-#include "app/ports.h"
+#include "app/mission/ports.h"
 
 namespace kovo::app {
 
@@ -13,7 +13,7 @@ namespace kovo::app {
 class InterruptibleClock : public Clock {
 public:
     std::chrono::steady_clock::time_point now() const override;
-    bool sleep_for(std::chrono::milliseconds d) override;
+    bool sleepFor(std::chrono::milliseconds d) override;
     // Wakes every sleeper; later sleeps return false at once.
     void stop();
 

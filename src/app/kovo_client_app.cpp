@@ -5,10 +5,19 @@
 
 #include "app/build_info.h"
 #include "app/config_update.h"
+#include "app/mission/records.h"
 #include "log/log.h"
 #include "monitor/stats_routes.h"
 
 namespace kovo::app {
+
+namespace {
+
+// The dashboard's start and stop times keep this pattern whatever
+// app.time_format says.
+constexpr const char* kStatsTimeFormat = "%Y-%m-%d %H:%M:%S";
+
+}  // namespace
 
 KovoClientApp::KovoClientApp(const config::AppConfig& config, const std::string& config_path)
     : config_(config),
@@ -26,9 +35,8 @@ KovoClientApp::KovoClientApp(const config::AppConfig& config, const std::string&
       site_id_(config.platform.site_id),
       core_(config_, mission_, MissionPorts{px4_port_, car_port_, mqtt_port_, http_port_, stats_port_, clock_, tasks_},
             access_key_, site_id_) {
-    sio_client_.setMissionCallback([this](const nlohmann::json& payload) { onCarMission(payload); });
-    sio_client_.setRebootQueryCallback([this] { onCarRebootQuery(); });
-    http_client_.setOnError([](const std::string& text) { kovo::log::error() << "HTTP error: " << text; });
+    sio_client_.setMissionCallback([this](const nlohmann::json& payload) { core_.intake.onCarMission(payload); });
+    sio_client_.setRebootQueryCallback([this] { core_.reboot.onCarRebootQuery(); });
     sio_client_.setOnConnected([] { monitor::StatsManager::instance().onSioConnected(); });
     sio_client_.setOnDisconnected([] { monitor::StatsManager::instance().onSioDisconnected(); });
     px4_client_.setOnConnected([] { monitor::StatsManager::instance().onWsConnected(); });
@@ -42,7 +50,7 @@ KovoClientApp::~KovoClientApp() { stop(); }
 
 bool KovoClientApp::start() {
     monitor::StatsManager& stats = monitor::StatsManager::instance();
-    stats.recordStartup();
+    stats.recordStartup(format_current_time(kStatsTimeFormat));
     stats.recordVersion(kVersion, kGitRevision, kBuildTime);
     const auto cfg = config_.snapshot();
     record_config_stats(stats, *cfg);
@@ -65,7 +73,7 @@ bool KovoClientApp::start() {
         kovo::log::error() << "[APP] Failed to start mqtt client, continuing without MQTT";
     }
     running_ = true;
-    worker_thread_ = std::thread([this] { worker_loop(); });
+    worker_thread_ = std::thread([this] { workerLoop(); });
     return true;
 }
 
@@ -76,7 +84,10 @@ void KovoClientApp::wait() {
 }
 
 void KovoClientApp::stop() {
-    running_ = false;
+    // Only a daemon that ran to the end of start() has a shutdown to show.
+    if (running_.exchange(false)) {
+        monitor::StatsManager::instance().recordShutdown(format_current_time(kStatsTimeFormat));
+    }
     // No new mission or configuration update may arrive while the objects
     // they use go away.
     sio_client_.stop();
@@ -86,36 +97,15 @@ void KovoClientApp::stop() {
     tasks_.joinAll();
 }
 
-void KovoClientApp::worker_loop() {
+void KovoClientApp::workerLoop() {
     while (running_) {
         // Whole seconds; at least one, so a zero setting cannot spin.
         const int seconds = std::max(1, config_.snapshot()->mission.worker_poll_interval_seconds);
-        if (!clock_.sleep_for(std::chrono::seconds(seconds)) || !running_) {
+        if (!clock_.sleepFor(std::chrono::seconds(seconds)) || !running_) {
             return;
         }
         core_.monitor.tick();
     }
 }
-
-void KovoClientApp::onCarMission(const nlohmann::json& payload) { core_.intake.onCarMission(payload); }
-
-void KovoClientApp::onCarRebootQuery() { core_.reboot.onCarRebootQuery(); }
-
-void KovoClientApp::sendPlatformFlightHistory(const nlohmann::json& uav) {
-    core_.reports.sendPlatformFlightHistory(uav);
-}
-
-void KovoClientApp::sendPlatformStatusHistory(const std::string& code) {
-    core_.reports.sendPlatformStatusHistory(code);
-}
-
-void KovoClientApp::sendPlatformArrivePoint() { core_.reports.sendPlatformArrivePoint(); }
-
-bool KovoClientApp::uploadPhotosAsync(const nlohmann::json& items, const std::string& upload_url,
-                                      const std::string& task_dir, int before_count) {
-    return core_.photos.uploadPhotosAsync(items, upload_url, task_dir, before_count);
-}
-
-std::string KovoClientApp::current_time_str() const { return core_.records.current_time_str(); }
 
 }  // namespace kovo::app

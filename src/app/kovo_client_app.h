@@ -8,8 +8,8 @@
 
 #include "app/interruptible_clock.h"
 #include "app/link_adapters.h"
-#include "app/mission_context.h"
-#include "app/mission_core.h"
+#include "app/mission/mission_context.h"
+#include "app/mission/mission_core.h"
 #include "app/thread_task_runner.h"
 #include "car/sio_car_client.h"
 #include "config/app_config.h"
@@ -44,20 +44,10 @@ public:
     // the web server; waits cut short. Used by the destructor.
     void stop();
 
-    // Car link thread.
-    void onCarMission(const nlohmann::json& payload);
-    void onCarRebootQuery();
-    // The monitor thread's body: one tick per poll interval while running.
-    void worker_loop();
-
-    void sendPlatformFlightHistory(const nlohmann::json& uav);
-    void sendPlatformStatusHistory(const std::string& code);
-    void sendPlatformArrivePoint();
-    bool uploadPhotosAsync(const nlohmann::json& items, const std::string& upload_url, const std::string& task_dir,
-                           int before_count);
-    std::string current_time_str() const;
-
 private:
+    // The monitor thread's body: one tick per poll interval while running.
+    void workerLoop();
+
     config::SharedConfig config_;
     const std::string config_path_;
     px4ctrl::Px4ctrlWsClient px4_client_;

@@ -5,7 +5,7 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/ports.h"
+#include "app/mission/ports.h"
 #include "car/sio_car_client.h"
 #include "monitor/stats_manager.h"
 #include "platform/platform_http_client.h"
@@ -78,11 +78,7 @@ public:
     void onStatusTransition(const std::string& from, const std::string& to) override {
         stats_.onStatusTransition(from, to);
     }
-    void updateInternalState(const InternalState& s) override {
-        stats_.updateInternalState(s.fs, s.kovo_sub, s.kovo_idx, s.has_task, s.photos_uploaded, s.upload_started,
-                                   s.photo_count, s.last_completed_height_idx, s.mission_id, s.strategy_id,
-                                   s.battery_remain, s.lpos_z, s.lpos_vz);
-    }
+    void updateInternalState(const monitor::InternalState& state) override { stats_.updateInternalState(state); }
 
 private:
     monitor::StatsManager& stats_;

@@ -7,7 +7,7 @@
 #include <mutex>
 #include <thread>
 
-#include "app/ports.h"
+#include "app/mission/ports.h"
 
 namespace kovo::app {
 

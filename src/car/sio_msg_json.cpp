@@ -11,29 +11,29 @@ using nlohmann::json;
 
 json convert(const sio::Message& message) {
     switch (sio::kind_of(message)) {
-    case sio::Kind::Integer:
+    case sio::Kind::INTEGER:
         // Also an unsigned value: kind_of calls it an integer only when it fits.
         return json(message.get<std::int64_t>());
-    case sio::Kind::Double:
+    case sio::Kind::DOUBLE:
         return json(message.get<double>());
-    case sio::Kind::String:
-    case sio::Kind::Boolean:
+    case sio::Kind::STRING:
+    case sio::Kind::BOOLEAN:
         return message;
-    case sio::Kind::Array: {
+    case sio::Kind::ARRAY: {
         json array = json::array();
         for (const auto& element : message)
             array.push_back(convert(element));
         return array;
     }
-    case sio::Kind::Object: {
+    case sio::Kind::OBJECT: {
         if (message.empty()) return nullptr;
         json object = json::object();
         for (const auto& [key, value] : message.items())
             object[key] = convert(value);
         return object;
     }
-    case sio::Kind::Binary:
-    case sio::Kind::Null:
+    case sio::Kind::BINARY:
+    case sio::Kind::NULL_VALUE:
         break;
     }
     return nullptr;

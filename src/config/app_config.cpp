@@ -105,7 +105,7 @@ bool AppConfig::load(const std::string& path) {
     try {
         json doc;
         in >> doc;  // stops after the first complete value
-        load_from_json(doc);
+        loadFromJson(doc);
     } catch (const std::exception& e) {
         std::cerr << "[Config] Parse error in " << path << ": " << e.what() << ", using defaults" << std::endl;
         return false;
@@ -114,7 +114,7 @@ bool AppConfig::load(const std::string& path) {
     return true;
 }
 
-void AppConfig::load_from_json(const json& doc) {
+void AppConfig::loadFromJson(const json& doc) {
     if (!doc.is_object()) return;
 
     if (doc.contains("px4ctrl")) {

@@ -197,7 +197,7 @@ struct AppConfig {
     // had.
     bool load(const std::string& path);
     // Applies a parsed document; never throws.
-    void load_from_json(const nlohmann::json& doc);
+    void loadFromJson(const nlohmann::json& doc);
     // Applies the fifteen hot-updatable settings found in doc; true when at
     // least one was assigned.
     bool updateHotConfig(const nlohmann::json& doc);

@@ -48,9 +48,9 @@ const char* escape_of(Colour colour) {
 void write_default(Level level, Colour colour, const std::string& text) {
     const int fd = level == Level::ERROR ? STDERR_FILENO : STDOUT_FILENO;
     // Decided once per stream: the daemon's streams do not change while it runs.
-    static const bool colour_out = colour_wanted(STDOUT_FILENO, std::getenv("NO_COLOR"));
-    static const bool colour_err = colour_wanted(STDERR_FILENO, std::getenv("NO_COLOR"));
-    const bool with_colour = fd == STDERR_FILENO ? colour_err : colour_out;
+    static const bool kColourOut = colour_wanted(STDOUT_FILENO, std::getenv("NO_COLOR"));
+    static const bool kColourErr = colour_wanted(STDERR_FILENO, std::getenv("NO_COLOR"));
+    const bool with_colour = fd == STDERR_FILENO ? kColourErr : kColourOut;
     write_all(fd, (with_colour ? coloured(colour, text) : text) + "\n");
 }
 

@@ -16,9 +16,9 @@ const json* member(const json& obj, const char* key) {
 }
 
 const json& section(const json& obj, const char* key) {
-    static const json empty = json::object();
+    static const json kEmpty = json::object();
     const json* found = member(obj, key);
-    return found != nullptr ? *found : empty;
+    return found != nullptr ? *found : kEmpty;
 }
 
 // A text member, escaped; "-" when absent.

@@ -1,6 +1,5 @@
 #include "monitor/stats_manager.h"
 
-#include <ctime>
 #include <utility>
 
 #include "monitor/dashboard.h"
@@ -21,15 +20,6 @@ uint64_t elapsed_seconds(SteadyTime since, SteadyTime now) {
 bool ever_set(SteadyTime instant) { return instant.time_since_epoch().count() > 0; }
 
 }  // namespace
-
-std::string current_time_str() {
-    const std::time_t now = std::chrono::system_clock::to_time_t(std::chrono::system_clock::now());
-    std::tm local{};
-    localtime_r(&now, &local);
-    char buf[32];
-    const size_t n = std::strftime(buf, sizeof(buf), "%Y-%m-%d %H:%M:%S", &local);
-    return std::string(buf, n);
-}
 
 void ConnectionStats::onConnected(SteadyTime now) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -66,16 +56,16 @@ StatsManager::StatsManager(SteadyClock clock) : clock_(std::move(clock)) {}
 
 SteadyTime StatsManager::now() const { return clock_ ? clock_() : std::chrono::steady_clock::now(); }
 
-void StatsManager::recordStartup() {
+void StatsManager::recordStartup(const std::string& time) {
     std::lock_guard<std::mutex> lock(mutex_);
-    startup_time_ = current_time_str();
+    startup_time_ = time;
     startup_instant_ = now();
     running_ = true;
 }
 
-void StatsManager::recordShutdown() {
+void StatsManager::recordShutdown(const std::string& time) {
     std::lock_guard<std::mutex> lock(mutex_);
-    shutdown_time_ = current_time_str();
+    shutdown_time_ = time;
     running_ = false;
 }
 
@@ -152,34 +142,11 @@ void StatsManager::onMissionFailed(const std::string& /*reason*/, const std::str
     finishCurrentMission("failed", end_time);
 }
 
-void StatsManager::onMissionAborted(const std::string& end_time) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    missions_aborted_++;
-    finishCurrentMission("aborted", end_time);
-}
-
 void StatsManager::onStatusTransition(const std::string& /*from*/, const std::string& /*to*/) { status_transitions_++; }
 
-void StatsManager::updateInternalState(int fs, const std::string& kovo_sub, int kovo_idx, bool has_task,
-                                       bool photos_uploaded, bool upload_started, int photo_count,
-                                       int last_completed_height_idx, const std::string& mission_id,
-                                       const std::string& strategy_id, float battery_remain, float lpos_z,
-                                       float lpos_vz) {
-    InternalState next{fs,
-                       kovo_sub,
-                       kovo_idx,
-                       has_task,
-                       photos_uploaded,
-                       upload_started,
-                       photo_count,
-                       last_completed_height_idx,
-                       mission_id,
-                       strategy_id,
-                       battery_remain,
-                       lpos_z,
-                       lpos_vz};
+void StatsManager::updateInternalState(const InternalState& state) {
     std::lock_guard<std::mutex> lock(state_mutex_);
-    state_ = std::move(next);
+    state_ = state;
 }
 
 json StatsManager::getStatsJson() const {
@@ -196,7 +163,8 @@ json StatsManager::getStatsJson() const {
     out["missions"] = json{{"total", missions_total_.load()},
                            {"success", missions_success_.load()},
                            {"failed", missions_failed_.load()},
-                           {"aborted", missions_aborted_.load()},
+                           // Kept for the page and its readers: no mission is ever aborted.
+                           {"aborted", 0},
                            {"running", current_mission_ != nullptr ? 1 : 0}};
     out["status_transitions"] = status_transitions_.load();
     out["version"] = json{{"version", version_}, {"git_hash", git_hash_}, {"build_time", build_time_}};

@@ -11,10 +11,9 @@
 
 #include <nlohmann/json.hpp>
 
-namespace kovo::monitor {
+#include "monitor/internal_state.h"
 
-// Local wall-clock time now, "%Y-%m-%d %H:%M:%S" (fixed pattern).
-std::string current_time_str();
+namespace kovo::monitor {
 
 // Counters of one link (car, px4ctrl, MQTT). The time points come from the
 // owner's steady clock.
@@ -55,8 +54,9 @@ public:
     using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
     explicit StatsManager(SteadyClock clock = nullptr);
 
-    void recordStartup();
-    void recordShutdown();
+    // time: the local time text shown as "startup_time" / "shutdown_time".
+    void recordStartup(const std::string& time);
+    void recordShutdown(const std::string& time);
     void recordVersion(const std::string& version, const std::string& git_hash, const std::string& build_time);
     void recordConfig(const std::string& sio_uri, const std::string& sio_access_key, const std::string& px4_host,
                       int px4_port, const std::string& mqtt_host, int mqtt_port, const std::string& mqtt_request_topic,
@@ -76,13 +76,9 @@ public:
                           const std::string& start_time);
     void onMissionSuccess(const std::string& end_time);
     void onMissionFailed(const std::string& reason, const std::string& end_time);
-    void onMissionAborted(const std::string& end_time);
     void onStatusTransition(const std::string& from, const std::string& to);
 
-    void updateInternalState(int fs, const std::string& kovo_sub, int kovo_idx, bool has_task, bool photos_uploaded,
-                             bool upload_started, int photo_count, int last_completed_height_idx,
-                             const std::string& mission_id, const std::string& strategy_id, float battery_remain,
-                             float lpos_z, float lpos_vz);
+    void updateInternalState(const InternalState& state);
 
     nlohmann::json getStatsJson() const;
     nlohmann::json getMissionsJson(int limit) const;
@@ -110,22 +106,6 @@ private:
         int stats_web_port = 0;
     };
 
-    struct InternalState {
-        int32_t fs = -1;
-        std::string kovo_sub;
-        int32_t kovo_idx = -1;
-        bool has_task = false;
-        bool photos_uploaded = false;
-        bool upload_started = false;
-        int32_t photo_count = 0;
-        int32_t last_completed_height_idx = -1;
-        std::string mission_id;
-        std::string strategy_id;
-        float battery_remain = 0.0f;
-        float lpos_z = 0.0f;
-        float lpos_vz = 0.0f;
-    };
-
     std::chrono::steady_clock::time_point now() const;
     // Closes the current record (if any) with status and end time.
     void finishCurrentMission(const char* status, const std::string& end_time);
@@ -142,7 +122,6 @@ private:
     std::atomic<uint64_t> missions_total_{0};
     std::atomic<uint64_t> missions_success_{0};
     std::atomic<uint64_t> missions_failed_{0};
-    std::atomic<uint64_t> missions_aborted_{0};
     // A deque keeps references to its other elements valid when the oldest
     // record is dropped, so current_mission_ (always the newest record) stays
     // valid.

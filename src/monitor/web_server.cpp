@@ -82,26 +82,26 @@ RequestExtent request_extent(const std::string& received, size_t max_bytes) {
     using State = RequestExtent::State;
     const size_t blank = received.find("\r\n\r\n");
     if (blank == std::string::npos) {
-        return {received.size() > max_bytes ? State::TooLarge : State::Incomplete, 0};
+        return {received.size() > max_bytes ? State::TOO_LARGE : State::INCOMPLETE, 0};
     }
     const size_t header_end = blank + 4;
-    if (header_end > max_bytes) return {State::TooLarge, 0};
+    if (header_end > max_bytes) return {State::TOO_LARGE, 0};
     const size_t first_line_end = received.find("\r\n");
     std::string value;
     if (!find_content_length(received, first_line_end + 2, blank + 2, value)) {
         // No declared body: whatever came with the headers is the body.
-        return {State::Complete, std::min(received.size(), max_bytes)};
+        return {State::COMPLETE, std::min(received.size(), max_bytes)};
     }
     size_t length = 0;
     bool too_large = false;
-    if (!parse_length(value, max_bytes, length, too_large)) return {State::BadLength, 0};
-    if (too_large || header_end + length > max_bytes) return {State::TooLarge, 0};
-    if (received.size() < header_end + length) return {State::Incomplete, 0};
-    return {State::Complete, header_end + length};
+    if (!parse_length(value, max_bytes, length, too_large)) return {State::BAD_LENGTH, 0};
+    if (too_large || header_end + length > max_bytes) return {State::TOO_LARGE, 0};
+    if (received.size() < header_end + length) return {State::INCOMPLETE, 0};
+    return {State::COMPLETE, header_end + length};
 }
 
-void sendResponse(int fd, int status_code, const std::string& reason, const std::string& content_type,
-                  const std::string& body) {
+void send_response(int fd, int status_code, const std::string& reason, const std::string& content_type,
+                   const std::string& body) {
     std::string response = "HTTP/1.1 " + std::to_string(status_code) + " " + reason + "\r\n";
     response += "Content-Type: " + content_type + "\r\n";
     response += "Content-Length: " + std::to_string(body.size()) + "\r\n";
@@ -116,13 +116,13 @@ void sendResponse(int fd, int status_code, const std::string& reason, const std:
     }
 }
 
-std::string extractMethod(const std::string& request) {
+std::string extract_method(const std::string& request) {
     const size_t space = request.find(' ');
     if (space == std::string::npos) return "GET";
     return request.substr(0, space);
 }
 
-std::string extractPath(const std::string& request) {
+std::string extract_path(const std::string& request) {
     const size_t first = request.find(' ');
     if (first == std::string::npos) return "/";
     const size_t second = request.find(' ', first + 1);
@@ -130,7 +130,7 @@ std::string extractPath(const std::string& request) {
     return request.substr(first + 1, second - first - 1);
 }
 
-std::string extractBody(const std::string& request) {
+std::string extract_body(const std::string& request) {
     const size_t blank = request.find("\r\n\r\n");
     if (blank == std::string::npos) return "";
     const std::string body = request.substr(blank + 4);
@@ -260,15 +260,15 @@ void WebServer::serveConnection(int fd) {
         }
         received.append(buf, static_cast<size_t>(n));
         const RequestExtent extent = request_extent(received, kMaxRequestBytes);
-        if (extent.state == State::Complete) {
+        if (extent.state == State::COMPLETE) {
             received.resize(extent.size);
             break;
         }
-        if (extent.state == State::TooLarge) {
+        if (extent.state == State::TOO_LARGE) {
             kovo::log::error() << "[WebServer] request too large (limit " << kMaxRequestBytes << " bytes)";
             return;
         }
-        if (extent.state == State::BadLength) {
+        if (extent.state == State::BAD_LENGTH) {
             kovo::log::error() << "[WebServer] bad Content-Length";
             return;
         }
@@ -276,17 +276,17 @@ void WebServer::serveConnection(int fd) {
 
     try {
         const Reply reply = route(received);
-        sendResponse(fd, 200, "OK", reply.content_type, reply.body);
+        send_response(fd, 200, "OK", reply.content_type, reply.body);
     } catch (const std::exception& e) {
         kovo::log::error() << "[WebServer] handler failed: " << e.what();
     }
 }
 
 WebServer::Reply WebServer::route(const std::string& request) const {
-    const std::string method = extractMethod(request);
-    const std::string path = extractPath(request);
+    const std::string method = extract_method(request);
+    const std::string path = extract_path(request);
     if (path == "/api/config" && method == "POST" && config_handler_) {
-        return {kJsonType, config_handler_(extractBody(request))};
+        return {kJsonType, config_handler_(extract_body(request))};
     }
     if (path == "/api/stats") return {kJsonType, stats_handler_ ? stats_handler_() : "{}"};
     if (path == "/api/missions") return {kJsonType, missions_handler_ ? missions_handler_() : "[]"};

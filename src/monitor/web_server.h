@@ -68,22 +68,22 @@ private:
 // Writes one response ("HTTP/1.1", Content-Type, Content-Length in bytes,
 // "Connection: close", the body) to fd; a client that went away costs only
 // the lost response.
-void sendResponse(int fd, int status_code, const std::string& reason, const std::string& content_type,
-                  const std::string& body);
+void send_response(int fd, int status_code, const std::string& reason, const std::string& content_type,
+                   const std::string& body);
 // The text before the first space; "GET" when there is none.
-std::string extractMethod(const std::string& request);
+std::string extract_method(const std::string& request);
 // The text between the first and the second space; "/" when either is missing.
-std::string extractPath(const std::string& request);
+std::string extract_path(const std::string& request);
 // The text after the first empty line, up to the end or the first NUL byte;
 // empty when there is no empty line.
-std::string extractBody(const std::string& request);
+std::string extract_body(const std::string& request);
 
 // How much of the bytes received so far forms one request: the headers up to
 // the empty line, then as many body bytes as Content-Length gives.
 struct RequestExtent {
-    enum class State { Incomplete, Complete, TooLarge, BadLength };
+    enum class State { INCOMPLETE, COMPLETE, TOO_LARGE, BAD_LENGTH };
     State state;
-    size_t size;  // bytes of the request when Complete
+    size_t size;  // bytes of the request when COMPLETE
 };
 RequestExtent request_extent(const std::string& received, size_t max_bytes);
 

@@ -6,6 +6,8 @@
 #include <memory>
 #include <new>
 
+#include "log/log.h"
+
 namespace kovo::platform {
 
 namespace {
@@ -35,55 +37,18 @@ size_t write_file_callback(char* data, size_t size, size_t nmemb, void* user) {
 struct MimeFree {
     void operator()(curl_mime* mime) const { curl_mime_free(mime); }
 };
-struct SlistFree {
-    void operator()(curl_slist* list) const { curl_slist_free_all(list); }
-};
 
 }  // namespace
 
 void PlatformHttpClient::globalInit() {
-    static const CURLcode once = curl_global_init(CURL_GLOBAL_DEFAULT);
-    (void)once;
+    static const CURLcode kGlobalInit = curl_global_init(CURL_GLOBAL_DEFAULT);
+    (void)kGlobalInit;
 }
 
-PlatformHttpClient::PlatformHttpClient(const config::AppConfig& config)
-    : config_(config), base_url_(config.platform.url), curl_(curl_easy_init()) {}
+PlatformHttpClient::PlatformHttpClient(const config::AppConfig& config) : config_(config), curl_(curl_easy_init()) {}
 
 PlatformHttpClient::~PlatformHttpClient() {
     if (curl_ != nullptr) curl_easy_cleanup(curl_);
-}
-
-void PlatformHttpClient::setOnError(std::function<void(const std::string&)> cb) { on_error_ = std::move(cb); }
-
-bool PlatformHttpClient::postJson(const std::string& endpoint, const std::string& body, std::string* response,
-                                  long* http_status) {
-    return postFields(endpoint, body, true, config_.platform.timeout.post_json, "curl post error: ", response,
-                      http_status);
-}
-
-bool PlatformHttpClient::postForm(const std::string& endpoint, const std::string& body, std::string* response,
-                                  long* http_status) {
-    return postFields(endpoint, body, false, config_.platform.timeout.post_form, "curl form error: ", response,
-                      http_status);
-}
-
-bool PlatformHttpClient::postFields(const std::string& endpoint, const std::string& body, bool json,
-                                    int64_t timeout_seconds, const char* error_prefix, std::string* response,
-                                    long* http_status) {
-    if (curl_ == nullptr) return false;
-    std::lock_guard<std::mutex> lock(mutex_);
-    curl_easy_reset(curl_);
-    std::unique_ptr<curl_slist, SlistFree> headers;
-    if (json) {
-        headers.reset(curl_slist_append(nullptr, "Content-Type: application/json"));
-        curl_easy_setopt(curl_, CURLOPT_HTTPHEADER, headers.get());
-    }
-    const std::string url = base_url_ + endpoint;
-    curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl_, CURLOPT_POSTFIELDS, body.c_str());
-    // The body's own length, so that a zero byte inside it does not cut it short.
-    curl_easy_setopt(curl_, CURLOPT_POSTFIELDSIZE_LARGE, static_cast<curl_off_t>(body.size()));
-    return exchange(timeout_seconds, error_prefix, response, http_status);
 }
 
 bool PlatformHttpClient::postFile(const std::string& url, const std::string& file_path,
@@ -108,11 +73,6 @@ bool PlatformHttpClient::postFile(const std::string& url, const std::string& fil
     curl_easy_setopt(curl_, CURLOPT_URL, url.c_str());
     curl_easy_setopt(curl_, CURLOPT_MIMEPOST, mime.get());
     return exchange(config_.platform.timeout.post_file, "curl postFile error: ", response, http_status);
-}
-
-bool PlatformHttpClient::postFile(const std::string& url, const std::string& file_path, const std::string& field_name,
-                                  std::string* response, long* http_status) {
-    return postFile(url, file_path, {}, field_name, response, http_status);
 }
 
 bool PlatformHttpClient::downloadFile(const std::string& url, const std::string& file_path, long* http_status) {
@@ -159,7 +119,7 @@ bool PlatformHttpClient::finish(int curl_code, const char* error_prefix, long* h
         if (code == CURLE_OK) curl_easy_getinfo(curl_, CURLINFO_RESPONSE_CODE, http_status);
     }
     if (code == CURLE_OK) return true;
-    if (on_error_) on_error_(error_prefix + std::string(curl_easy_strerror(code)));
+    kovo::log::error() << "HTTP error: " << error_prefix << curl_easy_strerror(code);
     return false;
 }
 

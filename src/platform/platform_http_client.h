@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <functional>
 #include <map>
 #include <mutex>
 #include <string>
@@ -13,7 +12,8 @@ namespace kovo::platform {
 // The daemon's only HTTP client: one libcurl handle, one request at a time.
 // Success means that the transfer completed, whatever the HTTP status; the
 // status is handed to callers that ask for it (http_status may be null; it
-// is set to 0 when the transfer failed).
+// is set to 0 when the transfer failed). A failed transfer is logged here,
+// once, with libcurl's reason; callers only see false.
 class PlatformHttpClient {
 public:
     // libcurl's process-wide initialisation; call once at start-up, before any
@@ -25,26 +25,14 @@ public:
     PlatformHttpClient(const PlatformHttpClient&) = delete;
     PlatformHttpClient& operator=(const PlatformHttpClient&) = delete;
 
-    // Runs on the calling thread with the client's lock held: it must not
-    // call back into this client.
-    void setOnError(std::function<void(const std::string&)> cb);
-
-    bool postJson(const std::string& endpoint, const std::string& body, std::string* response,
-                  long* http_status = nullptr);
-    bool postForm(const std::string& endpoint, const std::string& body, std::string* response,
-                  long* http_status = nullptr);
     bool postFile(const std::string& url, const std::string& file_path,
                   const std::map<std::string, std::string>& fields, const std::string& field_name,
-                  std::string* response, long* http_status = nullptr);
-    bool postFile(const std::string& url, const std::string& file_path, const std::string& field_name,
                   std::string* response, long* http_status = nullptr);
     // A transfer that fails part-way (including a local write error) returns
     // false and may leave a partial file behind: the caller removes it.
     bool downloadFile(const std::string& url, const std::string& file_path, long* http_status = nullptr);
 
 private:
-    bool postFields(const std::string& endpoint, const std::string& body, bool json, int64_t timeout_seconds,
-                    const char* error_prefix, std::string* response, long* http_status);
     // Runs a request whose answer body is collected; on success it goes to
     // response (when given).
     bool exchange(int64_t timeout_seconds, const char* error_prefix, std::string* response, long* http_status);
@@ -52,12 +40,10 @@ private:
     bool finish(int curl_code, const char* error_prefix, long* http_status);
 
     const config::AppConfig& config_;
-    std::string base_url_;
     // A libcurl easy handle (CURL is void in libcurl's own header), so that
     // users of this header need no libcurl headers.
     void* curl_ = nullptr;
     std::mutex mutex_;
-    std::function<void(const std::string&)> on_error_;
 };
 
 }  // namespace kovo::platform

@@ -2,7 +2,6 @@
 
 #include <mosquitto.h>
 
-#include <algorithm>
 #include <climits>
 #include <exception>
 
@@ -17,10 +16,6 @@ constexpr std::chrono::seconds kReconnectDelayMax{5};
 // After stop() a connected client gets this long to hand its DISCONNECT to
 // the broker before the loop gives up on it.
 constexpr std::chrono::seconds kDisconnectGrace{2};
-// The loop's wait when nothing happens. libmosquitto shortens it to the next
-// keep-alive ping, and a publish or stop() from another thread wakes it, so
-// it need not wake up on its own in between.
-constexpr int kLoopWaitMs = 3600 * 1000;
 
 // No exception may unwind through libmosquitto's C frames.
 template <typename Handler>
@@ -137,12 +132,7 @@ void PlatformMqttClient::loopThread(bool connect_first) {
             if (mosquitto_reconnect_async(mosq_) != MOSQ_ERR_SUCCESS) continue;
             need_connect = false;
         }
-        const int wait_ms =
-            stopping
-                ? static_cast<int>(
-                      std::chrono::ceil<std::chrono::milliseconds>(give_up - std::chrono::steady_clock::now()).count())
-                : kLoopWaitMs;
-        const int rc = mosquitto_loop(mosq_, std::max(wait_ms, 0), 1);
+        const int rc = mosquitto_loop(mosq_, -1, 1);
         if (!running_) {
             if (!stopping) {
                 stopping = true;

@@ -8,7 +8,7 @@ MessageAssembler::Result MessageAssembler::add(const char* data, size_t len, boo
         if (last && len <= cap_) {
             // The usual case: the whole message in one event, used in place.
             message_ = std::string_view(data, len);
-            return Result::Complete;
+            return Result::COMPLETE;
         }
         buffer_.clear();
     }
@@ -18,17 +18,17 @@ MessageAssembler::Result MessageAssembler::add(const char* data, size_t len, boo
         std::string().swap(buffer_);
     }
     if (!overflow_) buffer_.append(data, len);
-    if (!last) return Result::Incomplete;
+    if (!last) return Result::INCOMPLETE;
 
     const size_t total = received_;
     received_ = 0;
     if (overflow_) {
         overflow_ = false;
         dropped_size_ = total;
-        return Result::Oversize;
+        return Result::OVERSIZE;
     }
     message_ = buffer_;
-    return Result::Complete;
+    return Result::COMPLETE;
 }
 
 void MessageAssembler::reset() {

@@ -15,17 +15,17 @@ constexpr size_t kMaxMessageBytes = 1u << 20;
 // exceeds it, its remaining pieces are only counted.
 class MessageAssembler {
 public:
-    enum class Result { Incomplete, Complete, Oversize };
+    enum class Result { INCOMPLETE, COMPLETE, OVERSIZE };
 
     explicit MessageAssembler(size_t cap = kMaxMessageBytes) : cap_(cap) {}
 
     // Adds the bytes of one receive event; last says the message ends with
-    // them. After Complete, message() holds the whole message (it may point
+    // them. After COMPLETE, message() holds the whole message (it may point
     // into data, so it is valid only until data goes away or the next add).
-    // After Oversize, dropped_size() tells how long the message was.
+    // After OVERSIZE, droppedSize() tells how long the message was.
     Result add(const char* data, size_t len, bool last);
     std::string_view message() const { return message_; }
-    size_t dropped_size() const { return dropped_size_; }
+    size_t droppedSize() const { return dropped_size_; }
     // Forgets a message in progress (the connection was lost).
     void reset();
 

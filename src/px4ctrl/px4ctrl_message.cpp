@@ -12,16 +12,16 @@ namespace kovo::px4ctrl {
 namespace {
 
 // Byte classes inside a JSON string.
-enum : unsigned char { kPlain = 0, kQuote, kBackslash, kControl, kHigh };
+enum ByteClass : unsigned char { PLAIN = 0, QUOTE, BACKSLASH, CONTROL, HIGH };
 
 struct ByteClasses {
     unsigned char cls[256];
     constexpr ByteClasses() : cls{} {
         for (int c = 0; c < 256; ++c) {
-            cls[c] = c < 0x20 ? kControl : c >= 0x80 ? kHigh : kPlain;
+            cls[c] = c < 0x20 ? CONTROL : c >= 0x80 ? HIGH : PLAIN;
         }
-        cls[static_cast<unsigned char>('"')] = kQuote;
-        cls[static_cast<unsigned char>('\\')] = kBackslash;
+        cls[static_cast<unsigned char>('"')] = QUOTE;
+        cls[static_cast<unsigned char>('\\')] = BACKSLASH;
     }
 };
 constexpr ByteClasses kByteClasses;
@@ -100,20 +100,20 @@ const char* skip_string(const char* p, const char* end, bool& escaped) {
             p += 8;
         if (p >= end) break;
         switch (kByteClasses.cls[static_cast<unsigned char>(*p)]) {
-        case kPlain:
+        case PLAIN:
             ++p;
             break;
-        case kQuote:
+        case QUOTE:
             return p + 1;
-        case kControl:
+        case CONTROL:
             return nullptr;
-        case kHigh: {
+        case HIGH: {
             const size_t n = utf8_sequence(p, end);
             if (n == 0) return nullptr;
             p += n;
             break;
         }
-        case kBackslash: {
+        case BACKSLASH: {
             escaped = true;
             if (++p >= end) return nullptr;
             switch (*p) {
@@ -151,8 +151,8 @@ const char* skip_string(const char* p, const char* end, bool& escaped) {
 }
 
 locale_t c_locale() {
-    static const locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
-    return loc;
+    static const locale_t kLocale = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(nullptr));
+    return kLocale;
 }
 
 double to_double(const char* begin, const char* end) {
@@ -299,22 +299,22 @@ public:
     ScannedMessage::Kind run(ScannedMessage& out);
 
 private:
-    enum class Member { Other, Cmd, Ret, State };
+    enum class Member { OTHER, CMD, RET, STATE };
 
     bool push(bool object) {
         if (depth_ == kMaxNesting) return false;
         object_[depth_++] = object;
         return true;
     }
-    void skip_ws() {
+    void skipWs() {
         while (p_ < end_ && is_ws(*p_))
             ++p_;
     }
     // Steps into the container just pushed; true when it is empty and so
     // already closed again.
-    bool closes_at_once() {
+    bool closesAtOnce() {
         ++p_;
-        skip_ws();
+        skipWs();
         if (p_ < end_ && *p_ == (object_[depth_ - 1] ? '}' : ']')) {
             ++p_;
             --depth_;
@@ -322,29 +322,29 @@ private:
         }
         return false;
     }
-    void member_done(ScannedMessage& out);
+    void memberDone(ScannedMessage& out);
 
     const char* p_;
     const char* const end_;
     bool object_[kMaxNesting] = {};
     int depth_ = 0;
-    Member member_ = Member::Other;
+    Member member_ = Member::OTHER;
     const char* value_begin_ = nullptr;
 };
 
-void Scanner::member_done(ScannedMessage& out) {
+void Scanner::memberDone(ScannedMessage& out) {
     const std::string_view value(value_begin_, static_cast<size_t>(p_ - value_begin_));
     switch (member_) {
-    case Member::Cmd:
+    case Member::CMD:
         out.cmd = code_value(value);
         break;
-    case Member::Ret:
+    case Member::RET:
         out.ret = code_value(value);
         break;
-    case Member::State:
+    case Member::STATE:
         out.state = value;
         break;
-    case Member::Other:
+    case Member::OTHER:
         break;
     }
 }
@@ -353,41 +353,41 @@ ScannedMessage::Kind Scanner::run(ScannedMessage& out) {
     using Kind = ScannedMessage::Kind;
     // The text begins with "{".
     push(true);
-    if (closes_at_once()) goto after_value;
+    if (closesAtOnce()) goto after_value;
 
 key:
-    skip_ws();
-    if (p_ >= end_ || *p_ != '"') return Kind::Malformed;
+    skipWs();
+    if (p_ >= end_ || *p_ != '"') return Kind::MALFORMED;
     {
         const char* const key_begin = ++p_;
         bool escaped = false;
         const char* const after = skip_string(p_, end_, escaped);
-        if (!after) return Kind::Malformed;
+        if (!after) return Kind::MALFORMED;
         if (depth_ == 1) {
             const std::string_view raw(key_begin, static_cast<size_t>(after - 1 - key_begin));
-            member_ = key_is(raw, escaped, "cmd")     ? Member::Cmd
-                      : key_is(raw, escaped, "ret")   ? Member::Ret
-                      : key_is(raw, escaped, "state") ? Member::State
-                                                      : Member::Other;
+            member_ = key_is(raw, escaped, "cmd")     ? Member::CMD
+                      : key_is(raw, escaped, "ret")   ? Member::RET
+                      : key_is(raw, escaped, "state") ? Member::STATE
+                                                      : Member::OTHER;
         }
         p_ = after;
     }
-    skip_ws();
-    if (p_ >= end_ || *p_ != ':') return Kind::Malformed;
+    skipWs();
+    if (p_ >= end_ || *p_ != ':') return Kind::MALFORMED;
     ++p_;
 
 value:
-    skip_ws();
-    if (p_ >= end_) return Kind::Malformed;
+    skipWs();
+    if (p_ >= end_) return Kind::MALFORMED;
     if (depth_ == 1) value_begin_ = p_;
     switch (*p_) {
     case '{':
-        if (!push(true)) return Kind::TooDeep;
-        if (closes_at_once()) goto after_value;
+        if (!push(true)) return Kind::TOO_DEEP;
+        if (closesAtOnce()) goto after_value;
         goto key;
     case '[':
-        if (!push(false)) return Kind::TooDeep;
-        if (closes_at_once()) goto after_value;
+        if (!push(false)) return Kind::TOO_DEEP;
+        if (closesAtOnce()) goto after_value;
         goto value;
     case '"': {
         bool escaped = false;
@@ -407,17 +407,17 @@ value:
         p_ = skip_number(p_, end_);
         break;
     }
-    if (!p_) return Kind::Malformed;
+    if (!p_) return Kind::MALFORMED;
 
 after_value:
     if (depth_ == 0) {
-        skip_ws();
+        skipWs();
         // The parser takes a NUL byte after the document for its end.
-        return p_ == end_ || *p_ == '\0' ? Kind::Object : Kind::Malformed;
+        return p_ == end_ || *p_ == '\0' ? Kind::OBJECT : Kind::MALFORMED;
     }
-    if (depth_ == 1) member_done(out);
-    skip_ws();
-    if (p_ >= end_) return Kind::Malformed;
+    if (depth_ == 1) memberDone(out);
+    skipWs();
+    if (p_ >= end_) return Kind::MALFORMED;
     if (*p_ == ',') {
         ++p_;
         if (object_[depth_ - 1]) goto key;
@@ -428,7 +428,7 @@ after_value:
         --depth_;
         goto after_value;
     }
-    return Kind::Malformed;
+    return Kind::MALFORMED;
 }
 
 }  // namespace
@@ -437,18 +437,18 @@ ScannedMessage scan_message(std::string_view text) {
     ScannedMessage out;
     if (text.empty() || text.front() != '{') return out;
     out.kind = Scanner(text).run(out);
-    if (out.kind != ScannedMessage::Kind::Object) {
+    if (out.kind != ScannedMessage::Kind::OBJECT) {
         out.cmd.reset();
         out.ret.reset();
         out.state.reset();
     }
-    if (out.kind == ScannedMessage::Kind::Malformed) out.error = parser_message(text);
+    if (out.kind == ScannedMessage::Kind::MALFORMED) out.error = parser_message(text);
     return out;
 }
 
 MessageMeaning classify_message(const ScannedMessage& message, const config::AppConfig::Px4ctrl& codes) {
     MessageMeaning meaning;
-    if (message.kind != ScannedMessage::Kind::Object) return meaning;
+    if (message.kind != ScannedMessage::Kind::OBJECT) return meaning;
     const int cmd = message.cmd.value_or(codes.default_cmd);
     const int ret = message.ret.value_or(codes.default_ret);
     if (cmd == codes.login_resp_cmd) {

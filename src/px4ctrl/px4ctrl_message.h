@@ -21,12 +21,12 @@ constexpr int kMaxNesting = 64;
 
 struct ScannedMessage {
     enum class Kind {
-        NotObject,  // does not begin with "{": ignored without a word
-        Malformed,  // not valid JSON; error holds the parser's message
-        TooDeep,    // valid JSON nested deeper than kMaxNesting
-        Object,
+        NOT_OBJECT,  // does not begin with "{": ignored without a word
+        MALFORMED,   // not valid JSON; error holds the parser's message
+        TOO_DEEP,    // valid JSON nested deeper than kMaxNesting
+        OBJECT,
     };
-    Kind kind = Kind::NotObject;
+    Kind kind = Kind::NOT_OBJECT;
     std::string error;
     // A number (truncated toward zero) or a boolean (1 or 0) within int range;
     // empty for any other value or when the member is absent. The last of

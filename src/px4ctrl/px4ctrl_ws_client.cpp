@@ -299,13 +299,13 @@ bool Px4ctrlWsClient::Link::onBytes(const char* data, size_t len) {
             return true;
         case Kind::DATA:
             switch (assembler.add(piece.bytes.data(), piece.bytes.size(), piece.last)) {
-            case MessageAssembler::Result::Incomplete:
+            case MessageAssembler::Result::INCOMPLETE:
                 break;
-            case MessageAssembler::Result::Oversize:
-                kovo::log::error() << "[PX4] Message of " << assembler.dropped_size() << " bytes exceeds the "
+            case MessageAssembler::Result::OVERSIZE:
+                kovo::log::error() << "[PX4] Message of " << assembler.droppedSize() << " bytes exceeds the "
                                    << kMaxMessageBytes << "-byte limit, dropped";
                 break;
-            case MessageAssembler::Result::Complete:
+            case MessageAssembler::Result::COMPLETE:
                 onMessage(assembler.message());
                 break;
             }
@@ -335,15 +335,15 @@ void Px4ctrlWsClient::Link::onMessage(std::string_view text) {
     if (text.empty()) return;
     const ScannedMessage message = scan_message(text);
     switch (message.kind) {
-    case Kind::NotObject:
+    case Kind::NOT_OBJECT:
         return;
-    case Kind::Malformed:
+    case Kind::MALFORMED:
         kovo::log::error() << "[PX4] JSON parse error: " << message.error;
         return;
-    case Kind::TooDeep:
+    case Kind::TOO_DEEP:
         kovo::log::error() << "[PX4] Message nested deeper than " << kMaxNesting << " levels, dropped";
         return;
-    case Kind::Object:
+    case Kind::OBJECT:
         break;
     }
 
@@ -487,7 +487,7 @@ void Px4ctrlWsClient::Link::teardown() {
         kovo::log::error() << "[PX4] Connection lost, pending command discarded: " << *discarded;
     }
     if (owner.running_) {
-        scheduleConnect(std::chrono::milliseconds(delays.next_ms()));
+        scheduleConnect(std::chrono::milliseconds(delays.nextMs()));
     } else {
         connect_timer.cancel();
     }

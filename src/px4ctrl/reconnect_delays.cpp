@@ -15,7 +15,7 @@ constexpr uint64_t kJitterPercent = 30;
 ReconnectDelays::ReconnectDelays(std::vector<uint32_t> table_ms)
     : table_(std::move(table_ms)), random_(std::random_device{}()) {}
 
-unsigned ReconnectDelays::next_ms() {
+unsigned ReconnectDelays::nextMs() {
     const uint64_t base = table_.empty() ? kDefaultDelayMs : table_[std::min(count_, table_.size() - 1)];
     if (count_ < table_.size()) ++count_;
     // Links that lost px4ctrl together do not all come back at once.

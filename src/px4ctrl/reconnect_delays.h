@@ -15,7 +15,7 @@ public:
     explicit ReconnectDelays(std::vector<uint32_t> table_ms);
 
     // The next delay in milliseconds.
-    unsigned next_ms();
+    unsigned nextMs();
 
 private:
     std::vector<uint32_t> table_;

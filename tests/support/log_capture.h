@@ -43,13 +43,13 @@ public:
             out += line + '\n';
         return out;
     }
-    bool wait_for(const std::string& needle, std::chrono::milliseconds timeout, size_t times = 1) const {
+    bool waitFor(const std::string& needle, std::chrono::milliseconds timeout, size_t times = 1) const {
         return wait_until([&] { return count(needle) >= times; }, timeout);
     }
     // While the returned lock lives, a thread that logs stops in its log call;
     // writers_waiting() tells when one does.
     std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(mutex_); }
-    int writers_waiting() const { return waiting_; }
+    int writersWaiting() const { return waiting_; }
 
 private:
     void put(kovo::log::Colour colour, const std::string& record) {

@@ -98,8 +98,8 @@ ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
         dup2(out_pipe[1], STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
         execvpe(args[0], args.data(), envp.data());
-        static const char msg[] = "exec failed\n";
-        (void)!write(STDERR_FILENO, msg, sizeof msg - 1);
+        static const char kMessage[] = "exec failed\n";
+        (void)!write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
         _exit(127);
     }
     setpgid(pid_, pid_);
@@ -161,7 +161,7 @@ bool ChildProcess::running() {
     return true;
 }
 
-int ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
+int ChildProcess::waitExit(std::chrono::milliseconds timeout) {
     if (!wait_until([this] { return !running(); }, timeout, 10ms)) return -1;
     // The process is gone; let the readers take in what is left in the pipes
     // (bounded: a grandchild could still hold them open).
@@ -176,18 +176,18 @@ int ChildProcess::stop(std::chrono::milliseconds grace) {
         stdin_fd_ = -1;
     }
     if (pid_ <= 0) return -1;
-    if (!running()) return wait_exit(0ms);
+    if (!running()) return waitExit(0ms);
     signal(SIGTERM);
-    if (wait_exit(grace) == -1 && running()) {
+    if (waitExit(grace) == -1 && running()) {
         signal(SIGKILL);
-        wait_exit(5000ms);
+        waitExit(5000ms);
     }
     // Children of the peer (if any) go with the group.
     kill(-pid_, SIGKILL);
     return status_;
 }
 
-bool ChildProcess::write_stdin(const std::string& text) {
+bool ChildProcess::writeStdin(const std::string& text) {
     if (stdin_fd_ < 0) return false;
     size_t done = 0;
     while (done < text.size()) {
@@ -203,23 +203,23 @@ std::vector<std::string> ChildProcess::lines() const {
     return all_;
 }
 
-std::vector<std::string> ChildProcess::stdout_lines() const {
+std::vector<std::string> ChildProcess::stdoutLines() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return out_;
 }
 
-std::vector<std::string> ChildProcess::stderr_lines() const {
+std::vector<std::string> ChildProcess::stderrLines() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return err_;
 }
 
-size_t ChildProcess::line_count() const {
+size_t ChildProcess::lineCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return all_.size();
 }
 
-bool ChildProcess::wait_for_line(const std::string& needle, std::chrono::milliseconds timeout, std::string* line,
-                                 size_t from) {
+bool ChildProcess::waitForLine(const std::string& needle, std::chrono::milliseconds timeout, std::string* line,
+                               size_t from) {
     std::unique_lock<std::mutex> lock(mutex_);
     size_t checked = from;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
@@ -234,7 +234,7 @@ bool ChildProcess::wait_for_line(const std::string& needle, std::chrono::millise
     }
 }
 
-size_t ChildProcess::count_lines(const std::string& needle) const {
+size_t ChildProcess::countLines(const std::string& needle) const {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
     for (const auto& l : all_)
@@ -250,7 +250,7 @@ bool NodePeer::start(std::chrono::milliseconds timeout) {
     argv.insert(argv.end(), args_.begin(), args_.end());
     process_ = std::make_unique<ChildProcess>(name_, argv);
     std::string line;
-    if (!process_->wait_for_line("\"listening\"", timeout, &line)) return false;
+    if (!process_->waitForLine("\"listening\"", timeout, &line)) return false;
     try {
         auto j = nlohmann::json::parse(line);
         port_ = j.at("port").get<int>();
@@ -260,28 +260,28 @@ bool NodePeer::start(std::chrono::milliseconds timeout) {
     return port_ > 0;
 }
 
-void NodePeer::send_line(const std::string& line) {
-    if (process_) process_->write_stdin(line + "\n");
+void NodePeer::sendLine(const std::string& line) {
+    if (process_) process_->writeStdin(line + "\n");
 }
 
 nlohmann::json NodePeer::command(const nlohmann::json& cmd, std::chrono::milliseconds timeout) {
-    const size_t from = process_->line_count();
-    send_line(cmd.dump());
+    const size_t from = process_->lineCount();
+    sendLine(cmd.dump());
     std::string line;
-    if (!process_->wait_for_line("\"event\":\"command\"", timeout, &line, from)) return nullptr;
+    if (!process_->waitForLine("\"event\":\"command\"", timeout, &line, from)) return nullptr;
     return nlohmann::json::parse(line, nullptr, false);
 }
 
 std::vector<nlohmann::json> NodePeer::events(const std::string& name) const {
     const std::string needle = "\"event\":\"" + name + "\"";
     std::vector<nlohmann::json> out;
-    for (const auto& line : process_->stdout_lines()) {
+    for (const auto& line : process_->stdoutLines()) {
         if (line.find(needle) != std::string::npos) out.push_back(nlohmann::json::parse(line, nullptr, false));
     }
     return out;
 }
 
-bool NodePeer::wait_events(const std::string& name, size_t count, std::chrono::milliseconds timeout) const {
+bool NodePeer::waitEvents(const std::string& name, size_t count, std::chrono::milliseconds timeout) const {
     return wait_until([&] { return events(name).size() >= count; }, timeout);
 }
 

@@ -72,21 +72,21 @@ public:
     int stop(std::chrono::milliseconds grace = 3000ms);
     bool running();
     // Waits for the process to end by itself; the status, or -1 on timeout.
-    int wait_exit(std::chrono::milliseconds timeout);
+    int waitExit(std::chrono::milliseconds timeout);
 
     // All output lines so far (stdout and stderr interleaved in arrival order).
     std::vector<std::string> lines() const;
-    std::vector<std::string> stdout_lines() const;
-    std::vector<std::string> stderr_lines() const;
+    std::vector<std::string> stdoutLines() const;
+    std::vector<std::string> stderrLines() const;
     // Waits for a line containing needle among the lines from index from on;
     // stores it in line when given. False on timeout.
-    bool wait_for_line(const std::string& needle, std::chrono::milliseconds timeout, std::string* line = nullptr,
-                       size_t from = 0);
+    bool waitForLine(const std::string& needle, std::chrono::milliseconds timeout, std::string* line = nullptr,
+                     size_t from = 0);
     // Writes text to the process's standard input (kept open until stop).
-    bool write_stdin(const std::string& text);
+    bool writeStdin(const std::string& text);
     // Number of output lines containing needle.
-    size_t count_lines(const std::string& needle) const;
-    size_t line_count() const;
+    size_t countLines(const std::string& needle) const;
+    size_t lineCount() const;
 
 private:
     void reader(int fd, bool is_stderr);
@@ -117,14 +117,14 @@ public:
     int port() const { return port_; }
     ChildProcess& process() { return *process_; }
     // Writes one line to the peer's standard input (its control channel).
-    void send_line(const std::string& line);
+    void sendLine(const std::string& line);
     // Sends a control command and waits for the peer's {"event":"command"}
     // acknowledgement; returns it, or null on timeout.
     nlohmann::json command(const nlohmann::json& cmd, std::chrono::milliseconds timeout = 5000ms);
     // The events named name that the peer has printed so far, in order.
     std::vector<nlohmann::json> events(const std::string& name) const;
     // Waits until at least count such events are printed; true when they are.
-    bool wait_events(const std::string& name, size_t count, std::chrono::milliseconds timeout = 5000ms) const;
+    bool waitEvents(const std::string& name, size_t count, std::chrono::milliseconds timeout = 5000ms) const;
     void stop();
 
 private:

@@ -60,7 +60,7 @@ struct Client::Impl final : SessionSink {
         Impl* owner;
     };
 
-    enum class Link { Idle, Connecting, Connected, WaitingRetry, Finished };
+    enum class Link { IDLE, CONNECTING, CONNECTED, WAITING_RETRY, FINISHED };
 
     Impl() {
         for (Timer* t : {&session_timer, &retry_timer, &shutdown_timer}) {
@@ -97,7 +97,7 @@ struct Client::Impl final : SessionSink {
     ServerAddress address;
     std::string path;
     std::string host_header;
-    Link link = Link::Idle;
+    Link link = Link::IDLE;
     std::uintptr_t attempt = 0;  // tags the connection of the current attempt
     lws* wsi = nullptr;
     std::vector<lws*> closing;  // connections given up, closing in the background
@@ -173,13 +173,13 @@ struct Client::Impl final : SessionSink {
 
     // ---- connection life (service thread) ----
     bool isCurrent(lws* w) const {
-        return (link == Link::Connecting || link == Link::Connected) &&
+        return (link == Link::CONNECTING || link == Link::CONNECTED) &&
                reinterpret_cast<std::uintptr_t>(lws_get_opaque_user_data(w)) == attempt;
     }
 
     void startAttempt() {
         ++attempt;
-        link = Link::Connecting;
+        link = Link::CONNECTING;
         wsi = nullptr;
         lws_client_connect_info ci;
         std::memset(&ci, 0, sizeof ci);
@@ -195,7 +195,7 @@ struct Client::Impl final : SessionSink {
         const std::uintptr_t this_attempt = attempt;
         lws* w = lws_client_connect_via_info(&ci);
         // A failure may already have been reported from inside the call.
-        if (link != Link::Connecting || attempt != this_attempt) return;
+        if (link != Link::CONNECTING || attempt != this_attempt) return;
         if (w != nullptr)
             wsi = w;
         else
@@ -205,7 +205,7 @@ struct Client::Impl final : SessionSink {
     void connectFailed(const std::string& why) {
         kovo::log::error() << "[SIO] Connect error: " << why;
         wsi = nullptr;
-        link = Link::Idle;
+        link = Link::IDLE;
         scheduleRetry(true);
     }
 
@@ -214,17 +214,17 @@ struct Client::Impl final : SessionSink {
     void scheduleRetry(bool after_failed_attempt) {
         if (stop_requested) return;
         if (const auto delay = budget.next()) {
-            link = Link::WaitingRetry;
+            link = Link::WAITING_RETRY;
             schedule(retry_timer, &Impl::onRetryTimer, std::chrono::ceil<std::chrono::microseconds>(*delay));
             return;
         }
-        link = Link::Finished;
+        link = Link::FINISHED;
         if (after_failed_attempt) call("fail listener", on_fail);
     }
 
     static void onRetryTimer(lws_sorted_usec_list_t* sul) {
         Impl& self = *reinterpret_cast<Timer*>(sul)->owner;
-        if (self.stop_requested || self.link != Link::WaitingRetry) return;
+        if (self.stop_requested || self.link != Link::WAITING_RETRY) return;
         self.call("reconnecting listener", self.on_reconnecting);
         if (!self.stop_requested) self.startAttempt();
     }
@@ -234,7 +234,7 @@ struct Client::Impl final : SessionSink {
     }
 
     void onEstablished() {
-        link = Link::Connected;
+        link = Link::CONNECTED;
         peer_close.reset();
         session_end.reset();
         rx.clear();
@@ -269,23 +269,23 @@ struct Client::Impl final : SessionSink {
     void endSession(SessionEnd why) {
         kovo::log::error() << "[SIO] Connection ended: " << to_string(why);
         // A silent server gets no close handshake: it would only wait.
-        abandon(why != SessionEnd::PingTimeout && why != SessionEnd::HandshakeTimeout);
+        abandon(why != SessionEnd::PING_TIMEOUT && why != SessionEnd::HANDSHAKE_TIMEOUT);
         switch (why) {
-        case SessionEnd::PingTimeout:
-            connectionEnded(CloseReason::Drop, true);
+        case SessionEnd::PING_TIMEOUT:
+            connectionEnded(CloseReason::DROP, true);
             break;
-        case SessionEnd::ServerDisconnect:
+        case SessionEnd::SERVER_DISCONNECT:
             // The server closed our namespace on purpose: no reconnection.
-            connectionEnded(CloseReason::Normal, false);
+            connectionEnded(CloseReason::NORMAL, false);
             break;
-        case SessionEnd::ServerClose:
-            connectionEnded(CloseReason::Normal, true);
+        case SessionEnd::SERVER_CLOSE:
+            connectionEnded(CloseReason::NORMAL, true);
             break;
-        case SessionEnd::Rejected:
-        case SessionEnd::HandshakeTimeout:
-        case SessionEnd::BadHandshake:
+        case SessionEnd::REJECTED:
+        case SessionEnd::HANDSHAKE_TIMEOUT:
+        case SessionEnd::BAD_HANDSHAKE:
             // Never opened: counted as a failed attempt.
-            connectionEnded(CloseReason::Drop, true);
+            connectionEnded(CloseReason::DROP, true);
             break;
         }
     }
@@ -306,7 +306,7 @@ struct Client::Impl final : SessionSink {
     // The current connection is over (its wsi already given up or gone).
     void connectionEnded(CloseReason reason, bool reconnect) {
         wsi = nullptr;
-        link = Link::Idle;
+        link = Link::IDLE;
         lws_sul_cancel(&session_timer.sul);
         session.reset();
         session_end.reset();
@@ -327,7 +327,7 @@ struct Client::Impl final : SessionSink {
         else if (reconnect)
             scheduleRetry(false);
         else
-            link = Link::Finished;
+            link = Link::FINISHED;
     }
 
     void forgetClosing(lws* w) {
@@ -338,13 +338,13 @@ struct Client::Impl final : SessionSink {
     void beginShutdown() {
         shutting_down = true;
         lws_sul_cancel(&retry_timer.sul);
-        if (link == Link::Connected) {
+        if (link == Link::CONNECTED) {
             abandon(true);
-            connectionEnded(CloseReason::Normal, false);
-        } else if (link == Link::Connecting) {
+            connectionEnded(CloseReason::NORMAL, false);
+        } else if (link == Link::CONNECTING) {
             abandon(false);
         }
-        link = Link::Finished;
+        link = Link::FINISHED;
         if (closing.empty()) {
             finished = true;
             return;
@@ -359,7 +359,7 @@ struct Client::Impl final : SessionSink {
             startAttempt();
         } else {
             kovo::log::error() << "[SIO] " << uri_error;
-            link = Link::Finished;
+            link = Link::FINISHED;
             call("fail listener", on_fail);
         }
         while (true) {
@@ -413,7 +413,7 @@ struct Client::Impl final : SessionSink {
             lws_close_reason(w, LWS_CLOSE_STATUS_NORMAL, nullptr, 0);
             return -1;
         }
-        if (!isCurrent(w) || link != Link::Connected) return 0;
+        if (!isCurrent(w) || link != Link::CONNECTED) return 0;
         std::string frame;
         bool more = false;
         {
@@ -438,12 +438,12 @@ struct Client::Impl final : SessionSink {
         if (!isCurrent(w)) return;
         // A close without a code, or with 1000, is an orderly end.
         const unsigned code = len >= 2 ? (static_cast<unsigned>(payload[0]) << 8) | payload[1] : 0;
-        peer_close = code == 0 || code == LWS_CLOSE_STATUS_NORMAL ? CloseReason::Normal : CloseReason::Drop;
+        peer_close = code == 0 || code == LWS_CLOSE_STATUS_NORMAL ? CloseReason::NORMAL : CloseReason::DROP;
     }
 
     void onClosed(lws* w) {
-        if (isCurrent(w) && link == Link::Connected) {
-            const CloseReason reason = peer_close.value_or(CloseReason::Drop);
+        if (isCurrent(w) && link == Link::CONNECTED) {
+            const CloseReason reason = peer_close.value_or(CloseReason::DROP);
             kovo::log::error() << "[SIO] Connection closed by " << (peer_close ? "the server" : "the network");
             connectionEnded(reason, true);
         } else if (isCurrent(w)) {
@@ -453,7 +453,7 @@ struct Client::Impl final : SessionSink {
     }
 
     void onWakeUp() {
-        if (wsi == nullptr || link != Link::Connected) return;
+        if (wsi == nullptr || link != Link::CONNECTED) return;
         std::lock_guard<std::mutex> lock(mutex);
         if (!queue.empty()) lws_callback_on_writable(wsi);
     }
@@ -536,7 +536,7 @@ void Client::connect(const std::string& uri, const std::map<std::string, std::st
     d.stop_requested = false;
     d.shutting_down = false;
     d.finished = false;
-    d.link = Impl::Link::Idle;
+    d.link = Impl::Link::IDLE;
 
     lws_context_creation_info info;
     std::memset(&info, 0, sizeof info);

@@ -16,8 +16,8 @@
 namespace kovo::car::sio {
 
 enum class CloseReason {
-    Normal = 0,  // we closed, or the server closed without an error code
-    Drop = 1,    // transport lost, ping timeout, error close code
+    NORMAL = 0,  // we closed, or the server closed without an error code
+    DROP = 1,    // transport lost, ping timeout, error close code
 };
 
 class Client {
@@ -58,7 +58,7 @@ public:
     // Sends the event with one string argument; dropped (false) while the
     // connection is not open. Encoded on the caller's thread.
     bool emit(const std::string& event, const std::string& text);
-    // Closes the connection (close listener with Normal) and stops the
+    // Closes the connection (close listener with NORMAL) and stops the
     // service thread; a later connect starts afresh. From a listener or
     // handler it only asks the thread to finish.
     void close();

@@ -11,25 +11,25 @@ Kind kind_of(const Message& message) {
     using Type = Message::value_t;
     switch (message.type()) {
     case Type::number_integer:
-        return Kind::Integer;
+        return Kind::INTEGER;
     case Type::number_unsigned:
         return message.get<std::uint64_t>() <= static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
-                   ? Kind::Integer
-                   : Kind::Double;
+                   ? Kind::INTEGER
+                   : Kind::DOUBLE;
     case Type::number_float:
-        return Kind::Double;
+        return Kind::DOUBLE;
     case Type::string:
-        return Kind::String;
+        return Kind::STRING;
     case Type::binary:
-        return Kind::Binary;
+        return Kind::BINARY;
     case Type::array:
-        return Kind::Array;
+        return Kind::ARRAY;
     case Type::object:
-        return Kind::Object;
+        return Kind::OBJECT;
     case Type::boolean:
-        return Kind::Boolean;
+        return Kind::BOOLEAN;
     default:
-        return Kind::Null;
+        return Kind::NULL_VALUE;
     }
 }
 

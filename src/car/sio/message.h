@@ -14,14 +14,14 @@ using Message = nlohmann::json;
 // Kinds numbered as socket.io-client-cpp numbers its message flags; the
 // daemon logs these numbers.
 enum class Kind : int {
-    Integer = 0,
-    Double = 1,
-    String = 2,
-    Binary = 3,
-    Array = 4,
-    Object = 5,
-    Boolean = 6,
-    Null = 7,
+    INTEGER = 0,
+    DOUBLE = 1,
+    STRING = 2,
+    BINARY = 3,
+    ARRAY = 4,
+    OBJECT = 5,
+    BOOLEAN = 6,
+    NULL_VALUE = 7,
 };
 
 Kind kind_of(const Message& message);

@@ -44,7 +44,7 @@ void fill_placeholders(Message& value, const std::vector<std::string>& attachmen
         const auto flag = value.find("_placeholder");
         if (flag != value.end() && flag->is_boolean() && flag->get<bool>()) {
             const auto num = value.find("num");
-            if (num == value.end() || kind_of(*num) != Kind::Integer)
+            if (num == value.end() || kind_of(*num) != Kind::INTEGER)
                 throw ProtocolError("placeholder without an attachment number");
             const auto n = num->get<std::int64_t>();
             if (n < 0 || static_cast<std::uint64_t>(n) >= attachments.size())
@@ -84,7 +84,7 @@ Packet decode_packet(std::string_view data, const PacketLimits& limits) {
     Packet packet;
     packet.type = static_cast<PacketType>(c - '0');
     std::size_t pos = 1;
-    if (packet.type == PacketType::BinaryEvent || packet.type == PacketType::BinaryAck) {
+    if (packet.type == PacketType::BINARY_EVENT || packet.type == PacketType::BINARY_ACK) {
         const std::size_t start = pos;
         const std::uint64_t n = read_number(data, pos, 9, "attachment count");
         if (pos == start || pos >= data.size() || data[pos] != '-')

@@ -22,7 +22,7 @@ public:
 };
 
 // Engine.IO packet types, the first character of a text frame.
-enum class EngineType { Open, Close, Ping, Pong, Message, Upgrade, Noop };
+enum class EngineType { OPEN, CLOSE, PING, PONG, MESSAGE, UPGRADE, NOOP };
 
 struct EngineFrame {
     EngineType type;
@@ -46,10 +46,10 @@ constexpr std::chrono::milliseconds kMaxPingPeriod{24LL * 3600 * 1000};
 Handshake decode_handshake(std::string_view data, int max_depth = kDefaultMaxDepth);
 
 // socket.io packet types, the first character inside an Engine.IO message.
-enum class PacketType { Connect = 0, Disconnect = 1, Event = 2, Ack = 3, Error = 4, BinaryEvent = 5, BinaryAck = 6 };
+enum class PacketType { CONNECT = 0, DISCONNECT = 1, EVENT = 2, ACK = 3, ERROR = 4, BINARY_EVENT = 5, BINARY_ACK = 6 };
 
 struct Packet {
-    PacketType type = PacketType::Connect;
+    PacketType type = PacketType::CONNECT;
     std::size_t attachments = 0;  // binary frames that follow (types 5 and 6)
     std::string nsp = "/";
     std::optional<std::uint64_t> id;  // acknowledgement id

@@ -7,17 +7,17 @@ namespace kovo::car::sio {
 
 const char* to_string(SessionEnd end) {
     switch (end) {
-    case SessionEnd::PingTimeout:
+    case SessionEnd::PING_TIMEOUT:
         return "ping timeout";
-    case SessionEnd::ServerDisconnect:
+    case SessionEnd::SERVER_DISCONNECT:
         return "server disconnect";
-    case SessionEnd::ServerClose:
+    case SessionEnd::SERVER_CLOSE:
         return "server close";
-    case SessionEnd::Rejected:
+    case SessionEnd::REJECTED:
         return "connection rejected";
-    case SessionEnd::HandshakeTimeout:
+    case SessionEnd::HANDSHAKE_TIMEOUT:
         return "handshake timeout";
-    case SessionEnd::BadHandshake:
+    case SessionEnd::BAD_HANDSHAKE:
         return "bad open packet";
     }
     return "unknown";
@@ -26,12 +26,12 @@ const char* to_string(SessionEnd end) {
 Session::Session(SessionSink& sink, SessionLimits limits) : sink_(sink), limits_(limits) {}
 
 void Session::start(Clock::time_point now) {
-    state_ = State::AwaitOpenPacket;
+    state_ = State::AWAIT_OPEN_PACKET;
     handshake_deadline_ = now + limits_.handshake_timeout;
 }
 
 void Session::onText(std::string_view frame, Clock::time_point now) {
-    if (state_ == State::Ended) return;
+    if (state_ == State::ENDED) return;
     // Any frame, even a broken one, shows the server is alive.
     onActivity(now);
     try {
@@ -43,40 +43,40 @@ void Session::onText(std::string_view frame, Clock::time_point now) {
 
 void Session::onEnginePacket(const EngineFrame& frame, Clock::time_point now) {
     switch (frame.type) {
-    case EngineType::Open:
-        if (state_ != State::AwaitOpenPacket) throw ProtocolError("second open packet");
+    case EngineType::OPEN:
+        if (state_ != State::AWAIT_OPEN_PACKET) throw ProtocolError("second open packet");
         try {
             handshake_ = decode_handshake(frame.data, limits_.packet.max_depth);
         } catch (const ProtocolError& e) {
             sink_.frameDropped(e.what());
-            end(SessionEnd::BadHandshake);
+            end(SessionEnd::BAD_HANDSHAKE);
             return;
         }
-        state_ = State::AwaitConnect;
+        state_ = State::AWAIT_CONNECT;
         next_ping_ = now + handshake_.ping_interval;
         dead_at_ = now + handshake_.ping_interval + handshake_.ping_timeout;
         return;
-    case EngineType::Close:
-        end(SessionEnd::ServerClose);
+    case EngineType::CLOSE:
+        end(SessionEnd::SERVER_CLOSE);
         return;
-    case EngineType::Ping:
+    case EngineType::PING:
         // Revision 3 servers never ping; answering costs nothing.
         sink_.sendFrame("3" + std::string(frame.data));
         return;
-    case EngineType::Pong:
-    case EngineType::Upgrade:
-    case EngineType::Noop:
+    case EngineType::PONG:
+    case EngineType::UPGRADE:
+    case EngineType::NOOP:
         return;
-    case EngineType::Message:
+    case EngineType::MESSAGE:
         break;
     }
-    if (state_ == State::AwaitOpenPacket) throw ProtocolError("message before the open packet");
+    if (state_ == State::AWAIT_OPEN_PACKET) throw ProtocolError("message before the open packet");
     if (pending_) {
         dropPendingBinary("text packet while " + std::to_string(pending_->attachments - attachments_.size()) +
                           " attachment(s) were missing");
     }
     Packet packet = decode_packet(frame.data, limits_.packet);
-    if ((packet.type == PacketType::BinaryEvent || packet.type == PacketType::BinaryAck) && packet.attachments > 0) {
+    if ((packet.type == PacketType::BINARY_EVENT || packet.type == PacketType::BINARY_ACK) && packet.attachments > 0) {
         pending_ = std::move(packet);
         return;
     }
@@ -84,7 +84,7 @@ void Session::onEnginePacket(const EngineFrame& frame, Clock::time_point now) {
 }
 
 void Session::onBinary(std::string_view frame, Clock::time_point now) {
-    if (state_ == State::Ended) return;
+    if (state_ == State::ENDED) return;
     onActivity(now);
     if (!pending_) {
         sink_.frameDropped("binary frame without a binary packet waiting for it");
@@ -116,7 +116,7 @@ void Session::onBinary(std::string_view frame, Clock::time_point now) {
 }
 
 void Session::onActivity(Clock::time_point now) {
-    if (state_ == State::Open || state_ == State::AwaitConnect)
+    if (state_ == State::OPEN || state_ == State::AWAIT_CONNECT)
         dead_at_ = now + handshake_.ping_interval + handshake_.ping_timeout;
 }
 
@@ -125,27 +125,27 @@ void Session::onPacket(Packet packet) {
     // another, and its packets concern nobody here.
     if (packet.nsp != "/") return;
     switch (packet.type) {
-    case PacketType::Connect:
+    case PacketType::CONNECT:
         // A second connect (root middleware on the server) changes nothing.
-        if (state_ == State::AwaitConnect) {
-            state_ = State::Open;
+        if (state_ == State::AWAIT_CONNECT) {
+            state_ = State::OPEN;
             sink_.opened(handshake_.sid);
         }
         return;
-    case PacketType::Disconnect:
-        end(SessionEnd::ServerDisconnect);
+    case PacketType::DISCONNECT:
+        end(SessionEnd::SERVER_DISCONNECT);
         return;
-    case PacketType::Error:
+    case PacketType::ERROR:
         sink_.serverError(packet.data ? &*packet.data : nullptr);
-        if (state_ == State::AwaitConnect) end(SessionEnd::Rejected);
+        if (state_ == State::AWAIT_CONNECT) end(SessionEnd::REJECTED);
         return;
-    case PacketType::Ack:
-    case PacketType::BinaryAck:
+    case PacketType::ACK:
+    case PacketType::BINARY_ACK:
         // We never ask the server for acknowledgements.
         return;
-    case PacketType::Event:
-    case PacketType::BinaryEvent:
-        if (state_ != State::Open) throw ProtocolError("event before the namespace connect");
+    case PacketType::EVENT:
+    case PacketType::BINARY_EVENT:
+        if (state_ != State::OPEN) throw ProtocolError("event before the namespace connect");
         sink_.eventReceived(event_from_packet(std::move(packet)));
         return;
     }
@@ -163,14 +163,14 @@ void Session::dropPendingBinary(const std::string& why) {
 }
 
 void Session::onTimer(Clock::time_point now) {
-    if (state_ == State::Ended) return;
-    if (state_ != State::Open && now >= handshake_deadline_) {
-        end(SessionEnd::HandshakeTimeout);
+    if (state_ == State::ENDED) return;
+    if (state_ != State::OPEN && now >= handshake_deadline_) {
+        end(SessionEnd::HANDSHAKE_TIMEOUT);
         return;
     }
-    if (state_ == State::AwaitOpenPacket) return;
+    if (state_ == State::AWAIT_OPEN_PACKET) return;
     if (now >= dead_at_) {
-        end(SessionEnd::PingTimeout);
+        end(SessionEnd::PING_TIMEOUT);
         return;
     }
     if (now >= next_ping_) {
@@ -182,21 +182,21 @@ void Session::onTimer(Clock::time_point now) {
 
 std::optional<Session::Clock::time_point> Session::nextDeadline() const {
     switch (state_) {
-    case State::AwaitOpenPacket:
+    case State::AWAIT_OPEN_PACKET:
         return handshake_deadline_;
-    case State::AwaitConnect:
+    case State::AWAIT_CONNECT:
         return std::min({handshake_deadline_, next_ping_, dead_at_});
-    case State::Open:
+    case State::OPEN:
         return std::min(next_ping_, dead_at_);
-    case State::Ended:
+    case State::ENDED:
         break;
     }
     return std::nullopt;
 }
 
 void Session::end(SessionEnd why) {
-    if (state_ == State::Ended) return;
-    state_ = State::Ended;
+    if (state_ == State::ENDED) return;
+    state_ = State::ENDED;
     clearPending();
     sink_.ended(why);
 }

@@ -18,12 +18,12 @@ namespace kovo::car::sio {
 
 // Why the session gave up its connection.
 enum class SessionEnd {
-    PingTimeout,       // nothing from the server within the ping timeout
-    ServerDisconnect,  // the server closed the namespace (41)
-    ServerClose,       // the server sent Engine.IO close (1)
-    Rejected,          // ERROR (44) instead of the namespace connect
-    HandshakeTimeout,  // no open packet and namespace connect in time
-    BadHandshake,      // an unusable open packet
+    PING_TIMEOUT,       // nothing from the server within the ping timeout
+    SERVER_DISCONNECT,  // the server closed the namespace (41)
+    SERVER_CLOSE,       // the server sent Engine.IO close (1)
+    REJECTED,           // ERROR (44) instead of the namespace connect
+    HANDSHAKE_TIMEOUT,  // no open packet and namespace connect in time
+    BAD_HANDSHAKE,      // an unusable open packet
 };
 
 const char* to_string(SessionEnd end);
@@ -70,23 +70,18 @@ public:
     // When onTimer must run next; none once the session ended.
     std::optional<Clock::time_point> nextDeadline() const;
 
-    bool isOpen() const { return state_ == State::Open; }
-    bool hasEnded() const { return state_ == State::Ended; }
-    const std::string& sessionId() const { return handshake_.sid; }
-
 private:
-    enum class State { AwaitOpenPacket, AwaitConnect, Open, Ended };
+    enum class State { AWAIT_OPEN_PACKET, AWAIT_CONNECT, OPEN, ENDED };
 
     void onEnginePacket(const EngineFrame& frame, Clock::time_point now);
     void onPacket(Packet packet);
-    void deliver(Packet packet);
     void clearPending();
     void dropPendingBinary(const std::string& why);
     void end(SessionEnd why);
 
     SessionSink& sink_;
     SessionLimits limits_;
-    State state_ = State::AwaitOpenPacket;
+    State state_ = State::AWAIT_OPEN_PACKET;
     Handshake handshake_{};
     Clock::time_point handshake_deadline_{};
     Clock::time_point next_ping_{};

@@ -20,7 +20,7 @@ namespace {
 
 // Missions 1 to 55, the newest still running, mission 40 with hostile markup.
 void fill_statistics(StatsManager& stats) {
-    stats.recordStartup();
+    stats.recordStartup("2026-05-17 09:58:12");
     stats.recordVersion("1.3.0", "0123abc", "2026-05-17 09:00:00");
     stats.onSioConnected();
     stats.onWsConnected();
@@ -35,12 +35,10 @@ void fill_statistics(StatsManager& stats) {
         if (i == 55) break;
         if (i % 4 == 2)
             stats.onMissionFailed("max_retries_exceeded", minute + ":45");
-        else if (i % 4 == 3)
-            stats.onMissionAborted(minute + ":45");
         else
             stats.onMissionSuccess(minute + ":45");
     }
-    stats.updateInternalState(4, "hover", 2, true, false, true, 3, 1, "M202605170055", "S155", 76.5f, 1.2f, -0.1f);
+    stats.updateInternalState({4, "hover", 2, true, false, true, 3, 1, "M202605170055", "S155", 76.5f, 1.2f, -0.1f});
 }
 
 }  // namespace

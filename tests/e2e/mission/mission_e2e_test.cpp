@@ -53,7 +53,7 @@ private:
         std::lock_guard<std::mutex> lock(mutex_);
         for (ChildProcess* p : processes_) {
             auto& t = times_[p];
-            t.resize(std::max(t.size(), p->line_count()), now);
+            t.resize(std::max(t.size(), p->lineCount()), now);
         }
     }
 
@@ -117,7 +117,7 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload) {
         "car", "sim_car.js",
         {"--heights", "1.5,3", "--warehouse", "A1,A2", "--upload-url", upload_url, "--quiet-realtime"});
     ASSERT_TRUE(car.start());
-    ASSERT_TRUE(platform.process().wait_for_line("mqtt_subscribed", 10s));
+    ASSERT_TRUE(platform.process().waitForLine("mqtt_subscribed", 10s));
 
     const json config = {
         {"px4ctrl", {{"host", "127.0.0.1"}, {"port", px4.port()}}},
@@ -131,17 +131,17 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload) {
 
     ChildProcess daemon("daemon", {testsupport::daemon_path(), "--config", work.file("config.json")});
     LineTimes times({&px4.process(), &platform.process(), &car.process()});
-    ASSERT_TRUE(daemon.wait_for_line("kovo_sio_client started.", 10s));
-    ASSERT_TRUE(daemon.wait_for_line("[MQTT] Connected to broker", 10s));
-    ASSERT_TRUE(car.process().wait_for_line("\"connection\"", 10s));
-    ASSERT_TRUE(px4.process().wait_for_line("\"login\"", 10s));
+    ASSERT_TRUE(daemon.waitForLine("kovo_sio_client started.", 10s));
+    ASSERT_TRUE(daemon.waitForLine("[MQTT] Connected to broker", 10s));
+    ASSERT_TRUE(car.process().waitForLine("\"connection\"", 10s));
+    ASSERT_TRUE(px4.process().waitForLine("\"login\"", 10s));
 
-    car.send_line(R"({"cmd":"mission"})");
-    ASSERT_TRUE(daemon.wait_for_line("[CAR] carFlightPointList size=2 cmd=[kovo 1.5,3]", 5s));
+    car.sendLine(R"({"cmd":"mission"})");
+    ASSERT_TRUE(daemon.waitForLine("[CAR] carFlightPointList size=2 cmd=[kovo 1.5,3]", 5s));
     // The start delay is real: ten seconds, then the command.
-    ASSERT_TRUE(px4.process().wait_for_line("kovo_command", 15s));
-    ASSERT_TRUE(daemon.wait_for_line("[LOG] Uploaded normal log: ", 40s));
-    ASSERT_TRUE(testsupport::wait_until([&] { return platform.process().count_lines("saveUavNormalLog") > 0; }, 5s));
+    ASSERT_TRUE(px4.process().waitForLine("kovo_command", 15s));
+    ASSERT_TRUE(daemon.waitForLine("[LOG] Uploaded normal log: ", 40s));
+    ASSERT_TRUE(testsupport::wait_until([&] { return platform.process().countLines("saveUavNormalLog") > 0; }, 5s));
 
     // px4ctrl: one mission command.
     const auto commands = events(px4.process(), times, "kovo_command");
@@ -218,8 +218,8 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload) {
     EXPECT_EQ(logs[0]["parts"][1]["value"], "site-e2e");
 
     // Camera: both pictures fetched by number.
-    EXPECT_GE(camera.process().count_lines("IMG_0001.jpg"), 1u);
-    EXPECT_GE(camera.process().count_lines("IMG_0002.jpg"), 1u);
+    EXPECT_GE(camera.process().countLines("IMG_0001.jpg"), 1u);
+    EXPECT_GE(camera.process().countLines("IMG_0002.jpg"), 1u);
 
     // The task directory: the mission copy, the client log, the summary.
     const json copy = json::parse(testsupport::read_file(task_dir + "/car_mission.json"));
@@ -242,12 +242,12 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload) {
     const json result = json::parse(testsupport::read_file(task_dir + "/upload_result.json"));
     EXPECT_EQ(result["items"].size(), 4u);
     EXPECT_EQ(result["upload_url"], upload_url);
-    EXPECT_EQ(daemon.count_lines("[UPLOAD] Timeout waiting for photo upload"), 0u);
-    EXPECT_EQ(daemon.count_lines("[UPLOAD] Photos stable at 2, starting upload..."), 1u);
+    EXPECT_EQ(daemon.countLines("[UPLOAD] Timeout waiting for photo upload"), 0u);
+    EXPECT_EQ(daemon.countLines("[UPLOAD] Photos stable at 2, starting upload..."), 1u);
     // The second height's photos: stable for three ticks before px4ctrl
     // lands, or handed over at the end, depending on where the ticks fall.
-    EXPECT_EQ(daemon.count_lines("[UPLOAD] Photos stable at 4, uploading 2 more...") +
-                  daemon.count_lines("[UPLOAD] Task ended, uploading 2 photo(s) not handed over yet..."),
+    EXPECT_EQ(daemon.countLines("[UPLOAD] Photos stable at 4, uploading 2 more...") +
+                  daemon.countLines("[UPLOAD] Task ended, uploading 2 photo(s) not handed over yet..."),
               1u);
 
     // Latency from a px4ctrl phase change to its platform report and car
@@ -287,25 +287,25 @@ TEST(DaemonStart, RunsWithoutMqttAndWebServerAndAnswersTheCar) {
     };
     testsupport::write_file(work.file("config.json"), config.dump());
     ChildProcess daemon("daemon", {testsupport::daemon_path(), "--config", work.file("config.json")});
-    ASSERT_TRUE(daemon.wait_for_line("[APP] Failed to start mqtt client, continuing without MQTT", 10s));
-    ASSERT_TRUE(daemon.wait_for_line("kovo_sio_client started.", 5s));
-    EXPECT_EQ(daemon.count_lines("[WebServer]"), 0u);
-    ASSERT_TRUE(px4.process().wait_for_line("\"login\"", 10s));
-    ASSERT_TRUE(car.process().wait_for_line("\"connection\"", 10s));
+    ASSERT_TRUE(daemon.waitForLine("[APP] Failed to start mqtt client, continuing without MQTT", 10s));
+    ASSERT_TRUE(daemon.waitForLine("kovo_sio_client started.", 5s));
+    EXPECT_EQ(daemon.countLines("[WebServer]"), 0u);
+    ASSERT_TRUE(px4.process().waitForLine("\"login\"", 10s));
+    ASSERT_TRUE(car.process().waitForLine("\"connection\"", 10s));
 
     // px4ctrl executes (code 4): the reboot is refused. Until its first state
     // push arrives the code is unknown and the answer is "1", so ask again.
     std::string answer;
     ASSERT_TRUE(testsupport::wait_until(
         [&] {
-            const size_t from = car.process().line_count();
-            car.send_line(R"({"cmd":"reboot"})");
+            const size_t from = car.process().lineCount();
+            car.sendLine(R"({"cmd":"reboot"})");
             std::string line;
-            if (!car.process().wait_for_line("\"can_reboot_uav\"", 5s, &line, from)) return false;
+            if (!car.process().waitForLine("\"can_reboot_uav\"", 5s, &line, from)) return false;
             answer = json::parse(line)["payload"]["can_reboot_uav"];
             return answer == "0";
         },
         10s, 100ms));
-    EXPECT_GE(daemon.count_lines("[CAR] Received reboot query"), 1u);
+    EXPECT_GE(daemon.countLines("[CAR] Received reboot query"), 1u);
     EXPECT_TRUE(daemon.running());
 }

@@ -82,11 +82,11 @@ protected:
     void connectBoth(std::vector<std::string> car_args = {}, int reconnect_attempts = 0) {
         ASSERT_NO_FATAL_FAILURE(startCar(std::move(car_args)));
         ASSERT_NO_FATAL_FAILURE(startClient(reconnect_attempts));
-        ASSERT_TRUE(car->wait_events("connection", 1));
+        ASSERT_TRUE(car->waitEvents("connection", 1));
         // The handlers are registered right after the connected flag is set.
-        ASSERT_TRUE(log.wait_for("[SIO] Listening events:", 5s));
+        ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 5s));
     }
-    void carCommand(const json& command) { car->send_line(command.dump()); }
+    void carCommand(const json& command) { car->sendLine(command.dump()); }
     // The car's JSON lines with this "event".
     std::vector<json> missions() const {
         std::lock_guard<std::mutex> lock(mutex);
@@ -144,7 +144,7 @@ TEST_F(CarHandshake, QueryIsDecodedExactlyByTheServerAndTheOpenIsLogged) {
 TEST_F(CarHandshake, RefusedNamespaceIsLoggedAndTheConnectionFails) {
     ASSERT_NO_FATAL_FAILURE(startCar({"--reject", "Not authorized"}));
     ASSERT_NO_FATAL_FAILURE(startClient(0));
-    ASSERT_TRUE(log.wait_for("[SIO] Connection failed", 5s));
+    ASSERT_TRUE(log.waitFor("[SIO] Connection failed", 5s));
     EXPECT_TRUE(logged("[SIO] Socket error: Not authorized\n"));
     EXPECT_EQ(connected_calls + disconnected_calls, 0);
 }
@@ -205,7 +205,7 @@ TEST_F(CarIncoming, PayloadsAboveOneMegabyteTravelBothWays) {
     EXPECT_EQ(text.size(), 2000000u);
     EXPECT_EQ(text.substr(0, 4), "\xc3\xa9\xc3\xa9");
     EXPECT_EQ(text.back(), 'x');
-    ASSERT_TRUE(car->wait_events("received", 1, 10s));
+    ASSERT_TRUE(car->waitEvents("received", 1, 10s));
     EXPECT_EQ(car->events("received")[0]["payload"]["blob"].get<std::string>().size(), 1500000u);
 }
 
@@ -250,7 +250,7 @@ TEST_F(CarOutgoing, RebootAnswerIsOneStringArgumentSentBeforeTheServersAcknowled
     on_reboot_query = [this] { client->sendCanRebootResp(false); };
     ASSERT_NO_FATAL_FAILURE(connectBoth());
     carCommand({{"cmd", "emit"}, {"event", "car_uav_can_reboot_uav"}, {"args", {{{"t", 1}}}}, {"ack", true}});
-    ASSERT_TRUE(car->wait_events("ack", 1));
+    ASSERT_TRUE(car->waitEvents("ack", 1));
     EXPECT_EQ(car->events("ack")[0]["args"], json::array());
     // The car prints in arrival order: the answer is already there.
     const auto answers = car->events("received");
@@ -276,7 +276,7 @@ TEST_F(CarOutgoing, StatusesGoAsJsonTextOnlyWhileUpFromAnyThreadAndOnlyTheMissio
     client->sendRealtimeStatus({{"uavStatusCode", 2}});
     // Invalid UTF-8 from a peer is replaced, never thrown on.
     EXPECT_NO_THROW(client->sendMissionStatus({{"name", "bad \xff byte"}}));
-    ASSERT_TRUE(car->wait_events("received", 3));
+    ASSERT_TRUE(car->waitEvents("received", 3));
     const std::string first = "{\"missionStatus\":\"2\",\"name\":\"h\xc3\xa9\xe4\xb8\xad\"}";
     auto got = car->events("received");
     ASSERT_EQ(got.size(), 3u);
@@ -298,7 +298,7 @@ TEST_F(CarOutgoing, StatusesGoAsJsonTextOnlyWhileUpFromAnyThreadAndOnlyTheMissio
         });
     for (auto& th : threads)
         th.join();
-    ASSERT_TRUE(car->wait_events("received", 3 + kThreads * kEach, 10s));
+    ASSERT_TRUE(car->waitEvents("received", 3 + kThreads * kEach, 10s));
     got = car->events("received");
     std::vector<int> next(kThreads, 0);
     for (auto e = got.begin() + 3; e != got.end(); ++e)
@@ -309,11 +309,11 @@ TEST_F(CarOutgoing, StatusesGoAsJsonTextOnlyWhileUpFromAnyThreadAndOnlyTheMissio
 TEST_F(CarLinkLoss, KilledServerWithoutAttemptsIsOneDropAndNoNewAttempt) {
     ASSERT_NO_FATAL_FAILURE(connectBoth({}, 0));
     car->process().signal(SIGKILL);
-    ASSERT_TRUE(log.wait_for("SIO close: 1", 5s));
+    ASSERT_TRUE(log.waitFor("SIO close: 1", 5s));
     EXPECT_FALSE(client->isConnected());
     // A server back on the same port gets no connection (the delay is 200 ms).
     ASSERT_NO_FATAL_FAILURE(startCar({}, car_port));
-    EXPECT_FALSE(car->wait_events("connection", 1, 1200ms));
+    EXPECT_FALSE(car->waitEvents("connection", 1, 1200ms));
     EXPECT_EQ(connected_calls, 1);
     EXPECT_EQ(disconnected_calls, 1);
     EXPECT_EQ(log.count("[SIO] Reconnecting..."), 0u);
@@ -325,20 +325,20 @@ TEST_F(CarLinkLoss, ComesBackAfterAServerRestartWithANewSessionAndEachEventHandl
     ASSERT_NO_FATAL_FAILURE(connectBoth({}, 10));
     const std::string first_sid = car->events("connection").at(0)["id"];
     car->process().signal(SIGKILL);
-    ASSERT_TRUE(log.wait_for("SIO close: 1", 5s));
+    ASSERT_TRUE(log.waitFor("SIO close: 1", 5s));
     ASSERT_NO_FATAL_FAILURE(startCar({}, car_port));
-    ASSERT_TRUE(log.wait_for("[SIO] Listening events:", 10s, 2));
-    ASSERT_TRUE(car->wait_events("connection", 1));
+    ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 10s, 2));
+    ASSERT_TRUE(car->waitEvents("connection", 1));
     const std::string sid = car->events("connection")[0]["id"];
     EXPECT_NE(sid, first_sid);
     EXPECT_TRUE(logged("[SIO] namespace=/ sessionid=" + sid + "\n"));
 
     carCommand({{"cmd", "mission"}});
     carCommand({{"cmd", "reboot"}});
-    ASSERT_TRUE(car->wait_events("received", 1));
+    ASSERT_TRUE(car->waitEvents("received", 1));
     // A duplicate answer would have left before this marker.
     client->sendRealtimeStatus({{"marker", true}});
-    ASSERT_TRUE(car->wait_events("received", 2));
+    ASSERT_TRUE(car->waitEvents("received", 2));
     EXPECT_EQ(car->events("received")[1]["payload"]["marker"], true);
     EXPECT_EQ(car->events("received").size(), 2u);
     EXPECT_EQ(missions().size(), 1u);
@@ -367,7 +367,7 @@ TEST_F(CarLinkLoss, EachAttemptIsAnnouncedAndOnlyTheLastFailureReported) {
         const size_t reasons = log.count(row.reason);
         const auto start = Clock::now();
         ASSERT_NO_FATAL_FAILURE(startClient(row.attempts, 100, row.uri));
-        ASSERT_TRUE(log.wait_for("[SIO] Connection failed", 5s, failures + 1));
+        ASSERT_TRUE(log.waitFor("[SIO] Connection failed", 5s, failures + 1));
         EXPECT_GE(ms_since(start), row.reconnecting == 2 ? 250 : 0);
         EXPECT_EQ(log.count("[SIO] Reconnecting...") - retries, row.reconnecting);
         EXPECT_GT(log.count(row.reason), reasons);
@@ -403,11 +403,11 @@ TEST_F(CarLinkLoss, ServerDisconnectAndOurStopAreFinalABareTransportCloseReconne
             carCommand(command);
         // Our own stop returns after the close listener ran.
         EXPECT_TRUE(command.is_null() ? log.count("SIO close: 0") == closes + 1
-                                      : log.wait_for("SIO close: 0", 5s, closes + 1));
+                                      : log.waitFor("SIO close: 0", 5s, closes + 1));
         EXPECT_EQ(testsupport::wait_until([&] { return connected_calls == 2; }, reconnects ? 5s : 700ms), reconnects);
         EXPECT_EQ(log.count("[SIO] Reconnecting...") - retries, reconnects ? 1u : 0u);
         EXPECT_EQ(disconnected_calls, 1);
-        EXPECT_TRUE(car->wait_events("disconnect", disconnects + 1));
+        EXPECT_TRUE(car->waitEvents("disconnect", disconnects + 1));
         client->stop();
     }
     // Destroying a stopped client closes nothing a second time.
@@ -419,7 +419,7 @@ TEST_F(CarLinkLoss, ServerDisconnectAndOurStopAreFinalABareTransportCloseReconne
 TEST_F(CarLinkLoss, StatusAboveTheServersLimitIsRefusedWith1009AsADrop) {
     ASSERT_NO_FATAL_FAILURE(connectBoth({}, 0));
     client->sendMissionStatus({{"blob", std::string(1100000, 'a')}});
-    ASSERT_TRUE(log.wait_for("SIO close: 1", 5s));
+    ASSERT_TRUE(log.waitFor("SIO close: 1", 5s));
     EXPECT_TRUE(car->events("received").empty());
 }
 
@@ -438,12 +438,12 @@ TEST_F(CarHeartbeat, Socketio241ServerWithItsDefaultsAndAStoppedServerDetected) 
     ASSERT_TRUE(waitMissions(1));
     EXPECT_EQ(missions()[0]["carStrategyId"], "12");
     client->sendCanRebootResp(true);
-    ASSERT_TRUE(car->wait_events("received", 1));
+    ASSERT_TRUE(car->waitEvents("received", 1));
     EXPECT_EQ(car->events("received")[0]["args"][0], R"({"accessKey":"4821-9037","can_reboot_uav":"1"})");
 
     const auto stopped = Clock::now();
     car->process().signal(SIGSTOP);
-    ASSERT_TRUE(log.wait_for("SIO close: 1", 8s));
+    ASSERT_TRUE(log.waitFor("SIO close: 1", 8s));
     const long long waited = ms_since(stopped);
     EXPECT_GE(waited, 4000);
     EXPECT_LE(waited, 5500 + kSlackMs);

@@ -24,21 +24,21 @@ std::unique_ptr<ChildProcess> start_daemon(std::vector<std::string> args) {
 
 TEST(DaemonCommandLine, HelpPrintsBannerAndUsageAndExitsZero) {
     auto daemon = start_daemon({"--site_id", "x", "--help", "--config", "/nonexistent.json"});
-    const int status = daemon->wait_exit(10s);
+    const int status = daemon->waitExit(10s);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
-    EXPECT_EQ(daemon->stdout_lines(), (std::vector<std::string>{
-                                          kBanner,
-                                          "Usage: " + daemon_path() + " [options]",
-                                          "  --config <path>          config file path (default: config.json)",
-                                          "  --px4_host <host>        px4ctrl ws host",
-                                          "  --px4_port <port>        px4ctrl ws port",
-                                          "  --sio_uri <uri>          car socket.io uri",
-                                          "  --access_key <key>       accessKey",
-                                          "  --platform_url <url>     platform base url",
-                                          "  --site_id <id>           site id",
-                                      }));
-    EXPECT_TRUE(daemon->stderr_lines().empty());
+    EXPECT_EQ(daemon->stdoutLines(), (std::vector<std::string>{
+                                         kBanner,
+                                         "Usage: " + daemon_path() + " [options]",
+                                         "  --config <path>          config file path (default: config.json)",
+                                         "  --px4_host <host>        px4ctrl ws host",
+                                         "  --px4_port <port>        px4ctrl ws port",
+                                         "  --sio_uri <uri>          car socket.io uri",
+                                         "  --access_key <key>       accessKey",
+                                         "  --platform_url <url>     platform base url",
+                                         "  --site_id <id>           site id",
+                                     }));
+    EXPECT_TRUE(daemon->stderrLines().empty());
 }
 
 // The banner, then one line on how the configuration file was read: the
@@ -66,14 +66,14 @@ TEST(DaemonCommandLine, ConfigFileOutcomeFollowsTheBanner) {
         auto daemon = start_daemon({"--config", path, "--px4_port", nobody, "--sio_uri", "http://127.0.0.1:" + nobody,
                                     "--platform_url", "http://127.0.0.1:" + nobody});
         std::string line;
-        ASSERT_TRUE(daemon->wait_for_line(row.line, 10s, &line));
+        ASSERT_TRUE(daemon->waitForLine(row.line, 10s, &line));
         // Standard output and standard error are read apart: the banner may
         // arrive after an error line that was written later.
-        ASSERT_TRUE(daemon->wait_for_line(kBanner, 10s));
-        const auto out = daemon->stdout_lines();
+        ASSERT_TRUE(daemon->waitForLine(kBanner, 10s));
+        const auto out = daemon->stdoutLines();
         ASSERT_GE(out.size(), row.on_stdout ? 2u : 1u);
         EXPECT_EQ(out[0], kBanner);
-        EXPECT_EQ(row.on_stdout ? out[1] : daemon->stderr_lines().front(), line);
+        EXPECT_EQ(row.on_stdout ? out[1] : daemon->stderrLines().front(), line);
         if (row.line.back() != ' ') {
             EXPECT_EQ(line, row.line);
             continue;

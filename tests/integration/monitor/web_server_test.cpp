@@ -34,7 +34,7 @@ constexpr std::chrono::milliseconds kRequestTimeout = 500ms;
 // One client connection to 127.0.0.1:port; each receive waits 5 s at most.
 struct Client {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
-    bool closed = false;  // seen by receive_all
+    bool closed = false;  // seen by receiveAll
 
     explicit Client(int port) {
         const timeval timeout{5, 0};
@@ -49,7 +49,7 @@ struct Client {
     // Blocks until all is sent, or the server dropped us mid-way.
     void send(const std::string& data) { (void)::send(fd, data.data(), data.size(), MSG_NOSIGNAL); }
     // Everything until the server closes or falls silent.
-    std::string receive_all() {
+    std::string receiveAll() {
         std::string out;
         char buf[8192];
         ssize_t n;
@@ -71,7 +71,7 @@ struct Response {
 Response round_trip(int port, const std::string& request) {
     Client c(port);
     c.send(request);
-    const std::string raw = c.receive_all();
+    const std::string raw = c.receiveAll();
     const size_t blank = raw.find("\r\n\r\n");
     if (blank == std::string::npos) return {};
     return {raw.substr(0, blank + 2), raw.substr(blank + 4)};
@@ -157,7 +157,7 @@ TEST_F(WebServerTest, EveryOtherRequestIsTheDashboard) {
     Client c(port);
     c.send("HELLO");
     shutdown(c.fd, SHUT_WR);
-    EXPECT_NE(c.receive_all().find("<!DOCTYPE html>"), std::string::npos);
+    EXPECT_NE(c.receiveAll().find("<!DOCTYPE html>"), std::string::npos);
 }
 
 TEST_F(WebServerTest, FramingIsExactAndLengthCountsBytes) {
@@ -187,7 +187,7 @@ TEST_F(WebServerTest, PostWithHeadersAndALargeBodyApartIsReadWhole) {
     c.send(request.substr(0, split));
     ASSERT_TRUE(testsupport::wait_until([&] { return server_has_read(port); }, 5000ms));
     c.send(request.substr(split));
-    EXPECT_NE(c.receive_all().find(kUpdated), std::string::npos);
+    EXPECT_NE(c.receiveAll().find(kUpdated), std::string::npos);
     EXPECT_EQ(config.snapshot()->platform.site_id, site);
 }
 
@@ -196,7 +196,7 @@ TEST_F(WebServerTest, OversizedRequestIsDroppedAndTheServerCarriesOn) {
                                        "GET / HTTP/1.1\r\nX-Filler: " + std::string(70000, 'x')}) {
         Client c(port);
         c.send(request);
-        EXPECT_EQ(c.receive_all(), "");
+        EXPECT_EQ(c.receiveAll(), "");
         EXPECT_TRUE(c.closed);
     }
     EXPECT_TRUE(get("/api/stats").typed(kJson));
@@ -208,7 +208,7 @@ TEST_F(WebServerTest, SilentClientDoesNotHoldTheServer) {
     EXPECT_TRUE(get("/api/stats").typed(kJson));
     EXPECT_LT(Clock::now() - begin, kRequestTimeout + 1500ms);
     // The silent client was let go without an answer.
-    EXPECT_EQ(silent.receive_all(), "");
+    EXPECT_EQ(silent.receiveAll(), "");
     EXPECT_TRUE(silent.closed);
 }
 
@@ -235,7 +235,7 @@ TEST_F(WebServerTest, StopIsPromptWithAClientMidRequest) {
     const auto begin = Clock::now();
     server.stop();
     EXPECT_LT(Clock::now() - begin, 500ms);
-    EXPECT_EQ(slow.receive_all(), "");
+    EXPECT_EQ(slow.receiveAll(), "");
 
     server.stop();  // twice is harmless
     EXPECT_EQ(server.port(), 0);

@@ -6,12 +6,13 @@
 #include <atomic>
 #include <chrono>
 #include <memory>
-#include <mutex>
+#include <sstream>
 #include <thread>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
+#include "log_capture.h"
 #include "test_support.h"
 
 using namespace kovo::config;
@@ -28,38 +29,36 @@ class CurlEnvironment : public ::testing::Environment {
 public:
     void SetUp() override { PlatformHttpClient::globalInit(); }
 };
-const auto* const curl_environment = ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
+const auto* const kCurlEnvironment = ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
 
 double seconds_since(std::chrono::steady_clock::time_point start) {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// A client whose error callback records every text it is handed.
+// A client whose failure lines are captured.
 class HttpClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         ASSERT_TRUE(platform_.start());
         ASSERT_TRUE(camera_.start());
-        config_.platform.url = platformUrl();
         makeClient();
     }
 
-    void makeClient() {
-        client_ = std::make_unique<PlatformHttpClient>(config_);
-        client_->setOnError([this](const std::string& text) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            errors_.push_back(text);
-        });
-    }
+    void makeClient() { client_ = std::make_unique<PlatformHttpClient>(config_); }
 
-    std::vector<std::string> errors() {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return errors_;
+    // The logged failures, without their "HTTP error: " prefix.
+    std::vector<std::string> errors() const {
+        static const std::string kPrefix = "HTTP error: ";
+        std::vector<std::string> texts;
+        std::istringstream lines(log_.text());
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind(kPrefix, 0) == 0) texts.push_back(line.substr(kPrefix.size()));
+        return texts;
     }
 
     // Waits until the peer has reported count requests and returns them all.
     static std::vector<json> requests(NodePeer& peer, size_t count) {
-        peer.wait_events("request", count);
+        peer.waitEvents("request", count);
         return peer.events("request");
     }
 
@@ -74,17 +73,15 @@ protected:
         return path;
     }
 
+    testsupport::LogCapture log_;
     NodePeer platform_{"platform", "sim_platform.js"};
     NodePeer camera_{"camera", "sim_camera.js"};
     TempDir dir_;
     AppConfig config_;
     std::unique_ptr<PlatformHttpClient> client_;
-    std::mutex mutex_;
-    std::vector<std::string> errors_;
 };
 
 using HttpUpload = HttpClientTest;
-using HttpPost = HttpClientTest;
 using HttpDownload = HttpClientTest;
 
 TEST_F(HttpUpload, SendsTheFilePartFirstThenTheFieldsWholeInKeyOrder) {
@@ -96,9 +93,9 @@ TEST_F(HttpUpload, SendsTheFilePartFirstThenTheFieldsWholeInKeyOrder) {
     EXPECT_EQ(status, 200);
     EXPECT_EQ(json::parse(response).value("msg", ""), "success");
     // An empty field name gives the configured one, read at each request.
-    ASSERT_TRUE(client_->postFile(platformUrl() + "/a", photoFile(), "", nullptr));
+    ASSERT_TRUE(client_->postFile(platformUrl() + "/a", photoFile(), {}, "", nullptr));
     config_.platform.upload_file_field = "upfile";
-    ASSERT_TRUE(client_->postFile(platformUrl() + "/b", photoFile(), "", nullptr));
+    ASSERT_TRUE(client_->postFile(platformUrl() + "/b", photoFile(), {}, "", nullptr));
 
     const auto sent = requests(platform_, 3);
     ASSERT_EQ(sent.size(), 3u);
@@ -137,45 +134,20 @@ TEST_F(HttpUpload, ConcurrentCallersAreServedOneAtATime) {
         EXPECT_EQ(r["inflight"], 1) << r.dump();
 }
 
-TEST_F(HttpPost, BodiesGoWholeToTheBaseUrlGluedToTheEndpoint) {
-    config_.platform.url = platformUrl() + "/base";
-    makeClient();
-    const std::string form("a=1&b=x%20y\0tail", 16);
-    std::string response;
-    long status = 0;
-    ASSERT_TRUE(client_->postJson("api/report", R"({"k":"v"})", &response, &status));
-    EXPECT_EQ(status, 200);
-    EXPECT_EQ(json::parse(response).value("code", 0), 200);
-    ASSERT_TRUE(client_->postForm("/form", form, nullptr));
-
-    const auto sent = requests(platform_, 2);
-    ASSERT_EQ(sent.size(), 2u);
-    EXPECT_EQ(sent[0]["path"], "/baseapi/report");
-    EXPECT_EQ(sent[0]["content_type"], "application/json");
-    EXPECT_EQ(sent[0]["body"], R"({"k":"v"})");
-    EXPECT_EQ(sent[1]["path"], "/base/form");
-    EXPECT_EQ(sent[1]["content_type"], "application/x-www-form-urlencoded");
-    EXPECT_EQ(sent[1]["body"], form);
-    EXPECT_TRUE(errors().empty());
-}
-
-TEST_F(HttpPost, FailuresNameTheRequestKindAndLeaveTheResponseAlone) {
+TEST_F(HttpUpload, FailuresAreLoggedOnceWithTheReasonAndLeaveTheResponseAlone) {
     std::string response = "untouched";
     long status = -1;
     EXPECT_FALSE(
         client_->postFile(platformUrl() + "/media", dir_.file("absent.jpg"), {{"a", "1"}}, "", &response, &status));
     EXPECT_EQ(status, 0);
-    config_.platform.url = "http://127.0.0.1:" + std::to_string(testsupport::pick_free_port());
-    makeClient();
-    EXPECT_FALSE(client_->postJson("/j", "{}", &response));
-    EXPECT_FALSE(client_->postForm("/f", "a=1", &response));
+    const std::string nobody = "http://127.0.0.1:" + std::to_string(testsupport::pick_free_port());
+    EXPECT_FALSE(client_->postFile(nobody + "/media", photoFile(), {}, "", &response));
     EXPECT_EQ(response, "untouched");
     const auto texts = errors();
-    ASSERT_EQ(texts.size(), 3u);
+    ASSERT_EQ(texts.size(), 2u);
     EXPECT_EQ(texts[0].rfind("curl postFile error: ", 0), 0u) << texts[0];
     EXPECT_GT(texts[0].size(), std::string("curl postFile error: ").size());
-    EXPECT_EQ(texts[1], "curl post error: Couldn't connect to server");
-    EXPECT_EQ(texts[2], "curl form error: Couldn't connect to server");
+    EXPECT_EQ(texts[1], "curl postFile error: Couldn't connect to server");
 }
 
 TEST_F(HttpDownload, PictureIsSavedWholeOverAnOlderFileAndAMissingDirectoryMakesNoRequest) {
@@ -201,7 +173,7 @@ TEST_F(HttpClientTest, ErrorStatusesAreCompletedTransfers) {
     ASSERT_TRUE(platform_.command({{"cmd", "mode"}, {"mode", "error"}, {"status", 503}}).is_object());
     std::string response;
     long status = 0;
-    EXPECT_TRUE(client_->postFile(platformUrl() + "/media", photoFile(), "", &response, &status));
+    EXPECT_TRUE(client_->postFile(platformUrl() + "/media", photoFile(), {}, "", &response, &status));
     EXPECT_EQ(status, 503);
     EXPECT_EQ(json::parse(response).value("msg", ""), "simulated failure");
 
@@ -236,7 +208,7 @@ TEST_F(HttpClientTest, HangingPeersTimeOut) {
     ASSERT_TRUE(camera_.command({{"cmd", "hang"}}).is_object());
     for (const bool upload : {true, false}) {
         const auto start = std::chrono::steady_clock::now();
-        EXPECT_FALSE(upload ? client_->postFile(platformUrl() + "/media", photoFile(), "", nullptr)
+        EXPECT_FALSE(upload ? client_->postFile(platformUrl() + "/media", photoFile(), {}, "", nullptr)
                             : client_->downloadFile(pictureUrl(8), dir_.file("eight.jpg")));
         EXPECT_GE(seconds_since(start), 0.9);
         EXPECT_LT(seconds_since(start), 5.0);

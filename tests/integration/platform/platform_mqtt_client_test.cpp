@@ -110,7 +110,7 @@ protected:
         ASSERT_TRUE(platformSubscribed(1));
     }
     bool platformSubscribed(size_t times) {
-        return wait_until([&] { return platform_->process().count_lines("\"mqtt_subscribed\"") >= times; }, 10s);
+        return wait_until([&] { return platform_->process().countLines("\"mqtt_subscribed\"") >= times; }, 10s);
     }
     void makeClient() {
         client_ = std::make_unique<PlatformMqttClient>(config_);
@@ -128,7 +128,7 @@ protected:
     }
     bool connectedOnce() {
         return wait_until([this] { return client_->isConnected() && connects_ == 1; }, 5s) &&
-               output_.wait_for("[MQTT] Subscribed to " + kResponseTopic, 5s);
+               output_.waitFor("[MQTT] Subscribed to " + kResponseTopic, 5s);
     }
 
     std::vector<std::string> responses() {
@@ -174,14 +174,14 @@ TEST_F(MqttConnection, ConnectsCleanWithItsClientIdAndCredentialsOnlyWithAUserNa
     auto broker = ownBroker("allow_anonymous true\n");
     ASSERT_NO_FATAL_FAILURE(startClient());
     EXPECT_EQ(output_.count("[MQTT] Connected to broker 127.0.0.1:" + std::to_string(config_.mqtt.port)), 1u);
-    EXPECT_TRUE(broker->wait_for_line("as indoorCar_site-42 (p2, c1, k60).", 5s));
+    EXPECT_TRUE(broker->waitForLine("as indoorCar_site-42 (p2, c1, k60).", 5s));
     client_.reset();
 
     config_.mqtt.username = "alice";
     config_.mqtt.keepalive = 30;
     makeClient();
     ASSERT_TRUE(client_->start());
-    EXPECT_TRUE(broker->wait_for_line("as indoorCar_site-42 (p2, c1, k30, u'alice').", 5s));
+    EXPECT_TRUE(broker->waitForLine("as indoorCar_site-42 (p2, c1, k30, u'alice').", 5s));
 }
 
 TEST_F(MqttConnection, SecondStartIsANoOpAndStopEndsTheLoop) {
@@ -208,7 +208,7 @@ TEST_F(MqttTraffic, RequestsAndResponsesAreCarriedWhole) {
     const std::string with_zero("re\0quest", 8);
     ASSERT_TRUE(client_->publishRequest(request));
     ASSERT_TRUE(client_->publishRequest(with_zero));
-    ASSERT_TRUE(platform_->wait_events("mqtt_report", 2));
+    ASSERT_TRUE(platform_->waitEvents("mqtt_report", 2));
     const auto sent = platform_->events("mqtt_report");
     EXPECT_EQ(sent[0]["topic"], kRequestTopic);
     EXPECT_EQ(sent[0]["report"], json::parse(request));
@@ -219,7 +219,7 @@ TEST_F(MqttTraffic, RequestsAndResponsesAreCarriedWhole) {
     const std::string answer = responses().at(0);
     EXPECT_EQ(output_.count("[MQTT] Received on " + kResponseTopic + ": " + answer), 1u);
     const std::string answer_with_zero("ab\0cd", 5);
-    platform_->send_line(json({{"cmd", "mqtt_publish"}, {"payload", answer_with_zero}}).dump());
+    platform_->sendLine(json({{"cmd", "mqtt_publish"}, {"payload", answer_with_zero}}).dump());
     EXPECT_TRUE(responded(answer_with_zero));
 }
 
@@ -235,7 +235,7 @@ TEST_F(MqttReconnection, BrokerRestartReconnectsAndSubscribesAgain) {
 
     ASSERT_TRUE(broker_.start());
     ASSERT_TRUE(wait_until([this] { return connects_ == 2 && client_->isConnected(); }, 15s));
-    ASSERT_TRUE(output_.wait_for("[MQTT] Subscribed to " + kResponseTopic, 5s, 2));
+    ASSERT_TRUE(output_.waitFor("[MQTT] Subscribed to " + kResponseTopic, 5s, 2));
     ASSERT_TRUE(platformSubscribed(2));
     // The new broker knows nothing of the old subscription: the answer proves the new one.
     EXPECT_TRUE(answered("after-restart"));

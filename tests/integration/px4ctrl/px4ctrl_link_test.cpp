@@ -36,13 +36,13 @@ protected:
         if (sim) sim->stop();
     }
 
-    void start_sim(std::vector<std::string> args = {}) {
+    void startSim(std::vector<std::string> args = {}) {
         sim = std::make_unique<NodePeer>("sim_px4ctrl", "sim_px4ctrl.js", std::move(args));
         ASSERT_TRUE(sim->start());
         config.px4ctrl.port = sim->port();
     }
 
-    void start_client() {
+    void startClient() {
         client = std::make_unique<Px4ctrlWsClient>(config);
         client->setOnConnected([this] { ++connected; });
         client->setOnDisconnected([this] {
@@ -55,16 +55,16 @@ protected:
         ASSERT_TRUE(client->start());
     }
 
-    void start_logged_in(std::vector<std::string> sim_args = {}) {
-        ASSERT_NO_FATAL_FAILURE(start_sim(std::move(sim_args)));
-        ASSERT_NO_FATAL_FAILURE(start_client());
+    void startLoggedIn(std::vector<std::string> sim_args = {}) {
+        ASSERT_NO_FATAL_FAILURE(startSim(std::move(sim_args)));
+        ASSERT_NO_FATAL_FAILURE(startClient());
         ASSERT_TRUE(wait_until([&] { return client->isLogined(); }, 5s));
     }
 
     // The texts of the mission commands the simulator received, once there
     // are n of them.
-    std::vector<std::string> commands_received(size_t n) const {
-        EXPECT_TRUE(sim->wait_events("kovo_command", n, 3s));
+    std::vector<std::string> commandsReceived(size_t n) const {
+        EXPECT_TRUE(sim->waitEvents("kovo_command", n, 3s));
         std::vector<std::string> texts;
         for (const json& e : sim->events("kovo_command"))
             texts.push_back(e["text"]);
@@ -78,7 +78,7 @@ protected:
         return ack;
     }
 
-    bool state_has(const char* key, const json& value) {
+    bool stateHas(const char* key, const json& value) {
         return wait_until(
             [&] {
                 const json s = client->getState();
@@ -102,7 +102,7 @@ protected:
 double t(const json& event) { return event.at("t").get<double>(); }
 
 TEST_F(Px4ctrlLink, LogsInWithTheDefaultsKeepsTheLatestStateAndStopsPromptly) {
-    ASSERT_NO_FATAL_FAILURE(start_logged_in());
+    ASSERT_NO_FATAL_FAILURE(startLoggedIn());
     const json conn = sim->events("connection").at(0);
     EXPECT_EQ(conn["path"], "/");
     EXPECT_EQ(conn["offered"], "http");
@@ -112,10 +112,10 @@ TEST_F(Px4ctrlLink, LogsInWithTheDefaultsKeepsTheLatestStateAndStopsPromptly) {
     EXPECT_EQ(log.count("[PX4] Login result: success"), 1u);
 
     const json pushed = json::parse(command({{"cmd", "sample"}})["text"].get<std::string>())["state"];
-    ASSERT_TRUE(state_has("fs", 2));
+    ASSERT_TRUE(stateHas("fs", 2));
     EXPECT_EQ(client->getState(), pushed);
     command({{"cmd", "set"}, {"fs", 4}});
-    EXPECT_TRUE(state_has("fs", 4));
+    EXPECT_TRUE(stateHas("fs", 4));
     EXPECT_EQ(connected, 1);
     EXPECT_EQ(disconnected, 0);
 
@@ -123,14 +123,14 @@ TEST_F(Px4ctrlLink, LogsInWithTheDefaultsKeepsTheLatestStateAndStopsPromptly) {
     client->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
     EXPECT_FALSE(client->sendCmd("kovo 1"));
-    EXPECT_TRUE(sim->wait_events("disconnect", 1, 3s));
+    EXPECT_TRUE(sim->waitEvents("disconnect", 1, 3s));
     client->stop();  // twice is harmless
 }
 
 TEST_F(Px4ctrlLink, RefusedLoginIsRetriedAboutOnceASecondAndCommandsWaitForLogin) {
-    ASSERT_NO_FATAL_FAILURE(start_sim({"--refuse-logins", "-1"}));
-    ASSERT_NO_FATAL_FAILURE(start_client());
-    ASSERT_TRUE(sim->wait_events("login", 3, 5s));
+    ASSERT_NO_FATAL_FAILURE(startSim({"--refuse-logins", "-1"}));
+    ASSERT_NO_FATAL_FAILURE(startClient());
+    ASSERT_TRUE(sim->waitEvents("login", 3, 5s));
     const auto logins = sim->events("login");
     for (size_t i = 1; i < 3; ++i) {
         const double gap = t(logins[i]) - t(logins[i - 1]);
@@ -140,21 +140,21 @@ TEST_F(Px4ctrlLink, RefusedLoginIsRetriedAboutOnceASecondAndCommandsWaitForLogin
     EXPECT_TRUE(client->isConnected());
     EXPECT_FALSE(client->isLogined());
     EXPECT_FALSE(client->sendCmd("kovo 1"));
-    EXPECT_TRUE(log.wait_for("[PX4] Login result: failed", 3s, 3));
+    EXPECT_TRUE(log.waitFor("[PX4] Login result: failed", 3s, 3));
 
     command({{"cmd", "refuse_login"}, {"count", 0}});
     ASSERT_TRUE(wait_until([&] { return client->isLogined(); }, 3s));
     EXPECT_EQ(connected, 1);  // the same connection throughout
     ASSERT_TRUE(client->sendCmd("kovo 9"));
-    EXPECT_EQ(commands_received(1), std::vector<std::string>{"kovo 9"});
+    EXPECT_EQ(commandsReceived(1), std::vector<std::string>{"kovo 9"});
 }
 
 TEST_F(Px4ctrlLink, ReconnectDelaysFollowTheTableAndNeverStartOver) {
     config.px4ctrl.reconnect_backoff_ms = {200, 400, 800};
-    ASSERT_NO_FATAL_FAILURE(start_logged_in());
+    ASSERT_NO_FATAL_FAILURE(startLoggedIn());
     command({{"cmd", "reject_upgrades"}, {"on", true}});
     command({{"cmd", "drop"}});
-    ASSERT_TRUE(sim->wait_events("upgrade_rejected", 4, 6s));
+    ASSERT_TRUE(sim->waitEvents("upgrade_rejected", 4, 6s));
     const auto attempts = sim->events("upgrade_rejected");
     // Each delay is its table entry plus up to 30 % jitter; the margin covers
     // the connection set-up and the scheduling of both processes.
@@ -166,42 +166,42 @@ TEST_F(Px4ctrlLink, ReconnectDelaysFollowTheTableAndNeverStartOver) {
         EXPECT_LE(gap, expected[i] * 1.3 + 300) << "attempt " << i;
         previous = t(attempts[i]);
     }
-    EXPECT_TRUE(log.wait_for("[PX4] Connection error", 3s, 4));
+    EXPECT_TRUE(log.waitFor("[PX4] Connection error", 3s, 4));
     EXPECT_EQ(disconnected, 1);  // failed attempts were never connections
 
     command({{"cmd", "reject_upgrades"}, {"on", false}});
     ASSERT_TRUE(wait_until([&] { return client->isLogined(); }, 5s));
     // A good connection does not restart the table.
     command({{"cmd", "drop"}});
-    ASSERT_TRUE(sim->wait_events("connection", 3, 5s));
+    ASSERT_TRUE(sim->waitEvents("connection", 3, 5s));
     EXPECT_GE(t(sim->events("connection")[2]) - t(sim->events("disconnect").at(1)), 780);
     EXPECT_EQ(connected, 3);
     EXPECT_EQ(disconnected, 2);
 }
 
 TEST_F(Px4ctrlLink, TwoCommandsBeforeTheNextWritableSendOnlyTheSecond) {
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--push", "none"}));
+    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none"}));
     {
         // Park the service thread in the log line of a login reply, so that
         // both calls land before its next writable event.
         auto parked = log.hold();
-        sim->send_line(json({{"cmd", "send"}, {"text", R"({"cmd":42,"ret":0})"}}).dump());
-        ASSERT_TRUE(wait_until([&] { return log.writers_waiting() > 0; }, 3s));
+        sim->sendLine(json({{"cmd", "send"}, {"text", R"({"cmd":42,"ret":0})"}}).dump());
+        ASSERT_TRUE(wait_until([&] { return log.writersWaiting() > 0; }, 3s));
         ASSERT_TRUE(client->sendCmd("kovo 1.1"));
         ASSERT_TRUE(client->sendCmd("kovo 2.2"));
     }
-    ASSERT_TRUE(sim->wait_events("kovo_command", 1, 3s));
+    ASSERT_TRUE(sim->waitEvents("kovo_command", 1, 3s));
     ASSERT_TRUE(client->sendCmd("kovo 3.3"));
-    EXPECT_EQ(commands_received(2), (std::vector<std::string>{"kovo 2.2", "kovo 3.3"}));
+    EXPECT_EQ(commandsReceived(2), (std::vector<std::string>{"kovo 2.2", "kovo 3.3"}));
 }
 
 TEST_F(Px4ctrlLink, ADropKeepsTheStateAndDiscardsThePendingCommand) {
     // Pushes only on demand, so that the last one received is known.
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--push", "none"}));
+    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none"}));
     EXPECT_EQ(client->getState(), json::object());
     command({{"cmd", "set"}, {"fs", 4}, {"online", false}});
     command({{"cmd", "push"}});
-    ASSERT_TRUE(state_has("fs", 4));
+    ASSERT_TRUE(stateHas("fs", 4));
     const json last = client->getState();
     EXPECT_EQ(last["uav"]["online"], false);
 
@@ -213,7 +213,7 @@ TEST_F(Px4ctrlLink, ADropKeepsTheStateAndDiscardsThePendingCommand) {
     ASSERT_TRUE(wait_until([&] { return parked.load(); }, 3s));
     EXPECT_TRUE(client->sendCmd("kovo 5"));
     unpark = true;
-    EXPECT_TRUE(log.wait_for("[PX4] Connection lost, pending command discarded: kovo 5", 3s));
+    EXPECT_TRUE(log.waitFor("[PX4] Connection lost, pending command discarded: kovo 5", 3s));
     EXPECT_FALSE(client->isConnected() || client->isLogined());
     EXPECT_FALSE(client->sendCmd("kovo 1"));
     EXPECT_EQ(client->getState(), last);
@@ -224,22 +224,22 @@ TEST_F(Px4ctrlLink, ADropKeepsTheStateAndDiscardsThePendingCommand) {
     EXPECT_EQ(connected, 2);
     EXPECT_EQ(client->getState(), last);
     ASSERT_TRUE(client->sendCmd("kovo 6"));
-    EXPECT_EQ(commands_received(1), std::vector<std::string>{"kovo 6"});
+    EXPECT_EQ(commandsReceived(1), std::vector<std::string>{"kovo 6"});
 }
 
 // Only a mission command is refused; the login is cut to the frame.
 TEST_F(Px4ctrlLink, OverlongCommandIsRefusedRatherThanCutWhileTheLoginIsCut) {
     config.px4ctrl.write_buffer_size = 16;  // 15 bytes per frame
     config.px4ctrl.login_password = "quenlarf-extra";
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--password", "quenlarf-e"}));
+    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--password", "quenlarf-e"}));
     EXPECT_FALSE(client->sendCmd("kovo 1.5,2.5,333"));
     EXPECT_EQ(log.count("[PX4] Command of 16 bytes exceeds the 15-byte send limit, refused: kovo 1.5,2.5,333"), 1u);
     ASSERT_TRUE(client->sendCmd("kovo 1.5,2.5,33"));
-    EXPECT_EQ(commands_received(1), std::vector<std::string>{"kovo 1.5,2.5,33"});
+    EXPECT_EQ(commandsReceived(1), std::vector<std::string>{"kovo 1.5,2.5,33"});
 }
 
 TEST_F(Px4ctrlLink, LargeAndFragmentedMessagesAreReassembledUpToTheCap) {
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--push", "none"}));
+    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none"}));
     auto pad_size = [&] {
         const json s = client->getState();
         return s.contains("pad") ? s["pad"].get<std::string>().size() : 0;
@@ -255,8 +255,8 @@ TEST_F(Px4ctrlLink, LargeAndFragmentedMessagesAreReassembledUpToTheCap) {
 
     // Beyond the cap: dropped whole, the connection and the state stay.
     const size_t huge = command({{"cmd", "huge"}, {"bytes", 1500000}})["bytes"];
-    ASSERT_TRUE(log.wait_for(
-        "[PX4] Message of " + std::to_string(huge) + " bytes exceeds the 1048576-byte limit, dropped", 5s));
+    ASSERT_TRUE(
+        log.waitFor("[PX4] Message of " + std::to_string(huge) + " bytes exceeds the 1048576-byte limit, dropped", 5s));
     EXPECT_GT(pad_size(), 590000u);
     EXPECT_TRUE(client->isLogined());
     command({{"cmd", "push"}});
@@ -265,9 +265,9 @@ TEST_F(Px4ctrlLink, LargeAndFragmentedMessagesAreReassembledUpToTheCap) {
 }
 
 TEST_F(Px4ctrlLink, MalformedAndUnwantedFramesAreSurvived) {
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--push", "none"}));
+    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none"}));
     command({{"cmd", "send"}, {"text", R"({"cmd":1,"ret":0,"state":{"fs":7}})"}});
-    ASSERT_TRUE(state_has("fs", 7));
+    ASSERT_TRUE(stateHas("fs", 7));
 
     command({{"cmd", "garbage"}});
     command({{"cmd", "non_json"}});
@@ -279,7 +279,7 @@ TEST_F(Px4ctrlLink, MalformedAndUnwantedFramesAreSurvived) {
     }
     // Frames arrive in order: once this reply is handled, so are the others.
     command({{"cmd", "send"}, {"text", R"({"cmd":42,"ret":0})"}});
-    ASSERT_TRUE(log.wait_for("[PX4] Login result: success", 5s, 2));
+    ASSERT_TRUE(log.waitFor("[PX4] Login result: success", 5s, 2));
 
     EXPECT_EQ(client->getState()["fs"], 7);
     EXPECT_EQ(log.count("[PX4] JSON parse error: "), 1u);
@@ -293,8 +293,8 @@ TEST_F(Px4ctrlLink, MalformedAndUnwantedFramesAreSurvived) {
 }
 
 TEST_F(Px4ctrlLink, WithoutPushesAStateRequestLeavesEveryHalfSecond) {
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--push", "none", "--log-requests"}));
-    ASSERT_TRUE(sim->wait_events("state_request", 5, 4s));
+    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none", "--log-requests"}));
+    ASSERT_TRUE(sim->waitEvents("state_request", 5, 4s));
     const auto requests = sim->events("state_request");
     // The first request follows the login reply at once; then the idle rule.
     for (size_t i = 2; i < requests.size(); ++i) {
@@ -308,14 +308,14 @@ TEST_F(Px4ctrlLink, WithoutPushesAStateRequestLeavesEveryHalfSecond) {
 // the interval, but not a command.
 TEST_F(Px4ctrlLink, RequestsKeepTheIntervalWhileACommandLeavesAtOnce) {
     config.px4ctrl.state_interval_ms = 1000;
-    ASSERT_NO_FATAL_FAILURE(start_logged_in({"--log-requests"}));
-    ASSERT_TRUE(sim->wait_events("state_request", 2, 3s));
+    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--log-requests"}));
+    ASSERT_TRUE(sim->waitEvents("state_request", 2, 3s));
     ASSERT_TRUE(client->sendCmd("kovo 1"));
-    ASSERT_TRUE(sim->wait_events("state_request", 3, 3s));
+    ASSERT_TRUE(sim->waitEvents("state_request", 3, 3s));
     const auto requests = sim->events("state_request");
     EXPECT_GE(t(requests[1]) - t(requests[0]), 990);
     EXPECT_GE(t(requests[2]) - t(requests[1]), 990);
-    ASSERT_TRUE(sim->wait_events("kovo_command", 1, 1s));
+    ASSERT_TRUE(sim->waitEvents("kovo_command", 1, 1s));
     const double sent = t(sim->events("kovo_command").at(0));
     EXPECT_LT(sent - t(requests[1]), 500);
     EXPECT_LT(sent, t(requests[2]));
@@ -323,8 +323,8 @@ TEST_F(Px4ctrlLink, RequestsKeepTheIntervalWhileACommandLeavesAtOnce) {
 
 TEST_F(Px4ctrlLink, WithoutAPeerCommandsAreRefusedAndRetriesStopPromptly) {
     config.px4ctrl.port = testsupport::pick_free_port();
-    ASSERT_NO_FATAL_FAILURE(start_client());
-    ASSERT_TRUE(log.wait_for("[PX4] Connection error", 5s, 2));
+    ASSERT_NO_FATAL_FAILURE(startClient());
+    ASSERT_TRUE(log.waitFor("[PX4] Connection error", 5s, 2));
     EXPECT_FALSE(client->isConnected());
     EXPECT_FALSE(client->sendCmd("kovo 1"));
     EXPECT_EQ(connected, 0);

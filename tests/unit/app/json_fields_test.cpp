@@ -2,7 +2,7 @@
 
 #include <limits>
 
-#include "app/json_fields.h"
+#include "app/mission/json_fields.h"
 
 using namespace kovo::app;
 

@@ -15,9 +15,9 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/mission_context.h"
-#include "app/mission_core.h"
-#include "app/ports.h"
+#include "app/mission/mission_context.h"
+#include "app/mission/mission_core.h"
+#include "app/mission/ports.h"
 #include "config/shared_config.h"
 #include "log_capture.h"
 #include "test_support.h"
@@ -29,6 +29,7 @@ using namespace kovo::app;
 // threads of the tests that run real threads.
 namespace fakes {
 
+using kovo::monitor::InternalState;
 using nlohmann::json;
 using testing::HasSubstr;
 using testsupport::output_of;
@@ -192,7 +193,7 @@ public:
     std::chrono::steady_clock::time_point now() const override {
         return std::chrono::steady_clock::time_point(std::chrono::hours(1000)) + slept();
     }
-    bool sleep_for(std::chrono::milliseconds d) override {
+    bool sleepFor(std::chrono::milliseconds d) override {
         slept_ms_ += d.count();
         if (on_sleep) on_sleep(d);
         return !stopped;

@@ -1,6 +1,6 @@
 #include <gtest/gtest.h>
 
-#include "app/mission_status.h"
+#include "app/mission/mission_status.h"
 
 using namespace kovo::app;
 
@@ -39,7 +39,7 @@ TEST(WarehouseNum, FirstStringAndCount) {
         {"[[],[[]]]", {"", ""}},
     };
     for (const auto& [doc, pair] : rows)
-        EXPECT_EQ(parseWarehouseNum(json::parse(doc)), pair) << doc;
+        EXPECT_EQ(parse_warehouse_num(json::parse(doc)), pair) << doc;
     EXPECT_EQ(collect_warehouse_nums(json::parse(R"([["a",["b",{"x":"no"}]],[],"c",[[["d"]]]])")),
               (std::vector<std::string>{"a", "b", "c", "d"}));
 }
@@ -48,5 +48,5 @@ TEST(WarehouseNum, DeepNestingDoesNotExhaustTheStack) {
     json v = "deep";
     for (int i = 0; i < 100000; ++i)
         v = json::array({std::move(v)});
-    EXPECT_EQ(parseWarehouseNum(v), Pair("deep", "1"));
+    EXPECT_EQ(parse_warehouse_num(v), Pair("deep", "1"));
 }

@@ -12,7 +12,7 @@ using namespace std::chrono_literals;
 
 namespace {
 
-const char* kUrl = "http://platform/upload";
+constexpr const char* kUrl = "http://platform/upload";
 const std::string kCamera = "http://192.168.144.25:82/photo/101SIYI_IMG/";
 
 json siyi(int idx) { return {{"camera", "siyi"}, {"height_idx", idx}}; }

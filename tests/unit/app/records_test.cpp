@@ -5,7 +5,7 @@
 #include <thread>
 #include <vector>
 
-#include "app/records.h"
+#include "app/mission/records.h"
 #include "test_support.h"
 
 using namespace kovo::app;

@@ -15,18 +15,18 @@ using namespace std::chrono_literals;
 TEST(InterruptibleClock, SleepsThenStopCutsEverySleepShort) {
     InterruptibleClock clock;
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_TRUE(clock.sleep_for(20ms));
+    EXPECT_TRUE(clock.sleepFor(20ms));
     EXPECT_GE(std::chrono::steady_clock::now() - t0, 20ms);
 
     std::atomic<bool> result{true};
-    std::thread sleeper([&] { result = clock.sleep_for(60s); });
+    std::thread sleeper([&] { result = clock.sleepFor(60s); });
     std::this_thread::sleep_for(20ms);
     const auto t1 = std::chrono::steady_clock::now();
     clock.stop();
     sleeper.join();
     EXPECT_FALSE(result);
     EXPECT_LT(std::chrono::steady_clock::now() - t1, 5s);
-    EXPECT_FALSE(clock.sleep_for(60s)) << "after stop, at once";
+    EXPECT_FALSE(clock.sleepFor(60s)) << "after stop, at once";
 }
 
 TEST(ThreadTaskRunner, JoinAllWaitsForTasksAndTheTasksTheyStart) {

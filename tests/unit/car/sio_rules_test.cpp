@@ -42,19 +42,19 @@ TEST(PacketDecoding, EveryTypeWithNamespaceAckIdAndAttachments) {
         std::size_t attachments;
         const char* data;
     } cases[] = {
-        {"0", PacketType::Connect, "/", std::nullopt, 0, nullptr},
-        {"0/admin,", PacketType::Connect, "/admin", std::nullopt, 0, nullptr},
-        {"1", PacketType::Disconnect, "/", std::nullopt, 0, nullptr},
-        {R"(2/admin,456["project:delete",123])", PacketType::Event, "/admin", 456, 0, R"(["project:delete",123])"},
-        {R"(20["ev"])", PacketType::Event, "/", 0, 0, R"(["ev"])"},
-        {"3/admin,456[]", PacketType::Ack, "/admin", 456, 0, "[]"},
-        {R"(4/admin,"Not authorized")", PacketType::Error, "/admin", std::nullopt, 0, R"("Not authorized")"},
-        {R"(4{"message":"no","code":3})", PacketType::Error, "/", std::nullopt, 0, R"({"code":3,"message":"no"})"},
-        {"4", PacketType::Error, "/", std::nullopt, 0, nullptr},
-        {R"(51-["hello",{"_placeholder":true,"num":0}])", PacketType::BinaryEvent, "/", std::nullopt, 1,
+        {"0", PacketType::CONNECT, "/", std::nullopt, 0, nullptr},
+        {"0/admin,", PacketType::CONNECT, "/admin", std::nullopt, 0, nullptr},
+        {"1", PacketType::DISCONNECT, "/", std::nullopt, 0, nullptr},
+        {R"(2/admin,456["project:delete",123])", PacketType::EVENT, "/admin", 456, 0, R"(["project:delete",123])"},
+        {R"(20["ev"])", PacketType::EVENT, "/", 0, 0, R"(["ev"])"},
+        {"3/admin,456[]", PacketType::ACK, "/admin", 456, 0, "[]"},
+        {R"(4/admin,"Not authorized")", PacketType::ERROR, "/admin", std::nullopt, 0, R"("Not authorized")"},
+        {R"(4{"message":"no","code":3})", PacketType::ERROR, "/", std::nullopt, 0, R"({"code":3,"message":"no"})"},
+        {"4", PacketType::ERROR, "/", std::nullopt, 0, nullptr},
+        {R"(51-["hello",{"_placeholder":true,"num":0}])", PacketType::BINARY_EVENT, "/", std::nullopt, 1,
          R"(["hello",{"_placeholder":true,"num":0}])"},
-        {R"(512-/admin,9["x"])", PacketType::BinaryEvent, "/admin", 9, 12, R"(["x"])"},
-        {R"(61-/admin,456[{"_placeholder":true,"num":0}])", PacketType::BinaryAck, "/admin", 456, 1,
+        {R"(512-/admin,9["x"])", PacketType::BINARY_EVENT, "/admin", 9, 12, R"(["x"])"},
+        {R"(61-/admin,456[{"_placeholder":true,"num":0}])", PacketType::BINARY_ACK, "/admin", 456, 1,
          R"([{"_placeholder":true,"num":0}])"},
     };
     for (const auto& c : cases) {

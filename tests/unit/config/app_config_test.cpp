@@ -62,17 +62,17 @@ TEST(ConfigKeys, ConversionRules) {
 
 TEST(ConfigKeys, CompanionTakesTheTextsNumberOrKeepsItsValue) {
     AppConfig c;
-    c.load_from_json(json::parse(R"({"uav_defaults":{"battery_vol":"12.6V"}})"));
+    c.loadFromJson(json::parse(R"({"uav_defaults":{"battery_vol":"12.6V"}})"));
     EXPECT_EQ(c.uav_defaults.battery_vol, "12.6V");
     EXPECT_FLOAT_EQ(c.uav_defaults.battery_vol_f, 12.6f);
     for (const char* text : {"abc", "1e60"}) {  // no number; beyond the float range
-        c.load_from_json({{"uav_defaults", {{"battery_vol", text}}}});
+        c.loadFromJson({{"uav_defaults", {{"battery_vol", text}}}});
         EXPECT_EQ(c.uav_defaults.battery_vol, text);
         EXPECT_FLOAT_EQ(c.uav_defaults.battery_vol_f, 12.6f);
     }
     // Recomputed for every text of a present section, key given or not.
     c.uav_defaults.atti_r = "4.25";
-    c.load_from_json(json::parse(R"({"uav_defaults":{}})"));
+    c.loadFromJson(json::parse(R"({"uav_defaults":{}})"));
     EXPECT_FLOAT_EQ(c.uav_defaults.atti_r_f, 4.25f);
 }
 
@@ -133,7 +133,7 @@ class ConfigSave : public ::testing::Test {
 protected:
     // The file save wrote: a 4-space, key-sorted dump with raw UTF-8 and no
     // final newline, holding the fifteen hot settings of config_ and extra.
-    void expect_saved(Fields extra = {}) {
+    void expectSaved(Fields extra = {}) {
         const std::string text = read_file(path_);
         EXPECT_EQ(text, json::parse(text).dump(4, ' ', false));
         for (const std::string& path : kHotPaths)
@@ -157,7 +157,7 @@ TEST_F(ConfigSave, KeepsWhatTheFileHeldAndReplacesTheHotKeys) {
         std::remove(path_.c_str());
         if (content != nullptr) write_file(path_, content);
         ASSERT_TRUE(config_.save(path_));
-        expect_saved(kept);
+        expectSaved(kept);
     };
     keeps(R"({"mission":{"fs_idle":9},"custom":{"list":[1,"two"]},"siyi":{"ip":"old","note":"hand"}})",
           {{"mission.fs_idle", 9}, {"custom.list", {1, "two"}}, {"siyi.note", "hand"}});
@@ -204,7 +204,7 @@ TEST_F(ConfigSave, SharedConfigPublishesATakenUpdateAndSavesIt) {
     EXPECT_EQ(before->siyi.ip, "192.168.144.25");
     config_.siyi.ip = "10.0.0.2";
     EXPECT_EQ(fields(*shared.snapshot()), fields(config_));
-    expect_saved();
+    expectSaved();
     // A failed save does not undo the update.
     EXPECT_TRUE(shared.applyHotUpdate(json::parse(R"({"mqtt":{"host":"broker"}})"), dir_.file("no/c.json")));
     EXPECT_EQ(shared.snapshot()->mqtt.host, "broker");

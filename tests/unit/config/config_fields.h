@@ -91,7 +91,7 @@ inline nlohmann::json other_value(const nlohmann::json& v, bool same_type = true
 
 inline AppConfig loaded_from(const nlohmann::json& doc) {
     AppConfig c;
-    c.load_from_json(doc);
+    c.loadFromJson(doc);
     return c;
 }
 

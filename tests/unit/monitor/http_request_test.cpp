@@ -26,9 +26,9 @@ TEST(RequestParsing, MethodPathAndBody) {
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.request);
-        EXPECT_EQ(extractMethod(row.request), row.method);
-        EXPECT_EQ(extractPath(row.request), row.path);
-        EXPECT_EQ(extractBody(row.request), row.body);
+        EXPECT_EQ(extract_method(row.request), row.method);
+        EXPECT_EQ(extract_path(row.request), row.path);
+        EXPECT_EQ(extract_body(row.request), row.body);
     }
 }
 
@@ -44,22 +44,22 @@ TEST(RequestExtentRule, HeadersThenTheDeclaredBodyWithinTheCap) {
         size_t size;
     };
     const std::vector<Row> rows = {
-        {"GET / HTTP/1.1\r\nHost: x\r\n", 1000, State::Incomplete, 0},
-        {get, 1000, State::Complete, get.size()},
+        {"GET / HTTP/1.1\r\nHost: x\r\n", 1000, State::INCOMPLETE, 0},
+        {get, 1000, State::COMPLETE, get.size()},
         // Only header lines count, not the request line.
-        {"GET /Content-Length:99 HTTP/1.1\r\n\r\n", 1000, State::Complete, 35},
-        {post, 1000, State::Incomplete, 0},
-        {post + "{\"a\":\"bcd\"}", 1000, State::Complete, post.size() + 11},
+        {"GET /Content-Length:99 HTTP/1.1\r\n\r\n", 1000, State::COMPLETE, 35},
+        {post, 1000, State::INCOMPLETE, 0},
+        {post + "{\"a\":\"bcd\"}", 1000, State::COMPLETE, post.size() + 11},
         // Bytes beyond the declared body are not part of the request.
-        {post + "{\"a\":\"bcd\"}GET /", 1000, State::Complete, post.size() + 11},
-        {length + "10\r\n\r\n0123456789", cap, State::Complete, cap},
-        {length + "11\r\n\r\n", cap, State::TooLarge, 0},
-        {length + "100000\r\n\r\n", 65536, State::TooLarge, 0},
-        {length + "99999999999999999999999999\r\n\r\n", 65536, State::TooLarge, 0},
-        {"GET / HTTP/1.1\r\nX: " + std::string(1000, 'y') + "\r\n\r\n", 1000, State::TooLarge, 0},
-        {length + "-1\r\n\r\n", 1000, State::BadLength, 0},
-        {length + "\r\n\r\n", 1000, State::BadLength, 0},
-        {length + "1 2\r\n\r\n", 1000, State::BadLength, 0},
+        {post + "{\"a\":\"bcd\"}GET /", 1000, State::COMPLETE, post.size() + 11},
+        {length + "10\r\n\r\n0123456789", cap, State::COMPLETE, cap},
+        {length + "11\r\n\r\n", cap, State::TOO_LARGE, 0},
+        {length + "100000\r\n\r\n", 65536, State::TOO_LARGE, 0},
+        {length + "99999999999999999999999999\r\n\r\n", 65536, State::TOO_LARGE, 0},
+        {"GET / HTTP/1.1\r\nX: " + std::string(1000, 'y') + "\r\n\r\n", 1000, State::TOO_LARGE, 0},
+        {length + "-1\r\n\r\n", 1000, State::BAD_LENGTH, 0},
+        {length + "\r\n\r\n", 1000, State::BAD_LENGTH, 0},
+        {length + "1 2\r\n\r\n", 1000, State::BAD_LENGTH, 0},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.received.substr(0, 80));
@@ -84,13 +84,13 @@ TEST(ResponseFraming, LargeBodyArrivesWholeAndAClientThatLeftCostsNothing) {
             received.append(buf, static_cast<size_t>(n));
         close(fds[1]);
     });
-    sendResponse(fds[0], 200, "OK", "application/json; charset=utf-8", body);
+    send_response(fds[0], 200, "OK", "application/json; charset=utf-8", body);
     shutdown(fds[0], SHUT_WR);
     reader.join();
     EXPECT_EQ(received,
               "HTTP/1.1 200 OK\r\nContent-Type: application/json; charset=utf-8\r\nContent-Length: 300000\r\n"
               "Connection: close\r\n\r\n" +
                   body);
-    sendResponse(fds[0], 200, "OK", "text/html; charset=utf-8", "gone");
+    send_response(fds[0], 200, "OK", "text/html; charset=utf-8", "gone");
     close(fds[0]);
 }

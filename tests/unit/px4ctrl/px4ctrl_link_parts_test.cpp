@@ -23,37 +23,37 @@ using Result = MessageAssembler::Result;
 TEST(MessageAssembler, AWholeMessageIsUsedInPlacePiecesAreJoinedAndAResetForgetsAPart) {
     MessageAssembler a(64);
     const std::string text = "{\"cmd\":1}";
-    ASSERT_EQ(a.add(text.data(), text.size(), true), Result::Complete);
+    ASSERT_EQ(a.add(text.data(), text.size(), true), Result::COMPLETE);
     EXPECT_EQ(a.message().data(), text.data());
-    EXPECT_EQ(a.add("{\"cmd\"", 6, false), Result::Incomplete);
-    EXPECT_EQ(a.add("", 0, false), Result::Incomplete);
-    ASSERT_EQ(a.add(":1}", 3, true), Result::Complete);
+    EXPECT_EQ(a.add("{\"cmd\"", 6, false), Result::INCOMPLETE);
+    EXPECT_EQ(a.add("", 0, false), Result::INCOMPLETE);
+    ASSERT_EQ(a.add(":1}", 3, true), Result::COMPLETE);
     EXPECT_EQ(a.message(), text);
     // An empty last piece ends a message too.
     a.add("abc", 3, false);
-    ASSERT_EQ(a.add(nullptr, 0, true), Result::Complete);
+    ASSERT_EQ(a.add(nullptr, 0, true), Result::COMPLETE);
     EXPECT_EQ(a.message(), "abc");
     a.add("{\"stale\":", 9, false);
     a.reset();
-    ASSERT_EQ(a.add("{}", 2, false), Result::Incomplete);
-    ASSERT_EQ(a.add("", 0, true), Result::Complete);
+    ASSERT_EQ(a.add("{}", 2, false), Result::INCOMPLETE);
+    ASSERT_EQ(a.add("", 0, true), Result::COMPLETE);
     EXPECT_EQ(a.message(), "{}");
 }
 
 TEST(MessageAssembler, TheCapIsInclusiveAndAnOversizeMessageIsDroppedWhole) {
     MessageAssembler a(8);
     a.add("1234", 4, false);
-    ASSERT_EQ(a.add("5678", 4, true), Result::Complete);
+    ASSERT_EQ(a.add("5678", 4, true), Result::COMPLETE);
     EXPECT_EQ(a.message(), "12345678");
-    EXPECT_EQ(a.add("123456789", 9, true), Result::Oversize);
-    EXPECT_EQ(a.dropped_size(), 9u);
+    EXPECT_EQ(a.add("123456789", 9, true), Result::OVERSIZE);
+    EXPECT_EQ(a.droppedSize(), 9u);
     // Pieces past the cap are only counted; the next message counts again.
-    EXPECT_EQ(a.add("123456", 6, false), Result::Incomplete);
-    EXPECT_EQ(a.add("789012", 6, false), Result::Incomplete);
-    ASSERT_EQ(a.add("3", 1, true), Result::Oversize);
-    EXPECT_EQ(a.dropped_size(), 13u);
+    EXPECT_EQ(a.add("123456", 6, false), Result::INCOMPLETE);
+    EXPECT_EQ(a.add("789012", 6, false), Result::INCOMPLETE);
+    ASSERT_EQ(a.add("3", 1, true), Result::OVERSIZE);
+    EXPECT_EQ(a.droppedSize(), 13u);
     a.add("ok", 2, false);
-    ASSERT_EQ(a.add("!", 1, true), Result::Complete);
+    ASSERT_EQ(a.add("!", 1, true), Result::COMPLETE);
     EXPECT_EQ(a.message(), "ok!");
 }
 
@@ -93,13 +93,13 @@ TEST(StateDocument, ReadsAsACopyOfTheLastStateTextAndAMissingOrNullStateAsAnEmpt
 TEST(ReconnectDelays, FollowTheTableThenRepeatItsLastEntryAndWithoutOneTheDefault) {
     ReconnectDelays delays({100, 200, 300});
     for (unsigned base : {100u, 200u, 300u, 300u, 300u, 300u}) {
-        const unsigned ms = delays.next_ms();
+        const unsigned ms = delays.nextMs();
         EXPECT_GE(ms, base);
         EXPECT_LE(ms, base * 13 / 10);
     }
     ReconnectDelays default_delay({});
     for (int i = 0; i < 3; ++i) {
-        const unsigned ms = default_delay.next_ms();
+        const unsigned ms = default_delay.nextMs();
         EXPECT_GE(ms, 3000u);
         EXPECT_LE(ms, 3900u);
     }

@@ -20,7 +20,7 @@ using Kind = ScannedMessage::Kind;
 
 namespace {
 
-bool scanned_valid(const std::string& text) { return scan_message(text).kind == Kind::Object; }
+bool scanned_valid(const std::string& text) { return scan_message(text).kind == Kind::OBJECT; }
 
 // Texts at the edges of the JSON grammar, each beginning with "{".
 const std::vector<std::string> kEdgeTexts = {
@@ -162,18 +162,18 @@ TEST(ScanMessageAgreesWithTheParser, OnRandomMutationsOfAPush) {
 
 TEST(ScanMessageAgreesWithTheParser, StateTextParsesToTheParsedMemberAndErrorsCarryItsMessage) {
     const ScannedMessage push = scan_message(kPush);
-    ASSERT_EQ(push.kind, Kind::Object);
+    ASSERT_EQ(push.kind, Kind::OBJECT);
     ASSERT_TRUE(push.state.has_value());
     EXPECT_EQ(json::parse(*push.state), json::parse(kPush)["state"]);
 
     const ScannedMessage cut = scan_message(R"({"cmd":1,"ret":0,"state":{"fs":)");
-    EXPECT_EQ(cut.kind, Kind::Malformed);
+    EXPECT_EQ(cut.kind, Kind::MALFORMED);
     EXPECT_NE(cut.error.find("parse_error"), std::string::npos) << cut.error;
     EXPECT_FALSE(cut.cmd.has_value());
     EXPECT_FALSE(cut.state.has_value());
     // Only texts beginning with a brace are looked at.
     for (const char* text : {"", " {\"cmd\":1}", "[1]", "garbage"}) {
-        EXPECT_EQ(scan_message(text).kind, Kind::NotObject) << text;
+        EXPECT_EQ(scan_message(text).kind, Kind::NOT_OBJECT) << text;
     }
 }
 
@@ -183,9 +183,9 @@ TEST(ScanMessageKinds, NestingIsBounded) {
         return "{\"state\":" + std::string(n, '[') + std::string(n, ']') + "}";
     };
     // The top-level object is the first level.
-    EXPECT_EQ(scan_message(nested(kMaxNesting - 1)).kind, Kind::Object);
-    EXPECT_EQ(scan_message(nested(kMaxNesting)).kind, Kind::TooDeep);
-    EXPECT_EQ(scan_message("{\"a\":" + std::string(1 << 20, '[')).kind, Kind::TooDeep);
+    EXPECT_EQ(scan_message(nested(kMaxNesting - 1)).kind, Kind::OBJECT);
+    EXPECT_EQ(scan_message(nested(kMaxNesting)).kind, Kind::TOO_DEEP);
+    EXPECT_EQ(scan_message("{\"a\":" + std::string(1 << 20, '[')).kind, Kind::TOO_DEEP);
 }
 
 TEST(ScanMessageCodes, NumbersAreTruncatedBooleansCountAsOneOrZeroAndTheRestIsNoCode) {

@@ -2,8 +2,8 @@
 
 #include <string>
 
-#include "app/ports.h"
-#include "app/record_helpers.h"
+#include "app/mission/ports.h"
+#include "app/mission/record_helpers.h"
 
 namespace kovo::app {
 

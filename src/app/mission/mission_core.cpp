@@ -1,4 +1,4 @@
-#include "app/mission_core.h"
+#include "app/mission/mission_core.h"
 
 namespace kovo::app {
 

@@ -1,4 +1,4 @@
-#include "app/log_upload.h"
+#include "app/mission/log_upload.h"
 
 #include <fstream>
 

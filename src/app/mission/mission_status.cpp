@@ -1,4 +1,4 @@
-#include "app/mission_status.h"
+#include "app/mission/mission_status.h"
 
 namespace kovo::app {
 
@@ -50,7 +50,7 @@ std::vector<std::string> collect_warehouse_nums(const nlohmann::json& value) {
     return out;
 }
 
-std::pair<std::string, std::string> parseWarehouseNum(const nlohmann::json& value) {
+std::pair<std::string, std::string> parse_warehouse_num(const nlohmann::json& value) {
     const std::vector<std::string> nums = collect_warehouse_nums(value);
     if (nums.empty()) {
         return {"", ""};

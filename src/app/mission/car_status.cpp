@@ -1,14 +1,14 @@
-#include "app/car_status.h"
+#include "app/mission/car_status.h"
 
 #include <algorithm>
 #include <cmath>
 #include <limits>
 #include <mutex>
 
-#include "app/fs_codes.h"
-#include "app/json_fields.h"
-#include "app/mission_point.h"
-#include "app/mission_status.h"
+#include "app/mission/fs_codes.h"
+#include "app/mission/json_fields.h"
+#include "app/mission/mission_point.h"
+#include "app/mission/mission_status.h"
 
 namespace kovo::app {
 
@@ -76,7 +76,7 @@ CarStatusReporter::Selected CarStatusReporter::select(const config::AppConfig& c
         const size_t i = static_cast<size_t>(std::max(tick.height_idx, 0));
         warehouse = i < mission_.warehouse_num_list.size() ? mission_.warehouse_num_list[i] : mission_.warehouse_num;
     }
-    sel.warehouse = parseWarehouseNum(json(warehouse));
+    sel.warehouse = parse_warehouse_num(json(warehouse));
     return sel;
 }
 
@@ -91,7 +91,7 @@ json CarStatusReporter::realtimeStatus(const config::AppConfig& cfg, const Tick&
 
     json s = json::object();
     s["accessKey"] = access_key_;
-    s["occurrenceTime"] = records_.current_time_str();
+    s["occurrenceTime"] = records_.currentTime();
     s["isUavOn"] = "1";
     s["upLink"] = t.upLink;
     s["downLink"] = t.downLink;
@@ -134,7 +134,7 @@ void CarStatusReporter::report(const Tick& tick) {
     }
     json s = json::object();
     s["accessKey"] = access_key_;
-    s["occurrenceTime"] = records_.current_time_str();
+    s["occurrenceTime"] = records_.currentTime();
     s["carStrategyId"] = sel.strategy_id;
     s["carPointId"] = sel.point_id;
     s["carActionId"] = sel.action_id;

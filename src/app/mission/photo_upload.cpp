@@ -1,4 +1,4 @@
-#include "app/photo_upload.h"
+#include "app/mission/photo_upload.h"
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -8,8 +8,8 @@
 #include <chrono>
 #include <cstdio>
 
-#include "app/json_fields.h"
-#include "app/mission_point.h"
+#include "app/mission/json_fields.h"
+#include "app/mission/mission_point.h"
 #include "log/log.h"
 
 namespace kovo::app {
@@ -127,10 +127,10 @@ PhotoUploader::UavSnapshot PhotoUploader::snapshotUav(const config::AppConfig& c
     const json atti = safe_json_object(uav, "atti");
     const auto& d = cfg.uav_defaults;
     UavSnapshot s;
-    s.x = records_.json_string(lpos, "x", d.lpos_x);
-    s.y = records_.json_string(lpos, "y", d.lpos_y);
-    s.z = records_.json_string(lpos, "z", d.lpos_z);
-    s.yaw = records_.json_string(atti, "y", d.atti_y);
+    s.x = records_.jsonString(lpos, "x", d.lpos_x);
+    s.y = records_.jsonString(lpos, "y", d.lpos_y);
+    s.z = records_.jsonString(lpos, "z", d.lpos_z);
+    s.yaw = records_.jsonString(atti, "y", d.atti_y);
     return s;
 }
 
@@ -138,7 +138,7 @@ bool PhotoUploader::processBatch(const Batch& batch) {
     const auto cfg = records_.config();
     if (batch.seq != result_seq_ || result_.is_null()) {
         result_seq_ = batch.seq;
-        result_ = {{"time", records_.current_time_str()}, {"upload_url", batch.upload_url}, {"items", json::array()}};
+        result_ = {{"time", records_.currentTime()}, {"upload_url", batch.upload_url}, {"items", json::array()}};
     }
     const UavSnapshot uav = snapshotUav(*cfg);
     for (const json& item : batch.items) {
@@ -147,7 +147,7 @@ bool PhotoUploader::processBatch(const Batch& batch) {
         }
     }
     if (!batch.task_dir.empty()) {
-        records_.write_json_file(batch.task_dir + "/" + cfg->files.upload_result, result_);
+        records_.writeJsonFile(batch.task_dir + "/" + cfg->files.upload_result, result_);
     }
     return true;
 }
@@ -161,8 +161,8 @@ bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch
     const int height_idx = safe_json_value<int>(item, "height_idx", m.default_height_idx);
     // An item that could not be fetched is recorded and skipped.
     auto record_failure = [&](const char* error) {
-        records_.client_log(batch.task_dir, "upload",
-                            {{"height_idx", height_idx}, {"success", false}, {"error", error}});
+        records_.clientLog(batch.task_dir, "upload",
+                           {{"height_idx", height_idx}, {"success", false}, {"error", error}});
         return true;
     };
 
@@ -202,7 +202,7 @@ bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch
         if (!uploaded) {
             kovo::log::error() << "[UPLOAD] Upload retry " << attempt << "/" << kAttempts
                                << " failed for idx=" << height_idx;
-            stopped = !clock_.sleep_for(kRetryPause);
+            stopped = !clock_.sleepFor(kRetryPause);
         }
     }
     if (uploaded) {
@@ -219,7 +219,7 @@ bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch
     }
     result_["items"].push_back(
         {{"camera", camera}, {"height_idx", height_idx}, {"resp", uploaded ? response : ""}, {"success", uploaded}});
-    records_.client_log(batch.task_dir, "upload", {{"height_idx", height_idx}, {"success", uploaded}});
+    records_.clientLog(batch.task_dir, "upload", {{"height_idx", height_idx}, {"success", uploaded}});
     return true;
 }
 
@@ -258,7 +258,7 @@ std::string PhotoUploader::download(const config::AppConfig& cfg, const std::str
             return path;
         }
         kovo::log::error() << "[UPLOAD] Download retry " << attempt << "/" << kAttempts << " failed for: " << url;
-        if (!clock_.sleep_for(kRetryPause)) {
+        if (!clock_.sleepFor(kRetryPause)) {
             stopped = true;
             break;
         }
@@ -276,7 +276,7 @@ std::map<std::string, std::string> PhotoUploader::buildForm(const config::AppCon
     const std::string& default_height = cfg.mission.defaults.takeOffAltitude;
     std::string height = default_height;
     if (height_idx >= 0 && static_cast<size_t>(height_idx) < s.points.size()) {
-        height = records_.json_string(s.points[static_cast<size_t>(height_idx)], "z", default_height);
+        height = records_.jsonString(s.points[static_cast<size_t>(height_idx)], "z", default_height);
     }
     std::string warehouse = s.warehouse_num;
     if (!s.warehouse_list.empty()) {
@@ -294,7 +294,7 @@ std::map<std::string, std::string> PhotoUploader::buildForm(const config::AppCon
         {"carY", s.car_y},
         {"carYaw", s.car_yaw},
         {"height", height},
-        {"occurrenceTime", records_.current_time_str()},
+        {"occurrenceTime", records_.currentTime()},
         {"uavX", uav.x},
         {"uavY", uav.y},
         {"uavYaw", uav.yaw},

@@ -1,10 +1,10 @@
-#include "app/platform_reports.h"
+#include "app/mission/platform_reports.h"
 
 #include <cmath>
 #include <mutex>
 
-#include "app/json_fields.h"
-#include "app/records.h"
+#include "app/mission/json_fields.h"
+#include "app/mission/records.h"
 
 namespace kovo::app {
 
@@ -43,7 +43,7 @@ void PlatformReports::sendPlatformStatusHistory(const std::string& code) {
     const auto cfg = records_.config();
     std::lock_guard<std::mutex> lock(mission_.mutex);
     json parms = missionFields(true);
-    parms["occurrenceTime"] = records_.current_time_str();
+    parms["occurrenceTime"] = records_.currentTime();
     parms["uavStatus"] = cfg->platform.uav_status_text;
     parms["uavStatusCode"] = code;
     publish(*cfg, cfg->platform.cmd_status_history, std::move(parms));
@@ -53,7 +53,7 @@ void PlatformReports::sendPlatformArrivePoint() {
     const auto cfg = records_.config();
     std::lock_guard<std::mutex> lock(mission_.mutex);
     json parms = missionFields(true);
-    parms["occurrenceTime"] = records_.current_time_str();
+    parms["occurrenceTime"] = records_.currentTime();
     parms["uavArrivePoint"] = cfg->mission.uav_arrive_point_value;
     publish(*cfg, cfg->platform.cmd_arrive_point, std::move(parms));
 }
@@ -117,7 +117,7 @@ json PlatformReports::flightHistoryBody(const config::AppConfig& cfg, const json
     parms["isContinueTakePhoto"] = t.isContinueTakePhoto;
     parms["isDynamicZoom"] = t.isDynamicZoom;
     parms["isIrcutEnable"] = t.isIrcutEnable;
-    parms["occurrenceTime"] = records_.current_time_str();
+    parms["occurrenceTime"] = records_.currentTime();
     // The flight history takes yaw from atti.r and roll from atti.y.
     parms["ptzPitch"] = text(atti, "p", d.atti_p);
     parms["ptzRoll"] = text(atti, "y", d.atti_y);

@@ -1,4 +1,4 @@
-#include "app/json_fields.h"
+#include "app/mission/json_fields.h"
 
 #include "config/app_config.h"
 

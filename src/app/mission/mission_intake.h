@@ -5,10 +5,10 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/mission_context.h"
-#include "app/platform_reports.h"
-#include "app/ports.h"
-#include "app/record_helpers.h"
+#include "app/mission/mission_context.h"
+#include "app/mission/platform_reports.h"
+#include "app/mission/ports.h"
+#include "app/mission/record_helpers.h"
 
 namespace kovo::app {
 

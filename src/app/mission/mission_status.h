@@ -39,6 +39,6 @@ int socketio_status_code(SocketIOMissionStatus status);
 std::vector<std::string> collect_warehouse_nums(const nlohmann::json& value);
 // (first warehouse number, count as decimal text); a lone string counts "1",
 // an array without strings and any other value give two empty texts.
-std::pair<std::string, std::string> parseWarehouseNum(const nlohmann::json& value);
+std::pair<std::string, std::string> parse_warehouse_num(const nlohmann::json& value);
 
 }  // namespace kovo::app

@@ -2,16 +2,16 @@
 
 #include <string>
 
-#include "app/car_status.h"
-#include "app/log_upload.h"
-#include "app/mission_context.h"
-#include "app/mission_intake.h"
-#include "app/mission_monitor.h"
-#include "app/photo_upload.h"
-#include "app/platform_reports.h"
-#include "app/ports.h"
-#include "app/reboot_query.h"
-#include "app/record_helpers.h"
+#include "app/mission/car_status.h"
+#include "app/mission/log_upload.h"
+#include "app/mission/mission_context.h"
+#include "app/mission/mission_intake.h"
+#include "app/mission/mission_monitor.h"
+#include "app/mission/photo_upload.h"
+#include "app/mission/platform_reports.h"
+#include "app/mission/ports.h"
+#include "app/mission/reboot_query.h"
+#include "app/mission/record_helpers.h"
 #include "config/shared_config.h"
 
 namespace kovo::app {

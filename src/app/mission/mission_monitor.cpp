@@ -1,12 +1,12 @@
-#include "app/mission_monitor.h"
+#include "app/mission/mission_monitor.h"
 
 #include <chrono>
 #include <mutex>
 
-#include "app/fs_codes.h"
-#include "app/json_fields.h"
-#include "app/mission_point.h"
-#include "app/mission_status.h"
+#include "app/mission/fs_codes.h"
+#include "app/mission/json_fields.h"
+#include "app/mission/mission_point.h"
+#include "app/mission/mission_status.h"
 #include "log/log.h"
 
 namespace kovo::app {
@@ -104,8 +104,8 @@ void MissionMonitor::writeMissionFilesIfDue() {
     }
     mission_.car_mission_written = true;
     const auto cfg = records_.config();
-    records_.write_json_file(mission_.task_dir + "/" + cfg->files.car_mission, missionCopy());
-    records_.client_log(mission_.task_dir, "client_start", {{"task_dir", mission_.task_dir}});
+    records_.writeJsonFile(mission_.task_dir + "/" + cfg->files.car_mission, missionCopy());
+    records_.clientLog(mission_.task_dir, "client_start", {{"task_dir", mission_.task_dir}});
 }
 
 json MissionMonitor::missionCopy() const {
@@ -192,17 +192,17 @@ void MissionMonitor::handlePhase(const TickView& t) {
             reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::TAKEOFF));
             stats_.onStatusTransition(std::to_string(prev_fs_), std::to_string(fs));
             was_flying_ = true;
-            records_.client_log(t.task_dir, "takeoff");
+            records_.clientLog(t.task_dir, "takeoff");
         }
     } else if ((fs == m.fs_executing || fs == m.fs_kovo) && (sub == "goto_height" || sub == "hover_photo")) {
         if (changed) {
             reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::EXECUTING));
-            records_.client_log(t.task_dir, "executing", {{"sub_state", sub}});
+            records_.clientLog(t.task_dir, "executing", {{"sub_state", sub}});
         }
     } else if (fs == m.fs_landing || (sub == "land_descend" && fs != m.fs_standby && fs != m.fs_idle)) {
         if (fs_changed) {
             reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::LANDING));
-            records_.client_log(t.task_dir, "landing");
+            records_.clientLog(t.task_dir, "landing");
         }
     } else if ((fs == m.fs_standby || fs == m.fs_idle) && was_flying_) {
         if (fs_changed) {
@@ -211,14 +211,14 @@ void MissionMonitor::handlePhase(const TickView& t) {
     } else if (fs == m.fs_rtl) {
         if (fs_changed) {
             reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::RETURNING));
-            records_.client_log(t.task_dir, "rtl");
+            records_.clientLog(t.task_dir, "rtl");
         }
     }
 }
 
 void MissionMonitor::endSequence(const TickView& t) {
     reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::TASK_ENDED));
-    if (!clock_.sleep_for(std::chrono::milliseconds(t.cfg->mission.landed_to_finished_delay_ms))) {
+    if (!clock_.sleepFor(std::chrono::milliseconds(t.cfg->mission.landed_to_finished_delay_ms))) {
         return;
     }
     // px4ctrl has landed, so its list will not grow: whatever it lists and
@@ -243,13 +243,13 @@ void MissionMonitor::endSequence(const TickView& t) {
     }
     reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::FINISHED));
     finished_ = true;
-    stats_.onMissionSuccess(records_.current_time_str());
+    stats_.onMissionSuccess(records_.currentTime());
     {
         std::lock_guard<std::mutex> lock(mission_.mutex);
         mission_.has_task = false;
     }
     if (!t.task_dir.empty()) {
-        records_.client_log(t.task_dir, "finished", {{"reason", "all_heights_completed"}});
+        records_.clientLog(t.task_dir, "finished", {{"reason", "all_heights_completed"}});
         logs_.uploadAsync(t.task_dir);
     }
 }
@@ -264,7 +264,7 @@ bool MissionMonitor::waitForPhotos() {
     }
     kovo::log::info() << "[UPLOAD] Task ended, waiting for photo upload to complete...";
     for (int i = 0; i < kPhotoWaitSeconds; ++i) {
-        if (!clock_.sleep_for(std::chrono::seconds(1))) {
+        if (!clock_.sleepFor(std::chrono::seconds(1))) {
             return false;
         }
         if (uploaded()) {
@@ -304,7 +304,7 @@ void MissionMonitor::checkArrival(const TickView& t) {
     reports_.sendPlatformArrivePoint();
     last_kovo_idx_ = idx;
     last_arrival_idx_ = idx;
-    records_.client_log(t.task_dir, "arrive_point", {{"height_idx", idx}});
+    records_.clientLog(t.task_dir, "arrive_point", {{"height_idx", idx}});
 }
 
 void MissionMonitor::everyTick(const TickView& t) {
@@ -312,7 +312,7 @@ void MissionMonitor::everyTick(const TickView& t) {
     prev_fs_ = t.fs;
     prev_sub_state_ = t.sub_state;
 
-    InternalState s;
+    monitor::InternalState s;
     s.fs = t.fs;
     s.kovo_sub = t.sub_state;
     s.kovo_idx = t.height_idx;

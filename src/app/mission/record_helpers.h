@@ -18,14 +18,15 @@ public:
 
     std::shared_ptr<const config::AppConfig> config() const { return config_.snapshot(); }
 
-    std::string current_time_str() const;
-    std::string json_string(const nlohmann::json& obj, const std::string& key, const std::string& def) const;
-    void write_json_file(const std::string& path, const nlohmann::json& doc) const;
+    // format_current_time with the configured app.time_format.
+    std::string currentTime() const;
+    std::string jsonString(const nlohmann::json& obj, const std::string& key, const std::string& def) const;
+    void writeJsonFile(const std::string& path, const nlohmann::json& doc) const;
 
     // Appends {"event", "time", ...fields} to the client log of task_dir;
     // nothing without a directory.
-    void client_log(const std::string& task_dir, const std::string& event,
-                    nlohmann::json fields = nlohmann::json::object()) const;
+    void clientLog(const std::string& task_dir, const std::string& event,
+                   nlohmann::json fields = nlohmann::json::object()) const;
 
 private:
     const config::SharedConfig& config_;

@@ -1,8 +1,8 @@
 #pragma once
 
-#include "app/mission_context.h"
-#include "app/ports.h"
-#include "app/record_helpers.h"
+#include "app/mission/mission_context.h"
+#include "app/mission/ports.h"
+#include "app/mission/record_helpers.h"
 
 namespace kovo::app {
 

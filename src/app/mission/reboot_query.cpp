@@ -1,9 +1,9 @@
-#include "app/reboot_query.h"
+#include "app/mission/reboot_query.h"
 
 #include <mutex>
 
-#include "app/fs_codes.h"
-#include "app/json_fields.h"
+#include "app/mission/fs_codes.h"
+#include "app/mission/json_fields.h"
 #include "log/log.h"
 
 namespace kovo::app {

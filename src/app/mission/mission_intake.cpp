@@ -1,12 +1,12 @@
-#include "app/mission_intake.h"
+#include "app/mission/mission_intake.h"
 
 #include <chrono>
 #include <mutex>
 #include <tuple>
 
-#include "app/fs_codes.h"
-#include "app/json_fields.h"
-#include "app/mission_status.h"
+#include "app/mission/fs_codes.h"
+#include "app/mission/json_fields.h"
+#include "app/mission/mission_status.h"
 #include "log/log.h"
 
 namespace kovo::app {
@@ -50,7 +50,7 @@ void MissionIntake::onCarMission(const json& payload) {
         const size_t points = mission_.car_flight_point_list.size();
         stats_.onMissionStarted(mission_.car_flight_mission_history_id, mission_.car_strategy_id, mission_.car_point_id,
                                 mission_.car_action_id, static_cast<int>(points), mission_.task_dir,
-                                records_.current_time_str());
+                                records_.currentTime());
         kovo::log::info() << "[CAR] carFlightPointList size=" << points << " cmd=[" << cmd << "]";
     }
     tasks_.run([this, cmd, seq] { startSequence(cmd, seq); });
@@ -69,7 +69,7 @@ void MissionIntake::fillMission(const json& payload) {
     mission_.car_mission_id = text_member(payload, "carMissionId");
 
     const json warehouse = payload.is_object() && payload.contains("warehouseNum") ? payload["warehouseNum"] : json();
-    std::tie(mission_.warehouse_num, mission_.warehouse_count) = parseWarehouseNum(warehouse);
+    std::tie(mission_.warehouse_num, mission_.warehouse_count) = parse_warehouse_num(warehouse);
     mission_.warehouse_num_list = collect_warehouse_nums(warehouse);
 
     mission_.battery_limit = text_member(payload, "batteryLimit", defaults.batteryLimit);
@@ -92,7 +92,7 @@ std::string MissionIntake::buildCommand(const config::AppConfig& cfg) const {
         if (!heights.empty()) {
             heights += ",";
         }
-        heights += records_.json_string(point, "z", default_height);
+        heights += records_.jsonString(point, "z", default_height);
     }
     if (mission_.car_flight_point_list.empty()) {
         heights = default_height;
@@ -106,7 +106,7 @@ int MissionIntake::readFs(const config::AppConfig& cfg) {
 
 void MissionIntake::startSequence(const std::string& cmd, uint64_t seq) {
     kovo::log::info() << "[CAR] Mission received, waiting 10 seconds before execution...";
-    if (!clock_.sleep_for(kStartDelay)) {
+    if (!clock_.sleepFor(kStartDelay)) {
         return;
     }
     kovo::log::info() << "[CAR] 10-second delay finished, starting mission execution";
@@ -129,7 +129,7 @@ void MissionIntake::startSequence(const std::string& cmd, uint64_t seq) {
         }
         if (fs != m.fs_standby) {
             kovo::log::info() << "[CAR] Retry " << of << ": fs=" << fs << " not STANDBY, wait...";
-            if (!clock_.sleep_for(retry_wait)) {
+            if (!clock_.sleepFor(retry_wait)) {
                 return;
             }
             continue;
@@ -137,13 +137,13 @@ void MissionIntake::startSequence(const std::string& cmd, uint64_t seq) {
         kovo::log::info() << "[CAR] Send to px4ctrl (retry " << of << "): " << cmd;
         if (!px4_.sendCmd(cmd)) {
             kovo::log::info() << "[CAR] px4ctrl not ready, wait for reconnect...";
-            if (!clock_.sleep_for(retry_wait)) {
+            if (!clock_.sleepFor(retry_wait)) {
                 return;
             }
             continue;
         }
         reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::START_SENT));
-        if (!clock_.sleep_for(std::chrono::seconds(m.state_verify_wait_seconds))) {
+        if (!clock_.sleepFor(std::chrono::seconds(m.state_verify_wait_seconds))) {
             return;
         }
         fs = readFs(*cfg);
@@ -176,8 +176,8 @@ void MissionIntake::giveUp(int retries, uint64_t seq) {
         mission_.has_task = false;
         task_dir = mission_.task_dir;
     }
-    records_.client_log(task_dir, "start_failed", {{"reason", "max_retries_exceeded"}});
-    stats_.onMissionFailed("max_retries_exceeded", records_.current_time_str());
+    records_.clientLog(task_dir, "start_failed", {{"reason", "max_retries_exceeded"}});
+    stats_.onMissionFailed("max_retries_exceeded", records_.currentTime());
 }
 
 }  // namespace kovo::app

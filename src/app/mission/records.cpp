@@ -1,4 +1,4 @@
-#include "app/records.h"
+#include "app/mission/records.h"
 
 #include "config/atomic_file.h"
 

@@ -6,13 +6,13 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/car_status.h"
-#include "app/log_upload.h"
-#include "app/mission_context.h"
-#include "app/photo_upload.h"
-#include "app/platform_reports.h"
-#include "app/ports.h"
-#include "app/record_helpers.h"
+#include "app/mission/car_status.h"
+#include "app/mission/log_upload.h"
+#include "app/mission/mission_context.h"
+#include "app/mission/photo_upload.h"
+#include "app/mission/platform_reports.h"
+#include "app/mission/ports.h"
+#include "app/mission/record_helpers.h"
 
 namespace kovo::app {
 
@@ -29,10 +29,6 @@ public:
 
     // One tick, after the poll interval's sleep.
     void tick();
-
-    // Height index of the last reported arrival (the sentinel at a mission's
-    // start).
-    int lastKovoIdx() const { return last_kovo_idx_; }
 
 private:
     // What one tick read from px4ctrl and copied from the mission record.

@@ -4,8 +4,8 @@
 
 #include <nlohmann/json.hpp>
 
-#include "app/json_fields.h"
-#include "app/mission_context.h"
+#include "app/mission/json_fields.h"
+#include "app/mission/mission_context.h"
 
 namespace kovo::app {
 

@@ -7,6 +7,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "monitor/internal_state.h"
+
 namespace kovo::app {
 
 // The mission logic reaches the links, the statistics, time and background
@@ -51,23 +53,6 @@ public:
 
 inline bool http_success(long status) { return status >= 200 && status < 300; }
 
-// The monitor loop's view of a tick, as the statistics record it.
-struct InternalState {
-    int fs = -1;
-    std::string kovo_sub;
-    int kovo_idx = -1;
-    bool has_task = false;
-    bool photos_uploaded = false;
-    bool upload_started = false;
-    int photo_count = 0;
-    int last_completed_height_idx = -1;
-    std::string mission_id;
-    std::string strategy_id;
-    float battery_remain = 0.0f;
-    float lpos_z = 0.0f;
-    float lpos_vz = 0.0f;
-};
-
 class StatsPort {
 public:
     virtual ~StatsPort() = default;
@@ -77,7 +62,7 @@ public:
     virtual void onMissionSuccess(const std::string& end_time) = 0;
     virtual void onMissionFailed(const std::string& reason, const std::string& end_time) = 0;
     virtual void onStatusTransition(const std::string& from, const std::string& to) = 0;
-    virtual void updateInternalState(const InternalState& state) = 0;
+    virtual void updateInternalState(const monitor::InternalState& state) = 0;
 };
 
 class Clock {
@@ -86,7 +71,7 @@ public:
     virtual std::chrono::steady_clock::time_point now() const = 0;
     // Sleeps for d. False when the wait was cut short because the
     // application is stopping: the caller gives up its work.
-    virtual bool sleep_for(std::chrono::milliseconds d) = 0;
+    virtual bool sleepFor(std::chrono::milliseconds d) = 0;
 };
 
 // Runs one-shot work (mission start, photo and log uploads) beside the caller.
