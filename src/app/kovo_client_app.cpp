@@ -104,7 +104,8 @@ void KovoClientApp::workerLoop() {
         if (!clock_.sleepFor(std::chrono::seconds(seconds)) || !running_) {
             return;
         }
-        core_.monitor.tick();
+        // A failing tick costs that tick, never the daemon.
+        kovo::log::guarded("[APP] Monitor tick failed", [this] { core_.monitor.tick(); });
     }
 }
 

@@ -25,7 +25,8 @@ void ThreadTaskRunner::run(std::function<void()> task) {
     auto done = std::make_shared<std::atomic<bool>>(false);
     try {
         std::thread thread([task = std::move(task), done] {
-            task();
+            // A failing task costs its own work, never the daemon.
+            kovo::log::guarded("[APP] Background work failed", task);
             done->store(true);
         });
         threads_.push_back(Entry{std::move(thread), done});

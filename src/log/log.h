@@ -1,5 +1,6 @@
 #pragma once
 
+#include <exception>
 #include <functional>
 #include <sstream>
 #include <string>
@@ -52,5 +53,20 @@ private:
 
 inline Record info(Colour colour = Colour::NONE) { return Record(Level::INFO, colour); }
 inline Record error() { return Record(Level::ERROR, Colour::NONE); }
+
+// Runs fn; what it throws is logged as one error record, "<context>: <reason>"
+// ("<context>" alone when the exception carries no reason), instead of
+// unwinding further: for callbacks run from a library's C frames and for the
+// top of a thread, so that a failure there never ends the daemon.
+template <typename Fn>
+void guarded(const std::string& context, Fn&& fn) {
+    try {
+        fn();
+    } catch (const std::exception& e) {
+        error() << context << ": " << e.what();
+    } catch (...) {
+        error() << context;
+    }
+}
 
 }  // namespace kovo::log

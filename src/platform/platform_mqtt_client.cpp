@@ -17,18 +17,6 @@ constexpr std::chrono::seconds kReconnectDelayMax{5};
 // the broker before the loop gives up on it.
 constexpr std::chrono::seconds kDisconnectGrace{2};
 
-// No exception may unwind through libmosquitto's C frames.
-template <typename Handler>
-void guarded(const char* event, Handler&& handler) {
-    try {
-        handler();
-    } catch (const std::exception& e) {
-        kovo::log::error() << "[MQTT] " << event << " handler failed: " << e.what();
-    } catch (...) {
-        kovo::log::error() << "[MQTT] " << event << " handler failed";
-    }
-}
-
 }  // namespace
 
 PlatformMqttClient::PlatformMqttClient(const config::AppConfig& config)
@@ -194,16 +182,19 @@ void PlatformMqttClient::onMessage(const mosquitto_message* message) {
     if (on_response_) on_response_(text);
 }
 
+// No exception may unwind through libmosquitto's C frames.
 void PlatformMqttClient::onConnectWrapper(mosquitto*, void* self, int rc) {
-    guarded("connect", [&] { static_cast<PlatformMqttClient*>(self)->onConnect(rc); });
+    kovo::log::guarded("[MQTT] connect handler failed", [&] { static_cast<PlatformMqttClient*>(self)->onConnect(rc); });
 }
 
 void PlatformMqttClient::onDisconnectWrapper(mosquitto*, void* self, int rc) {
-    guarded("disconnect", [&] { static_cast<PlatformMqttClient*>(self)->onDisconnect(rc); });
+    kovo::log::guarded("[MQTT] disconnect handler failed",
+                       [&] { static_cast<PlatformMqttClient*>(self)->onDisconnect(rc); });
 }
 
 void PlatformMqttClient::onMessageWrapper(mosquitto*, void* self, const mosquitto_message* message) {
-    guarded("message", [&] { static_cast<PlatformMqttClient*>(self)->onMessage(message); });
+    kovo::log::guarded("[MQTT] message handler failed",
+                       [&] { static_cast<PlatformMqttClient*>(self)->onMessage(message); });
 }
 
 }  // namespace kovo::platform

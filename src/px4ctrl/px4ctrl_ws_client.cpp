@@ -264,7 +264,7 @@ void Px4ctrlWsClient::Link::onEstablished(size_t head_size) {
     assembler.reset();
     reader.reset();
     owner.pending_.open();
-    if (owner.on_connected_) owner.on_connected_();
+    if (owner.on_connected_) kovo::log::guarded("[PX4] connected handler failed", owner.on_connected_);
     pump();
     // Frames that came with the answer to the upgrade.
     const unsigned gen = generation;
@@ -465,7 +465,10 @@ void Px4ctrlWsClient::Link::connectionError(const std::string& why) {
 }
 
 void Px4ctrlWsClient::Link::teardown() {
-    if (owner.connected_ && owner.on_disconnected_) owner.on_disconnected_();
+    // Nothing may unwind out of the event loop and end the link's thread.
+    if (owner.connected_ && owner.on_disconnected_) {
+        kovo::log::guarded("[PX4] disconnected handler failed", owner.on_disconnected_);
+    }
     ++generation;
     phase = Phase::IDLE;
     ErrorCode ignored;

@@ -44,6 +44,7 @@ public:
     // (a cut mission command would fly wrong heights).
     bool sendCmd(const std::string& cmd);
 
+    // Both run on the link's thread; what they throw is logged.
     void setOnConnected(std::function<void()> cb);
     void setOnDisconnected(std::function<void()> cb);
 

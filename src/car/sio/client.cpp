@@ -122,13 +122,7 @@ struct Client::Impl final : SessionSink {
     template <typename Fn, typename... Args>
     void call(const char* what, const Fn& fn, Args&&... args) {
         if (!fn) return;
-        try {
-            fn(std::forward<Args>(args)...);
-        } catch (const std::exception& e) {
-            kovo::log::error() << "[SIO] " << what << " threw: " << e.what();
-        } catch (...) {
-            kovo::log::error() << "[SIO] " << what << " threw";
-        }
+        kovo::log::guarded(std::string("[SIO] ") + what + " threw", [&] { fn(std::forward<Args>(args)...); });
     }
 
     // ---- SessionSink (service thread) ----

@@ -1,5 +1,6 @@
 #include <atomic>
 #include <chrono>
+#include <stdexcept>
 #include <thread>
 
 #include "app/interruptible_clock.h"
@@ -41,6 +42,12 @@ TEST(ThreadTaskRunner, JoinAllWaitsForTasksAndTheTasksTheyStart) {
     }
     runner.joinAll();
     EXPECT_EQ(done.load(), 40);
+    // A task that throws costs its own work, never the process.
+    EXPECT_EQ(output_of([&] {
+                  runner.run([] { throw std::runtime_error("disk full"); });
+                  runner.joinAll();
+              }),
+              "[APP] Background work failed: disk full\n");
 }
 
 // Car events and monitor ticks at the same time, photo workers and log
