@@ -5,12 +5,13 @@ set -eu
 
 cd "$(dirname "$0")/.."
 
-# Debian packages: the compiler and build tools, the daemon's libraries, the
-# MQTT broker the tests start, the browser (and a CJK font for its
-# screenshots) for the dashboard test, and wrk for the load figures.
+# Debian packages: the compiler and build tools, the daemon's libraries (Boost
+# for the header-only Asio of the px4ctrl link, OpenSSL for its TLS), the MQTT
+# broker the tests start, the browser (and a CJK font for its screenshots) for
+# the dashboard test, and wrk for the load figures.
 PACKAGES="g++ make cmake pkg-config git libgtest-dev libgmock-dev
 nlohmann-json3-dev libwebsockets-dev libmosquitto-dev libcurl4-openssl-dev
-mosquitto nodejs npm chromium fonts-wqy-microhei wrk"
+mosquitto nodejs npm chromium fonts-wqy-microhei wrk libboost-dev libssl-dev"
 
 missing=""
 for p in $PACKAGES; do

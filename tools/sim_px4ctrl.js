@@ -30,6 +30,7 @@ const HELP = `Usage: node tools/sim_px4ctrl.js [options]
   --before-count N    photos taken before take-off, reported as beforecount (default 0)
   --fs N              initial state code (default 2, standby)
   --push MODE         reply (one push per state request, default) or none
+  --push-every-ms N   also push to every logged-in client every N ms (0: off, default)
   --refuse-logins N   refuse the next N logins (-1: every login; default 0)
   --big-state         start with 20 photo records of an earlier mission (~1 KB document)
   --log-requests      print a state_request event for every state request
@@ -40,6 +41,7 @@ stdin commands (one JSON object per line; each is acknowledged by a "command" ev
   {"cmd":"refuse_login","count":N}    refuse the next N logins (-1: all, 0: none)
   {"cmd":"reject_upgrades","on":B}    answer WebSocket upgrades with 503 while on
   {"cmd":"push_mode","mode":M}        reply or none
+  {"cmd":"push_every","ms":N}         timed pushes every N ms (0: off)
   {"cmd":"push"}                      one state push now to every logged-in client
   {"cmd":"send","text":T}             text frame T to every client
   {"cmd":"garbage"}                   a text frame of random bytes (not UTF-8, first byte 0xff)
@@ -71,6 +73,7 @@ if (!['local', 'siyi', 'both'].includes(photoKind)) {
 }
 let pushMode = opts.push || 'reply';
 let refuseLogins = intOption(opts, 'refuse-logins', 0);
+let pushTimer = null;
 let rejectUpgrades = false;
 const counts = { connections: 0, logins: 0, state_requests: 0, pushes: 0 };
 
@@ -107,6 +110,13 @@ function paddedPush(bytes) {
 function sendPush(ws) {
   counts.pushes += 1;
   ws.send(pushText());
+}
+
+// Pushes on a timer, as a px4ctrl that streams its state at a fixed rate.
+function pushEvery(ms) {
+  if (pushTimer) clearInterval(pushTimer);
+  pushTimer = ms > 0 ? setInterval(() => toAll((ws) => clients.get(ws).loggedIn && sendPush(ws)), ms) : null;
+  return ms > 0 ? ms : 0;
 }
 
 function onLogin(ws, client, given) {
@@ -208,6 +218,9 @@ onCommands((cmd) => {
       if (!['reply', 'none'].includes(cmd.mode)) throw new Error('mode must be reply or none');
       pushMode = cmd.mode;
       return { mode: pushMode };
+    case 'push_every':
+      if (!Number.isInteger(cmd.ms) || cmd.ms < 0) throw new Error('ms must be a whole number');
+      return { ms: pushEvery(cmd.ms) };
     case 'push':
       return toAll((ws) => clients.get(ws).loggedIn && sendPush(ws));
     case 'send':
@@ -250,5 +263,6 @@ onCommands((cmd) => {
   }
 });
 
+pushEvery(intOption(opts, 'push-every-ms', 0, 0));
 exitOnSignals(() => vehicle.stop());
 listen(server, intOption(opts, 'port', 0));

@@ -138,6 +138,7 @@ void AppConfig::loadFromJson(const json& doc) {
         get_json_int(s, "secs_since_valid_hangup", px4ctrl.secs_since_valid_hangup);
         get_json_int(s, "initial_schedule_delay_us", px4ctrl.initial_schedule_delay_us);
         get_json_int(s, "service_timeout_ms", px4ctrl.service_timeout_ms);
+        get_json_int(s, "state_interval_ms", px4ctrl.state_interval_ms);
         get_json_bool(s, "ssl_connection", px4ctrl.ssl_connection);
     }
 

@@ -35,6 +35,7 @@ struct AppConfig {
         int lws_context_port = -1;  // no key in the file: the context never listens
         int initial_schedule_delay_us = 1;
         int service_timeout_ms = 50;
+        int state_interval_ms = 20;  // 0: a request at once after each push
         bool ssl_connection = false;
     } px4ctrl;
 

@@ -16,9 +16,4 @@ size_t FrameBuffer::load(std::string_view text) {
     return len;
 }
 
-FrameKind next_frame(bool logined, bool has_pending_cmd, bool login_paused) {
-    if (logined) return has_pending_cmd ? FrameKind::COMMAND : FrameKind::STATE_REQUEST;
-    return login_paused ? FrameKind::NONE : FrameKind::LOGIN;
-}
-
 }  // namespace kovo::px4ctrl

@@ -6,8 +6,8 @@
 
 namespace kovo::px4ctrl {
 
-// The one send buffer of the link, allocated once: the headroom the
-// WebSocket library writes its frame header into, then the payload.
+// The one send buffer of the link, allocated once: the headroom a frame's
+// header is written into, then the payload.
 class FrameBuffer {
 public:
     // write_buffer_size is the configured buffer size; one frame carries at
@@ -25,11 +25,5 @@ private:
     size_t capacity_;
     std::vector<unsigned char> bytes_;
 };
-
-// What one writable event sends: exactly one frame, or none while a refused
-// login waits out its pause.
-enum class FrameKind { NONE, COMMAND, LOGIN, STATE_REQUEST };
-
-FrameKind next_frame(bool logined, bool has_pending_cmd, bool login_paused);
 
 }  // namespace kovo::px4ctrl

@@ -1,32 +1,49 @@
 #include "px4ctrl/px4ctrl_ws_client.h"
 
+#include <openssl/ssl.h>
+
 #include <algorithm>
 #include <chrono>
-#include <cstring>
 #include <optional>
+#include <random>
+#include <system_error>
+#include <vector>
 
-#include <libwebsockets.h>
+#include <boost/asio/connect.hpp>
+#include <boost/asio/executor_work_guard.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/ssl.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/asio/write.hpp>
 
 #include "log/log.h"
 #include "px4ctrl/message_assembler.h"
 #include "px4ctrl/outgoing_frame.h"
 #include "px4ctrl/px4ctrl_message.h"
 #include "px4ctrl/reconnect_delays.h"
+#include "px4ctrl/request_pacer.h"
+#include "px4ctrl/websocket_codec.h"
+
+namespace asio = boost::asio;
+using tcp = asio::ip::tcp;
+using Clock = std::chrono::steady_clock;
+using ErrorCode = boost::system::error_code;
+using namespace std::chrono_literals;
 
 namespace kovo::px4ctrl {
 
-using Clock = std::chrono::steady_clock;
-using namespace std::chrono_literals;
-
 namespace {
 
-// While logged in and no push arrives, a state request still leaves this often.
-constexpr auto kIdleRequestPeriod = 500ms;
-// After a message that was not an accepted push, the next request waits this.
-constexpr auto kMessageRequestGap = 200ms;
 // A refused login is tried again after this pause, not at network speed: a
 // wrong password would otherwise fill the log thousands of times a second.
 constexpr auto kLoginRetryPause = 1000ms;
+// A connection attempt (TCP, TLS and the upgrade) that takes longer failed.
+constexpr auto kConnectTimeout = 20s;
+// Bytes taken from the socket at once: several state pushes.
+constexpr size_t kReadChunk = 16 * 1024;
+constexpr int kMaxStateIntervalMs = 60000;
 // A refused command is logged with at most this many characters.
 constexpr size_t kLoggedCommandChars = 80;
 
@@ -35,115 +52,448 @@ std::string shortened(const std::string& text) {
     return text.substr(0, kLoggedCommandChars) + "...";
 }
 
+std::chrono::milliseconds state_interval(int ms) {
+    return std::chrono::milliseconds(std::clamp(ms, 0, kMaxStateIntervalMs));
+}
+
 }  // namespace
 
 struct Px4ctrlWsClient::Link {
-    // A timer entry that knows its link: the library hands back only the entry.
-    struct Timer {
-        lws_sorted_usec_list_t sul{};
-        Link* link = nullptr;
-    };
+    enum class Phase { IDLE, CONNECTING, OPEN, CLOSING };
+    enum class Sent { CONTROL, LOGIN, COMMAND, STATE_REQUEST };
 
     Link(Px4ctrlWsClient& client, const config::AppConfig::Px4ctrl& s)
         : owner(client),
-          protocol_name(s.ws_protocol.empty() ? "px4ctrl" : s.ws_protocol),
+          frame(kMaxClientHeader, s.write_buffer_size),
           delays(s.reconnect_backoff_ms),
-          frame(LWS_PRE, s.write_buffer_size) {
-        std::memset(protocols, 0, sizeof protocols);
-        protocols[0].name = protocol_name.c_str();
-        protocols[0].callback = &Link::callback;
-        connect_timer.link = tick_timer.link = login_timer.link = this;
+          pacer(state_interval(s.state_interval_ms)),
+          rx(kReadChunk),
+          masks(std::random_device{}()) {}
+
+    // Runs fn with the stream the connection reads and writes.
+    template <typename Fn>
+    void withStream(Fn&& fn) {
+        if (tls) {
+            fn(*tls);
+        } else {
+            fn(socket);
+        }
     }
 
-    static int callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len);
-    static Link& of(lws_sorted_usec_list_t* sul) { return *reinterpret_cast<Timer*>(sul)->link; }
-    static void connectCb(lws_sorted_usec_list_t* sul);
-    static void tickCb(lws_sorted_usec_list_t* sul);
-    static void loginCb(lws_sorted_usec_list_t* sul);
-
-    void schedule(Timer& timer, sul_cb_t cb, std::chrono::microseconds delay) {
-        lws_sul_schedule(context, 0, &timer.sul, cb, std::max<lws_usec_t>(delay.count(), 0));
-    }
-    void cancelTimers() {
-        lws_sul_cancel(&connect_timer.sul);
-        lws_sul_cancel(&tick_timer.sul);
-        lws_sul_cancel(&login_timer.sul);
-    }
-    std::chrono::milliseconds tickPeriod() const {
-        return std::chrono::milliseconds(std::max(owner.settings_.service_timeout_ms, 1));
-    }
+    void scheduleConnect(std::chrono::microseconds delay);
+    void connect();
+    void onTcpConnected();
+    void sendUpgrade();
+    void readUpgrade();
+    void onEstablished(size_t head_size);
+    void read();
+    bool onBytes(const char* data, size_t len);
+    void onMessage(std::string_view text);
+    void pump();
+    void write(Sent kind, std::string_view text, Opcode opcode);
+    void armPaceTimer(Clock::time_point at);
+    void connectionError(const std::string& why);
+    void teardown();
 
     Px4ctrlWsClient& owner;
-    std::string protocol_name;
-    lws_protocols protocols[2];  // ours, then the terminating empty entry
-    lws_context* context = nullptr;
-    lws* wsi = nullptr;
-    Timer connect_timer;
-    Timer tick_timer;
-    Timer login_timer;
-    // One delay is taken per lost attempt, even when the library reports the
-    // failure both by an event and by the connect call's result.
-    bool reconnect_scheduled = false;
-    ReconnectDelays delays;
+    // One thread runs every I/O operation; only post() comes from others.
+    asio::io_context io{BOOST_ASIO_CONCURRENCY_HINT_UNSAFE_IO};
+    asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
+    tcp::socket socket{io};
+    std::unique_ptr<asio::ssl::context> tls_context;
+    std::unique_ptr<asio::ssl::stream<tcp::socket&>> tls;
+    asio::steady_timer connect_timer{io};  // the back-off delay, then the attempt's deadline
+    asio::steady_timer pace_timer{io};
+    asio::steady_timer login_timer{io};
+    Clock::time_point pace_armed = Clock::time_point::max();
+    // Handlers of an earlier connection find it changed and do nothing.
+    unsigned generation = 0;
+    Phase phase = Phase::IDLE;
+    bool timed_out = false;
+
+    std::string upgrade_key;
+    std::string upgrade_text;
     FrameBuffer frame;
-    MessageAssembler assembler;
-    Clock::time_point last_write_request = Clock::now();
+    bool writing = false;
+    Sent in_flight = Sent::CONTROL;
+    std::string in_flight_cmd;
+    std::optional<std::pair<Opcode, std::string>> control_reply;
+    bool want_login = false;
     bool login_paused = false;  // after a refused login, until login_timer fires
+
+    ReconnectDelays delays;
+    RequestPacer pacer;
+    std::vector<char> rx;
+    size_t rx_len = 0;  // bytes of the upgrade answer gathered so far
+    FrameReader reader;
+    MessageAssembler assembler;
+    std::mt19937 masks;
 };
 
-int Px4ctrlWsClient::Link::callback(lws* wsi, lws_callback_reasons reason, void* user, void* in, size_t len) {
-    auto* link = wsi ? static_cast<Link*>(lws_context_user(lws_get_context(wsi))) : nullptr;
-    if (link) {
-        Px4ctrlWsClient& client = link->owner;
-        switch (reason) {
-        case LWS_CALLBACK_CLIENT_CONNECTION_ERROR: {
-            const char* text = static_cast<const char*>(in);
-            if (text && *text) {
-                kovo::log::error() << "[PX4] Connection error: " << text;
-            } else {
-                kovo::log::error() << "[PX4] Connection error (unknown)";
-            }
-            client.doRetry();
-            break;
-        }
-        case LWS_CALLBACK_CLIENT_ESTABLISHED:
-            client.onEstablished(wsi);
-            break;
-        case LWS_CALLBACK_CLIENT_RECEIVE:
-            if (client.onReceive(wsi, static_cast<const char*>(in), len) < 0) return -1;
-            break;
-        case LWS_CALLBACK_CLIENT_WRITEABLE:
-            if (client.sendFrame(wsi) < 0) return -1;
-            break;
-        case LWS_CALLBACK_CLIENT_CLOSED:
-            client.doRetry();
-            break;
-        case LWS_CALLBACK_EVENT_WAIT_CANCELLED:
-            client.onWake();
-            break;
-        default:
-            break;
+void Px4ctrlWsClient::Link::scheduleConnect(std::chrono::microseconds delay) {
+    connect_timer.expires_after(delay);
+    connect_timer.async_wait([this](const ErrorCode& ec) {
+        if (!ec) connect();
+    });
+}
+
+void Px4ctrlWsClient::Link::connect() {
+    const auto& s = owner.settings_;
+    kovo::log::info() << "[PX4] Connecting to " << owner.host_ << ":" << owner.port_ << s.ws_path;
+    ++generation;
+    phase = Phase::CONNECTING;
+    timed_out = false;
+    rx_len = 0;
+    std::vector<tcp::endpoint> endpoints;
+    ErrorCode ec;
+    if (owner.port_ < 0 || owner.port_ > 65535) {
+        connectionError("port " + std::to_string(owner.port_) + " out of range");
+        return;
+    }
+    const auto port = static_cast<unsigned short>(owner.port_);
+    const asio::ip::address address = asio::ip::make_address(owner.host_, ec);
+    if (!ec) {
+        endpoints.emplace_back(address, port);
+    } else {
+        // A name is resolved here, on the link's thread, as before each attempt.
+        tcp::resolver resolver(io);
+        for (const auto& entry : resolver.resolve(owner.host_, std::to_string(port), ec))
+            endpoints.push_back(entry.endpoint());
+        if (ec) {
+            connectionError(ec.message());
+            return;
         }
     }
-    return lws_callback_http_dummy(wsi, reason, user, in, len);
+    tls.reset();
+    if (s.ssl_connection) {
+        if (!tls_context) {
+            tls_context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
+            tls_context->set_default_verify_paths(ec);
+        }
+        tls = std::make_unique<asio::ssl::stream<tcp::socket&>>(socket, *tls_context);
+        tls->set_verify_mode(asio::ssl::verify_peer);
+        tls->set_verify_callback(asio::ssl::host_name_verification(owner.host_));
+        SSL_set_tlsext_host_name(tls->native_handle(), owner.host_.c_str());
+    }
+    const unsigned gen = generation;
+    connect_timer.expires_after(kConnectTimeout);
+    connect_timer.async_wait([this, gen](const ErrorCode& e) {
+        if (e || gen != generation || phase != Phase::CONNECTING) return;
+        timed_out = true;
+        ErrorCode ignored;
+        socket.close(ignored);
+    });
+    asio::async_connect(socket, endpoints, [this, gen](const ErrorCode& e, const tcp::endpoint&) {
+        if (gen != generation) return;
+        if (e) {
+            connectionError(timed_out ? "connection timed out" : e.message());
+            return;
+        }
+        onTcpConnected();
+    });
 }
 
-void Px4ctrlWsClient::Link::connectCb(lws_sorted_usec_list_t* sul) {
-    Link& link = of(sul);
-    link.reconnect_scheduled = false;
-    link.owner.connectClient();
+void Px4ctrlWsClient::Link::onTcpConnected() {
+    ErrorCode ignored;
+    // Each request is one small frame that must leave at once.
+    socket.set_option(tcp::no_delay(true), ignored);
+    if (!tls) {
+        sendUpgrade();
+        return;
+    }
+    const unsigned gen = generation;
+    tls->async_handshake(asio::ssl::stream_base::client, [this, gen](const ErrorCode& e) {
+        if (gen != generation) return;
+        if (e) {
+            connectionError(timed_out ? "connection timed out" : e.message());
+            return;
+        }
+        sendUpgrade();
+    });
 }
 
-void Px4ctrlWsClient::Link::tickCb(lws_sorted_usec_list_t* sul) {
-    Link& link = of(sul);
-    link.owner.onTick();
-    if (link.owner.running_) link.schedule(link.tick_timer, &Link::tickCb, link.tickPeriod());
+void Px4ctrlWsClient::Link::sendUpgrade() {
+    const auto& s = owner.settings_;
+    upgrade_key = new_upgrade_key();
+    upgrade_text = upgrade_request(owner.host_, s.ws_path, s.ws_protocol, upgrade_key);
+    const unsigned gen = generation;
+    withStream([&](auto& stream) {
+        asio::async_write(stream, asio::buffer(upgrade_text), [this, gen](const ErrorCode& e, size_t) {
+            if (gen != generation) return;
+            if (e) {
+                connectionError(timed_out ? "connection timed out" : e.message());
+                return;
+            }
+            readUpgrade();
+        });
+    });
 }
 
-void Px4ctrlWsClient::Link::loginCb(lws_sorted_usec_list_t* sul) {
-    Link& link = of(sul);
-    link.login_paused = false;
-    if (link.wsi && !link.owner.logined_) lws_callback_on_writable(link.wsi);
+void Px4ctrlWsClient::Link::readUpgrade() {
+    const unsigned gen = generation;
+    withStream([&](auto& stream) {
+        stream.async_read_some(
+            asio::buffer(rx.data() + rx_len, rx.size() - rx_len), [this, gen](const ErrorCode& e, size_t n) {
+                if (gen != generation) return;
+                if (e) {
+                    connectionError(timed_out ? "connection timed out" : e.message());
+                    return;
+                }
+                rx_len += n;
+                const UpgradeAnswer answer =
+                    check_upgrade_answer(std::string_view(rx.data(), rx_len), upgrade_key, owner.settings_.ws_protocol);
+                if (!answer.error.empty()) {
+                    connectionError(answer.error);
+                } else if (answer.head_size == 0) {
+                    readUpgrade();
+                } else {
+                    onEstablished(answer.head_size);
+                }
+            });
+    });
+}
+
+void Px4ctrlWsClient::Link::onEstablished(size_t head_size) {
+    connect_timer.cancel();
+    phase = Phase::OPEN;
+    kovo::log::info() << "[PX4] WebSocket established";
+    owner.connected_ = true;
+    owner.logined_ = false;
+    want_login = true;
+    login_paused = false;
+    assembler.reset();
+    reader.reset();
+    owner.pending_.open();
+    if (owner.on_connected_) kovo::log::guarded("[PX4] connected handler failed", owner.on_connected_);
+    pump();
+    // Frames that came with the answer to the upgrade.
+    const unsigned gen = generation;
+    if (onBytes(rx.data() + head_size, rx_len - head_size) && gen == generation) read();
+}
+
+void Px4ctrlWsClient::Link::read() {
+    const unsigned gen = generation;
+    withStream([&](auto& stream) {
+        stream.async_read_some(asio::buffer(rx), [this, gen](const ErrorCode& e, size_t n) {
+            if (gen != generation) return;
+            if (e) {
+                // px4ctrl closed or the connection broke: no log, like a close.
+                teardown();
+                return;
+            }
+            if (onBytes(rx.data(), n) && gen == generation) read();
+        });
+    });
+}
+
+// False when the connection ended on these bytes.
+bool Px4ctrlWsClient::Link::onBytes(const char* data, size_t len) {
+    using Kind = FrameReader::Kind;
+    const unsigned gen = generation;
+    size_t used = 0;
+    while (gen == generation) {
+        FrameReader::Piece piece;
+        used += reader.parse(data + used, len - used, &piece);
+        switch (piece.kind) {
+        case Kind::NONE:
+            return true;
+        case Kind::DATA:
+            switch (assembler.add(piece.bytes.data(), piece.bytes.size(), piece.last)) {
+            case MessageAssembler::Result::INCOMPLETE:
+                break;
+            case MessageAssembler::Result::OVERSIZE:
+                kovo::log::error() << "[PX4] Message of " << assembler.droppedSize() << " bytes exceeds the "
+                                   << kMaxMessageBytes << "-byte limit, dropped";
+                break;
+            case MessageAssembler::Result::COMPLETE:
+                onMessage(assembler.message());
+                break;
+            }
+            break;
+        case Kind::PING:
+            control_reply.emplace(Opcode::PONG, std::string(piece.bytes));
+            pump();
+            break;
+        case Kind::PONG:
+            break;
+        case Kind::CLOSE:
+            // Answer with the same status code, then end the connection.
+            control_reply.emplace(Opcode::CLOSE, std::string(piece.bytes.substr(0, 2)));
+            phase = Phase::CLOSING;
+            pump();
+            return false;
+        case Kind::ERROR:
+            connectionError(reader.error());
+            return false;
+        }
+    }
+    return false;
+}
+
+void Px4ctrlWsClient::Link::onMessage(std::string_view text) {
+    using Kind = ScannedMessage::Kind;
+    if (text.empty()) return;
+    const ScannedMessage message = scan_message(text);
+    switch (message.kind) {
+    case Kind::NOT_OBJECT:
+        return;
+    case Kind::MALFORMED:
+        kovo::log::error() << "[PX4] JSON parse error: " << message.error;
+        return;
+    case Kind::TOO_DEEP:
+        kovo::log::error() << "[PX4] Message nested deeper than " << kMaxNesting << " levels, dropped";
+        return;
+    case Kind::OBJECT:
+        break;
+    }
+
+    const MessageMeaning meaning = classify_message(message, owner.settings_);
+    const auto now = Clock::now();
+    if (meaning.login_reply) {
+        owner.logined_ = meaning.login_ok;
+        kovo::log::info() << "[PX4] Login result: " << (meaning.login_ok ? "success" : "failed");
+        if (meaning.login_ok) {
+            pacer.start(now);
+        } else {
+            pacer.stop();
+            login_paused = true;
+            const unsigned gen = generation;
+            login_timer.expires_after(kLoginRetryPause);
+            login_timer.async_wait([this, gen](const ErrorCode& e) {
+                if (e || gen != generation) return;
+                login_paused = false;
+                want_login = true;
+                pump();
+            });
+        }
+    }
+    if (meaning.state_push) {
+        {
+            std::lock_guard<std::mutex> lock(owner.mutex_);
+            owner.state_.set(message.state);
+        }
+        pacer.onPush(now);
+    } else if (owner.logined_) {
+        pacer.onOtherMessage(now);
+    }
+    pump();
+}
+
+// Sends the next frame that is due, one at a time: a control answer, the
+// login, a pending command (at once), or a state request when the pacer says
+// so; otherwise sleeps until the pacer's next time.
+void Px4ctrlWsClient::Link::pump() {
+    if (writing || (phase != Phase::OPEN && !(phase == Phase::CLOSING && control_reply))) return;
+    if (control_reply) {
+        const auto [opcode, payload] = std::move(*control_reply);
+        control_reply.reset();
+        write(Sent::CONTROL, payload, opcode);
+        return;
+    }
+    if (!owner.logined_) {
+        if (want_login && !login_paused) {
+            want_login = false;
+            write(Sent::LOGIN, owner.login_text_, Opcode::TEXT);
+        }
+        return;
+    }
+    if (std::optional<std::string> cmd = owner.pending_.take()) {
+        in_flight_cmd = std::move(*cmd);
+        write(Sent::COMMAND, in_flight_cmd, Opcode::TEXT);
+        return;
+    }
+    const auto now = Clock::now();
+    if (pacer.due(now)) {
+        pacer.onRequestSent(now);
+        write(Sent::STATE_REQUEST, owner.settings_.state_cmd, Opcode::TEXT);
+        return;
+    }
+    armPaceTimer(pacer.nextDue());
+}
+
+void Px4ctrlWsClient::Link::write(Sent kind, std::string_view text, Opcode opcode) {
+    const size_t len = frame.load(text);
+    const unsigned char* begin = frame_in_place(frame.payload(), len, opcode, static_cast<uint32_t>(masks()));
+    const size_t size = static_cast<size_t>(frame.payload() + len - begin);
+    writing = true;
+    in_flight = kind;
+    const unsigned gen = generation;
+    withStream([&](auto& stream) {
+        asio::async_write(stream, asio::buffer(begin, size), [this, gen](const ErrorCode& e, size_t) {
+            if (gen != generation) return;
+            writing = false;
+            if (e) {
+                if (in_flight == Sent::COMMAND) {
+                    kovo::log::error() << "[PX4] Send failed, command discarded: " << in_flight_cmd;
+                } else {
+                    kovo::log::error() << "[PX4] Send failed, closing the connection";
+                }
+                teardown();
+                return;
+            }
+            if (phase == Phase::CLOSING && !control_reply) {
+                teardown();
+                return;
+            }
+            pump();
+        });
+    });
+}
+
+// One timer serves the pacing and the keep-alive. It is moved only to an
+// earlier time: a later one is checked when it fires, so a push does not
+// cost a timer change.
+void Px4ctrlWsClient::Link::armPaceTimer(Clock::time_point at) {
+    if (at == Clock::time_point::max() || pace_armed <= at) return;
+    pace_armed = at;
+    pace_timer.expires_at(at);
+    const unsigned gen = generation;
+    pace_timer.async_wait([this, gen](const ErrorCode& e) {
+        if (e == asio::error::operation_aborted) return;
+        pace_armed = Clock::time_point::max();
+        if (gen == generation) pump();
+    });
+}
+
+void Px4ctrlWsClient::Link::connectionError(const std::string& why) {
+    if (why.empty()) {
+        kovo::log::error() << "[PX4] Connection error (unknown)";
+    } else {
+        kovo::log::error() << "[PX4] Connection error: " << why;
+    }
+    teardown();
+}
+
+void Px4ctrlWsClient::Link::teardown() {
+    // Nothing may unwind out of the event loop and end the link's thread.
+    if (owner.connected_ && owner.on_disconnected_) {
+        kovo::log::guarded("[PX4] disconnected handler failed", owner.on_disconnected_);
+    }
+    ++generation;
+    phase = Phase::IDLE;
+    ErrorCode ignored;
+    socket.close(ignored);
+    owner.connected_ = false;
+    owner.logined_ = false;
+    pacer.stop();
+    login_timer.cancel();
+    pace_timer.cancel();
+    pace_armed = Clock::time_point::max();
+    writing = false;
+    control_reply.reset();
+    want_login = false;
+    login_paused = false;
+    assembler.reset();
+    reader.reset();
+    // The start sequence retries on its own; the command is not kept.
+    if (const auto discarded = owner.pending_.close()) {
+        kovo::log::error() << "[PX4] Connection lost, pending command discarded: " << *discarded;
+    }
+    if (owner.running_) {
+        scheduleConnect(std::chrono::milliseconds(delays.nextMs()));
+    } else {
+        connect_timer.cancel();
+    }
 }
 
 Px4ctrlWsClient::Px4ctrlWsClient(const config::AppConfig& config)
@@ -157,55 +507,31 @@ Px4ctrlWsClient::~Px4ctrlWsClient() { stop(); }
 
 bool Px4ctrlWsClient::start() {
     Link& l = *link_;
-    if (l.context) return true;
+    if (thread_.joinable()) return true;
     running_ = true;
-    // The library's notices (version, build options) are not ours to print.
-    lws_set_log_level(LLL_ERR | LLL_WARN, nullptr);
-
-    lws_context_creation_info info;
-    std::memset(&info, 0, sizeof info);
-    info.port = settings_.lws_context_port;
-    info.protocols = l.protocols;
-    info.user = &l;
-    if (settings_.ssl_connection) info.options |= LWS_SERVER_OPTION_DO_SSL_GLOBAL_INIT;
-    l.context = lws_create_context(&info);
-    if (!l.context) {
+    l.io.restart();
+    // Set before the thread exists: the timers belong to its event loop.
+    l.scheduleConnect(std::chrono::microseconds(std::max(settings_.initial_schedule_delay_us, 0)));
+    try {
+        thread_ = std::thread([&l] { l.io.run(); });
+    } catch (const std::system_error& e) {
+        kovo::log::error() << "[PX4] Link thread not started: " << e.what();
         running_ = false;
         return false;
     }
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        context_ = l.context;
-    }
-    // Timers are set before the service thread exists: the library's
-    // scheduler may only be touched from the thread that services it.
-    l.reconnect_scheduled = true;
-    l.schedule(l.connect_timer, &Link::connectCb, std::chrono::microseconds(settings_.initial_schedule_delay_us));
-    l.schedule(l.tick_timer, &Link::tickCb, l.tickPeriod());
-    service_thread_ = std::thread(&Px4ctrlWsClient::runService, this);
     return true;
 }
 
 void Px4ctrlWsClient::stop() {
     Link& l = *link_;
     running_ = false;
-    if (!l.context) return;
-    // Wake the service thread and wait for it, so that destroying the
-    // context never overlaps a service call.
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        lws_cancel_service(context_);
-    }
-    if (service_thread_.joinable()) service_thread_.join();
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        context_ = nullptr;
-    }
-    l.cancelTimers();
-    // Closing the connection delivers its close event here, on this thread.
-    lws_context_destroy(l.context);
-    l.context = nullptr;
-    l.wsi = nullptr;
+    if (!thread_.joinable()) return;
+    l.io.stop();
+    thread_.join();
+    // The loop has stopped: ending the connection here runs its disconnection
+    // notice on this thread, as the last event of the link.
+    if (l.phase != Link::Phase::IDLE) l.teardown();
+    l.connect_timer.cancel();
 }
 
 bool Px4ctrlWsClient::isConnected() const { return connected_; }
@@ -225,195 +551,13 @@ bool Px4ctrlWsClient::sendCmd(const std::string& cmd) {
         return false;
     }
     if (!connected_ || !logined_ || !pending_.queue(cmd)) return false;
-    // Only this call is safe from another thread; the service thread then
-    // asks for the writable event itself.
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (context_) lws_cancel_service(context_);
+    Link& l = *link_;
+    asio::post(l.io, [&l] { l.pump(); });
     return true;
 }
 
 void Px4ctrlWsClient::setOnConnected(std::function<void()> cb) { on_connected_ = std::move(cb); }
 
 void Px4ctrlWsClient::setOnDisconnected(std::function<void()> cb) { on_disconnected_ = std::move(cb); }
-
-void Px4ctrlWsClient::runService() {
-    while (running_) {
-        if (lws_service(link_->context, 0) < 0) {
-            kovo::log::error() << "[PX4] WebSocket service failed, link stopped";
-            break;
-        }
-    }
-}
-
-void Px4ctrlWsClient::connectClient() {
-    Link& l = *link_;
-    kovo::log::info() << "[PX4] Connecting to " << host_ << ":" << port_ << settings_.ws_path;
-    lws_client_connect_info info;
-    std::memset(&info, 0, sizeof info);
-    info.context = l.context;
-    info.address = host_.c_str();
-    info.port = port_;
-    info.ssl_connection = settings_.ssl_connection ? LCCSCF_USE_SSL : 0;
-    info.path = settings_.ws_path.c_str();
-    info.host = host_.c_str();
-    info.origin = host_.c_str();
-    info.protocol = settings_.ws_protocol.empty() ? nullptr : settings_.ws_protocol.c_str();
-    info.local_protocol_name = l.protocol_name.c_str();
-    info.userdata = this;
-    info.pwsi = &l.wsi;
-    if (!lws_client_connect_via_info(&info)) {
-        kovo::log::error() << "[PX4] lws_client_connect_via_info failed";
-        scheduleReconnect();
-    }
-}
-
-void Px4ctrlWsClient::scheduleReconnect() {
-    Link& l = *link_;
-    if (l.reconnect_scheduled) return;
-    l.reconnect_scheduled = true;
-    l.schedule(l.connect_timer, &Link::connectCb, std::chrono::milliseconds(l.delays.nextMs(l.context)));
-}
-
-void Px4ctrlWsClient::doRetry() {
-    Link& l = *link_;
-    // Nothing may unwind through libwebsockets' C frames.
-    if (connected_ && on_disconnected_) kovo::log::guarded("[PX4] disconnected handler failed", on_disconnected_);
-    l.wsi = nullptr;
-    connected_ = false;
-    logined_ = false;
-    lws_sul_cancel(&l.login_timer.sul);
-    l.assembler.reset();
-    // The start sequence retries on its own; the command is not kept.
-    if (const auto discarded = pending_.close()) {
-        kovo::log::error() << "[PX4] Connection lost, pending command discarded: " << *discarded;
-    }
-    if (l.context && running_) scheduleReconnect();
-}
-
-void Px4ctrlWsClient::onEstablished(lws* wsi) {
-    Link& l = *link_;
-    kovo::log::info() << "[PX4] WebSocket established";
-    l.wsi = wsi;
-    connected_ = true;
-    logined_ = false;
-    l.login_paused = false;
-    l.assembler.reset();
-    pending_.open();
-    if (on_connected_) kovo::log::guarded("[PX4] connected handler failed", on_connected_);
-    lws_callback_on_writable(wsi);
-}
-
-int Px4ctrlWsClient::onReceive(lws* wsi, const char* data, size_t len) {
-    Link& l = *link_;
-    const bool last = lws_is_final_fragment(wsi) && lws_remaining_packet_payload(wsi) == 0;
-    switch (l.assembler.add(data, len, last)) {
-    case MessageAssembler::Result::INCOMPLETE:
-        return 0;
-    case MessageAssembler::Result::OVERSIZE:
-        kovo::log::error() << "[PX4] Message of " << l.assembler.droppedSize() << " bytes exceeds the "
-                           << kMaxMessageBytes << "-byte limit, dropped";
-        return 0;
-    case MessageAssembler::Result::COMPLETE:
-        break;
-    }
-    return handleMessage(wsi, l.assembler.message());
-}
-
-int Px4ctrlWsClient::handleMessage(lws* wsi, std::string_view text) {
-    using Kind = ScannedMessage::Kind;
-    Link& l = *link_;
-    if (text.empty()) return 0;
-    const ScannedMessage message = scan_message(text);
-    switch (message.kind) {
-    case Kind::NOT_OBJECT:
-        return 0;
-    case Kind::MALFORMED:
-        kovo::log::error() << "[PX4] JSON parse error: " << message.error;
-        return 0;
-    case Kind::TOO_DEEP:
-        kovo::log::error() << "[PX4] Message nested deeper than " << kMaxNesting << " levels, dropped";
-        return 0;
-    case Kind::OBJECT:
-        break;
-    }
-
-    const MessageMeaning meaning = classify_message(message, settings_);
-    if (meaning.login_reply) {
-        logined_ = meaning.login_ok;
-        kovo::log::info() << "[PX4] Login result: " << (meaning.login_ok ? "success" : "failed");
-        if (meaning.login_ok) {
-            requestWritable();
-        } else {
-            l.login_paused = true;
-            l.schedule(l.login_timer, &Link::loginCb, kLoginRetryPause);
-        }
-    }
-    const auto now = Clock::now();
-    if (meaning.state_push) {
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            state_.set(message.state);
-        }
-        l.last_write_request = now;
-        // The answer to a push leaves at once, as the writable event would
-        // send it, sparing a round of the event loop per message; only output
-        // still queued in the library makes it wait for the writable event.
-        if (!lws_partial_buffered(wsi)) return sendFrame(wsi);
-        requestWritable();
-    }
-    if (logined_ && now - l.last_write_request >= kMessageRequestGap) {
-        requestWritable();
-        l.last_write_request = now;
-    }
-    return 0;
-}
-
-int Px4ctrlWsClient::sendFrame(lws* wsi) {
-    Link& l = *link_;
-    const bool logined = logined_;
-    const std::optional<std::string> cmd = logined ? pending_.take() : std::nullopt;
-    const FrameKind kind = next_frame(logined, cmd.has_value(), l.login_paused);
-    std::string_view text;
-    switch (kind) {
-    case FrameKind::NONE:
-        return 0;
-    case FrameKind::COMMAND:
-        text = *cmd;
-        break;
-    case FrameKind::LOGIN:
-        text = login_text_;
-        break;
-    case FrameKind::STATE_REQUEST:
-        text = settings_.state_cmd;
-        break;
-    }
-    const size_t len = l.frame.load(text);
-    if (lws_write(wsi, l.frame.payload(), len, LWS_WRITE_TEXT) < 0) {
-        if (kind == FrameKind::COMMAND) {
-            kovo::log::error() << "[PX4] Send failed, command discarded: " << *cmd;
-        } else {
-            kovo::log::error() << "[PX4] Send failed, closing the connection";
-        }
-        return -1;
-    }
-    return 0;
-}
-
-void Px4ctrlWsClient::onWake() {
-    if (logined_ && pending_.waiting()) requestWritable();
-}
-
-void Px4ctrlWsClient::onTick() {
-    Link& l = *link_;
-    const auto now = Clock::now();
-    if (logined_ && l.wsi && now - l.last_write_request >= kIdleRequestPeriod) {
-        lws_callback_on_writable(l.wsi);
-        l.last_write_request = now;
-    }
-}
-
-void Px4ctrlWsClient::requestWritable() {
-    if (link_->wsi) lws_callback_on_writable(link_->wsi);
-}
 
 }  // namespace kovo::px4ctrl

@@ -1,21 +1,26 @@
 #include "px4ctrl/reconnect_delays.h"
 
+#include <algorithm>
 #include <utility>
 
 namespace kovo::px4ctrl {
 
-ReconnectDelays::ReconnectDelays(std::vector<uint32_t> table_ms) : table_(std::move(table_ms)) {
-    // The library counts table entries in 16 bits.
-    if (table_.size() > UINT16_MAX) table_.resize(UINT16_MAX);
-    policy_.retry_ms_table = table_.data();
-    policy_.retry_ms_table_count = static_cast<uint16_t>(table_.size());
-    policy_.conceal_count = static_cast<uint16_t>(table_.size());
-}
+namespace {
 
-unsigned ReconnectDelays::nextMs(lws_context* context) {
-    // An empty table must not reach the library, which would read before its
-    // start; without a policy it applies its default delay.
-    return lws_retry_get_delay_ms(context, table_.empty() ? nullptr : &policy_, &count_, nullptr);
+constexpr uint64_t kDefaultDelayMs = 3000;
+constexpr uint64_t kJitterPercent = 30;
+
+}  // namespace
+
+ReconnectDelays::ReconnectDelays(std::vector<uint32_t> table_ms)
+    : table_(std::move(table_ms)), random_(std::random_device{}()) {}
+
+unsigned ReconnectDelays::nextMs() {
+    const uint64_t base = table_.empty() ? kDefaultDelayMs : table_[std::min(count_, table_.size() - 1)];
+    if (count_ < table_.size()) ++count_;
+    // Links that lost px4ctrl together do not all come back at once.
+    const uint64_t jitter = base * kJitterPercent * (random_() % 65536) / 65536 / 100;
+    return static_cast<unsigned>(base + jitter);
 }
 
 }  // namespace kovo::px4ctrl

@@ -1,29 +1,26 @@
 #pragma once
 
 #include <cstdint>
+#include <random>
 #include <vector>
-
-#include <libwebsockets.h>
 
 namespace kovo::px4ctrl {
 
 // The reconnect back-off: the n-th delay taken over the life of the link is
-// entry min(n, last) of the table, plus the library's random jitter (up to
-// 30 %). The counter is never reset, so after a flaky start every later
-// reconnection waits the last entry.
+// entry min(n, last) of the table, plus a random jitter of up to 30 %; an
+// empty table gives 3000 ms plus jitter. The counter is never reset, so after
+// a flaky start every later reconnection waits the last entry.
 class ReconnectDelays {
 public:
     explicit ReconnectDelays(std::vector<uint32_t> table_ms);
-    ReconnectDelays(const ReconnectDelays&) = delete;
-    ReconnectDelays& operator=(const ReconnectDelays&) = delete;
 
-    // The next delay in milliseconds; the context supplies the randomness.
-    unsigned nextMs(lws_context* context);
+    // The next delay in milliseconds.
+    unsigned nextMs();
 
 private:
     std::vector<uint32_t> table_;
-    lws_retry_bo_t policy_{};
-    uint16_t count_ = 0;
+    size_t count_ = 0;
+    std::minstd_rand random_;
 };
 
 }  // namespace kovo::px4ctrl

@@ -304,6 +304,23 @@ TEST_F(Px4ctrlLink, WithoutPushesAStateRequestLeavesEveryHalfSecond) {
     }
 }
 
+// px4ctrl answers each request at once; the link holds the next one back for
+// the interval, but not a command.
+TEST_F(Px4ctrlLink, RequestsKeepTheIntervalWhileACommandLeavesAtOnce) {
+    config.px4ctrl.state_interval_ms = 1000;
+    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--log-requests"}));
+    ASSERT_TRUE(sim->waitEvents("state_request", 2, 3s));
+    ASSERT_TRUE(client->sendCmd("kovo 1"));
+    ASSERT_TRUE(sim->waitEvents("state_request", 3, 3s));
+    const auto requests = sim->events("state_request");
+    EXPECT_GE(t(requests[1]) - t(requests[0]), 990);
+    EXPECT_GE(t(requests[2]) - t(requests[1]), 990);
+    ASSERT_TRUE(sim->waitEvents("kovo_command", 1, 1s));
+    const double sent = t(sim->events("kovo_command").at(0));
+    EXPECT_LT(sent - t(requests[1]), 500);
+    EXPECT_LT(sent, t(requests[2]));
+}
+
 TEST_F(Px4ctrlLink, WithoutAPeerCommandsAreRefusedAndRetriesStopPromptly) {
     config.px4ctrl.port = testsupport::pick_free_port();
     ASSERT_NO_FATAL_FAILURE(startClient());

@@ -28,7 +28,7 @@ inline Fields fields(const AppConfig& c) {
     K(px4ctrl.login_password) K(px4ctrl.state_cmd) K(px4ctrl.default_cmd) K(px4ctrl.default_ret)
     K(px4ctrl.login_resp_cmd) K(px4ctrl.state_push_cmd) K(px4ctrl.state_push_ret) K(px4ctrl.write_buffer_size)
     K(px4ctrl.reconnect_backoff_ms) K(px4ctrl.jitter_percent) K(px4ctrl.secs_since_valid_ping)
-    K(px4ctrl.secs_since_valid_hangup) K(px4ctrl.initial_schedule_delay_us) K(px4ctrl.service_timeout_ms)
+    K(px4ctrl.secs_since_valid_hangup) K(px4ctrl.initial_schedule_delay_us) K(px4ctrl.service_timeout_ms) K(px4ctrl.state_interval_ms)
     K(px4ctrl.ssl_connection) K(socketio.uri) K(socketio.access_key) K(socketio.client_type)
     K(socketio.reconnect_attempts) K(socketio.reconnect_delay_ms) K(socketio.events.mission)
     K(socketio.events.reboot_query) K(socketio.events.realtime_status) K(socketio.events.mission_status) K(mqtt.host)

@@ -1,18 +1,19 @@
-// The pieces of the px4ctrl link around the message scan: reassembly, the
-// send buffer, the lazily built state document and the reconnect back-off.
+// The pieces of the px4ctrl link around the message scan: the WebSocket
+// framing and upgrade, reassembly, the send buffer, the lazily built state
+// document and the reconnect back-off.
 // The pending command and the choice of frame are followed through the link
 // itself (px4ctrl_link_test).
-#include <memory>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
-#include <libwebsockets.h>
 #include <nlohmann/json.hpp>
 
 #include "px4ctrl/message_assembler.h"
 #include "px4ctrl/outgoing_frame.h"
 #include "px4ctrl/reconnect_delays.h"
 #include "px4ctrl/state_document.h"
+#include "px4ctrl/websocket_codec.h"
 
 using namespace kovo::px4ctrl;
 
@@ -88,23 +89,126 @@ TEST(StateDocument, ReadsAsACopyOfTheLastStateTextAndAMissingOrNullStateAsAnEmpt
     EXPECT_EQ(s.get(), json::array({1, 2}));
 }
 
-// The library adds up to 30 % jitter to each entry, drawing on a context.
-TEST(ReconnectDelays, FollowTheTableThenRepeatItsLastEntryAndWithoutOneTheLibraryDefault) {
-    lws_set_log_level(LLL_ERR, nullptr);
-    lws_context_creation_info info{};
-    info.port = CONTEXT_PORT_NO_LISTEN;
-    const std::unique_ptr<lws_context, void (*)(lws_context*)> context(lws_create_context(&info), lws_context_destroy);
-    ASSERT_NE(context, nullptr);
+// Each entry gets up to 30 % jitter.
+TEST(ReconnectDelays, FollowTheTableThenRepeatItsLastEntryAndWithoutOneTheDefault) {
     ReconnectDelays delays({100, 200, 300});
     for (unsigned base : {100u, 200u, 300u, 300u, 300u, 300u}) {
-        const unsigned ms = delays.nextMs(context.get());
+        const unsigned ms = delays.nextMs();
         EXPECT_GE(ms, base);
         EXPECT_LE(ms, base * 13 / 10);
     }
-    ReconnectDelays library_default({});
+    ReconnectDelays default_delay({});
     for (int i = 0; i < 3; ++i) {
-        const unsigned ms = library_default.nextMs(context.get());
+        const unsigned ms = default_delay.nextMs();
         EXPECT_GE(ms, 3000u);
         EXPECT_LE(ms, 3900u);
     }
+}
+
+TEST(WebSocketCodec, ClientFramesAreMaskedAndCarryTheLengthInItsShortestForm) {
+    const struct {
+        size_t len;
+        std::vector<unsigned char> length_bytes;
+    } cases[] = {{0, {0x80}},
+                 {125, {0xfd}},
+                 {126, {0xfe, 0x00, 0x7e}},
+                 {65535, {0xfe, 0xff, 0xff}},
+                 {65536, {0xff, 0, 0, 0, 0, 0, 0x01, 0x00, 0x00}}};
+    for (const auto& c : cases) {
+        std::vector<unsigned char> buffer(kMaxClientHeader + c.len);
+        unsigned char* payload = buffer.data() + kMaxClientHeader;
+        for (size_t i = 0; i < c.len; ++i)
+            payload[i] = static_cast<unsigned char>(i);
+        const unsigned char* begin = frame_in_place(payload, c.len, Opcode::TEXT, 0x04030201);
+        ASSERT_EQ(static_cast<size_t>(payload - begin), 1 + c.length_bytes.size() + 4) << c.len;
+        EXPECT_EQ(begin[0], 0x81);
+        EXPECT_EQ(std::vector<unsigned char>(begin + 1, begin + 1 + c.length_bytes.size()), c.length_bytes);
+        const unsigned char* key = payload - 4;
+        for (size_t i = 0; i < c.len; ++i)
+            ASSERT_EQ(payload[i] ^ key[i % 4], static_cast<unsigned char>(i)) << c.len << " at " << i;
+    }
+}
+
+// Everything the reader found in a stream: messages, and control frames as
+// "ping:<payload>", "pong:", "close:<payload>".
+std::vector<std::string> read_stream(const std::string& stream, size_t chunk) {
+    FrameReader reader;
+    std::vector<std::string> found;
+    std::string message;
+    for (size_t at = 0; at < stream.size(); at += chunk) {
+        const std::string part = stream.substr(at, chunk);
+        size_t used = 0;
+        while (true) {
+            FrameReader::Piece piece;
+            used += reader.parse(part.data() + used, part.size() - used, &piece);
+            if (piece.kind == FrameReader::Kind::NONE) break;
+            if (piece.kind == FrameReader::Kind::ERROR) return {"error: " + reader.error()};
+            if (piece.kind == FrameReader::Kind::DATA) {
+                message.append(piece.bytes);
+                if (piece.last) found.push_back(std::exchange(message, ""));
+            } else {
+                const char* name = piece.kind == FrameReader::Kind::PING   ? "ping:"
+                                   : piece.kind == FrameReader::Kind::PONG ? "pong:"
+                                                                           : "close:";
+                found.push_back(name + std::string(piece.bytes));
+            }
+        }
+    }
+    return found;
+}
+
+TEST(FrameReader, FindsTheSameMessagesAndControlFramesHoweverTheStreamIsCut) {
+    const std::string big(300, 'x');
+    const std::string stream = std::string("\x81\x05hello") + "\x89\x01p" +
+                               "\x01\x02"
+                               "ab" +
+                               std::string("\x8a\x00", 2) +
+                               "\x80\x02"
+                               "cd" +
+                               "\x82\x7e\x01\x2c" + big + std::string("\x81\x00", 2) + "\x88\x02\x03\xe8";
+    const std::vector<std::string> expected = {"hello", "ping:p", "pong:", "abcd", big, "", "close:\x03\xe8"};
+    for (size_t chunk : {stream.size(), size_t{1}, size_t{3}, size_t{7}}) {
+        EXPECT_EQ(read_stream(stream, chunk), expected) << "pieces of " << chunk;
+    }
+}
+
+TEST(FrameReader, RefusesWhatAServerMustNotSend) {
+    const std::pair<std::string, const char*> cases[] = {
+        {std::string("\x81\x81mask", 6), "masked frame from the server"},
+        {std::string("\xc1\x00", 2), "reserved bits set in a frame"},
+        {std::string("\x83\x00", 2), "unknown opcode 3"},
+        {std::string("\x89\x7e\x00\x7e", 4), "control frame fragmented or too long"},
+        {std::string("\x09\x00", 2), "control frame fragmented or too long"},
+        {std::string("\x80\x00", 2), "continuation frame without a message"},
+        {std::string("\x01\x00\x81\x00", 4), "new message inside a fragmented one"},
+        {std::string("\x81\x7f\x80\x00\x00\x00\x00\x00\x00\x00", 10), "frame length out of range"},
+    };
+    for (const auto& [stream, why] : cases) {
+        EXPECT_EQ(read_stream(stream, stream.size()), std::vector<std::string>{std::string("error: ") + why}) << why;
+    }
+}
+
+TEST(Upgrade, TheAnswerMustSwitchToTheOfferedProtocolWithTheKeysAcceptValue) {
+    const std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
+    ASSERT_EQ(upgrade_accept(key), "s3pPLMBiTxaQ9kYGzzhZRbK+xOo=");
+    const std::string good =
+        "HTTP/1.1 101 Switching Protocols\r\nUpgrade: WebSocket\r\nConnection: keep-alive, Upgrade\r\n"
+        "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n";
+    const std::pair<std::string, const char*> cases[] = {
+        {good + "Sec-WebSocket-Protocol: http\r\n\r\n\x81", ""},
+        {good + "\r\n", ""},
+        {good + "Sec-WebSocket-Protocol: chat\r\n\r\n", "HS: PROTOCOL malformed"},
+        {"HTTP/1.1 503 Service Unavailable\r\n\r\n", "HS: ws upgrade response not 101"},
+        {"HTTP/1.1 101 OK\r\nConnection: Upgrade\r\n\r\n", "HS: UPGRADE missing"},
+        {"HTTP/1.1 101 OK\r\nUpgrade: websocket\r\n\r\n", "HS: CONNECTION missing"},
+        {"HTTP/1.1 101 OK\r\nUpgrade: websocket\r\nConnection: upgrade\r\nSec-WebSocket-Accept: x\r\n\r\n",
+         "HS: Accept hash wrong"},
+    };
+    for (const auto& [answer, error] : cases) {
+        const UpgradeAnswer a = check_upgrade_answer(answer, key, "http");
+        EXPECT_EQ(a.error, error) << answer;
+        EXPECT_EQ(a.head_size, answer.find("\r\n\r\n") + 4) << answer;
+    }
+    EXPECT_EQ(check_upgrade_answer(good, key, "http").head_size, 0u);
+    EXPECT_EQ(check_upgrade_answer(std::string(9000, 'x'), key, "http").error, "HS: upgrade response too long");
 }
