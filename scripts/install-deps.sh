@@ -47,7 +47,10 @@ fi
 # Node packages of the simulated peers and the browser test, pinned by the
 # lock file.
 if [ -f tools/package.json ]; then
-    if [ ! -d tools/node_modules ] || [ tools/package-lock.json -nt tools/node_modules/.package-lock.json ]; then
+    if [ -L tools/node_modules ]; then
+        # A link to another checkout's packages: npm ci would empty that one.
+        echo "[deps] tools/node_modules is a link, left as it is"
+    elif [ ! -d tools/node_modules ] || [ tools/package-lock.json -nt tools/node_modules/.package-lock.json ]; then
         echo "[deps] installing the simulated peers' npm packages"
         (cd tools && npm ci --no-audit --no-fund --loglevel=error)
     else
