@@ -19,9 +19,21 @@ namespace {
 void fill_statistics(StatsManager& stats) {
     stats.recordStartup("2026-05-17 09:58:12");
     stats.recordVersion("1.3.0", "0123abc", "2026-05-17 09:00:00");
-    stats.recordConfig("http://127.0.0.1:8080", "4821-9037", "127.0.0.1", 53001, "127.0.0.1", 1883,
-                       "/api/carUavModule/indoorPlatform/cmd/request", "/api/carUavModule/indoorPlatform/cmd/response",
-                       "http://127.0.0.1:8087", "qtpe-8264", "192.168.144.25", 82, "101SIYI_IMG", true, 18080);
+    stats.recordConfig({{"sio_uri", "http://127.0.0.1:8080"},
+                        {"sio_access_key", "4821-9037"},
+                        {"px4_host", "127.0.0.1"},
+                        {"px4_port", 53001},
+                        {"mqtt_host", "127.0.0.1"},
+                        {"mqtt_port", 1883},
+                        {"mqtt_request_topic", "/api/carUavModule/indoorPlatform/cmd/request"},
+                        {"mqtt_response_topic", "/api/carUavModule/indoorPlatform/cmd/response"},
+                        {"platform_url", "http://127.0.0.1:8087"},
+                        {"platform_site_id", "qtpe-8264"},
+                        {"siyi_ip", "192.168.144.25"},
+                        {"siyi_port", 82},
+                        {"siyi_img_dir", "101SIYI_IMG"},
+                        {"stats_enabled", true},
+                        {"stats_web_port", 18080}});
     stats.onSioConnected();
     stats.onWsConnected();
     for (int i = 0; i < kDashboardMissionLimit; ++i) {

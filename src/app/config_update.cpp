@@ -7,17 +7,14 @@
 namespace kovo::app {
 
 void record_config_stats(monitor::StatsManager& stats, const config::AppConfig& config) {
-    stats.recordConfig(config.socketio.uri, config.socketio.access_key, config.px4ctrl.host, config.px4ctrl.port,
-                       config.mqtt.host, config.mqtt.port, config.mqtt.request_topic, config.mqtt.response_topic,
-                       config.platform.url, config.platform.site_id, config.siyi.ip, config.siyi.http_port,
-                       config.siyi.img_dir, config.stats.enabled, config.stats.web_port);
+    stats.recordConfig(config.shownSettings());
 }
 
 std::string handle_config_update(config::SharedConfig& config, const std::string& config_path, const std::string& body,
                                  monitor::StatsManager& stats) {
     try {
         const nlohmann::json doc = nlohmann::json::parse(body);
-        if (!config.applyHotUpdate(doc, config_path)) {
+        if (config.applyHotUpdate(doc, config_path).accepted.empty()) {
             return "{\"success\":false,\"message\":\"No valid fields to update\"}";
         }
         record_config_stats(stats, *config.snapshot());

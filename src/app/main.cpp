@@ -16,7 +16,13 @@ int main(int argc, char* argv[]) {
     }
 
     kovo::config::AppConfig config;
-    config.load(cmd.config_path);
+    for (const kovo::config::LoadMessage& m : config.load(cmd.config_path).messages) {
+        if (m.error) {
+            kovo::log::error() << m.text;
+        } else {
+            kovo::log::info() << m.text;
+        }
+    }
     kovo::app::apply_overrides(cmd, config);
 
     // libcurl's process-wide set-up, before any thread exists.

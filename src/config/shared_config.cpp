@@ -9,16 +9,17 @@ std::shared_ptr<const AppConfig> SharedConfig::snapshot() const {
     return current_;
 }
 
-bool SharedConfig::applyHotUpdate(const nlohmann::json& doc, const std::string& save_path) {
+ApplyResult SharedConfig::applyHotUpdate(const nlohmann::json& doc, const std::string& save_path) {
     std::lock_guard<std::mutex> update_lock(update_mutex_);
     auto next = std::make_shared<AppConfig>(*snapshot());
-    if (!next->updateHotConfig(doc)) return false;
+    ApplyResult result = next->updateHotConfig(doc);
+    if (result.accepted.empty()) return result;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         current_ = next;
     }
     next->save(save_path);
-    return true;
+    return result;
 }
 
 }  // namespace kovo::config

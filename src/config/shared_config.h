@@ -25,7 +25,7 @@ public:
     // record. When a setting was taken over, publishes the copy and saves it
     // to save_path (the save's result is not part of the answer). Returns
     // updateHotConfig's result. Hot updates are serialised among themselves.
-    bool applyHotUpdate(const nlohmann::json& doc, const std::string& save_path);
+    ApplyResult applyHotUpdate(const nlohmann::json& doc, const std::string& save_path);
 
 private:
     mutable std::mutex mutex_;

@@ -77,28 +77,9 @@ void StatsManager::recordVersion(const std::string& version, const std::string& 
     build_time_ = build_time;
 }
 
-void StatsManager::recordConfig(const std::string& sio_uri, const std::string& sio_access_key,
-                                const std::string& px4_host, int px4_port, const std::string& mqtt_host, int mqtt_port,
-                                const std::string& mqtt_request_topic, const std::string& mqtt_response_topic,
-                                const std::string& platform_url, const std::string& platform_site_id,
-                                const std::string& siyi_ip, int siyi_port, const std::string& siyi_img_dir,
-                                bool stats_enabled, int stats_web_port) {
+void StatsManager::recordConfig(const json& shown) {
     std::lock_guard<std::mutex> lock(config_mutex_);
-    config_ = ConfigSnapshot{sio_uri,
-                             sio_access_key,
-                             px4_host,
-                             px4_port,
-                             mqtt_host,
-                             mqtt_port,
-                             mqtt_request_topic,
-                             mqtt_response_topic,
-                             platform_url,
-                             platform_site_id,
-                             siyi_ip,
-                             siyi_port,
-                             siyi_img_dir,
-                             stats_enabled,
-                             stats_web_port};
+    config_ = shown;
 }
 
 void StatsManager::onSioConnected() { sio_.onConnected(now()); }
@@ -170,21 +151,7 @@ json StatsManager::getStatsJson() const {
     out["version"] = json{{"version", version_}, {"git_hash", git_hash_}, {"build_time", build_time_}};
     {
         std::lock_guard<std::mutex> config_lock(config_mutex_);
-        out["config"] = json{{"sio_uri", config_.sio_uri},
-                             {"sio_access_key", config_.sio_access_key},
-                             {"px4_host", config_.px4_host},
-                             {"px4_port", config_.px4_port},
-                             {"mqtt_host", config_.mqtt_host},
-                             {"mqtt_port", config_.mqtt_port},
-                             {"mqtt_request_topic", config_.mqtt_request_topic},
-                             {"mqtt_response_topic", config_.mqtt_response_topic},
-                             {"platform_url", config_.platform_url},
-                             {"platform_site_id", config_.platform_site_id},
-                             {"siyi_ip", config_.siyi_ip},
-                             {"siyi_port", config_.siyi_port},
-                             {"siyi_img_dir", config_.siyi_img_dir},
-                             {"stats_enabled", config_.stats_enabled},
-                             {"stats_web_port", config_.stats_web_port}};
+        out["config"] = config_;
     }
     {
         std::lock_guard<std::mutex> state_lock(state_mutex_);

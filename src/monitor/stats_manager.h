@@ -58,11 +58,9 @@ public:
     void recordStartup(const std::string& time);
     void recordShutdown(const std::string& time);
     void recordVersion(const std::string& version, const std::string& git_hash, const std::string& build_time);
-    void recordConfig(const std::string& sio_uri, const std::string& sio_access_key, const std::string& px4_host,
-                      int px4_port, const std::string& mqtt_host, int mqtt_port, const std::string& mqtt_request_topic,
-                      const std::string& mqtt_response_topic, const std::string& platform_url,
-                      const std::string& platform_site_id, const std::string& siyi_ip, int siyi_port,
-                      const std::string& siyi_img_dir, bool stats_enabled, int stats_web_port);
+    // shown: the hot settings by the names the page reads ("sio_uri",
+    // "px4_port", ...); "config" of the statistics from then on.
+    void recordConfig(const nlohmann::json& shown);
 
     void onSioConnected();
     void onSioDisconnected();
@@ -88,24 +86,6 @@ public:
     static constexpr size_t kMissionHistoryLimit = 1000;
 
 private:
-    struct ConfigSnapshot {
-        std::string sio_uri;
-        std::string sio_access_key;
-        std::string px4_host;
-        int px4_port = 0;
-        std::string mqtt_host;
-        int mqtt_port = 0;
-        std::string mqtt_request_topic;
-        std::string mqtt_response_topic;
-        std::string platform_url;
-        std::string platform_site_id;
-        std::string siyi_ip;
-        int siyi_port = 0;
-        std::string siyi_img_dir;
-        bool stats_enabled = false;
-        int stats_web_port = 0;
-    };
-
     std::chrono::steady_clock::time_point now() const;
     // Closes the current record (if any) with status and end time.
     void finishCurrentMission(const char* status, const std::string& end_time);
@@ -138,7 +118,7 @@ private:
     std::string build_time_;
 
     mutable std::mutex config_mutex_;
-    ConfigSnapshot config_;
+    nlohmann::json config_ = nlohmann::json::object();
 };
 
 }  // namespace kovo::monitor

@@ -13,12 +13,12 @@ using testsupport::read_file;
 
 namespace {
 
-const char kUpdated[] = "{\"success\":true,\"message\":\"Config updated\"}";
-const char kInvalidPrefix[] = "{\"success\":false,\"message\":\"Invalid JSON: ";
-
 class ConfigUpdateTest : public ::testing::Test {
 protected:
-    void SetUp() override { testsupport::write_file(path, original); }
+    void SetUp() override {
+        testsupport::write_file(path, original);
+        record_config_stats(stats, *config.snapshot());
+    }
 
     std::string update(const std::string& body) { return handle_config_update(config, path, body, stats); }
     json shown() const { return stats.getStatsJson()["config"]; }
@@ -32,18 +32,19 @@ protected:
 
 }  // namespace
 
-// The page always posts all fifteen settings.
+// The page always posts all fifteen settings; the statistics show them under
+// the names the page reads.
 TEST_F(ConfigUpdateTest, EverySettingIsPublishedSavedAndShownUnderItsName) {
-    EXPECT_EQ(update(R"({"socketio":{"uri":"u","access_key":"k"},"px4ctrl":{"host":"ph","port":1},
+    EXPECT_EQ(update(R"({"socketio":{"uri":"ws://u:1","access_key":"k"},"px4ctrl":{"host":"ph","port":1},
         "mqtt":{"host":"mh","port":2,"request_topic":"rq","response_topic":"rs"},
-        "platform":{"url":"pu","site_id":"ps"},"siyi":{"ip":"si","http_port":3,"img_dir":"sd"},
+        "platform":{"url":"http://pu","site_id":"ps"},"siyi":{"ip":"si","http_port":3,"img_dir":"sd"},
         "stats":{"enabled":false,"web_port":4},"unknown":1})"),
-              kUpdated);
+              "{\"success\":true,\"message\":\"Config updated\"}");
     EXPECT_EQ(config.snapshot()->platform.site_id, "ps");
     const json saved = json::parse(read_file(path));
     EXPECT_EQ(saved["platform"]["site_id"], "ps");
     EXPECT_EQ(saved["mission"]["fs_idle"], 9);
-    EXPECT_EQ(shown(), (json{{"sio_uri", "u"},
+    EXPECT_EQ(shown(), (json{{"sio_uri", "ws://u:1"},
                              {"sio_access_key", "k"},
                              {"px4_host", "ph"},
                              {"px4_port", 1},
@@ -51,7 +52,7 @@ TEST_F(ConfigUpdateTest, EverySettingIsPublishedSavedAndShownUnderItsName) {
                              {"mqtt_port", 2},
                              {"mqtt_request_topic", "rq"},
                              {"mqtt_response_topic", "rs"},
-                             {"platform_url", "pu"},
+                             {"platform_url", "http://pu"},
                              {"platform_site_id", "ps"},
                              {"siyi_ip", "si"},
                              {"siyi_port", 3},
@@ -60,22 +61,23 @@ TEST_F(ConfigUpdateTest, EverySettingIsPublishedSavedAndShownUnderItsName) {
                              {"stats_web_port", 4}}));
 }
 
-TEST_F(ConfigUpdateTest, NothingApplicableChangesNothing) {
-    for (const char* body : {"{}", R"({"siyi":{"http_port":"80"}})", "[1,2]"}) {
+// Nothing taken: no save, the statistics unchanged. Invalid JSON: the
+// parser's message quotes the input (quotes, backslashes, bad UTF-8), yet the
+// reply is always JSON.
+TEST_F(ConfigUpdateTest, RefusedOrInvalidBodiesChangeNothing) {
+    const json before = shown();
+    for (const char* body : {"{}", R"({"siyi":{"http_port":"80"},"mission":{"fs_idle":1}})",
+                             R"({"siyi":{"http_port":70000},"px4ctrl":{"port":4294967297}})", "[1,2]"}) {
         EXPECT_EQ(update(body), "{\"success\":false,\"message\":\"No valid fields to update\"}") << body;
     }
-    EXPECT_EQ(read_file(path), original);
-    EXPECT_EQ(shown()["platform_site_id"], "");
-}
-
-// The parser's message quotes the input: quotes, backslashes, bad UTF-8.
-TEST_F(ConfigUpdateTest, InvalidJsonReplyCarriesTheParserMessageAndIsAlwaysJson) {
-    EXPECT_EQ(update("nope").rfind(std::string(kInvalidPrefix) + "[json.exception.parse_error.101] ", 0), 0u);
+    const std::string invalid = "{\"success\":false,\"message\":\"Invalid JSON: ";
+    EXPECT_EQ(update("nope").rfind(invalid + "[json.exception.parse_error.101] ", 0), 0u);
     for (const std::string& body : {std::string("{\"a\":\"b"), std::string("\"\\q\""), std::string("\"\xff\xfe\""),
                                     std::string("{\"x\":\"\x01\"}"), std::string("")}) {
         const std::string reply = update(body);
-        EXPECT_EQ(reply.rfind(kInvalidPrefix, 0), 0u) << reply;
+        EXPECT_EQ(reply.rfind(invalid, 0), 0u) << reply;
         EXPECT_TRUE(json::accept(reply)) << reply;
     }
     EXPECT_EQ(read_file(path), original);
+    EXPECT_EQ(shown(), before);
 }

@@ -177,7 +177,9 @@ TEST(StatsConcurrency, HooksWhileRendering) {
         [&](int i) {
             stats.updateInternalState({i, "sub", i, true, false, true, i, i, "m", "s", 1.0f, 2.0f, 3.0f});
         },
-        [&](int i) { stats.recordConfig("u", "k", "h", i, "mh", i, "rq", "rs", "url", "site", "ip", i, "d", true, i); },
+        [&](int i) {
+            stats.recordConfig({{"px4_port", i}});
+        },
     };
     std::vector<std::thread> threads;
     for (const auto& hook : hooks) {
