@@ -29,37 +29,51 @@ json defaults_with(const std::string& path, const json& value) {
     return doc;
 }
 
-// A value other than the default that the setting's rule accepts.
-json valid_other(const Setting& s) {
-    static const std::map<TextRule, const char*> kTexts{{TextRule::HOST, "fe80::1"},
-                                                        {TextRule::URL, "ws://[::1]:9/a?b"},
-                                                        {TextRule::REQUEST_PATH, "/a/b?c=d"},
-                                                        {TextRule::FILE_NAME, "..a b"},
-                                                        {TextRule::STRFTIME, "%Ey %% %Od"}};
+using Rule = TextRule;
+// Texts each rule takes (the first differs from every default) and texts it
+// refuses, with the reason.
+const std::multimap<Rule, const char*> kGoodTexts{
+    {Rule::HOST, "fe80::1"},        {Rule::HOST, "cam_1.local"},    {Rule::URL, "ws://[::1]:9/a?b"},
+    {Rule::URL, "https://h:65535"}, {Rule::URL, "http://h"},        {Rule::REQUEST_PATH, "/a/b?c=d"},
+    {Rule::FILE_NAME, "..a b"},     {Rule::STRFTIME, "%Ey %% %Od"}, {Rule::STRFTIME, "plain"}};
+const std::multimap<Rule, const char*> kBadTexts{
+    {Rule::NON_EMPTY, ""},       {Rule::HOST, "a b"},           {Rule::HOST, ""},
+    {Rule::URL, "127.0.0.1:80"}, {Rule::URL, "http://h:0"},     {Rule::URL, "http://h:65536"},
+    {Rule::URL, "http://:80"},   {Rule::URL, "http://[::1/"},   {Rule::URL, "http://h/a b"},
+    {Rule::REQUEST_PATH, "api"}, {Rule::REQUEST_PATH, "/a\tb"}, {Rule::FILE_NAME, "a/b"},
+    {Rule::FILE_NAME, ".."},     {Rule::FILE_NAME, "."},        {Rule::STRFTIME, "%Y-%Q"},
+    {Rule::STRFTIME, "%"},       {Rule::STRFTIME, ""}};
+const std::map<Rule, std::string> kWhy{{Rule::NON_EMPTY, "empty"},
+                                       {Rule::HOST, "not a host name or address"},
+                                       {Rule::URL, "not a URL scheme://host[:port][/path]"},
+                                       {Rule::REQUEST_PATH, "not a path beginning with /"},
+                                       {Rule::FILE_NAME, "not a file name (no /, not . or ..)"},
+                                       {Rule::STRFTIME, "not a strftime pattern"}};
+
+// Values other than the default that the setting's rule accepts; the first
+// serves the hot update and the save.
+std::vector<json> valid_values(const Setting& s) {
     const json& d = s.default_value;
-    if (d.is_boolean()) return !d.get<bool>();
-    if (d.is_array()) return json{s.rule.max, s.rule.min};
-    if (d.is_number()) return d == s.rule.max ? s.rule.min : s.rule.max;
-    const auto text = kTexts.find(s.rule.text);
-    return text != kTexts.end() ? json(text->second) : json(d.get<std::string>() + "~");
+    if (d.is_boolean()) return {!d.get<bool>()};
+    if (d.is_array()) return {json::array({s.rule.max, s.rule.min})};
+    if (d.is_number())
+        return d == s.rule.max ? std::vector<json>{s.rule.min} : std::vector<json>{s.rule.max, s.rule.min};
+    std::vector<json> out;
+    for (auto [it, end] = kGoodTexts.equal_range(s.rule.text); it != end; ++it)
+        out.push_back(it->second);
+    if (out.empty()) out.push_back(d.get<std::string>() + "~");
+    return out;
 }
 
 // Values the setting refuses, with the reason it gives.
 std::vector<std::pair<json, std::string>> refused_values(const Setting& s) {
-    static const std::map<TextRule, std::pair<const char*, const char*>> kBreaking{
-        {TextRule::NON_EMPTY, {"", "empty"}},
-        {TextRule::HOST, {"a b", "not a host name or address"}},
-        {TextRule::URL, {"127.0.0.1:80", "not a URL scheme://host[:port][/path]"}},
-        {TextRule::REQUEST_PATH, {"api", "not a path beginning with /"}},
-        {TextRule::FILE_NAME, {"a/b", "not a file name (no /, not . or ..)"}},
-        {TextRule::STRFTIME, {"%Y-%Q", "not a strftime pattern"}}};
     const std::string type = s.typeName();
     const std::string range = std::to_string(s.rule.min) + ".." + std::to_string(s.rule.max);
     if (type == "bool") return {{"true", "expected true or false"}};
     if (type == "string") {
         std::vector<std::pair<json, std::string>> out{{12, "expected a string"}};
-        const auto breaking = kBreaking.find(s.rule.text);
-        if (breaking != kBreaking.end()) out.emplace_back(breaking->second.first, breaking->second.second);
+        for (auto [it, end] = kBadTexts.equal_range(s.rule.text); it != end; ++it)
+            out.emplace_back(it->second, kWhy.at(s.rule.text));
         return out;
     }
     if (type.rfind("list", 0) == 0) {
@@ -143,11 +157,15 @@ TEST_F(ConfigFile, EverySettingTakesWhatItsRuleAcceptsAndIgnoresTheRest) {
     const json defaults = AppConfig{}.toJson();
     for (const Setting& s : settings()) {
         SCOPED_TRACE(s.path());
-        const json valid = valid_other(s);
+        for (const json& value : valid_values(s)) {
+            AppConfig c;
+            EXPECT_TRUE(c.loadFromJson(nest(s.path(), value)).refused.empty()) << value;
+            EXPECT_EQ(c.toJson(), defaults_with(s.path(), value));
+        }
+        const json valid = valid_values(s).front();
         const json with_valid = defaults_with(s.path(), valid);
         AppConfig loaded_config;
         EXPECT_EQ(loadLines(loaded_config, nest(s.path(), valid).dump()), loaded());
-        EXPECT_EQ(loaded_config.toJson(), with_valid);
 
         AppConfig hot_config;
         const ApplyResult hot = hot_config.updateHotConfig(nest(s.path(), valid));
@@ -230,8 +248,8 @@ TEST_F(ConfigFile, SaveWritesTheHotSettingsIntoWhatTheFileHeld) {
     AppConfig c;
     json hot = json::object();
     for (const Setting& s : settings()) {
-        c.loadFromJson(nest(s.path(), valid_other(s)));
-        if (s.hot()) hot.merge_patch(nest(s.path(), valid_other(s)));
+        c.loadFromJson(nest(s.path(), valid_values(s).front()));
+        if (s.hot()) hot.merge_patch(nest(s.path(), valid_values(s).front()));
     }
     const auto saves = [&](const char* content, json kept) {
         SCOPED_TRACE(content);
