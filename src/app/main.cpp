@@ -16,7 +16,7 @@ int main(int argc, char* argv[]) {
     }
 
     kovo::config::AppConfig config;
-    for (const kovo::config::LoadMessage& m : config.load(cmd.config_path).messages) {
+    for (const kovo::config::LoadMessage& m : config.load(cmd.config_path)) {
         if (m.error) {
             kovo::log::error() << m.text;
         } else {

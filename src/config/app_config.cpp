@@ -130,26 +130,19 @@ AppConfig::AppConfig() {
     update_companions(uav_defaults);
 }
 
-LoadResult AppConfig::load(const std::string& path) {
-    LoadResult result;
+std::vector<LoadMessage> AppConfig::load(const std::string& path) {
     std::ifstream in(path);
-    if (!in.is_open()) {
-        result.messages.push_back({true, "[Config] Failed to open " + path + ", using defaults"});
-        return result;
-    }
+    if (!in.is_open()) return {{true, "[Config] Failed to open " + path + ", using defaults"}};
     json doc;
     try {
         in >> doc;  // stops after the first complete value
     } catch (const std::exception& e) {
-        result.messages.push_back({true, "[Config] Parse error in " + path + ": " + e.what() + ", using defaults"});
-        return result;
+        return {{true, "[Config] Parse error in " + path + ": " + e.what() + ", using defaults"}};
     }
-    const ApplyResult applied = loadFromJson(doc);
-    result.loaded = true;
-    result.messages.push_back({false, "[Config] Loaded from " + path});
-    for (const Refusal& r : applied.refused)
-        result.messages.push_back({true, "[Config] Ignoring " + r.path + ": " + r.why});
-    return result;
+    std::vector<LoadMessage> messages{{false, "[Config] Loaded from " + path}};
+    for (const Refusal& r : loadFromJson(doc).refused)
+        messages.push_back({true, "[Config] Ignoring " + r.path + ": " + r.why});
+    return messages;
 }
 
 ApplyResult AppConfig::loadFromJson(const json& doc) {

@@ -28,11 +28,6 @@ struct LoadMessage {
     std::string text;
 };
 
-struct LoadResult {
-    bool loaded = false;  // the file was opened and parsed
-    std::vector<LoadMessage> messages;
-};
-
 // The daemon's one configuration record. Every setting is named by its JSON
 // path in the configuration file: section, optional subsection, key
 // (px4ctrl.host, socketio.events.mission, platform.timeout.post_file); the
@@ -226,7 +221,7 @@ struct AppConfig {
     // and one "[Config] Ignoring <path>: <why>" line per key not taken, or a
     // failure line when the file cannot be opened or parsed (the record then
     // keeps what it had).
-    LoadResult load(const std::string& path);
+    std::vector<LoadMessage> load(const std::string& path);
     // Applies a parsed document: each key of the right type that obeys its
     // setting's rule is taken; never throws.
     ApplyResult loadFromJson(const nlohmann::json& doc);

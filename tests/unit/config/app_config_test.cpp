@@ -13,23 +13,11 @@ using namespace kovo::config;
 using nlohmann::json;
 using testsupport::read_file;
 using testsupport::write_file;
+using Rule = TextRule;
+using Lines = std::vector<std::string>;
 
 namespace {
 
-// A document holding value at the dotted path.
-json nest(const std::string& path, const json& value) {
-    const auto dot = path.find('.');
-    if (dot == std::string::npos) return {{path, value}};
-    return {{path.substr(0, dot), nest(path.substr(dot + 1), value)}};
-}
-
-json defaults_with(const std::string& path, const json& value) {
-    json doc = AppConfig{}.toJson();
-    doc.merge_patch(nest(path, value));
-    return doc;
-}
-
-using Rule = TextRule;
 // Texts each rule takes (the first differs from every default) and texts it
 // refuses, with the reason.
 const std::multimap<Rule, const char*> kGoodTexts{
@@ -49,6 +37,19 @@ const std::map<Rule, std::string> kWhy{{Rule::NON_EMPTY, "empty"},
                                        {Rule::REQUEST_PATH, "not a path beginning with /"},
                                        {Rule::FILE_NAME, "not a file name (no /, not . or ..)"},
                                        {Rule::STRFTIME, "not a strftime pattern"}};
+
+// A document holding value at the dotted path.
+json nest(const std::string& path, const json& value) {
+    const auto dot = path.find('.');
+    if (dot == std::string::npos) return {{path, value}};
+    return {{path.substr(0, dot), nest(path.substr(dot + 1), value)}};
+}
+
+json defaults_with(const std::string& path, const json& value) {
+    json doc = AppConfig{}.toJson();
+    doc.merge_patch(nest(path, value));
+    return doc;
+}
 
 // Values other than the default that the setting's rule accepts; the first
 // serves the hot update and the save.
@@ -86,21 +87,25 @@ std::vector<std::pair<json, std::string>> refused_values(const Setting& s) {
             {s.rule.max + 1, "out of range " + range}};
 }
 
+// load's lines, tagged with their stream.
+Lines tagged(const std::vector<LoadMessage>& messages) {
+    Lines lines;
+    for (const LoadMessage& m : messages)
+        lines.push_back((m.error ? "err " : "out ") + m.text);
+    return lines;
+}
+
 class ConfigFile : public ::testing::Test {
 protected:
-    // The lines load gives for a file holding doc, tagged with their stream;
-    // the first one always says where it loaded from.
-    std::vector<std::string> loadLines(AppConfig& config, const std::string& doc) {
+    Lines loadLines(AppConfig& config, const std::string& doc) {
         write_file(path_, doc);
-        std::vector<std::string> lines;
-        for (const LoadMessage& m : config.load(path_).messages)
-            lines.push_back((m.error ? "err " : "out ") + m.text);
-        return lines;
+        return tagged(config.load(path_));
     }
-    std::vector<std::string> loaded(std::vector<std::string> ignoring = {}) {
+    // "Loaded from", then one "Ignoring" line for each of ignoring.
+    Lines loaded(Lines ignoring = {}) {
+        for (std::string& line : ignoring)
+            line = "err [Config] Ignoring " + line;
         ignoring.insert(ignoring.begin(), "out [Config] Loaded from " + path_);
-        for (size_t i = 1; i < ignoring.size(); ++i)
-            ignoring[i] = "err [Config] Ignoring " + ignoring[i];
         return ignoring;
     }
 
@@ -108,21 +113,20 @@ protected:
     std::string path_ = dir_.file("config.json");
 };
 
-// The cells of the rows of the README's configuration reference whose key has
-// a dot, keyed by that key.
-std::map<std::string, std::vector<std::string>> readme_rows() {
+// The cells of the README's configuration reference rows whose key has a
+// dot, keyed by that key.
+std::map<std::string, Lines> readme_rows() {
     const std::string readme = read_file(testsupport::source_path("README.md"));
     const auto begin = readme.find("## Configuration reference");
     std::stringstream section(readme.substr(begin, readme.find("\n## ", begin) - begin));
-    std::map<std::string, std::vector<std::string>> rows;
+    std::map<std::string, Lines> rows;
     for (std::string line; std::getline(section, line);) {
         if (line.rfind("| `", 0) != 0 || line.find('.') > line.find("` |")) continue;
-        std::vector<std::string> cells;
+        Lines cells;
         std::stringstream in(line.substr(1));
         for (std::string cell; std::getline(in >> std::ws, cell, '|');)
             cells.push_back(cell.substr(0, cell.find_last_not_of(' ') + 1));
-        const std::string key = cells[0].substr(1, cells[0].size() - 2);
-        EXPECT_TRUE(rows.emplace(key, cells).second) << "twice: " << key;
+        EXPECT_TRUE(rows.emplace(cells[0].substr(1, cells[0].size() - 2), cells).second) << "twice: " << cells[0];
     }
     return rows;
 }
@@ -141,7 +145,7 @@ TEST(SettingsTable, DefaultFileAndReadmeMatchTheTable) {
         SCOPED_TRACE(s.path());
         const auto row = rows.find(s.path());
         ASSERT_NE(row, rows.end()) << "missing from the README";
-        const std::vector<std::string>& cells = row->second;
+        const Lines& cells = row->second;
         ASSERT_EQ(cells.size(), 6u);
         EXPECT_EQ(cells[1], s.typeName());
         EXPECT_EQ(json::parse(cells[2].substr(1, cells[2].size() - 2)), s.default_value);
@@ -164,17 +168,14 @@ TEST_F(ConfigFile, EverySettingTakesWhatItsRuleAcceptsAndIgnoresTheRest) {
         }
         const json valid = valid_values(s).front();
         const json with_valid = defaults_with(s.path(), valid);
-        AppConfig loaded_config;
+        AppConfig loaded_config, hot_config;
         EXPECT_EQ(loadLines(loaded_config, nest(s.path(), valid).dump()), loaded());
-
-        AppConfig hot_config;
         const ApplyResult hot = hot_config.updateHotConfig(nest(s.path(), valid));
         EXPECT_EQ(hot.accepted.empty(), !s.hot());
         EXPECT_EQ(hot_config.toJson(), s.hot() ? with_valid : defaults);
         if (!s.hot()) {
             EXPECT_EQ(hot.refused.at(0).why, "restart-only");
         }
-
         for (const auto& [value, why] : refused_values(s)) {
             SCOPED_TRACE(value.dump());
             EXPECT_EQ(loadLines(loaded_config, nest(s.path(), value).dump()), loaded({s.path() + ": " + why}));
@@ -195,36 +196,28 @@ TEST_F(ConfigFile, UnknownAndMisshapenPartsAreNamed) {
         loaded({"app: expected an object", "extra: unknown section", "mission.defaults.speed: unknown key",
                 "mission.fs_kovo: unknown key", "px4ctrl.lws_context_port: unknown key", "socketio.colour: unknown key",
                 "socketio.events: expected an object", "uav_defaults.battery_vol_f: unknown key"}));
-    for (const char* doc : {R"([{"px4ctrl": {"port": 1}}])", "5", "null"}) {
+    // Only the first value of a file counts; one that is no object gives nothing.
+    for (const char* doc : {R"([{"px4ctrl": {"port": 1}}])", "5", R"({"mqtt": {"qos": 2}} {"mqtt": {"qos": 0}} x)"}) {
         EXPECT_EQ(loadLines(c, doc), loaded()) << doc;
     }
-    EXPECT_EQ(c.toJson(), AppConfig{}.toJson());
+    EXPECT_EQ(c.toJson(), defaults_with("mqtt.qos", 2));
     EXPECT_TRUE(c.updateHotConfig(json::parse(R"([{"siyi": {"ip": "h"}}])")).accepted.empty());
 }
 
 TEST_F(ConfigFile, FileThatCannotBeReadKeepsTheRecordAndSaysWhy) {
     AppConfig c;
     const std::string absent = dir_.file("absent.json");
-    const LoadResult missing = c.load(absent);
-    EXPECT_FALSE(missing.loaded);
-    ASSERT_EQ(missing.messages.size(), 1u);
-    EXPECT_TRUE(missing.messages[0].error);
-    EXPECT_EQ(missing.messages[0].text, "[Config] Failed to open " + absent + ", using defaults");
+    EXPECT_EQ(tagged(c.load(absent)), Lines{"err [Config] Failed to open " + absent + ", using defaults"});
+    write_file(path_, R"({"px4ctrl": {"port": 1234},)");
     for (const std::string& path : {path_, dir_.path()}) {  // broken JSON; a directory (reported, not thrown)
-        write_file(path_, R"({"px4ctrl": {"port": 1234},)");
-        const LoadResult broken = c.load(path);
-        EXPECT_FALSE(broken.loaded);
-        ASSERT_EQ(broken.messages.size(), 1u);
-        const std::string& line = broken.messages[0].text;
-        EXPECT_TRUE(broken.messages[0].error);
-        EXPECT_EQ(line.rfind("[Config] Parse error in " + path + ": ", 0), 0u) << line;
-        EXPECT_GT(line.size(), path.size() + 42) << "no reason: " << line;
-        EXPECT_EQ(line.substr(line.size() - 16), ", using defaults") << line;
+        const Lines lines = tagged(c.load(path));
+        ASSERT_EQ(lines.size(), 1u);
+        const std::string head = "err [Config] Parse error in " + path + ": ", tail = ", using defaults";
+        EXPECT_EQ(lines[0].rfind(head, 0), 0u) << lines[0];
+        EXPECT_GT(lines[0].size(), head.size() + tail.size()) << "no reason given";
+        EXPECT_EQ(lines[0].substr(lines[0].size() - tail.size()), tail);
     }
     EXPECT_EQ(c.toJson(), AppConfig{}.toJson());
-    // Only the first value of the file counts.
-    EXPECT_EQ(loadLines(c, R"({"px4ctrl": {"port": 1}} {"px4ctrl": {"port": 2}} not json)"), loaded());
-    EXPECT_EQ(c.px4ctrl.port, 1);
 }
 
 TEST(ConfigValues, ListsSkipElementsOfOtherTypesAndCompanionsFollowTheirTexts) {
@@ -243,7 +236,8 @@ TEST(ConfigValues, ListsSkipElementsOfOtherTypesAndCompanionsFollowTheirTexts) {
 }
 
 // Every hot setting changed; the file's other keys (any section, any
-// content, non-ASCII text) kept, as far as the file can be read.
+// content, non-ASCII text) kept as far as the file can be read; the file
+// replaced whole, with its permissions, or not at all.
 TEST_F(ConfigFile, SaveWritesTheHotSettingsIntoWhatTheFileHeld) {
     AppConfig c;
     json hot = json::object();
@@ -251,39 +245,32 @@ TEST_F(ConfigFile, SaveWritesTheHotSettingsIntoWhatTheFileHeld) {
         c.loadFromJson(nest(s.path(), valid_values(s).front()));
         if (s.hot()) hot.merge_patch(nest(s.path(), valid_values(s).front()));
     }
-    const auto saves = [&](const char* content, json kept) {
+    const auto saves = [&](const char* content, const char* kept) {
         SCOPED_TRACE(content);
         write_file(path_, content);
         ASSERT_TRUE(c.save(path_));
-        kept.merge_patch(hot);
-        EXPECT_EQ(read_file(path_), kept.dump(4));
+        json expected = json::parse(kept);
+        expected.merge_patch(hot);
+        EXPECT_EQ(read_file(path_), expected.dump(4));
     };
     saves(R"({"mission": {"fs_idle": 9}, "custom": {"list": [1, "二"]}, "siyi": {"ip": "old", "note": "手"}})",
-          json::parse(R"({"mission": {"fs_idle": 9}, "custom": {"list": [1, "二"]}, "siyi": {"note": "手"}})"));
+          R"({"mission": {"fs_idle": 9}, "custom": {"list": [1, "二"]}, "siyi": {"note": "手"}})");
     saves(R"({"custom": {"a": 1}, "siyi": {"note": "x"}, "tail": [1, )",
-          json::parse(R"({"custom": {"a": 1}, "siyi": {"note": "x"}, "tail": [1]})"));
+          R"({"custom": {"a": 1}, "siyi": {"note": "x"}, "tail": [1]})");
     for (const char* content : {R"({"siyi": 5, "stats": [1]})", "", "[1,2]", "nonsense {"})
-        saves(content, json::object());
+        saves(content, "{}");
     c.platform.site_id = "ab\xff";
-    ASSERT_TRUE(c.save(path_));
-    EXPECT_EQ(json::parse(read_file(path_))["platform"]["site_id"], "ab\xEF\xBF\xBD");
-}
-
-TEST_F(ConfigFile, SaveReplacesTheFileWholeOrNotAtAll) {
-    const AppConfig c;
-    EXPECT_FALSE(c.save(dir_.file("absent/config.json")));
-    const std::string a_dir = dir_.file("is_a_dir");
-    ASSERT_EQ(::mkdir(a_dir.c_str(), 0755), 0);
-    EXPECT_FALSE(c.save(a_dir));
-    EXPECT_EQ(testsupport::directory_entries(dir_.path()), (std::set<std::string>{"is_a_dir"}));
-    write_file(path_, R"({"custom":1})");
     ASSERT_EQ(::chmod(path_.c_str(), 0640), 0);
     ASSERT_TRUE(c.save(path_));
-    ASSERT_TRUE(c.save(path_));
-    EXPECT_EQ(testsupport::directory_entries(dir_.path()), (std::set<std::string>{"config.json", "is_a_dir"}));
+    EXPECT_EQ(json::parse(read_file(path_))["platform"]["site_id"], "ab\xEF\xBF\xBD");
     struct stat st {};
     ASSERT_EQ(::stat(path_.c_str(), &st), 0);
     EXPECT_EQ(st.st_mode & 07777, 0640u);
+    const std::string a_dir = dir_.file("is_a_dir");
+    ASSERT_EQ(::mkdir(a_dir.c_str(), 0755), 0);
+    EXPECT_FALSE(c.save(a_dir));
+    EXPECT_FALSE(c.save(dir_.file("absent/config.json")));
+    EXPECT_EQ(testsupport::directory_entries(dir_.path()), (std::set<std::string>{"config.json", "is_a_dir"}));
 }
 
 TEST_F(ConfigFile, SharedConfigPublishesAndSavesOnlyATakenUpdate) {
@@ -295,7 +282,7 @@ TEST_F(ConfigFile, SharedConfigPublishesAndSavesOnlyATakenUpdate) {
     EXPECT_FALSE(testsupport::file_exists(path_));
 
     EXPECT_EQ(shared.applyHotUpdate(json::parse(R"({"siyi":{"ip":"10.0.0.2","http_port":"80"}})"), path_).accepted,
-              std::vector<std::string>{"siyi.ip"});
+              Lines{"siyi.ip"});
     EXPECT_EQ(before->siyi.ip, "192.168.144.25");
     EXPECT_EQ(shared.snapshot()->toJson(), defaults_with("siyi.ip", "10.0.0.2"));
     EXPECT_EQ(json::parse(read_file(path_))["siyi"]["ip"], "10.0.0.2");
