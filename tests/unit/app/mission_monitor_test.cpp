@@ -83,73 +83,57 @@ protected:
 
 }  // namespace
 
-// Rows: fs, sub-state, previous fs and sub-state, was flying -> phase,
-// entered, was flying after the tick; with the default codes (standby 2,
-// take-off 3, executing 4, return 5, landing 6, kovo 7, idle 0; flying 3, 4,
-// 6, 7) or without flying codes.
+// Rows: fs, sub-state, previous fs and sub-state, was flying (and for
+// hovers the index and the last one reported) -> phase, entered, was flying
+// after the tick, arrived; with the default codes (standby 2, take-off 3,
+// executing 4, return 5, landing 6, kovo 7, idle 0; flying 3, 4, 6, 7) or
+// without flying codes.
 TEST(MissionPhase, EachTickIsClassifiedAndEnteredByItsOwnTrigger) {
     using P = MissionPhase;
     struct Row {
-        int fs;
-        std::string sub;
-        int prev_fs;
-        std::string prev_sub;
-        bool was_flying;
+        PhaseInput in;
         P phase;
-        bool entered, flying_after;
+        bool entered, flying_after, arrived;
         bool no_flying_codes = false;
     };
     const std::vector<Row> rows{
-        {3, "", 2, "", false, P::TAKEOFF, true, true},
-        {3, "takeoff", 3, "", true, P::TAKEOFF, true, true},  // take-off reports each sub-state
-        {3, "takeoff", 3, "takeoff", true, P::TAKEOFF, false, true},
-        {4, "takeoff", 2, "takeoff", false, P::TAKEOFF, true, true},
-        {3, "land_descend", 4, "goto_height", true, P::TAKEOFF, true, true},  // the first rule wins
-        {4, "hover_photo", 4, "goto_height", true, P::EXECUTING, true, true},
-        {7, "goto_height", 4, "goto_height", true, P::EXECUTING, true, true},
-        {4, "goto_height", 4, "goto_height", true, P::EXECUTING, false, true},
-        {4, "", 3, "takeoff", true, P::NONE, false, true},
-        {6, "hover_photo", 4, "hover_photo", true, P::LANDING, true, true},
-        {4, "land_descend", 4, "hover_photo", true, P::LANDING, false, true},  // landing follows fs only
-        {5, "land_descend", 4, "hover_photo", true, P::LANDING, true, true},
-        {2, "land_descend", 6, "land_descend", true, P::ENDED, true, true},
-        {0, "", 6, "", true, P::ENDED, true, true},
-        {2, "", 2, "land_descend", true, P::ENDED, false, true},
-        {2, "", -1, "", false, P::NONE, false, false},  // standing by before take-off
-        {5, "", 4, "goto_height", true, P::RETURNING, true, true},
-        {5, "", 5, "goto_height", false, P::RETURNING, false, false},
-        {7, "", 2, "", false, P::NONE, false, true},  // a flying code alone counts as flown
-        {3, "", 2, "", false, P::TAKEOFF, true, true, true},
-        {3, "", 3, "", false, P::TAKEOFF, false, false, true},
+        {{3, "", 2, "", false}, P::TAKEOFF, true, true, false},
+        {{3, "takeoff", 3, "", true}, P::TAKEOFF, true, true, false},  // take-off reports each sub-state
+        {{3, "takeoff", 3, "takeoff", true}, P::TAKEOFF, false, true, false},
+        {{4, "takeoff", 2, "takeoff", false}, P::TAKEOFF, true, true, false},
+        {{3, "land_descend", 4, "goto_height", true}, P::TAKEOFF, true, true, false},  // the first rule wins
+        {{4, "hover_photo", 4, "goto_height", true, 0, 0}, P::EXECUTING, true, true, true},
+        {{4, "hover_photo", 4, "hover_photo", true, 0, 0}, P::EXECUTING, false, true, false},  // one arrival a hover
+        {{4, "hover_photo", 4, "hover_photo", true, 1, 0}, P::EXECUTING, false, true, true},
+        {{7, "goto_height", 4, "hover_photo", true, 1, 0}, P::EXECUTING, true, true, false},
+        {{4, "", 3, "takeoff", true}, P::NONE, false, true, false},
+        {{6, "hover_photo", 4, "hover_photo", true, 1, 1}, P::LANDING, true, true, false},
+        {{4, "land_descend", 4, "hover_photo", true}, P::LANDING, false, true, false},  // landing follows fs only
+        {{5, "land_descend", 4, "hover_photo", true}, P::LANDING, true, true, false},
+        {{2, "land_descend", 6, "land_descend", true}, P::ENDED, true, true, false},
+        {{0, "land_descend", 6, "", true}, P::ENDED, true, true, false},
+        {{2, "", 2, "land_descend", true}, P::ENDED, false, true, false},
+        {{2, "", -1, "", false}, P::NONE, false, false, false},  // standing by before take-off
+        {{5, "", 4, "goto_height", true}, P::RETURNING, true, true, false},
+        {{5, "", 5, "goto_height", false}, P::RETURNING, false, false, false},
+        {{7, "", 2, "", false}, P::NONE, false, true, false},  // a flying code alone counts as flown
+        {{3, "", 2, "", false}, P::TAKEOFF, true, true, false, true},
+        {{3, "", 3, "", false}, P::TAKEOFF, false, false, false, true},
     };
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& r = rows[i];
         AppConfig::Mission codes;
         if (r.no_flying_codes) codes.flying_fs_codes.clear();
-        PhaseInput in;
-        std::tie(in.fs, in.sub_state, in.prev_fs, in.prev_sub_state, in.was_flying) =
-            std::tie(r.fs, r.sub, r.prev_fs, r.prev_sub, r.was_flying);
-        const PhaseStep step = classify_tick(codes, in);
-        EXPECT_EQ(std::tie(step.phase, step.entered, step.was_flying), std::tie(r.phase, r.entered, r.flying_after))
+        const PhaseStep step = classify_tick(codes, r.in);
+        EXPECT_EQ(std::tie(step.phase, step.entered, step.was_flying, step.arrived),
+                  std::tie(r.phase, r.entered, r.flying_after, r.arrived))
             << "row " << i;
     }
 }
 
-// Each height step is reported once, when px4ctrl first hovers for its photo.
-TEST(MissionPhase, ArrivalAtEachNewHover) {
-    // sub-state, previous, hover index, last hover index -> arrived
-    const std::vector<std::tuple<std::string, std::string, int, int, bool>> rows{
-        {"hover_photo", "goto_height", 0, 0, true},
-        {"hover_photo", "hover_photo", 0, 0, false},
-        {"hover_photo", "hover_photo", 1, 0, true},
-        {"goto_height", "hover_photo", 1, 0, false}};
-    for (const auto& [sub, prev, idx, last, arrived] : rows) {
-        PhaseInput in;
-        std::tie(in.fs, in.sub_state, in.prev_fs, in.prev_sub_state, in.hover_idx, in.last_hover_idx) =
-            std::make_tuple(4, sub, 4, prev, idx, last);
-        EXPECT_EQ(classify_tick(AppConfig::Mission(), in).arrived, arrived) << sub << " after " << prev << " " << idx;
-    }
-    // A negative index is the first photo's, else 0.
+// A hover's height step: the state's index; when negative, the first photo's,
+// else 0.
+TEST(MissionPhase, HoverIndex) {
     EXPECT_EQ(
         (std::vector<int>{hover_index(2, photos({0})), hover_index(-1, photos({2, 0})), hover_index(-1, json::array()),
                           hover_index(-1, json::array({json::object()})), hover_index(-1, photos({-3}))}),
@@ -157,11 +141,7 @@ TEST(MissionPhase, ArrivalAtEachNewHover) {
 }
 
 TEST_F(MissionMonitorTest, FullMissionReportsEachPhaseInOrder) {
-    json mission = two_point_mission();
-    mission["carMissionId"] = std::string(
-        "M\xff"
-        "1");
-    accept(mission);
+    accept();
     const std::string out = output_of([&] { fly(dir.path()); });
 
     EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"406", "408", "408", "408", "408", "410", "411", "414"}));
@@ -172,39 +152,31 @@ TEST_F(MissionMonitorTest, FullMissionReportsEachPhaseInOrder) {
     EXPECT_EQ(records[3]["sub_state"], "hover_photo");
     EXPECT_EQ(records[7]["height_idx"], 1);
     EXPECT_EQ(records[9]["reason"], "all_heights_completed");
-    // The mission copy, written once, with the car's bad bytes replaced.
-    const std::string text = testsupport::read_file(dir.file("car_mission.json"));
-    const json copy = json::parse(text);
+    const json copy = json_file(dir.file("car_mission.json"));
     EXPECT_EQ(copy.size(), 16u);
-    expect_members(copy, {{"carMissionId",
-                           "M\xEF\xBF\xBD"
-                           "1"},
-                          {"warehouseNum", "A1"},
-                          {"batteryLimit", "20"},
-                          {"beforeTakeoffPhotoConfig", json::object()}});
+    expect_members(copy,
+                   {{"carMissionId", "M1"}, {"warehouseNum", "A1"}, {"beforeTakeoffPhotoConfig", json::object()}});
     EXPECT_THAT(out, HasSubstr("[KOVO] hover_photo detected, effective_idx=1 kovo_idx=1 fs=4"));
     EXPECT_EQ(pluck(h.mqtt.messages("UploadUavArrivePoint"), "/parms/carFlightPointId"), (Texts{"p0", "p1"}));
     EXPECT_EQ(h.mqtt.count("UploadCarFlightHistory"), 8u) << "one per tick";
-    EXPECT_EQ(h.car.realtime.size(), 8u);
     EXPECT_EQ(h.car.missionCodes(), (Texts{"1", "4", "6"})) << "sent on change only";
     EXPECT_EQ(h.stats.transitions.all(), Texts{"2>3"});
     EXPECT_EQ(h.stats.successes.size(), 1u);
-    EXPECT_FALSE(h.active());
     // Without photos nothing is awaited; the log upload runs after the end.
     EXPECT_EQ(h.clock.slept(), 500ms);
-    EXPECT_THAT(out, testing::Not(HasSubstr("waiting for photo upload")));
     h.runner.runAll();
     const auto posts = h.http.postsTo(kLogUrl);
     ASSERT_EQ(posts.size(), 1u);
     EXPECT_EQ(posts[0].path, dir.file("client_log.jsonl"));
 }
 
-// An index beyond the points is reported with the previous point.
-TEST_F(MissionMonitorTest, ArrivalBeyondThePointsNamesThePreviousPoint) {
+// One arrival for a hover of three ticks; an index beyond the points is
+// reported with the previous point.
+TEST_F(MissionMonitorTest, ArrivalsAndThePointTheyName) {
     accept();
-    at(4, "hover_photo", 1);
+    at(4, "hover_photo", 0, json::array(), 3);
     at(4, "hover_photo", -1, photos({2}));
-    EXPECT_EQ(pluck(h.mqtt.messages("UploadUavArrivePoint"), "/parms/carFlightPointId"), (Texts{"p1", "p1"}));
+    EXPECT_EQ(pluck(h.mqtt.messages("UploadUavArrivePoint"), "/parms/carFlightPointId"), (Texts{"p0", "p0"}));
 }
 
 // Photos of a mission without an upload URL are neither uploaded nor awaited;
@@ -239,12 +211,12 @@ TEST_F(MissionMonitorTest, MissionAcceptedRightAfterTheEndStartsFresh) {
     accept(two_point_mission("M1"));
     fly(dir.path(), true);
     accept(two_point_mission("M2"));
-    fly(two.path(), true);
+    tick(px4_state(0, "", -1, json::array(), two.path()));  // px4ctrl idle, then standing by: no end
+    EXPECT_EQ(h.stats.states.back().last_completed_height_idx, -1);
+    EXPECT_THAT(output_of([&] { fly(two.path(), true); }), HasSubstr("[UPLOAD] Photos count increased to 1,"));
     EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 4u) << "index 0 is reported again";
-    EXPECT_EQ(h.car.missionCodes(), (Texts{"1", "4", "6", "1", "4", "6"}));
     EXPECT_EQ(h.stats.successes.size(), 2u);
     EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 4u) << "both missions' photos";
-    EXPECT_EQ(json_file(two.file("upload_result.json"))["items"].size(), 2u);
     EXPECT_EQ(json_file(two.file("car_mission.json"))["carMissionId"], "M2");
     EXPECT_EQ(log_events(two.path()).front(), "client_start");
 }
@@ -268,8 +240,9 @@ TEST_F(MissionMonitorTest, TaskDirectoryTakeover) {
     tick(px4_state(4, "goto_height", 0, json::array(), second.path()));
     EXPECT_EQ(json_file(second.file("car_mission.json"))["carMissionId"], "M2");
     tick(px4_state(4, "hover_photo", 0, json::array(), third.path()));
+    tick(px4_state(4, "goto_height", 0));  // no directory: the last one stays
     EXPECT_EQ(log_events(second.path()), (Texts{"client_start", "executing"}));
-    EXPECT_EQ(log_events(third.path()), (Texts{"executing", "arrive_point"}));
+    EXPECT_EQ(log_events(third.path()), (Texts{"executing", "arrive_point", "executing"}));
     EXPECT_FALSE(testsupport::file_exists(third.file("car_mission.json")));
 }
 
@@ -280,6 +253,7 @@ TEST_F(MissionMonitorTest, TicksWithoutAStateOrLinkAndTheFirstTickAfterAnOutage)
     EXPECT_TRUE(h.car.realtime.empty() && h.mqtt.raw.empty());
     EXPECT_EQ(output_of([&] { tick(json::object()); }), "") << "no mission, no state line";
     EXPECT_EQ(h.car.realtime[0]["missionStatus"], "0");
+    at(4, "goto_height");  // px4ctrl flying without a mission: nothing to report
     accept();
     at(3, "takeoff");
     const size_t sent = h.car.realtime.size() + h.mqtt.raw.size() + h.stats.states.size();
