@@ -65,16 +65,19 @@ CarStatusReporter::Selected CarStatusReporter::select(const config::AppConfig& c
     Selected sel;
     std::string warehouse;
     const int precision = cfg.app.float_precision;
-    std::lock_guard<std::mutex> lock(mission_.mutex);
-    sel.current_point = {mission_.current_point_id, mission_.warehouse_position_num};
-    if (tick.active) {
-        sel.strategy_id = mission_.car_strategy_id;
-        sel.point_id = mission_.car_point_id;
-        sel.action_id = mission_.car_action_id;
-        sel.history_id = mission_.car_flight_mission_history_id;
-        sel.current_point = current_point(mission_, precision);
-        const size_t i = static_cast<size_t>(std::max(tick.height_idx, 0));
-        warehouse = i < mission_.warehouse_num_list.size() ? mission_.warehouse_num_list[i] : mission_.warehouse_num;
+    {
+        std::lock_guard<std::mutex> lock(mission_.mutex);
+        sel.current_point = {mission_.current_point_id, mission_.warehouse_position_num};
+        if (tick.active) {
+            sel.strategy_id = mission_.car_strategy_id;
+            sel.point_id = mission_.car_point_id;
+            sel.action_id = mission_.car_action_id;
+            sel.history_id = mission_.car_flight_mission_history_id;
+            sel.current_point = current_point(mission_, precision);
+            const size_t i = static_cast<size_t>(std::max(tick.height_idx, 0));
+            warehouse =
+                i < mission_.warehouse_num_list.size() ? mission_.warehouse_num_list[i] : mission_.warehouse_num;
+        }
     }
     sel.warehouse = parse_warehouse_num(json(warehouse));
     return sel;

@@ -34,6 +34,8 @@ public:
 
 private:
     struct Selected;
+    // Copies what the messages need of the mission in one section under the
+    // mission lock.
     Selected select(const config::AppConfig& cfg, const Tick& tick);
     nlohmann::json realtimeStatus(const config::AppConfig& cfg, const Tick& tick, const Selected& sel,
                                   const std::string& code) const;

@@ -10,9 +10,10 @@
 namespace kovo::app {
 
 // The one mission record. Every field is guarded by mutex, which is held only
-// for short copy and update sections (never across a report, a send or a
-// network wait). Lock order: this mutex first, then px4ctrl's state lock or
-// the MQTT publish lock.
+// for short copy and update sections: nothing that blocks (a file write, a
+// report, a send, the statistics, a log line) and no other lock is taken
+// under it. The photo uploader's queue lock is the one lock held while it is
+// taken (docs/threads.md).
 struct MissionContext {
     std::mutex mutex;
 

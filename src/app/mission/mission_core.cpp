@@ -10,7 +10,7 @@ MissionCore::MissionCore(const config::SharedConfig& config, MissionContext& mis
       photos(mission, ports.px4, ports.http, ports.clock, ports.tasks, records),
       logs(ports.http, ports.tasks, records, site_id),
       intake(mission, ports.px4, ports.stats, ports.clock, ports.tasks, reports, records),
-      reboot(mission, ports.px4, ports.car, records),
+      reboot(ports.px4, ports.car, records),
       monitor(mission, ports.px4, ports.stats, ports.clock, reports, car_status, photos, logs, records) {}
 
 }  // namespace kovo::app

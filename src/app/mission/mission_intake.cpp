@@ -34,31 +34,39 @@ void MissionIntake::onCarMission(const json& payload) {
     kovo::log::info() << "[CAR] Received mission payload:\n"
                       << payload.dump(2, ' ', false, json::error_handler_t::replace);
 
-    const auto cfg = records_.config();
-    std::string cmd;
-    uint64_t seq = 0;
-    {
-        std::lock_guard<std::mutex> lock(mission_.mutex);
-        if (mission_.has_task) {
-            kovo::log::info() << "[CAR] Already has an active task, ignore new mission";
-            return;
-        }
-        mission_.has_task = true;
-        seq = ++mission_.mission_seq;
-        fillMission(payload);
-        cmd = buildCommand(*cfg);
-        const size_t points = mission_.car_flight_point_list.size();
-        stats_.onMissionStarted(mission_.car_flight_mission_history_id, mission_.car_strategy_id, mission_.car_point_id,
-                                mission_.car_action_id, static_cast<int>(points), mission_.task_dir,
-                                records_.currentTime());
-        kovo::log::info() << "[CAR] carFlightPointList size=" << points << " cmd=[" << cmd << "]";
+    const std::optional<Accepted> accepted = accept(*records_.config(), payload);
+    if (!accepted) {
+        kovo::log::info() << "[CAR] Already has an active task, ignore new mission";
+        return;
     }
-    tasks_.run([this, cmd, seq] { startSequence(cmd, seq); });
+    const Accepted& a = *accepted;
+    // px4ctrl reports the task directory only once the mission runs.
+    stats_.onMissionStarted(a.history_id, a.strategy_id, a.point_id, a.action_id, a.points, std::string(),
+                            records_.currentTime());
+    kovo::log::info() << "[CAR] carFlightPointList size=" << a.points << " cmd=[" << a.cmd << "]";
+    tasks_.run([this, cmd = a.cmd, seq = a.seq] { startSequence(cmd, seq); });
 }
 
-void MissionIntake::fillMission(const json& payload) {
-    const auto cfg = records_.config();
-    const auto& defaults = cfg->mission.defaults;
+std::optional<MissionIntake::Accepted> MissionIntake::accept(const config::AppConfig& cfg, const json& payload) {
+    std::lock_guard<std::mutex> lock(mission_.mutex);
+    if (mission_.has_task) {
+        return std::nullopt;
+    }
+    mission_.has_task = true;
+    fillMission(cfg, payload);
+    Accepted a;
+    a.seq = ++mission_.mission_seq;
+    a.cmd = buildCommand(cfg);
+    a.history_id = mission_.car_flight_mission_history_id;
+    a.strategy_id = mission_.car_strategy_id;
+    a.point_id = mission_.car_point_id;
+    a.action_id = mission_.car_action_id;
+    a.points = static_cast<int>(mission_.car_flight_point_list.size());
+    return a;
+}
+
+void MissionIntake::fillMission(const config::AppConfig& cfg, const json& payload) {
+    const auto& defaults = cfg.mission.defaults;
     mission_.car_x = text_member(payload, "carX");
     mission_.car_y = text_member(payload, "carY");
     mission_.car_yaw = text_member(payload, "carYaw");
@@ -92,7 +100,7 @@ std::string MissionIntake::buildCommand(const config::AppConfig& cfg) const {
         if (!heights.empty()) {
             heights += ",";
         }
-        heights += records_.jsonString(point, "z", default_height);
+        heights += json_string(point, "z", default_height, cfg.app.float_precision);
     }
     if (mission_.car_flight_point_list.empty()) {
         heights = default_height;
@@ -102,6 +110,11 @@ std::string MissionIntake::buildCommand(const config::AppConfig& cfg) const {
 
 int MissionIntake::readFs(const config::AppConfig& cfg) {
     return safe_json_value<int>(px4_.getState(), "fs", cfg.mission.default_fs_value);
+}
+
+bool MissionIntake::isCurrent(uint64_t seq) {
+    std::lock_guard<std::mutex> lock(mission_.mutex);
+    return mission_.has_task && mission_.mission_seq == seq;
 }
 
 void MissionIntake::startSequence(const std::string& cmd, uint64_t seq) {
@@ -114,63 +127,70 @@ void MissionIntake::startSequence(const std::string& cmd, uint64_t seq) {
     int retries = 0;
     for (int attempt = 1;; ++attempt) {
         const auto cfg = records_.config();
-        const auto& m = cfg->mission;
-        retries = m.max_start_retries;
+        retries = cfg->mission.max_start_retries;
         if (attempt > retries) {
             break;
         }
-        const std::chrono::seconds retry_wait(m.retry_wait_seconds);
-        const std::string of = std::to_string(attempt) + "/" + std::to_string(retries);
-
-        int fs = readFs(*cfg);
-        if (fs_in_mission(m, fs)) {
-            kovo::log::info() << "[CAR] px4ctrl already in flight state (fs=" << fs << "), mission started";
+        // The monitor loop may have closed the mission meanwhile (px4ctrl
+        // flew and landed), and the car may have sent the next one: its
+        // command must not be this one.
+        if (!isCurrent(seq)) {
+            kovo::log::info() << "[CAR] Mission no longer active, start sequence ends";
             return;
         }
-        if (fs != m.fs_standby) {
-            kovo::log::info() << "[CAR] Retry " << of << ": fs=" << fs << " not STANDBY, wait...";
-            if (!clock_.sleepFor(retry_wait)) {
-                return;
-            }
-            continue;
-        }
-        kovo::log::info() << "[CAR] Send to px4ctrl (retry " << of << "): " << cmd;
-        if (!px4_.sendCmd(cmd)) {
-            kovo::log::info() << "[CAR] px4ctrl not ready, wait for reconnect...";
-            if (!clock_.sleepFor(retry_wait)) {
-                return;
-            }
-            continue;
-        }
-        reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::START_SENT));
-        if (!clock_.sleepFor(std::chrono::seconds(m.state_verify_wait_seconds))) {
+        if (tryStart(*cfg, cmd, attempt) == Attempt::DONE) {
             return;
         }
-        fs = readFs(*cfg);
-        if (fs_in_mission(m, fs)) {
-            kovo::log::info() << "[CAR] px4ctrl entered KOVO state, mission started";
-            return;
-        }
-        kovo::log::info() << "[CAR] Retry " << of << ": px4ctrl did not enter KOVO (fs=" << fs << "), will retry";
     }
     giveUp(retries, seq);
 }
 
+MissionIntake::Attempt MissionIntake::tryStart(const config::AppConfig& cfg, const std::string& cmd, int attempt) {
+    const auto& m = cfg.mission;
+    const std::string of = std::to_string(attempt) + "/" + std::to_string(m.max_start_retries);
+    const auto wait_retry = [&] {
+        return clock_.sleepFor(std::chrono::seconds(m.retry_wait_seconds)) ? Attempt::RETRY : Attempt::DONE;
+    };
+
+    int fs = readFs(cfg);
+    if (fs_in_mission(m, fs)) {
+        kovo::log::info() << "[CAR] px4ctrl already in flight state (fs=" << fs << "), mission started";
+        return Attempt::DONE;
+    }
+    if (fs != m.fs_standby) {
+        kovo::log::info() << "[CAR] Retry " << of << ": fs=" << fs << " not STANDBY, wait...";
+        return wait_retry();
+    }
+    kovo::log::info() << "[CAR] Send to px4ctrl (retry " << of << "): " << cmd;
+    if (!px4_.sendCmd(cmd)) {
+        kovo::log::info() << "[CAR] px4ctrl not ready, wait for reconnect...";
+        return wait_retry();
+    }
+    reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::START_SENT));
+    if (!clock_.sleepFor(std::chrono::seconds(m.state_verify_wait_seconds))) {
+        return Attempt::DONE;
+    }
+    fs = readFs(cfg);
+    if (fs_in_mission(m, fs)) {
+        kovo::log::info() << "[CAR] px4ctrl entered KOVO state, mission started";
+        return Attempt::DONE;
+    }
+    kovo::log::info() << "[CAR] Retry " << of << ": px4ctrl did not enter KOVO (fs=" << fs << "), will retry";
+    return Attempt::RETRY;
+}
+
 void MissionIntake::giveUp(int retries, uint64_t seq) {
     kovo::log::error() << "[CAR] Failed to start mission after " << retries << " retries";
+    // The mission may have been closed and a new one accepted meanwhile:
+    // never report or clear someone else's mission.
+    if (!isCurrent(seq)) {
+        return;
+    }
+    reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::START_FAILED));
     std::string task_dir;
     {
         std::lock_guard<std::mutex> lock(mission_.mutex);
-        // The mission may have been closed and a new one accepted meanwhile:
-        // never clear someone else's mission.
-        if (mission_.mission_seq != seq || !mission_.has_task) {
-            return;
-        }
-    }
-    reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::START_FAILED));
-    {
-        std::lock_guard<std::mutex> lock(mission_.mutex);
-        if (mission_.mission_seq != seq) {
+        if (!mission_.has_task || mission_.mission_seq != seq) {
             return;
         }
         mission_.has_task = false;

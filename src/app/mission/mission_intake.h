@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -24,13 +25,30 @@ public:
     void onCarMission(const nlohmann::json& payload);
 
 private:
+    // What the statistics, the log and the start sequence take from an
+    // accepted mission.
+    struct Accepted {
+        uint64_t seq = 0;
+        std::string cmd;
+        std::string history_id, strategy_id, point_id, action_id;
+        int points = 0;
+    };
+    enum class Attempt { DONE, RETRY };
+
+    // One section under the mission lock: claims the record and fills it;
+    // nothing when a mission is active.
+    std::optional<Accepted> accept(const config::AppConfig& cfg, const nlohmann::json& payload);
     // Fills the record from the payload; mission lock held.
-    void fillMission(const nlohmann::json& payload);
+    void fillMission(const config::AppConfig& cfg, const nlohmann::json& payload);
     // "kovo 1.5,3,2.25": the prefix and the heights of the points; mission
     // lock held.
     std::string buildCommand(const config::AppConfig& cfg) const;
     void startSequence(const std::string& cmd, uint64_t seq);
+    // DONE when px4ctrl is in the mission or the application is stopping.
+    Attempt tryStart(const config::AppConfig& cfg, const std::string& cmd, int attempt);
     int readFs(const config::AppConfig& cfg);
+    // seq is still the active mission.
+    bool isCurrent(uint64_t seq);
     void giveUp(int retries, uint64_t seq);
 
     MissionContext& mission_;

@@ -3,7 +3,6 @@
 #include <chrono>
 #include <mutex>
 
-#include "app/mission/fs_codes.h"
 #include "app/mission/json_fields.h"
 #include "app/mission/mission_point.h"
 #include "app/mission/mission_status.h"
@@ -34,7 +33,7 @@ MissionMonitor::MissionMonitor(MissionContext& mission, Px4Port& px4, StatsPort&
       photos_(photos),
       logs_(logs),
       records_(records),
-      last_kovo_idx_(records.config()->mission.last_kovo_idx_sentinel) {}
+      last_hover_idx_(records.config()->mission.last_kovo_idx_sentinel) {}
 
 void MissionMonitor::tick() {
     if (!px4_.isConnected() || !px4_.isLogined()) {
@@ -44,31 +43,11 @@ void MissionMonitor::tick() {
     if (state.is_null()) {
         return;
     }
-    TickView t;
-    t.cfg = records_.config();
-    const auto& cfg = t.cfg;
-    t.fs = safe_json_value<int>(state, "fs", cfg->mission.default_fs_value);
-    t.uav = safe_json_object(state, "uav");
-    t.kovo = safe_json_object(state, "kovo");
-    t.sub_state = safe_json_value(t.kovo, "sub_state", "");
-    t.height_idx = safe_json_value<int>(t.kovo, "height_idx", cfg->mission.default_height_idx);
-    t.photos = safe_json_array(t.kovo, "photos");
-    const std::string state_task_dir = safe_json_value(t.kovo, "task_dir", "");
-
-    if (!state_task_dir.empty() && state_task_dir != last_task_dir_) {
-        takeOverTaskDir(state_task_dir);
-    }
-    writeMissionFilesIfDue();
-
-    {
-        std::lock_guard<std::mutex> lock(mission_.mutex);
-        t.active = mission_.has_task;
-        t.photos_uploaded = mission_.photos_uploaded;
-        t.upload_url = mission_.upload_media_data_url;
-        t.task_dir = mission_.task_dir;
-        t.seq = mission_.mission_seq;
-        t.mission_id = mission_.car_flight_mission_history_id;
-        t.strategy_id = mission_.car_strategy_id;
+    TickView t = readState(state, records_.config());
+    const std::optional<json> copy = readMission(t, safe_json_value(t.kovo, "task_dir", ""));
+    if (copy) {
+        records_.writeJsonFile(t.task_dir + "/" + t.cfg->files.car_mission, *copy);
+        records_.clientLog(t.task_dir, "client_start", {{"task_dir", t.task_dir}});
     }
     if (t.active) {
         kovo::log::info() << "[PX4-STATE] fs=" << t.fs << " kovo_sub=" << t.sub_state << " kovo_idx=" << t.height_idx
@@ -80,32 +59,46 @@ void MissionMonitor::tick() {
         }
     }
     checkPhotos(t);
-    if (t.active) {
-        handlePhase(t);
-        checkArrival(t);
-    }
-    everyTick(t);
+    const bool finished = t.active && followMission(t);
+    everyTick(t, finished);
+}
+
+MissionMonitor::TickView MissionMonitor::readState(const json& state, std::shared_ptr<const config::AppConfig> cfg) {
+    TickView t;
+    const auto& m = cfg->mission;
+    t.fs = safe_json_value<int>(state, "fs", m.default_fs_value);
+    t.uav = safe_json_object(state, "uav");
+    t.kovo = safe_json_object(state, "kovo");
+    t.sub_state = safe_json_value(t.kovo, "sub_state", "");
+    t.height_idx = safe_json_value<int>(t.kovo, "height_idx", m.default_height_idx);
+    t.photos = safe_json_array(t.kovo, "photos");
+    t.cfg = std::move(cfg);
+    return t;
 }
 
 int MissionMonitor::photoCount(const TickView& t) const { return static_cast<int>(t.photos.size()); }
 
-void MissionMonitor::takeOverTaskDir(const std::string& dir) {
+std::optional<json> MissionMonitor::readMission(TickView& t, const std::string& state_task_dir) {
+    std::optional<json> copy;
     std::lock_guard<std::mutex> lock(mission_.mutex);
-    mission_.task_dir = dir;
-    last_task_dir_ = dir;
-}
-
-void MissionMonitor::writeMissionFilesIfDue() {
+    if (!state_task_dir.empty() && state_task_dir != last_task_dir_) {
+        mission_.task_dir = state_task_dir;
+        last_task_dir_ = state_task_dir;
+    }
     // Only an active mission writes its copy: a directory reported between
     // missions is usually the previous mission's, whose copy must stay.
-    std::lock_guard<std::mutex> lock(mission_.mutex);
-    if (!mission_.has_task || mission_.task_dir.empty() || mission_.car_mission_written) {
-        return;
+    if (mission_.has_task && !mission_.task_dir.empty() && !mission_.car_mission_written) {
+        mission_.car_mission_written = true;
+        copy = missionCopy();
     }
-    mission_.car_mission_written = true;
-    const auto cfg = records_.config();
-    records_.writeJsonFile(mission_.task_dir + "/" + cfg->files.car_mission, missionCopy());
-    records_.clientLog(mission_.task_dir, "client_start", {{"task_dir", mission_.task_dir}});
+    t.active = mission_.has_task;
+    t.photos_uploaded = mission_.photos_uploaded;
+    t.upload_url = mission_.upload_media_data_url;
+    t.task_dir = mission_.task_dir;
+    t.seq = mission_.mission_seq;
+    t.mission_id = mission_.car_flight_mission_history_id;
+    t.strategy_id = mission_.car_strategy_id;
+    return copy;
 }
 
 json MissionMonitor::missionCopy() const {
@@ -135,13 +128,12 @@ void MissionMonitor::startOfMission(uint64_t seq) {
     seen_seq_ = seq;
     prev_sub_state_.clear();
     was_flying_ = false;
-    finished_ = false;
     last_photo_count_ = 0;
     stable_ticks_ = 0;
     upload_started_ = false;
     photos_handed_ = 0;
     last_arrival_idx_ = -1;
-    last_kovo_idx_ = records_.config()->mission.last_kovo_idx_sentinel;
+    last_hover_idx_ = records_.config()->mission.last_kovo_idx_sentinel;
 }
 
 void MissionMonitor::checkPhotos(const TickView& t) {
@@ -177,49 +169,55 @@ void MissionMonitor::handOverPhotos(const TickView& t, const std::string& line) 
     photos_.uploadPhotosAsync(batch, t.upload_url, t.task_dir, safe_json_value<int>(t.kovo, "beforecount", -1));
 }
 
-void MissionMonitor::handlePhase(const TickView& t) {
-    const auto& m = t.cfg->mission;
-    const int fs = t.fs;
-    const std::string& sub = t.sub_state;
-    const bool fs_changed = fs != prev_fs_;
-    const bool changed = fs_changed || sub != prev_sub_state_;
-    if (fs_listed(m.flying_fs_codes, fs)) {
-        was_flying_ = true;
+bool MissionMonitor::followMission(const TickView& t) {
+    PhaseInput in;
+    in.fs = t.fs;
+    in.sub_state = t.sub_state;
+    in.prev_fs = prev_fs_;
+    in.prev_sub_state = prev_sub_state_;
+    in.was_flying = was_flying_;
+    in.hover_idx = hover_index(t.height_idx, t.photos);
+    in.last_hover_idx = last_hover_idx_;
+    const PhaseStep step = classify_tick(t.cfg->mission, in);
+    was_flying_ = step.was_flying;
+    const bool finished = step.entered && enterPhase(step.phase, t);
+    if (step.arrived) {
+        reportArrival(t, in.hover_idx);
     }
-
-    if (fs == m.fs_takeoff || (fs == m.fs_executing && sub == "takeoff")) {
-        if (changed) {
-            reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::TAKEOFF));
-            stats_.onStatusTransition(std::to_string(prev_fs_), std::to_string(fs));
-            was_flying_ = true;
-            records_.clientLog(t.task_dir, "takeoff");
-        }
-    } else if ((fs == m.fs_executing || fs == m.fs_kovo) && (sub == "goto_height" || sub == "hover_photo")) {
-        if (changed) {
-            reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::EXECUTING));
-            records_.clientLog(t.task_dir, "executing", {{"sub_state", sub}});
-        }
-    } else if (fs == m.fs_landing || (sub == "land_descend" && fs != m.fs_standby && fs != m.fs_idle)) {
-        if (fs_changed) {
-            reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::LANDING));
-            records_.clientLog(t.task_dir, "landing");
-        }
-    } else if ((fs == m.fs_standby || fs == m.fs_idle) && was_flying_) {
-        if (fs_changed) {
-            endSequence(t);
-        }
-    } else if (fs == m.fs_rtl) {
-        if (fs_changed) {
-            reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::RETURNING));
-            records_.clientLog(t.task_dir, "rtl");
-        }
-    }
+    return finished;
 }
 
-void MissionMonitor::endSequence(const TickView& t) {
+bool MissionMonitor::enterPhase(MissionPhase phase, const TickView& t) {
+    switch (phase) {
+    case MissionPhase::TAKEOFF:
+        reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::TAKEOFF));
+        stats_.onStatusTransition(std::to_string(prev_fs_), std::to_string(t.fs));
+        records_.clientLog(t.task_dir, "takeoff");
+        return false;
+    case MissionPhase::EXECUTING:
+        reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::EXECUTING));
+        records_.clientLog(t.task_dir, "executing", {{"sub_state", t.sub_state}});
+        return false;
+    case MissionPhase::LANDING:
+        reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::LANDING));
+        records_.clientLog(t.task_dir, "landing");
+        return false;
+    case MissionPhase::RETURNING:
+        reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::RETURNING));
+        records_.clientLog(t.task_dir, "rtl");
+        return false;
+    case MissionPhase::ENDED:
+        return endSequence(t);
+    case MissionPhase::NONE:
+        return false;
+    }
+    return false;
+}
+
+bool MissionMonitor::endSequence(const TickView& t) {
     reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::TASK_ENDED));
     if (!clock_.sleepFor(std::chrono::milliseconds(t.cfg->mission.landed_to_finished_delay_ms))) {
-        return;
+        return false;
     }
     // px4ctrl has landed, so its list will not grow: whatever it lists and
     // was not handed over yet goes now.
@@ -230,7 +228,7 @@ void MissionMonitor::endSequence(const TickView& t) {
     }
     // Without any photo handed over there is nothing to wait for.
     if (photos_handed_ > 0 && !waitForPhotos()) {
-        return;
+        return false;
     }
 
     if (last_arrival_idx_ < 0 && !t.photos.empty()) {
@@ -242,7 +240,6 @@ void MissionMonitor::endSequence(const TickView& t) {
         }
     }
     reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::FINISHED));
-    finished_ = true;
     stats_.onMissionSuccess(records_.currentTime());
     {
         std::lock_guard<std::mutex> lock(mission_.mutex);
@@ -252,6 +249,7 @@ void MissionMonitor::endSequence(const TickView& t) {
         records_.clientLog(t.task_dir, "finished", {{"reason", "all_heights_completed"}});
         logs_.uploadAsync(t.task_dir);
     }
+    return true;
 }
 
 bool MissionMonitor::waitForPhotos() {
@@ -276,20 +274,7 @@ bool MissionMonitor::waitForPhotos() {
     return true;
 }
 
-void MissionMonitor::checkArrival(const TickView& t) {
-    if (t.sub_state != "hover_photo") {
-        return;
-    }
-    int idx = t.height_idx;
-    if (idx < 0 && !t.photos.empty()) {
-        idx = safe_json_value<int>(t.photos.front(), "height_idx", 0);
-    }
-    if (idx < 0) {
-        idx = 0;
-    }
-    if (prev_sub_state_ == "hover_photo" && last_kovo_idx_ == idx) {
-        return;
-    }
+void MissionMonitor::reportArrival(const TickView& t, int idx) {
     kovo::log::info() << "[KOVO] hover_photo detected, effective_idx=" << idx << " kovo_idx=" << t.height_idx
                       << " fs=" << t.fs;
     {
@@ -302,12 +287,12 @@ void MissionMonitor::checkArrival(const TickView& t) {
         }
     }
     reports_.sendPlatformArrivePoint();
-    last_kovo_idx_ = idx;
+    last_hover_idx_ = idx;
     last_arrival_idx_ = idx;
     records_.clientLog(t.task_dir, "arrive_point", {{"height_idx", idx}});
 }
 
-void MissionMonitor::everyTick(const TickView& t) {
+void MissionMonitor::everyTick(const TickView& t, bool finished) {
     const auto& d = t.cfg->uav_defaults;
     prev_fs_ = t.fs;
     prev_sub_state_ = t.sub_state;
@@ -334,7 +319,7 @@ void MissionMonitor::everyTick(const TickView& t) {
     car.height_idx = t.height_idx;
     car.uav = t.uav;
     car.active = t.active;
-    car.finished = finished_;
+    car.finished = finished;
     car_status_.report(car);
 
     reports_.sendPlatformFlightHistory(t.uav);

@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -9,6 +10,7 @@
 #include "app/mission/car_status.h"
 #include "app/mission/log_upload.h"
 #include "app/mission/mission_context.h"
+#include "app/mission/mission_phase.h"
 #include "app/mission/photo_upload.h"
 #include "app/mission/platform_reports.h"
 #include "app/mission/ports.h"
@@ -49,18 +51,24 @@ private:
         std::string strategy_id;
     };
 
-    void takeOverTaskDir(const std::string& dir);
-    void writeMissionFilesIfDue();
+    static TickView readState(const nlohmann::json& state, std::shared_ptr<const config::AppConfig> cfg);
+    // One section under the mission lock: takes over a newly reported task
+    // directory and copies what the tick needs into t. Returns the mission
+    // copy when it is due (once per mission, into its first directory).
+    std::optional<nlohmann::json> readMission(TickView& t, const std::string& state_task_dir);
     nlohmann::json missionCopy() const;  // mission lock held
     void startOfMission(uint64_t seq);
     void checkPhotos(const TickView& t);
     void handOverPhotos(const TickView& t, const std::string& line);
-    void handlePhase(const TickView& t);
-    void endSequence(const TickView& t);
+    // Classifies an active mission's tick and acts on it; true when the end
+    // sequence finished the mission.
+    bool followMission(const TickView& t);
+    bool enterPhase(MissionPhase phase, const TickView& t);
+    bool endSequence(const TickView& t);
     // False when the application is stopping.
     bool waitForPhotos();
-    void checkArrival(const TickView& t);
-    void everyTick(const TickView& t);
+    void reportArrival(const TickView& t, int idx);
+    void everyTick(const TickView& t, bool finished);
     int photoCount(const TickView& t) const;
 
     MissionContext& mission_;
@@ -80,15 +88,15 @@ private:
     std::string last_task_dir_;
     uint64_t seen_seq_ = 0;
     bool was_flying_ = false;
-    // The end sequence ran (every height completed).
-    bool finished_ = false;
     int last_photo_count_ = 0;
     int stable_ticks_ = 0;
     bool upload_started_ = false;
     // Entries of px4ctrl's photo list already handed to the uploader.
     int photos_handed_ = 0;
+    // The last arrival reported (or the end's fallback), as the statistics
+    // show it; and the last hover reported, which the arrival rule compares.
     int last_arrival_idx_ = -1;
-    int last_kovo_idx_;
+    int last_hover_idx_;
 };
 
 }  // namespace kovo::app

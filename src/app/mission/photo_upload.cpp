@@ -35,13 +35,13 @@ std::string PhotoUploader::buildSiyiUrl(int image_number) const {
     return url;
 }
 
-PhotoUploader::MissionSnapshot PhotoUploader::snapshotMission() const {
+PhotoUploader::MissionSnapshot PhotoUploader::snapshotMission(int precision) const {
     MissionSnapshot s;
     s.history_id = mission_.car_flight_mission_history_id;
     s.strategy_id = mission_.car_strategy_id;
     s.point_id = mission_.car_point_id;
     s.action_id = mission_.car_action_id;
-    const PointRef point = current_point(mission_, records_.config()->app.float_precision);
+    const PointRef point = current_point(mission_, precision);
     s.current_point_id = point.id;
     s.warehouse_position_num = point.warehouse_position_num;
     s.car_x = mission_.car_x;
@@ -63,6 +63,7 @@ bool PhotoUploader::uploadPhotosAsync(const json& items, const std::string& uplo
     batch.upload_url = upload_url;
     batch.task_dir = task_dir;
     batch.before_count = before_count;
+    const int precision = records_.config()->app.float_precision;
     bool start_worker = false;
     {
         // Queue and flag change together (under the uploader's lock, which
@@ -72,7 +73,7 @@ bool PhotoUploader::uploadPhotosAsync(const json& items, const std::string& uplo
         {
             std::lock_guard<std::mutex> mission_lock(mission_.mutex);
             batch.seq = mission_.mission_seq;
-            batch.mission = snapshotMission();
+            batch.mission = snapshotMission(precision);
             mission_.photos_uploaded = false;
         }
         queue_.push_back(std::move(batch));

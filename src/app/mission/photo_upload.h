@@ -58,7 +58,7 @@ private:
         std::string x, y, z, yaw;
     };
 
-    MissionSnapshot snapshotMission() const;  // mission lock held
+    MissionSnapshot snapshotMission(int precision) const;  // mission lock held
     UavSnapshot snapshotUav(const config::AppConfig& cfg);
     void worker();
     // False when the application is stopping.

@@ -16,6 +16,7 @@ PlatformReports::PlatformReports(MissionContext& mission, MqttPort& mqtt, const 
 
 json PlatformReports::missionFields(bool with_mission_id) const {
     json parms = json::object();
+    std::lock_guard<std::mutex> lock(mission_.mutex);
     parms["carActionId"] = mission_.car_action_id;
     parms["carFlightPointActionId"] = "";
     parms["carFlightPointId"] = mission_.current_point_id;
@@ -41,7 +42,6 @@ void PlatformReports::publish(const config::AppConfig& cfg, const std::string& c
 
 void PlatformReports::sendPlatformStatusHistory(const std::string& code) {
     const auto cfg = records_.config();
-    std::lock_guard<std::mutex> lock(mission_.mutex);
     json parms = missionFields(true);
     parms["occurrenceTime"] = records_.currentTime();
     parms["uavStatus"] = cfg->platform.uav_status_text;
@@ -51,7 +51,6 @@ void PlatformReports::sendPlatformStatusHistory(const std::string& code) {
 
 void PlatformReports::sendPlatformArrivePoint() {
     const auto cfg = records_.config();
-    std::lock_guard<std::mutex> lock(mission_.mutex);
     json parms = missionFields(true);
     parms["occurrenceTime"] = records_.currentTime();
     parms["uavArrivePoint"] = cfg->mission.uav_arrive_point_value;
@@ -60,7 +59,6 @@ void PlatformReports::sendPlatformArrivePoint() {
 
 void PlatformReports::sendPlatformFlightHistory(const json& uav) {
     const auto cfg = records_.config();
-    std::lock_guard<std::mutex> lock(mission_.mutex);
     publish(*cfg, cfg->platform.cmd_flight_history, flightHistoryBody(*cfg, uav));
 }
 

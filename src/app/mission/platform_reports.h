@@ -11,9 +11,10 @@
 namespace kovo::app {
 
 // The three reports to the platform over MQTT: flight history, status
-// history and arrive point, each in the common envelope. Each takes the
-// mission lock itself and holds it until the message is handed to MQTT, so
-// callers must not hold it. Nothing is awaited, retried or queued.
+// history and arrive point, each in the common envelope. Each copies the
+// mission's identifiers in one section under the mission lock (so a report
+// never mixes two missions), then builds and publishes without it; callers
+// must not hold it. Nothing is awaited, retried or queued.
 class PlatformReports {
 public:
     PlatformReports(MissionContext& mission, MqttPort& mqtt, const RecordHelpers& records, std::string site_id);
@@ -25,6 +26,7 @@ public:
     void sendPlatformArrivePoint();
 
 private:
+    // The mission's identifiers; takes the mission lock.
     nlohmann::json missionFields(bool with_mission_id) const;
     nlohmann::json flightHistoryBody(const config::AppConfig& cfg, const nlohmann::json& uav) const;
     void publish(const config::AppConfig& cfg, const std::string& cmd, nlohmann::json parms);
