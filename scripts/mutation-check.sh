@@ -49,6 +49,18 @@ current=""
 restore() { [ -n "$current" ] && git checkout -q -- "$current"; current=""; }
 trap 'restore; exit 130' INT TERM
 
+# Runs the suite as `make test` does, unit tests first; false at the first failure.
+suite_passes() {
+    ctest --test-dir build --stop-on-failure "${ctest_args[@]}" -L unit -LE tsan >"$logs/unit.log" 2>&1 &&
+        ctest --test-dir build --stop-on-failure "${ctest_args[@]}" -LE 'unit|tsan' >"$logs/peers.log" 2>&1
+}
+
+# A suite that fails without a fault would count every fault as caught.
+if [ $check_only -eq 0 ] && ! { cmake --build build -j2 >"$logs/build.log" 2>&1 && suite_passes; }; then
+    echo "mutation-check: the suite does not pass on the unchanged tree (logs in $logs)" >&2
+    exit 2
+fi
+
 while IFS=$'\t' read -r path text replacement; do
     case "$path" in '' | '#'*) continue ;; esac
     count=$(count_text "$path" "$text")
@@ -63,8 +75,7 @@ while IFS=$'\t' read -r path text replacement; do
     if ! cmake --build build -j2 >"$logs/build.log" 2>&1; then
         echo "BUILD  $path: $text -> $replacement (does not compile)"
         broken=$((broken + 1))
-    elif ctest --test-dir build --stop-on-failure "${ctest_args[@]}" -L unit -LE tsan >"$logs/unit.log" 2>&1 &&
-        ctest --test-dir build --stop-on-failure "${ctest_args[@]}" -LE 'unit|tsan' >"$logs/peers.log" 2>&1; then
+    elif suite_passes; then
         echo "MISSED $path: $text -> $replacement"
         missed=$((missed + 1))
         missed_list="$missed_list\n  $path: $text -> $replacement"
