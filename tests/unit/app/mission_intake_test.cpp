@@ -36,13 +36,11 @@ TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState) {
         m.current_point_id = "p-last";
     });
     const std::string out = output_of([&] {
-        h.core->intake.onCarMission({{"carStrategyId", 12},
-                                     {"carPointId", "P"},
-                                     {"carFlightMissionHistoryId", "H"},
-                                     {"carMissionId", std::string("M\xff")},
-                                     {"beforeTakeoffPhotoConfig", {{"k", 1}}},
-                                     {"warehouseNum", json::array({json::array({"A1", "A2"}), "A3", 7})},
-                                     {"carFlightPointList", json::array({{{"z", "10"}}, {{"z", "20"}}})}});
+        json payload = json::parse(R"({"carStrategyId": 12, "carPointId": "P", "carFlightMissionHistoryId": "H",
+            "beforeTakeoffPhotoConfig": {"k": 1}, "warehouseNum": [["A1", "A2"], "A3", 7],
+            "carFlightPointList": [{"z": "10"}, {"z": "20"}]})");
+        payload["carMissionId"] = std::string("M\xff");
+        h.core->intake.onCarMission(payload);
     });
     EXPECT_THAT(out, HasSubstr("[CAR] carFlightPointList size=2 cmd=[kovo 10,20]"));
     EXPECT_THAT(out, HasSubstr("[CAR] Received mission payload:\n{\n  \"beforeTakeoffPhotoConfig\""));

@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <string>
 
 #include "car/sio/packet.h"
 #include "car/sio/reconnect.h"
@@ -21,8 +20,9 @@ using sio::ProtocolError;
 
 TEST(OpenPacket, BoundsAbsurdPingFiguresAndRejectsPacketsWithoutTheNeededMembers) {
     const auto h = sio::decode_handshake(R"({"sid":"s","pingInterval":0,"pingTimeout":1e300})");
-    EXPECT_EQ(h.ping_interval, sio::kMinPingPeriod);
-    EXPECT_EQ(h.ping_timeout, sio::kMaxPingPeriod);
+    // A busy loop or an overflowing clock otherwise.
+    EXPECT_EQ(h.ping_interval, 100ms);
+    EXPECT_EQ(h.ping_timeout, 24h);
     EXPECT_EQ(sio::decode_handshake(R"({"sid":"s","pingInterval":-5,"pingTimeout":2500.7})").ping_timeout, 2500ms);
     for (const char* bad : {R"({"pingInterval":1,"pingTimeout":1})", R"({"sid":"","pingInterval":1,"pingTimeout":1})",
                             R"({"sid":5,"pingInterval":1,"pingTimeout":1})", R"({"sid":"s","pingTimeout":1})",
@@ -97,10 +97,8 @@ TEST(ServerUri, HostAndPortWithPathAndQueryIgnoredAndRefusesWhatItCannotConnectT
     } cases[] = {
         {"http://127.0.0.1:8080", "127.0.0.1", 8080},
         {"http://car.local", "car.local", 80},
-        {"ws://car.local:9", "car.local", 9},
         {"HTTP://h:1/", "h", 1},
         {"http://10.0.0.2:3000/socket.io/?x=1", "10.0.0.2", 3000},
-        {"http://h?x=1", "h", 80},
         {"http://[::1]:8080", "::1", 8080},
         {"ws://[fe80::1]", "fe80::1", 80},
     };
@@ -147,16 +145,11 @@ TEST(ReconnectDelay, GrowsByHalfEachAttemptUpTo25SecondsAndRestartsAfterAnOpen) 
 TEST(ValueKinds, NumberedLikeTheDaemonLogsThemWithIntegersAndDoublesApart) {
     const std::pair<const char*, int> cases[] = {
         {"2", 0},
-        {"-5", 0},
-        {"9223372036854775807", 0},
         {"-9223372036854775808", 0},
         // JavaScript writes 2.0 as 2, so only text decides; too large for 64
         // signed bits is a double, never a wrapped integer.
         {"2.0", 1},
-        {"1e2", 1},
-        {"-0.5", 1},
         {"9223372036854775808", 1},
-        {"18446744073709551616", 1},
         {"\"s\"", 2},
         {"[]", 4},
         {"{}", 5},
@@ -184,25 +177,17 @@ TEST(SioMsgToJson, ArgumentConvertsByKindAndAStringIsParsedWhenItHoldsJsonText) 
     deep_objects += "1" + std::string(levels, '}');
     const std::pair<Message, json> cases[] = {
         {Message(std::int64_t{-7}), -7},
-        {Message(std::uint64_t{7}), 7},
         {Message(2.5), 2.5},
-        {Message(true), true},
-        {Message(nullptr), nullptr},
         {Message::binary({1, 2, 3}), nullptr},
         {Message::object(), nullptr},
         {Message::array(), json::array()},
         {Message(R"({"a":[1,2.5,"x"]})"), json::parse(R"({"a":[1,2.5,"x"]})")},
         {Message("12"), 12},
-        {Message("1.5"), 1.5},
-        {Message("true"), true},
         {Message("\"quoted\""), "quoted"},
-        {Message("null"), nullptr},
         {Message("{}"), nullptr},
         // Strings that are not (strict, bounded) JSON text stay strings.
         {Message("plain words"), "plain words"},
-        {Message(""), ""},
         {Message("{\"a\":1} x"), "{\"a\":1} x"},
-        {Message("[1,2"), "[1,2"},
         {Message("// comment\n1"), "// comment\n1"},
         {Message("{'a':1}"), "{'a':1}"},
         {Message(deep), deep},

@@ -1,8 +1,6 @@
 // The pieces of the px4ctrl link around the message scan: the WebSocket
 // framing and upgrade, reassembly, the send buffer, the lazily built state
 // document and the reconnect back-off.
-// The pending command and the choice of frame are followed through the link
-// itself (px4ctrl_link_test).
 #include <string>
 #include <vector>
 
@@ -11,6 +9,7 @@
 
 #include "px4ctrl/message_assembler.h"
 #include "px4ctrl/outgoing_frame.h"
+#include "px4ctrl/pending_command.h"
 #include "px4ctrl/reconnect_delays.h"
 #include "px4ctrl/state_document.h"
 #include "px4ctrl/websocket_codec.h"
@@ -55,6 +54,20 @@ TEST(MessageAssembler, TheCapIsInclusiveAndAnOversizeMessageIsDroppedWhole) {
     a.add("ok", 2, false);
     ASSERT_EQ(a.add("!", 1, true), Result::COMPLETE);
     EXPECT_EQ(a.message(), "ok!");
+}
+
+// Only the newest command waits, and only while a connection is open: losing
+// it discards the command.
+TEST(PendingCommand, ANewerCommandReplacesTheWaitingOneAndAClosedLinkTakesNone) {
+    PendingCommand pending;
+    EXPECT_FALSE(pending.queue("kovo 1"));
+    pending.open();
+    EXPECT_TRUE(pending.queue("kovo 1") && pending.queue("kovo 2"));
+    EXPECT_EQ(pending.take(), "kovo 2");
+    EXPECT_FALSE(pending.waiting());
+    pending.queue("kovo 3");
+    EXPECT_EQ(pending.close(), "kovo 3");
+    EXPECT_FALSE(pending.queue("kovo 4") || pending.take());
 }
 
 // One frame carries the buffer size minus one; the link refuses a longer

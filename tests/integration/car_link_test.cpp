@@ -17,7 +17,6 @@
 #include <nlohmann/json.hpp>
 
 #include "car/sio_car_client.h"
-#include "config/app_config.h"
 #include "log_capture.h"
 #include "test_support.h"
 
@@ -26,13 +25,12 @@ using namespace kovo::car;
 
 using namespace std::chrono_literals;
 using nlohmann::json;
+using testsupport::wait_until;
 using Clock = std::chrono::steady_clock;
 
 namespace {
 
 const std::string kGreen = "\033[32m", kYellow = "\033[33m", kReset = "\033[0m";
-// Allowed beyond a timing bound: scheduling, signal delivery, the log poll.
-constexpr long long kSlackMs = 400;
 
 long long ms_since(Clock::time_point start) {
     return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
@@ -49,11 +47,10 @@ protected:
         // A car stopped with SIGSTOP would sit out SIGTERM's grace.
         if (car) car->process().signal(SIGCONT);
     }
-    // Starts the simulated car with extra options (and --port when given).
     void startCar(std::vector<std::string> args = {}, int port = 0) {
         if (port != 0) args.insert(args.end(), {"--port", std::to_string(port)});
         car = std::make_unique<testsupport::NodePeer>("sim_car", "sim_car.js", args);
-        ASSERT_TRUE(car->start()) << "the simulated car did not start";
+        ASSERT_TRUE(car->start());
         car_port = car->port();
     }
     // Builds the client on the car's port (or uri when given), and starts it.
@@ -68,11 +65,11 @@ protected:
                 std::lock_guard<std::mutex> lock(mutex);
                 missions_.push_back(mission);
             }
-            if (on_mission) on_mission(mission);
+            if (mission.is_string()) throw std::runtime_error("cannot fly " + mission.get<std::string>());
         });
         client->setRebootQueryCallback([this] {
             ++reboot_queries;
-            if (on_reboot_query) on_reboot_query();
+            if (answer_reboot) client->sendCanRebootResp(false);
         });
         client->setOnConnected([this] { ++connected_calls; });
         client->setOnDisconnected([this] { ++disconnected_calls; });
@@ -87,13 +84,12 @@ protected:
         ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 5s));
     }
     void carCommand(const json& command) { car->sendLine(command.dump()); }
-    // The car's JSON lines with this "event".
     std::vector<json> missions() const {
         std::lock_guard<std::mutex> lock(mutex);
         return missions_;
     }
     bool waitMissions(size_t n, std::chrono::milliseconds timeout = 5s) const {
-        return testsupport::wait_until([&] { return missions().size() >= n; }, timeout);
+        return wait_until([&] { return missions().size() >= n; }, timeout);
     }
     // The client's log lines (each ended with '\n') hold text.
     bool logged(const std::string& text) const { return log.text().find(text) != std::string::npos; }
@@ -103,15 +99,10 @@ protected:
     std::unique_ptr<testsupport::NodePeer> car;
     std::unique_ptr<SioCarClient> client;
     int car_port = 0;
-
     mutable std::mutex mutex;
     std::vector<json> missions_;
-    std::atomic<int> reboot_queries{0};
-    std::atomic<int> connected_calls{0};
-    std::atomic<int> disconnected_calls{0};
-    // Extra work of the callbacks, set before the client starts.
-    std::function<void()> on_reboot_query;
-    std::function<void(const json&)> on_mission;
+    bool answer_reboot = false;  // set before the client starts
+    std::atomic<int> reboot_queries{0}, connected_calls{0}, disconnected_calls{0};
 };
 
 }  // namespace
@@ -126,16 +117,15 @@ TEST_F(CarHandshake, QueryIsDecodedExactlyByTheServerAndTheOpenIsLogged) {
     config.socketio.access_key = "48 21+90/37&x=\xc3\xa9";
     config.socketio.client_type = "app?type=%41";
     ASSERT_NO_FATAL_FAILURE(connectBoth());
-    const auto connection = car->events("connection").at(0);
+    json connection = car->event("connection");
     // Revision 3, WebSocket only, never a sid or b64.
     EXPECT_EQ(connection["query"], (json{{"EIO", "3"},
                                          {"transport", "websocket"},
                                          {"accessKey", "48 21+90/37&x=\xc3\xa9"},
                                          {"clientType", "app?type=%41"}}));
-    EXPECT_EQ(connection["transport"], "websocket");
     EXPECT_EQ(connected_calls, 1);
-    EXPECT_TRUE(logged("SIO connected to car server\n"));
-    EXPECT_TRUE(logged("[SIO] namespace=/ sessionid=" + connection["id"].get<std::string>() + "\n"));
+    EXPECT_TRUE(logged(
+        "SIO connected to car server\n[SIO] namespace=/ sessionid=" + connection["id"].get<std::string>() + "\n"));
     EXPECT_TRUE(
         logged("[SIO] Listening events: mission='car_uav_begin_mission' reboot_query='car_uav_can_reboot_uav' "
                "realtime='uav_realtime_status' mission_status='uav_mission_status'\n"));
@@ -176,11 +166,7 @@ TEST_F(CarIncoming, MissionInEachFormArrivesConvertedAndLoggedGreen) {
          "5"},
         {emit_mission(json::array()), nullptr, "null"},
         {emit_mission({{{"a", 1}}, "second", 3}), {{"a", 1}}, "5"},
-        {{{"cmd", "mission"}, {"payload", {{"name", text}}}}, {{"name", text}}, "5"},
         {emit_mission({R"({"name":"h\u00e9 \u4e2d \ud83d\ude81"})"}), {{"name", text}}, "2"},
-    };
-    on_mission = [](const json& m) {
-        if (m.is_string()) throw std::runtime_error("cannot fly " + m.get<std::string>());
     };
     ASSERT_NO_FATAL_FAILURE(connectBoth());
     for (size_t i = 0; i < std::size(rows); ++i) {
@@ -205,25 +191,14 @@ TEST_F(CarIncoming, PayloadsAboveOneMegabyteTravelBothWays) {
     EXPECT_EQ(text.size(), 2000000u);
     EXPECT_EQ(text.substr(0, 4), "\xc3\xa9\xc3\xa9");
     EXPECT_EQ(text.back(), 'x');
-    ASSERT_TRUE(car->waitEvents("received", 1, 10s));
-    EXPECT_EQ(car->events("received")[0]["payload"]["blob"].get<std::string>().size(), 1500000u);
+    EXPECT_EQ(car->event("received", 0, 10s)["payload"]["blob"].get<std::string>().size(), 1500000u);
 }
 
-// Frames that break the protocol, message events and ERROR packets: each is
-// logged, and the link goes on.
+// Frames that break the protocol (each kind: see the session's tests),
+// message events and ERROR packets: each is logged, and the link goes on.
 TEST_F(CarIncoming, MalformedFramesMessageEventsAndErrorPacketsAreLoggedWhileTheLinkGoesOn) {
     ASSERT_NO_FATAL_FAILURE(connectBoth());
-    const std::vector<std::string> bad_texts = {
-        "42[broken",
-        "9x",
-        "4",
-        "49",
-        R"(42{"a":1})",
-        "42[1]",
-        "42[\"car_uav_begin_mission\"," + std::string(100000, '[') + std::string(100000, ']') + "]",
-        "0{\"sid\":\"again\",\"pingInterval\":1,\"pingTimeout\":1}",
-    };
-    for (const auto& text : bad_texts)
+    for (const char* text : {"42[broken", "42[1]", "0{\"sid\":\"again\",\"pingInterval\":1,\"pingTimeout\":1}"})
         carCommand({{"cmd", "raw"}, {"text", text}});
     // A stray attachment, then a binary event whose attachment never comes.
     carCommand({{"cmd", "raw"}, {"base64", "BAEC"}});
@@ -236,22 +211,20 @@ TEST_F(CarIncoming, MalformedFramesMessageEventsAndErrorPacketsAreLoggedWhileThe
     carCommand({{"cmd", "mission"}, {"payload", {{"carMissionId", "good"}}}});
     ASSERT_TRUE(waitMissions(1));
     EXPECT_EQ(missions(), (std::vector<json>{{{"carMissionId", "good"}}}));
-    EXPECT_EQ(log.count("[SIO] Dropped frame from server:"), bad_texts.size() + 2);
+    EXPECT_EQ(log.count("[SIO] Dropped frame from server:"), 5u);
     for (const char* shown : {"hello car", "(empty)", "(non-string)"})
         EXPECT_TRUE(logged(kGreen + "[SIO] RX Socket event: message -> " + shown + kReset + "\n")) << shown;
     EXPECT_TRUE(logged("[SIO] Socket error: oops\n"));
     EXPECT_TRUE(logged("[SIO] Socket error: {\"code\":7,\"message\":\"bad\"}\n"));
     // A tiny ping interval in a second open packet changed nothing.
-    EXPECT_FALSE(testsupport::wait_until([this] { return disconnected_calls > 0; }, 500ms));
-    EXPECT_TRUE(client->isConnected());
+    EXPECT_FALSE(wait_until([this] { return disconnected_calls > 0; }, 500ms));
 }
 
 TEST_F(CarOutgoing, RebootAnswerIsOneStringArgumentSentBeforeTheServersAcknowledgement) {
-    on_reboot_query = [this] { client->sendCanRebootResp(false); };
+    answer_reboot = true;
     ASSERT_NO_FATAL_FAILURE(connectBoth());
     carCommand({{"cmd", "emit"}, {"event", "car_uav_can_reboot_uav"}, {"args", {{{"t", 1}}}}, {"ack", true}});
-    ASSERT_TRUE(car->waitEvents("ack", 1));
-    EXPECT_EQ(car->events("ack")[0]["args"], json::array());
+    EXPECT_EQ(car->event("ack")["args"], json::array());
     // The car prints in arrival order: the answer is already there.
     const auto answers = car->events("received");
     ASSERT_EQ(answers.size(), 1u);
@@ -268,23 +241,20 @@ TEST_F(CarOutgoing, StatusesGoAsJsonTextOnlyWhileUpFromAnyThreadAndOnlyTheMissio
     // Not started yet, so down: neither sent later nor logged.
     client->sendMissionStatus({{"missionStatus", "1"}});
     client->sendCanRebootResp(true);
-    client->sendRealtimeStatus({{"a", 1}});
     ASSERT_TRUE(client->start());
-    ASSERT_TRUE(testsupport::wait_until([this] { return client->isConnected(); }, 5s));
+    ASSERT_TRUE(wait_until([this] { return client->isConnected(); }, 5s));
 
     client->sendMissionStatus({{"missionStatus", "2"}, {"name", "h\xc3\xa9\xe4\xb8\xad"}});
     client->sendRealtimeStatus({{"uavStatusCode", 2}});
     // Invalid UTF-8 from a peer is replaced, never thrown on.
-    EXPECT_NO_THROW(client->sendMissionStatus({{"name", "bad \xff byte"}}));
-    ASSERT_TRUE(car->waitEvents("received", 3));
+    client->sendMissionStatus({{"name", "bad \xff byte"}});
     const std::string first = "{\"missionStatus\":\"2\",\"name\":\"h\xc3\xa9\xe4\xb8\xad\"}";
-    auto got = car->events("received");
-    ASSERT_EQ(got.size(), 3u);
-    EXPECT_EQ(got[0]["name"], "uav_mission_status");
-    EXPECT_EQ(got[0]["args"], json::array({first}));
-    EXPECT_EQ(got[1]["name"], "uav_realtime_status");
-    EXPECT_EQ(got[1]["args"], json::array({R"({"uavStatusCode":2})"}));
-    EXPECT_EQ(got[2]["payload"]["name"], "bad \xef\xbf\xbd byte");
+    json status = car->event("received", 0);
+    EXPECT_EQ(status["name"], "uav_mission_status");
+    EXPECT_EQ(status["args"], json::array({first}));
+    EXPECT_EQ(car->event("received", 1)["args"], json::array({R"({"uavStatusCode":2})"}));
+    EXPECT_EQ(car->event("received", 1)["name"], "uav_realtime_status");
+    EXPECT_EQ(car->event("received", 2)["payload"]["name"], "bad \xef\xbf\xbd byte");
     EXPECT_TRUE(logged(kYellow + "[SIO] TX uav_mission_status: " + first + kReset + "\n"));
     EXPECT_EQ(log.count("[SIO] TX"), 2u);
 
@@ -299,37 +269,22 @@ TEST_F(CarOutgoing, StatusesGoAsJsonTextOnlyWhileUpFromAnyThreadAndOnlyTheMissio
     for (auto& th : threads)
         th.join();
     ASSERT_TRUE(car->waitEvents("received", 3 + kThreads * kEach, 10s));
-    got = car->events("received");
+    const auto got = car->events("received");
     std::vector<int> next(kThreads, 0);
     for (auto e = got.begin() + 3; e != got.end(); ++e)
         EXPECT_EQ((*e)["payload"]["seq"], next[(*e)["payload"]["thread"]]++);
     EXPECT_EQ(next, std::vector<int>(kThreads, kEach));
 }
 
-TEST_F(CarLinkLoss, KilledServerWithoutAttemptsIsOneDropAndNoNewAttempt) {
-    ASSERT_NO_FATAL_FAILURE(connectBoth({}, 0));
-    car->process().signal(SIGKILL);
-    ASSERT_TRUE(log.waitFor("SIO close: 1", 5s));
-    EXPECT_FALSE(client->isConnected());
-    // A server back on the same port gets no connection (the delay is 200 ms).
-    ASSERT_NO_FATAL_FAILURE(startCar({}, car_port));
-    EXPECT_FALSE(car->waitEvents("connection", 1, 1200ms));
-    EXPECT_EQ(connected_calls, 1);
-    EXPECT_EQ(disconnected_calls, 1);
-    EXPECT_EQ(log.count("[SIO] Reconnecting..."), 0u);
-    EXPECT_EQ(log.count("[SIO] Connection failed"), 0u);
-}
-
 TEST_F(CarLinkLoss, ComesBackAfterAServerRestartWithANewSessionAndEachEventHandledOnce) {
-    on_reboot_query = [this] { client->sendCanRebootResp(true); };
+    answer_reboot = true;
     ASSERT_NO_FATAL_FAILURE(connectBoth({}, 10));
-    const std::string first_sid = car->events("connection").at(0)["id"];
+    const std::string first_sid = car->event("connection")["id"];
     car->process().signal(SIGKILL);
     ASSERT_TRUE(log.waitFor("SIO close: 1", 5s));
     ASSERT_NO_FATAL_FAILURE(startCar({}, car_port));
     ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 10s, 2));
-    ASSERT_TRUE(car->waitEvents("connection", 1));
-    const std::string sid = car->events("connection")[0]["id"];
+    const std::string sid = car->event("connection")["id"];
     EXPECT_NE(sid, first_sid);
     EXPECT_TRUE(logged("[SIO] namespace=/ sessionid=" + sid + "\n"));
 
@@ -338,12 +293,10 @@ TEST_F(CarLinkLoss, ComesBackAfterAServerRestartWithANewSessionAndEachEventHandl
     ASSERT_TRUE(car->waitEvents("received", 1));
     // A duplicate answer would have left before this marker.
     client->sendRealtimeStatus({{"marker", true}});
-    ASSERT_TRUE(car->waitEvents("received", 2));
-    EXPECT_EQ(car->events("received")[1]["payload"]["marker"], true);
+    EXPECT_EQ(car->event("received", 1)["payload"]["marker"], true);
     EXPECT_EQ(car->events("received").size(), 2u);
     EXPECT_EQ(missions().size(), 1u);
     EXPECT_EQ(reboot_queries, 1);
-    EXPECT_EQ(log.count("[SIO] RX car_uav_begin_mission"), 1u);
     EXPECT_EQ(connected_calls, 2);
     EXPECT_EQ(disconnected_calls, 1);
 }
@@ -396,7 +349,7 @@ TEST_F(CarLinkLoss, ServerDisconnectAndOurStopAreFinalABareTransportCloseReconne
         connected_calls = 0;
         disconnected_calls = 0;
         ASSERT_NO_FATAL_FAILURE(startClient(3));
-        ASSERT_TRUE(testsupport::wait_until([this] { return connected_calls == 1; }, 5s));
+        ASSERT_TRUE(wait_until([this] { return connected_calls == 1; }, 5s));
         if (command.is_null())
             client->stop();
         else
@@ -404,7 +357,7 @@ TEST_F(CarLinkLoss, ServerDisconnectAndOurStopAreFinalABareTransportCloseReconne
         // Our own stop returns after the close listener ran.
         EXPECT_TRUE(command.is_null() ? log.count("SIO close: 0") == closes + 1
                                       : log.waitFor("SIO close: 0", 5s, closes + 1));
-        EXPECT_EQ(testsupport::wait_until([&] { return connected_calls == 2; }, reconnects ? 5s : 700ms), reconnects);
+        EXPECT_EQ(wait_until([&] { return connected_calls == 2; }, reconnects ? 5s : 700ms), reconnects);
         EXPECT_EQ(log.count("[SIO] Reconnecting...") - retries, reconnects ? 1u : 0u);
         EXPECT_EQ(disconnected_calls, 1);
         EXPECT_TRUE(car->waitEvents("disconnect", disconnects + 1));
@@ -426,27 +379,24 @@ TEST_F(CarLinkLoss, StatusAboveTheServersLimitIsRefusedWith1009AsADrop) {
 TEST_F(CarHeartbeat, IdleClientSurvivesPastPingIntervalAndTimeout) {
     ASSERT_NO_FATAL_FAILURE(connectBoth({"--ping-interval", "1000", "--ping-timeout", "1000"}));
     // The server drops a client that sends nothing for 2 s.
-    const auto dropped = [this] { return disconnected_calls > 0 || !car->events("disconnect").empty(); };
-    EXPECT_FALSE(testsupport::wait_until(dropped, 2500ms));
+    EXPECT_FALSE(wait_until([this] { return disconnected_calls > 0 || !car->events("disconnect").empty(); }, 2500ms));
 }
 
 TEST_F(CarHeartbeat, Socketio241ServerWithItsDefaultsAndAStoppedServerDetected) {
     // 2.4.1's default ping timeout is 5000 ms (2.5.1's 20000): the handshake's figure counts.
     ASSERT_NO_FATAL_FAILURE(connectBoth({"--version", "2.4.1", "--ping-interval", "500"}));
-    EXPECT_NE(car->process().lines().at(0).find("\"pingTimeout\":5000"), std::string::npos);
     carCommand({{"cmd", "mission"}, {"as", "string"}});
     ASSERT_TRUE(waitMissions(1));
     EXPECT_EQ(missions()[0]["carStrategyId"], "12");
     client->sendCanRebootResp(true);
-    ASSERT_TRUE(car->waitEvents("received", 1));
-    EXPECT_EQ(car->events("received")[0]["args"][0], R"({"accessKey":"4821-9037","can_reboot_uav":"1"})");
+    EXPECT_EQ(car->event("received")["args"][0], R"({"accessKey":"4821-9037","can_reboot_uav":"1"})");
 
     const auto stopped = Clock::now();
     car->process().signal(SIGSTOP);
     ASSERT_TRUE(log.waitFor("SIO close: 1", 8s));
     const long long waited = ms_since(stopped);
     EXPECT_GE(waited, 4000);
-    EXPECT_LE(waited, 5500 + kSlackMs);
+    EXPECT_LE(waited, 5900);
     EXPECT_TRUE(logged("[SIO] Connection ended: ping timeout\n"));
     EXPECT_EQ(disconnected_calls, 1);
 }

@@ -1,7 +1,6 @@
 // Px4ctrlWsClient against the simulated px4ctrl (tools/sim_px4ctrl.js) over
-// loopback. The client's log lines are captured from std::cout/std::cerr;
-// the simulator's events carry its own clock ("t", ms), which the timing
-// tests use.
+// loopback. The simulator's events carry its own clock ("t", ms), which the
+// timing tests use.
 #include "px4ctrl/px4ctrl_ws_client.h"
 
 #include <atomic>
@@ -24,24 +23,24 @@ using namespace std::chrono_literals;
 using testsupport::LogCapture;
 using testsupport::NodePeer;
 using testsupport::wait_until;
+using Texts = std::vector<std::string>;
 
 namespace {
+
+double t(const json& event) { return event.at("t").get<double>(); }
 
 class Px4ctrlLink : public ::testing::Test {
 protected:
     Px4ctrlLink() { config.px4ctrl.reconnect_backoff_ms = {100, 200, 300}; }
-
     void TearDown() override {
         client.reset();
         if (sim) sim->stop();
     }
-
     void startSim(std::vector<std::string> args = {}) {
         sim = std::make_unique<NodePeer>("sim_px4ctrl", "sim_px4ctrl.js", std::move(args));
         ASSERT_TRUE(sim->start());
         config.px4ctrl.port = sim->port();
     }
-
     void startClient() {
         client = std::make_unique<Px4ctrlWsClient>(config);
         client->setOnConnected([this] { ++connected; });
@@ -54,77 +53,63 @@ protected:
         });
         ASSERT_TRUE(client->start());
     }
-
     void startLoggedIn(std::vector<std::string> sim_args = {}) {
         ASSERT_NO_FATAL_FAILURE(startSim(std::move(sim_args)));
         ASSERT_NO_FATAL_FAILURE(startClient());
-        ASSERT_TRUE(wait_until([&] { return client->isLogined(); }, 5s));
+        ASSERT_TRUE(loggedIn());
     }
-
-    // The texts of the mission commands the simulator received, once there
-    // are n of them.
-    std::vector<std::string> commandsReceived(size_t n) const {
+    bool loggedIn() {
+        return wait_until([&] { return client->isLogined(); }, 5s);
+    }
+    // The texts of the mission commands the simulator received, once there are n.
+    Texts commandsReceived(size_t n) const {
         EXPECT_TRUE(sim->waitEvents("kovo_command", n, 3s));
-        std::vector<std::string> texts;
+        Texts texts;
         for (const json& e : sim->events("kovo_command"))
             texts.push_back(e["text"]);
         return texts;
     }
-
     // A stdin command; returns its acknowledgement.
     json command(const json& cmd) {
         json ack = sim->command(cmd);
         EXPECT_TRUE(ack.is_object() && ack["cmd"] == cmd["cmd"]) << cmd.dump();
         return ack;
     }
-
+    void send(const std::string& text) { command({{"cmd", "send"}, {"text", text}}); }
     bool stateHas(const char* key, const json& value) {
-        return wait_until(
-            [&] {
-                const json s = client->getState();
-                return s.contains(key) && s[key] == value;
-            },
-            5s);
+        return wait_until([&] { return client->getState().value(key, json()) == value; }, 5s);
     }
 
     LogCapture log;  // first member: outlives the client
     AppConfig config;
     std::unique_ptr<NodePeer> sim;
     std::unique_ptr<Px4ctrlWsClient> client;
-    std::atomic<int> connected{0};
-    std::atomic<int> disconnected{0};
-    // Holds the service thread in the next disconnection notice until unpark.
-    std::atomic<bool> park_next_disconnect{false};
-    std::atomic<bool> parked{false};
-    std::atomic<bool> unpark{false};
+    std::atomic<int> connected{0}, disconnected{0};
+    // Holds the link's thread in the next disconnection notice until unpark.
+    std::atomic<bool> park_next_disconnect{false}, parked{false}, unpark{false};
 };
-
-double t(const json& event) { return event.at("t").get<double>(); }
 
 TEST_F(Px4ctrlLink, LogsInWithTheDefaultsKeepsTheLatestStateAndStopsPromptly) {
     ASSERT_NO_FATAL_FAILURE(startLoggedIn());
-    const json conn = sim->events("connection").at(0);
+    json conn = sim->event("connection");
     EXPECT_EQ(conn["path"], "/");
-    EXPECT_EQ(conn["offered"], "http");
     EXPECT_EQ(conn["protocol"], "http");
-    EXPECT_EQ(sim->events("login").at(0)["password"], "quenlarf");
+    EXPECT_EQ(sim->event("login")["password"], "quenlarf");
     EXPECT_EQ(log.count("[PX4] Connecting to 127.0.0.1:" + std::to_string(sim->port()) + "/"), 1u);
-    EXPECT_EQ(log.count("[PX4] Login result: success"), 1u);
 
     const json pushed = json::parse(command({{"cmd", "sample"}})["text"].get<std::string>())["state"];
     ASSERT_TRUE(stateHas("fs", 2));
     EXPECT_EQ(client->getState(), pushed);
     command({{"cmd", "set"}, {"fs", 4}});
     EXPECT_TRUE(stateHas("fs", 4));
-    EXPECT_EQ(connected, 1);
-    EXPECT_EQ(disconnected, 0);
 
     const auto begin = std::chrono::steady_clock::now();
     client->stop();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
     EXPECT_FALSE(client->sendCmd("kovo 1"));
     EXPECT_TRUE(sim->waitEvents("disconnect", 1, 3s));
-    client->stop();  // twice is harmless
+    EXPECT_EQ(connected, 1);
+    EXPECT_EQ(disconnected, 1);
 }
 
 TEST_F(Px4ctrlLink, RefusedLoginIsRetriedAboutOnceASecondAndCommandsWaitForLogin) {
@@ -133,20 +118,17 @@ TEST_F(Px4ctrlLink, RefusedLoginIsRetriedAboutOnceASecondAndCommandsWaitForLogin
     ASSERT_TRUE(sim->waitEvents("login", 3, 5s));
     const auto logins = sim->events("login");
     for (size_t i = 1; i < 3; ++i) {
-        const double gap = t(logins[i]) - t(logins[i - 1]);
-        EXPECT_GE(gap, 950) << "login " << i;
-        EXPECT_LE(gap, 2000) << "login " << i;
+        EXPECT_GE(t(logins[i]) - t(logins[i - 1]), 950) << "login " << i;
+        EXPECT_LE(t(logins[i]) - t(logins[i - 1]), 2000) << "login " << i;
     }
-    EXPECT_TRUE(client->isConnected());
-    EXPECT_FALSE(client->isLogined());
     EXPECT_FALSE(client->sendCmd("kovo 1"));
     EXPECT_TRUE(log.waitFor("[PX4] Login result: failed", 3s, 3));
 
     command({{"cmd", "refuse_login"}, {"count", 0}});
-    ASSERT_TRUE(wait_until([&] { return client->isLogined(); }, 3s));
+    ASSERT_TRUE(loggedIn());
     EXPECT_EQ(connected, 1);  // the same connection throughout
     ASSERT_TRUE(client->sendCmd("kovo 9"));
-    EXPECT_EQ(commandsReceived(1), std::vector<std::string>{"kovo 9"});
+    EXPECT_EQ(commandsReceived(1), Texts{"kovo 9"});
 }
 
 TEST_F(Px4ctrlLink, ReconnectDelaysFollowTheTableAndNeverStartOver) {
@@ -154,56 +136,34 @@ TEST_F(Px4ctrlLink, ReconnectDelaysFollowTheTableAndNeverStartOver) {
     ASSERT_NO_FATAL_FAILURE(startLoggedIn());
     command({{"cmd", "reject_upgrades"}, {"on", true}});
     command({{"cmd", "drop"}});
-    ASSERT_TRUE(sim->waitEvents("upgrade_rejected", 4, 6s));
-    const auto attempts = sim->events("upgrade_rejected");
     // Each delay is its table entry plus up to 30 % jitter; the margin covers
     // the connection set-up and the scheduling of both processes.
+    double previous = t(sim->event("disconnect"));
     const double expected[] = {200, 400, 800, 800};
-    double previous = t(sim->events("disconnect").at(0));
     for (size_t i = 0; i < 4; ++i) {
-        const double gap = t(attempts[i]) - previous;
-        EXPECT_GE(gap, expected[i] - 20) << "attempt " << i;
-        EXPECT_LE(gap, expected[i] * 1.3 + 300) << "attempt " << i;
-        previous = t(attempts[i]);
+        const double at = t(sim->event("upgrade_rejected", i, 3s));
+        EXPECT_GE(at - previous, expected[i] - 20) << "attempt " << i;
+        EXPECT_LE(at - previous, expected[i] * 1.3 + 300) << "attempt " << i;
+        previous = at;
     }
-    EXPECT_TRUE(log.waitFor("[PX4] Connection error", 3s, 4));
     EXPECT_EQ(disconnected, 1);  // failed attempts were never connections
 
     command({{"cmd", "reject_upgrades"}, {"on", false}});
-    ASSERT_TRUE(wait_until([&] { return client->isLogined(); }, 5s));
+    ASSERT_TRUE(loggedIn());
     // A good connection does not restart the table.
     command({{"cmd", "drop"}});
-    ASSERT_TRUE(sim->waitEvents("connection", 3, 5s));
-    EXPECT_GE(t(sim->events("connection")[2]) - t(sim->events("disconnect").at(1)), 780);
+    EXPECT_GE(t(sim->event("connection", 2)) - t(sim->event("disconnect", 1)), 780);
     EXPECT_EQ(connected, 3);
-    EXPECT_EQ(disconnected, 2);
-}
-
-TEST_F(Px4ctrlLink, TwoCommandsBeforeTheNextWritableSendOnlyTheSecond) {
-    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none"}));
-    {
-        // Park the service thread in the log line of a login reply, so that
-        // both calls land before its next writable event.
-        auto parked = log.hold();
-        sim->sendLine(json({{"cmd", "send"}, {"text", R"({"cmd":42,"ret":0})"}}).dump());
-        ASSERT_TRUE(wait_until([&] { return log.writersWaiting() > 0; }, 3s));
-        ASSERT_TRUE(client->sendCmd("kovo 1.1"));
-        ASSERT_TRUE(client->sendCmd("kovo 2.2"));
-    }
-    ASSERT_TRUE(sim->waitEvents("kovo_command", 1, 3s));
-    ASSERT_TRUE(client->sendCmd("kovo 3.3"));
-    EXPECT_EQ(commandsReceived(2), (std::vector<std::string>{"kovo 2.2", "kovo 3.3"}));
 }
 
 TEST_F(Px4ctrlLink, ADropKeepsTheStateAndDiscardsThePendingCommand) {
     // Pushes only on demand, so that the last one received is known.
     ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none"}));
     EXPECT_EQ(client->getState(), json::object());
-    command({{"cmd", "set"}, {"fs", 4}, {"online", false}});
+    command({{"cmd", "set"}, {"fs", 4}});
     command({{"cmd", "push"}});
     ASSERT_TRUE(stateHas("fs", 4));
     const json last = client->getState();
-    EXPECT_EQ(last["uav"]["online"], false);
 
     // The disconnection notice runs before the link forgets the connection:
     // a command queued from there is pending at the drop.
@@ -214,17 +174,14 @@ TEST_F(Px4ctrlLink, ADropKeepsTheStateAndDiscardsThePendingCommand) {
     EXPECT_TRUE(client->sendCmd("kovo 5"));
     unpark = true;
     EXPECT_TRUE(log.waitFor("[PX4] Connection lost, pending command discarded: kovo 5", 3s));
-    EXPECT_FALSE(client->isConnected() || client->isLogined());
-    EXPECT_FALSE(client->sendCmd("kovo 1"));
+    EXPECT_FALSE(client->isConnected() || client->isLogined() || client->sendCmd("kovo 1"));
     EXPECT_EQ(client->getState(), last);
-    EXPECT_EQ(disconnected, 1);
 
     command({{"cmd", "reject_upgrades"}, {"on", false}});
-    ASSERT_TRUE(wait_until([&] { return client->isLogined(); }, 5s));
-    EXPECT_EQ(connected, 2);
+    ASSERT_TRUE(loggedIn());
     EXPECT_EQ(client->getState(), last);
     ASSERT_TRUE(client->sendCmd("kovo 6"));
-    EXPECT_EQ(commandsReceived(1), std::vector<std::string>{"kovo 6"});
+    EXPECT_EQ(commandsReceived(1), Texts{"kovo 6"});
 }
 
 // Only a mission command is refused; the login is cut to the frame.
@@ -235,88 +192,68 @@ TEST_F(Px4ctrlLink, OverlongCommandIsRefusedRatherThanCutWhileTheLoginIsCut) {
     EXPECT_FALSE(client->sendCmd("kovo 1.5,2.5,333"));
     EXPECT_EQ(log.count("[PX4] Command of 16 bytes exceeds the 15-byte send limit, refused: kovo 1.5,2.5,333"), 1u);
     ASSERT_TRUE(client->sendCmd("kovo 1.5,2.5,33"));
-    EXPECT_EQ(commandsReceived(1), std::vector<std::string>{"kovo 1.5,2.5,33"});
+    EXPECT_EQ(commandsReceived(1), Texts{"kovo 1.5,2.5,33"});
 }
 
-TEST_F(Px4ctrlLink, LargeAndFragmentedMessagesAreReassembledUpToTheCap) {
+// Large messages in fragments or in one frame beyond the library's buffer are
+// put together; one beyond the cap, broken or unwanted ones are dropped with
+// the connection and the state kept.
+TEST_F(Px4ctrlLink, LargeFragmentedAndBrokenMessages) {
     ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none"}));
-    auto pad_size = [&] {
-        const json s = client->getState();
-        return s.contains("pad") ? s["pad"].get<std::string>().size() : 0;
-    };
-    // Several WebSocket fragments of one message.
+    auto pad_size = [&] { return client->getState().value("pad", std::string()).size(); };
     const size_t fragmented = command({{"cmd", "large"}, {"bytes", 200000}, {"parts", 4}})["bytes"];
-    ASSERT_TRUE(wait_until([&] { return pad_size() > 0; }, 5s));
-    EXPECT_GT(pad_size(), fragmented - 2000);
-    EXPECT_EQ(client->getState()["fs"], 2);
-    // One frame far larger than the library's receive buffer.
+    ASSERT_TRUE(wait_until([&] { return pad_size() > fragmented - 2000; }, 5s));
     command({{"cmd", "large"}, {"bytes", 600000}, {"parts", 1}});
     ASSERT_TRUE(wait_until([&] { return pad_size() > 590000; }, 5s));
-
-    // Beyond the cap: dropped whole, the connection and the state stay.
     const size_t huge = command({{"cmd", "huge"}, {"bytes", 1500000}})["bytes"];
     ASSERT_TRUE(
         log.waitFor("[PX4] Message of " + std::to_string(huge) + " bytes exceeds the 1048576-byte limit, dropped", 5s));
-    EXPECT_GT(pad_size(), 590000u);
-    EXPECT_TRUE(client->isLogined());
-    command({{"cmd", "push"}});
-    EXPECT_TRUE(wait_until([&] { return pad_size() == 0 && client->getState().contains("fs"); }, 5s));
-    EXPECT_EQ(log.count("[PX4] JSON parse error"), 0u);
-}
 
-TEST_F(Px4ctrlLink, MalformedAndUnwantedFramesAreSurvived) {
-    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none"}));
-    command({{"cmd", "send"}, {"text", R"({"cmd":1,"ret":0,"state":{"fs":7}})"}});
+    send(R"({"cmd":1,"ret":0,"state":{"fs":7}})");
     ASSERT_TRUE(stateHas("fs", 7));
-
     command({{"cmd", "garbage"}});
     command({{"cmd", "non_json"}});
     command({{"cmd", "malformed"}});
-    const std::string deep = "{\"state\":" + std::string(100, '[') + std::string(100, ']') + "}";
-    for (const std::string& text : {deep, std::string(R"({"cmd":1,"ret":1,"state":{"fs":9}})"),
-                                    std::string(R"( {"cmd":1,"ret":0,"state":{"fs":9}})"), std::string()}) {
-        command({{"cmd", "send"}, {"text", text}});
-    }
+    send("{\"state\":" + std::string(100, '[') + std::string(100, ']') + "}");
+    send(R"({"cmd":1,"ret":1,"state":{"fs":9}})");
+    send(R"( {"cmd":1,"ret":0,"state":{"fs":9}})");
+    send("");
     // Frames arrive in order: once this reply is handled, so are the others.
-    command({{"cmd", "send"}, {"text", R"({"cmd":42,"ret":0})"}});
+    send(R"({"cmd":42,"ret":0})");
     ASSERT_TRUE(log.waitFor("[PX4] Login result: success", 5s, 2));
-
     EXPECT_EQ(client->getState()["fs"], 7);
     EXPECT_EQ(log.count("[PX4] JSON parse error: "), 1u);
     EXPECT_EQ(log.count("[PX4] Message nested deeper than 64 levels, dropped"), 1u);
-    EXPECT_TRUE(client->isLogined());
     EXPECT_EQ(connected, 1);
-
     // A push without a state stores an empty object.
-    command({{"cmd", "send"}, {"text", R"({"cmd":1,"ret":0})"}});
+    send(R"({"cmd":1,"ret":0})");
     EXPECT_TRUE(wait_until([&] { return client->getState() == json::object(); }, 5s));
 }
 
-TEST_F(Px4ctrlLink, WithoutPushesAStateRequestLeavesEveryHalfSecond) {
+// Without pushes the keep-alive sends a request every half second; with
+// px4ctrl answering at once the next request waits for the interval, while a
+// command leaves at once.
+TEST_F(Px4ctrlLink, StateRequestsFollowTheKeepAliveAndTheInterval) {
     ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none", "--log-requests"}));
     ASSERT_TRUE(sim->waitEvents("state_request", 5, 4s));
-    const auto requests = sim->events("state_request");
-    // The first request follows the login reply at once; then the idle rule.
-    for (size_t i = 2; i < requests.size(); ++i) {
-        const double gap = t(requests[i]) - t(requests[i - 1]);
-        EXPECT_GE(gap, 480) << "request " << i;
-        EXPECT_LE(gap, 800) << "request " << i;
+    auto requests = sim->events("state_request");
+    // The first request follows the login reply at once.
+    for (size_t i = 2; i < 5; ++i) {
+        EXPECT_GE(t(requests[i]) - t(requests[i - 1]), 480) << "request " << i;
+        EXPECT_LE(t(requests[i]) - t(requests[i - 1]), 800) << "request " << i;
     }
-}
+    client.reset();
+    sim->stop();
 
-// px4ctrl answers each request at once; the link holds the next one back for
-// the interval, but not a command.
-TEST_F(Px4ctrlLink, RequestsKeepTheIntervalWhileACommandLeavesAtOnce) {
     config.px4ctrl.state_interval_ms = 1000;
     ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--log-requests"}));
     ASSERT_TRUE(sim->waitEvents("state_request", 2, 3s));
     ASSERT_TRUE(client->sendCmd("kovo 1"));
     ASSERT_TRUE(sim->waitEvents("state_request", 3, 3s));
-    const auto requests = sim->events("state_request");
+    requests = sim->events("state_request");
     EXPECT_GE(t(requests[1]) - t(requests[0]), 990);
     EXPECT_GE(t(requests[2]) - t(requests[1]), 990);
-    ASSERT_TRUE(sim->waitEvents("kovo_command", 1, 1s));
-    const double sent = t(sim->events("kovo_command").at(0));
+    const double sent = t(sim->event("kovo_command"));
     EXPECT_LT(sent - t(requests[1]), 500);
     EXPECT_LT(sent, t(requests[2]));
 }
@@ -325,10 +262,8 @@ TEST_F(Px4ctrlLink, WithoutAPeerCommandsAreRefusedAndRetriesStopPromptly) {
     config.px4ctrl.port = testsupport::pick_free_port();
     ASSERT_NO_FATAL_FAILURE(startClient());
     ASSERT_TRUE(log.waitFor("[PX4] Connection error", 5s, 2));
-    EXPECT_FALSE(client->isConnected());
-    EXPECT_FALSE(client->sendCmd("kovo 1"));
-    EXPECT_EQ(connected, 0);
-    EXPECT_EQ(disconnected, 0);
+    EXPECT_FALSE(client->isConnected() || client->sendCmd("kovo 1"));
+    EXPECT_EQ(connected + disconnected, 0);
     const auto begin = std::chrono::steady_clock::now();
     client.reset();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 500ms);
