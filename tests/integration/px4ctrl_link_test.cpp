@@ -31,7 +31,7 @@ double t(const json& event) { return event.at("t").get<double>(); }
 
 class Px4ctrlLink : public ::testing::Test {
 protected:
-    Px4ctrlLink() { config.px4ctrl.reconnect_backoff_ms = {100, 200, 300}; }
+    Px4ctrlLink() { config.px4ctrl.reconnect_backoff_ms = {100}; }
     void TearDown() override {
         client.reset();
         if (sim) sim->stop();
@@ -131,31 +131,6 @@ TEST_F(Px4ctrlLink, RefusedLoginIsRetriedAboutOnceASecondAndCommandsWaitForLogin
     EXPECT_EQ(commandsReceived(1), Texts{"kovo 9"});
 }
 
-TEST_F(Px4ctrlLink, ReconnectDelaysFollowTheTableAndNeverStartOver) {
-    config.px4ctrl.reconnect_backoff_ms = {200, 400, 800};
-    ASSERT_NO_FATAL_FAILURE(startLoggedIn());
-    command({{"cmd", "reject_upgrades"}, {"on", true}});
-    command({{"cmd", "drop"}});
-    // Each delay is its table entry plus up to 30 % jitter; the margin covers
-    // the connection set-up and the scheduling of both processes.
-    double previous = t(sim->event("disconnect"));
-    const double expected[] = {200, 400, 800, 800};
-    for (size_t i = 0; i < 4; ++i) {
-        const double at = t(sim->event("upgrade_rejected", i, 3s));
-        EXPECT_GE(at - previous, expected[i] - 20) << "attempt " << i;
-        EXPECT_LE(at - previous, expected[i] * 1.3 + 300) << "attempt " << i;
-        previous = at;
-    }
-    EXPECT_EQ(disconnected, 1);  // failed attempts were never connections
-
-    command({{"cmd", "reject_upgrades"}, {"on", false}});
-    ASSERT_TRUE(loggedIn());
-    // A good connection does not restart the table.
-    command({{"cmd", "drop"}});
-    EXPECT_GE(t(sim->event("connection", 2)) - t(sim->event("disconnect", 1)), 780);
-    EXPECT_EQ(connected, 3);
-}
-
 TEST_F(Px4ctrlLink, ADropKeepsTheStateAndDiscardsThePendingCommand) {
     // Pushes only on demand, so that the last one received is known.
     ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none"}));
@@ -199,7 +174,7 @@ TEST_F(Px4ctrlLink, OverlongCommandIsRefusedRatherThanCutWhileTheLoginIsCut) {
 // put together; one beyond the cap, broken or unwanted ones are dropped with
 // the connection and the state kept.
 TEST_F(Px4ctrlLink, LargeFragmentedAndBrokenMessages) {
-    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none"}));
+    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none", "--log-requests"}));
     auto pad_size = [&] { return client->getState().value("pad", std::string()).size(); };
     const size_t fragmented = command({{"cmd", "large"}, {"bytes", 200000}, {"parts", 4}})["bytes"];
     ASSERT_TRUE(wait_until([&] { return pad_size() > fragmented - 2000; }, 5s));
@@ -228,34 +203,24 @@ TEST_F(Px4ctrlLink, LargeFragmentedAndBrokenMessages) {
     // A push without a state stores an empty object.
     send(R"({"cmd":1,"ret":0})");
     EXPECT_TRUE(wait_until([&] { return client->getState() == json::object(); }, 5s));
+    // Without pushes the keep-alive goes on asking, every half second.
+    const size_t asked = sim->events("state_request").size();
+    EXPECT_TRUE(sim->waitEvents("state_request", asked + 2, 2s));
 }
 
-// Without pushes the keep-alive sends a request every half second; with
-// px4ctrl answering at once the next request waits for the interval, while a
-// command leaves at once.
-TEST_F(Px4ctrlLink, StateRequestsFollowTheKeepAliveAndTheInterval) {
-    ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--push", "none", "--log-requests"}));
-    ASSERT_TRUE(sim->waitEvents("state_request", 5, 4s));
-    auto requests = sim->events("state_request");
-    // The first request follows the login reply at once.
-    for (size_t i = 2; i < 5; ++i) {
-        EXPECT_GE(t(requests[i]) - t(requests[i - 1]), 480) << "request " << i;
-        EXPECT_LE(t(requests[i]) - t(requests[i - 1]), 800) << "request " << i;
-    }
-    client.reset();
-    sim->stop();
-
+// px4ctrl answers each request at once: the next request waits for the
+// interval, a command does not.
+TEST_F(Px4ctrlLink, RequestsKeepTheIntervalWhileACommandLeavesAtOnce) {
     config.px4ctrl.state_interval_ms = 1000;
     ASSERT_NO_FATAL_FAILURE(startLoggedIn({"--log-requests"}));
     ASSERT_TRUE(sim->waitEvents("state_request", 2, 3s));
     ASSERT_TRUE(client->sendCmd("kovo 1"));
-    ASSERT_TRUE(sim->waitEvents("state_request", 3, 3s));
-    requests = sim->events("state_request");
-    EXPECT_GE(t(requests[1]) - t(requests[0]), 990);
-    EXPECT_GE(t(requests[2]) - t(requests[1]), 990);
-    const double sent = t(sim->event("kovo_command"));
-    EXPECT_LT(sent - t(requests[1]), 500);
-    EXPECT_LT(sent, t(requests[2]));
+    const double first = t(sim->event("state_request", 0)), second = t(sim->event("state_request", 1));
+    const double third = t(sim->event("state_request", 2, 3s)), sent = t(sim->event("kovo_command"));
+    EXPECT_GE(second - first, 990);
+    EXPECT_GE(third - second, 990);
+    EXPECT_LT(sent - second, 500);
+    EXPECT_LT(sent, third);
 }
 
 TEST_F(Px4ctrlLink, WithoutAPeerCommandsAreRefusedAndRetriesStopPromptly) {
