@@ -1,6 +1,5 @@
 #include <gtest/gtest.h>
 
-#include <ctime>
 #include <set>
 #include <thread>
 #include <vector>
@@ -30,18 +29,6 @@ void on_threads(int threads, Body body) {
 }
 
 }  // namespace
-
-// Local time in the pattern; a pattern too long for a first buffer still works.
-TEST(CurrentTime, LocalTimeNowInThePattern) {
-    const std::time_t before = std::time(nullptr);
-    std::tm parsed{};
-    ASSERT_NE(::strptime(format_current_time("%Y-%m-%d %H:%M:%S").c_str(), "%Y-%m-%d %H:%M:%S", &parsed), nullptr);
-    parsed.tm_isdst = -1;
-    // time() reads a coarse clock that may trail the system clock by a tick.
-    EXPECT_GE(std::mktime(&parsed), before - 1);
-    EXPECT_LE(std::mktime(&parsed), std::time(nullptr) + 1);
-    EXPECT_EQ(format_current_time(std::string(1000, 'x')), std::string(1000, 'x'));
-}
 
 // A file: indented or one line, raw UTF-8, no final newline; a log: one
 // compact line per record after what was there; bad UTF-8 replaced in both.
