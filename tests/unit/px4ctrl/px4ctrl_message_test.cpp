@@ -169,7 +169,7 @@ TEST(ClassifyMessage, LoginRepliesAndStatePushesWithTheDefaultCodes) {
         {R"({"ret":0,"state":{}})", false, false, false},
         {R"({"cmd":1,"ret":0,"state":)", false, false, false},
     };
-    const AppConfig::Px4ctrl codes;
+    const AppConfig::Px4ctrl codes = AppConfig{}.px4ctrl;
     for (const auto& [text, login_reply, login_ok, state_push] : rows) {
         const MessageMeaning m = classify_message(scan_message(text), codes);
         EXPECT_EQ(std::make_tuple(m.login_reply, m.login_ok, m.state_push),
@@ -179,7 +179,7 @@ TEST(ClassifyMessage, LoginRepliesAndStatePushesWithTheDefaultCodes) {
 }
 
 TEST(ClassifyMessage, DefaultsAndCodesComeFromTheSettings) {
-    AppConfig::Px4ctrl codes;
+    AppConfig::Px4ctrl codes = AppConfig{}.px4ctrl;
     codes.default_cmd = 1;
     codes.default_ret = 0;
     EXPECT_TRUE(classify_message(scan_message(R"({"state":{}})"), codes).state_push);
