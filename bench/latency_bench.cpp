@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
         {"stats", {{"enabled", false}}},
     };
     testsupport::write_file(work.file("config.json"), config.dump());
-    ChildProcess daemon("daemon", {testsupport::daemon_path(), "--config", work.file("config.json")}, {}, false);
+    ChildProcess daemon("daemon", {testsupport::daemon_path(), "--config", work.file("config.json")}, false);
     LineTimes times({&px4.process(), &platform.process(), &car.process()});
     if (!daemon.waitForLine("[PX4] Login result: success", 10s) || !car.process().waitForLine("\"connection\"", 10s)) {
         std::cerr << "the daemon did not connect" << std::endl;

@@ -67,8 +67,7 @@ std::set<std::string> directory_entries(const std::string& dir) {
     return names;
 }
 
-ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
-                           std::map<std::string, std::string> extra_env, bool echo)
+ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv, bool echo)
     : name_(std::move(name)), echo_(echo) {
     int out_pipe[2], err_pipe[2], in_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0)
@@ -77,19 +76,6 @@ ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
     for (auto& a : argv)
         args.push_back(a.data());
     args.push_back(nullptr);
-    // The environment is built before fork: only async-signal-safe calls may
-    // run in the child of a threaded process.
-    std::vector<std::string> env_strings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        if (extra_env.count(entry.substr(0, entry.find('='))) == 0) env_strings.push_back(entry);
-    }
-    for (const auto& [k, v] : extra_env)
-        env_strings.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& e : env_strings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -97,7 +83,7 @@ ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
         dup2(in_pipe[0], STDIN_FILENO);
         dup2(out_pipe[1], STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
-        execvpe(args[0], args.data(), envp.data());
+        execvp(args[0], args.data());
         static const char kMessage[] = "exec failed\n";
         (void)!write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
         _exit(127);

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
@@ -57,8 +56,7 @@ std::set<std::string> directory_entries(const std::string& dir);
 // Stopped with SIGTERM, then SIGKILL, on stop() or destruction.
 class ChildProcess {
 public:
-    ChildProcess(std::string name, std::vector<std::string> argv, std::map<std::string, std::string> extra_env = {},
-                 bool echo = true);
+    ChildProcess(std::string name, std::vector<std::string> argv, bool echo = true);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
