@@ -123,7 +123,7 @@ int main(int argc, char** argv) {
     };
     testsupport::write_file(work.file("config.json"), config.dump());
     // Quiet: a hundred missions print a lot.
-    testsupport::ChildProcess daemon("daemon", {testsupport::daemon_path(), "--config", work.file("config.json")}, {},
+    testsupport::ChildProcess daemon("daemon", {testsupport::daemon_path(), "--config", work.file("config.json")},
                                      false);
     if (!daemon.waitForLine("[PX4] Login result: success", 10s) || !car.process().waitForLine("\"connection\"", 10s)) {
         std::cerr << "the daemon did not connect" << std::endl;

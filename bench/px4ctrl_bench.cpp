@@ -273,8 +273,7 @@ void measure_modes(pid_t pid, Peers& peers, double seconds, Modes& out) {
 std::unique_ptr<testsupport::ChildProcess> start_minimal_client(const std::string& self, int port, int interval_ms) {
     return std::make_unique<testsupport::ChildProcess>(
         "minimal",
-        std::vector<std::string>{self, "--minimal-client", std::to_string(port), std::to_string(interval_ms)},
-        std::map<std::string, std::string>{}, false);
+        std::vector<std::string>{self, "--minimal-client", std::to_string(port), std::to_string(interval_ms)}, false);
 }
 
 }  // namespace
@@ -328,7 +327,7 @@ int main(int argc, char** argv) {
         {
             // The daemon at full rate: time to log in, cost per message, peak memory.
             const auto t0 = Clock::now();
-            testsupport::ChildProcess d("daemon", {daemon, "--config", peers.config(0)}, {}, false);
+            testsupport::ChildProcess d("daemon", {daemon, "--config", peers.config(0)}, false);
             if (!d.waitForLine("[PX4] Login result: success", 10s)) {
                 std::cerr << "the daemon did not log in" << std::endl;
                 return 1;
@@ -342,7 +341,7 @@ int main(int argc, char** argv) {
             d.stop();
         }
         {
-            testsupport::ChildProcess d("daemon", {daemon, "--config", peers.config(20)}, {}, false);
+            testsupport::ChildProcess d("daemon", {daemon, "--config", peers.config(20)}, false);
             if (!d.waitForLine("[PX4] Login result: success", 10s)) return 1;
             std::this_thread::sleep_for(1s);
             measure_modes(d.pid(), peers, window, daemon_modes);

@@ -1,7 +1,6 @@
 #pragma once
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
 #include <iostream>
 #include <mutex>
@@ -46,17 +45,11 @@ public:
     bool waitFor(const std::string& needle, std::chrono::milliseconds timeout, size_t times = 1) const {
         return wait_until([&] { return count(needle) >= times; }, timeout);
     }
-    // While the returned lock lives, a thread that logs stops in its log call;
-    // writers_waiting() tells when one does.
-    std::unique_lock<std::mutex> hold() { return std::unique_lock<std::mutex>(mutex_); }
-    int writersWaiting() const { return waiting_; }
 
 private:
     void put(kovo::log::Colour colour, const std::string& record) {
         const std::string text = kovo::log::coloured(colour, record);
-        ++waiting_;
         std::lock_guard<std::mutex> lock(mutex_);
-        --waiting_;
         if (echo_) std::cerr << text << '\n';
         for (size_t begin = 0;;) {
             const size_t end = text.find('\n', begin);
@@ -68,7 +61,6 @@ private:
 
     bool echo_;
     mutable std::mutex mutex_;
-    std::atomic<int> waiting_{0};
     std::vector<std::string> lines_;
     kovo::log::Sink previous_;
 };

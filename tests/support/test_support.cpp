@@ -8,7 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -67,8 +67,7 @@ std::set<std::string> directory_entries(const std::string& dir) {
     return names;
 }
 
-ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
-                           std::map<std::string, std::string> extra_env, bool echo)
+ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv, bool echo)
     : name_(std::move(name)), echo_(echo) {
     int out_pipe[2], err_pipe[2], in_pipe[2];
     if (pipe2(out_pipe, O_CLOEXEC) != 0 || pipe2(err_pipe, O_CLOEXEC) != 0 || pipe2(in_pipe, O_CLOEXEC) != 0)
@@ -77,19 +76,6 @@ ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
     for (auto& a : argv)
         args.push_back(a.data());
     args.push_back(nullptr);
-    // The environment is built before fork: only async-signal-safe calls may
-    // run in the child of a threaded process.
-    std::vector<std::string> env_strings;
-    for (char** e = environ; *e != nullptr; ++e) {
-        std::string entry(*e);
-        if (extra_env.count(entry.substr(0, entry.find('='))) == 0) env_strings.push_back(entry);
-    }
-    for (const auto& [k, v] : extra_env)
-        env_strings.push_back(k + "=" + v);
-    std::vector<char*> envp;
-    for (auto& e : env_strings)
-        envp.push_back(e.data());
-    envp.push_back(nullptr);
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
@@ -97,7 +83,7 @@ ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
         dup2(in_pipe[0], STDIN_FILENO);
         dup2(out_pipe[1], STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
-        execvpe(args[0], args.data(), envp.data());
+        execvp(args[0], args.data());
         static const char kMessage[] = "exec failed\n";
         (void)!write(STDERR_FILENO, kMessage, sizeof kMessage - 1);
         _exit(127);
@@ -107,8 +93,8 @@ ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv,
     close(err_pipe[1]);
     close(in_pipe[0]);
     stdin_fd_ = in_pipe[1];
-    out_thread_ = std::thread([this, fd = out_pipe[0]] { reader(fd, false); });
-    err_thread_ = std::thread([this, fd = err_pipe[0]] { reader(fd, true); });
+    out_thread_ = std::thread([this, fd = out_pipe[0]] { reader(fd, STDOUT); });
+    err_thread_ = std::thread([this, fd = err_pipe[0]] { reader(fd, STDERR); });
 }
 
 ChildProcess::~ChildProcess() {
@@ -117,29 +103,24 @@ ChildProcess::~ChildProcess() {
     if (err_thread_.joinable()) err_thread_.join();
 }
 
-void ChildProcess::reader(int fd, bool is_stderr) {
+void ChildProcess::reader(int fd, Stream stream) {
     std::string pending;
     char buf[4096];
-    while (true) {
-        ssize_t n = read(fd, buf, sizeof buf);
-        if (n <= 0) break;
-        pending.append(buf, static_cast<size_t>(n));
-        size_t pos;
-        while ((pos = pending.find('\n')) != std::string::npos) {
+    for (bool open = true; open;) {
+        const ssize_t n = read(fd, buf, sizeof buf);
+        open = n > 0;
+        if (open) pending.append(buf, static_cast<size_t>(n));
+        // Whole lines; at the end also the last one, which may lack its line feed.
+        for (size_t pos; (pos = pending.find('\n')) != std::string::npos || (!open && !pending.empty());) {
             std::string line = pending.substr(0, pos);
-            pending.erase(0, pos + 1);
-            if (echo_) std::cerr << "[" << name_ << (is_stderr ? "!" : "") << "] " << line << "\n";
+            pending.erase(0, pos == std::string::npos ? pos : pos + 1);
+            if (echo_) std::cerr << "[" << name_ << (stream == STDERR ? "!" : "") << "] " << line << "\n";
             std::lock_guard<std::mutex> lock(mutex_);
-            all_.push_back(line);
-            (is_stderr ? err_ : out_).push_back(std::move(line));
+            lines_.emplace_back(stream, std::move(line));
             cv_.notify_all();
         }
     }
     std::lock_guard<std::mutex> lock(mutex_);
-    if (!pending.empty()) {
-        all_.push_back(pending);
-        (is_stderr ? err_ : out_).push_back(pending);
-    }
     ++closed_streams_;
     cv_.notify_all();
     close(fd);
@@ -198,24 +179,17 @@ bool ChildProcess::writeStdin(const std::string& text) {
     return true;
 }
 
-std::vector<std::string> ChildProcess::lines() const {
+std::vector<std::string> ChildProcess::select(Stream stream) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return all_;
-}
-
-std::vector<std::string> ChildProcess::stdoutLines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return out_;
-}
-
-std::vector<std::string> ChildProcess::stderrLines() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return err_;
+    std::vector<std::string> out;
+    for (const auto& [from, line] : lines_)
+        if (stream == ANY || from == stream) out.push_back(line);
+    return out;
 }
 
 size_t ChildProcess::lineCount() const {
     std::lock_guard<std::mutex> lock(mutex_);
-    return all_.size();
+    return lines_.size();
 }
 
 bool ChildProcess::waitForLine(const std::string& needle, std::chrono::milliseconds timeout, std::string* line,
@@ -224,22 +198,20 @@ bool ChildProcess::waitForLine(const std::string& needle, std::chrono::milliseco
     size_t checked = from;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     while (true) {
-        for (; checked < all_.size(); ++checked) {
-            if (all_[checked].find(needle) != std::string::npos) {
-                if (line != nullptr) *line = all_[checked];
+        for (; checked < lines_.size(); ++checked) {
+            if (lines_[checked].second.find(needle) != std::string::npos) {
+                if (line != nullptr) *line = lines_[checked].second;
                 return true;
             }
         }
-        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && checked == all_.size()) return false;
+        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && checked == lines_.size()) return false;
     }
 }
 
 size_t ChildProcess::countLines(const std::string& needle) const {
     std::lock_guard<std::mutex> lock(mutex_);
-    size_t n = 0;
-    for (const auto& l : all_)
-        if (l.find(needle) != std::string::npos) ++n;
-    return n;
+    return static_cast<size_t>(std::count_if(
+        lines_.begin(), lines_.end(), [&](const auto& l) { return l.second.find(needle) != std::string::npos; }));
 }
 
 NodePeer::NodePeer(std::string name, std::string script, std::vector<std::string> args)
@@ -275,9 +247,8 @@ nlohmann::json NodePeer::command(const nlohmann::json& cmd, std::chrono::millise
 std::vector<nlohmann::json> NodePeer::events(const std::string& name) const {
     const std::string needle = "\"event\":\"" + name + "\"";
     std::vector<nlohmann::json> out;
-    for (const auto& line : process_->stdoutLines()) {
+    for (const auto& line : process_->stdoutLines())
         if (line.find(needle) != std::string::npos) out.push_back(nlohmann::json::parse(line, nullptr, false));
-    }
     return out;
 }
 
@@ -285,13 +256,13 @@ bool NodePeer::waitEvents(const std::string& name, size_t count, std::chrono::mi
     return wait_until([&] { return events(name).size() >= count; }, timeout);
 }
 
+nlohmann::json NodePeer::event(const std::string& name, size_t index, std::chrono::milliseconds timeout) const {
+    return waitEvents(name, index + 1, timeout) ? events(name).at(index) : nlohmann::json();
+}
+
 void NodePeer::stop() {
     if (process_) process_->stop();
 }
-
-MosquittoBroker::MosquittoBroker() = default;
-
-MosquittoBroker::~MosquittoBroker() { stop(); }
 
 bool MosquittoBroker::start(int port) {
     if (port == 0) port = port_ != 0 ? port_ : pick_free_port();

@@ -5,18 +5,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <functional>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include <nlohmann/json.hpp>
 
-// Helpers shared by the integration and end-to-end tests: child processes
-// (the simulated peers, the daemon, the MQTT broker), waits with a deadline,
+// Helpers shared by the tests and the benchmarks: child processes (the
+// simulated peers, the daemon, the MQTT broker), waits with a deadline,
 // temporary directories. Everything listens on 127.0.0.1 only.
 namespace testsupport {
 
@@ -48,18 +48,15 @@ private:
 std::string read_file(const std::string& path);
 void write_file(const std::string& path, const std::string& content);
 bool file_exists(const std::string& path);
-// Names of the entries of a directory (without "." and ".."), sorted; empty
-// when it cannot be read.
+// Names of the entries of a directory, sorted; empty when it cannot be read.
 std::set<std::string> directory_entries(const std::string& dir);
 
-// A child process in its own process group; standard output and standard
-// error are collected line by line (and, with echo, copied to our standard
-// error prefixed with the name). Stopped with SIGTERM, then SIGKILL, on stop()
-// or destruction.
+// A child process in its own process group; its output is collected line by
+// line (and, with echo, copied to our standard error prefixed with the name).
+// Stopped with SIGTERM, then SIGKILL, on stop() or destruction.
 class ChildProcess {
 public:
-    ChildProcess(std::string name, std::vector<std::string> argv, std::map<std::string, std::string> extra_env = {},
-                 bool echo = true);
+    ChildProcess(std::string name, std::vector<std::string> argv, bool echo = true);
     ~ChildProcess();
     ChildProcess(const ChildProcess&) = delete;
     ChildProcess& operator=(const ChildProcess&) = delete;
@@ -67,29 +64,30 @@ public:
     pid_t pid() const { return pid_; }
     // Sends a signal to the whole process group.
     void signal(int sig);
-    // SIGTERM, wait up to grace, then SIGKILL; returns the exit status as
-    // waitpid gives it (or -1 when already reaped).
+    // SIGTERM, wait up to grace, then SIGKILL; the exit status as waitpid
+    // gives it (or -1 when already reaped).
     int stop(std::chrono::milliseconds grace = 3000ms);
     bool running();
     // Waits for the process to end by itself; the status, or -1 on timeout.
     int waitExit(std::chrono::milliseconds timeout);
 
-    // All output lines so far (stdout and stderr interleaved in arrival order).
-    std::vector<std::string> lines() const;
-    std::vector<std::string> stdoutLines() const;
-    std::vector<std::string> stderrLines() const;
+    // The output lines so far in arrival order: all, or of one stream.
+    std::vector<std::string> lines() const { return select(ANY); }
+    std::vector<std::string> stdoutLines() const { return select(STDOUT); }
+    std::vector<std::string> stderrLines() const { return select(STDERR); }
     // Waits for a line containing needle among the lines from index from on;
     // stores it in line when given. False on timeout.
     bool waitForLine(const std::string& needle, std::chrono::milliseconds timeout, std::string* line = nullptr,
                      size_t from = 0);
     // Writes text to the process's standard input (kept open until stop).
     bool writeStdin(const std::string& text);
-    // Number of output lines containing needle.
     size_t countLines(const std::string& needle) const;
     size_t lineCount() const;
 
 private:
-    void reader(int fd, bool is_stderr);
+    enum Stream { ANY, STDOUT, STDERR };
+    std::vector<std::string> select(Stream stream) const;
+    void reader(int fd, Stream stream);
 
     std::string name_;
     bool echo_;
@@ -97,18 +95,15 @@ private:
     int stdin_fd_ = -1;
     int status_ = -1;
     bool reaped_ = false;
-    std::thread out_thread_;
-    std::thread err_thread_;
+    std::thread out_thread_, err_thread_;
     mutable std::mutex mutex_;
     std::condition_variable cv_;
     int closed_streams_ = 0;
-    std::vector<std::string> all_;
-    std::vector<std::string> out_;
-    std::vector<std::string> err_;
+    std::vector<std::pair<Stream, std::string>> lines_;
 };
 
 // A Node.js tool of tools/ that prints {"event":"listening","port":N,...} as
-// a JSON line once it listens; start() waits for it.
+// a JSON line once it listens, then one JSON line per event.
 class NodePeer {
 public:
     NodePeer(std::string name, std::string script, std::vector<std::string> args = {});
@@ -125,11 +120,14 @@ public:
     std::vector<nlohmann::json> events(const std::string& name) const;
     // Waits until at least count such events are printed; true when they are.
     bool waitEvents(const std::string& name, size_t count, std::chrono::milliseconds timeout = 5000ms) const;
+    // The index-th such event once it is printed (null on timeout): the
+    // peer's lines are read on another thread, so an event the test caused is
+    // waited for, never assumed.
+    nlohmann::json event(const std::string& name, size_t index = 0, std::chrono::milliseconds timeout = 5000ms) const;
     void stop();
 
 private:
-    std::string name_;
-    std::string script_;
+    std::string name_, script_;
     std::vector<std::string> args_;
     std::unique_ptr<ChildProcess> process_;
     int port_ = -1;
@@ -138,13 +136,14 @@ private:
 // A private mosquitto broker on 127.0.0.1 and a free port.
 class MosquittoBroker {
 public:
-    MosquittoBroker();
-    ~MosquittoBroker();
+    ~MosquittoBroker() { stop(); }
     // Starts on port (0 picks a free one the first time, and the same port on
     // a restart) and waits until it accepts connections.
     bool start(int port = 0);
     void stop();
     int port() const { return port_; }
+    // Its log (connections with their client id and options) while running.
+    ChildProcess& process() { return *process_; }
 
 private:
     TempDir dir_;
@@ -152,8 +151,8 @@ private:
     int port_ = 0;
 };
 
-// A TCP port that was free a moment ago on 127.0.0.1 (bind to port 0, read,
-// close). Only for peers that cannot report the port they picked themselves.
+// A TCP port that was free a moment ago on 127.0.0.1. Only for peers that
+// cannot report the port they picked themselves.
 int pick_free_port();
 // True when something accepts TCP connections on 127.0.0.1:port.
 bool port_accepts(int port);

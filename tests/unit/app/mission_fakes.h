@@ -76,9 +76,7 @@ public:
     bool sendCmd(const std::string& cmd) override {
         if (!accept_cmd) return false;
         commands.add(cmd);
-        if (on_cmd) {
-            on_cmd();  // px4ctrl reacting to the command
-        }
+        if (on_cmd) on_cmd();  // px4ctrl reacting to the command
         return true;
     }
     void setState(const json& s) { pushed.add(s); }
@@ -211,13 +209,7 @@ private:
 // runs it when hold is set.
 class TestRunner : public TaskRunner {
 public:
-    void run(std::function<void()> task) override {
-        if (hold) {
-            pending.push_back(std::move(task));
-        } else {
-            task();
-        }
-    }
+    void run(std::function<void()> task) override { hold ? pending.push_back(std::move(task)) : task(); }
     void runAll() {
         while (!pending.empty()) {
             auto task = std::move(pending.front());
@@ -289,9 +281,8 @@ inline json px4_state(int fs, const std::string& sub = "", int idx = -1, json ph
 
 // Every member of expected is in actual with the same value.
 inline void expect_members(const json& actual, const json& expected) {
-    for (const auto& [key, value] : expected.items()) {
+    for (const auto& [key, value] : expected.items())
         EXPECT_EQ(actual.contains(key) ? actual[key] : json(), value) << key;
-    }
 }
 
 inline json json_file(const std::string& path) { return json::parse(testsupport::read_file(path)); }

@@ -36,13 +36,11 @@ TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState) {
         m.current_point_id = "p-last";
     });
     const std::string out = output_of([&] {
-        h.core->intake.onCarMission({{"carStrategyId", 12},
-                                     {"carPointId", "P"},
-                                     {"carFlightMissionHistoryId", "H"},
-                                     {"carMissionId", std::string("M\xff")},
-                                     {"beforeTakeoffPhotoConfig", {{"k", 1}}},
-                                     {"warehouseNum", json::array({json::array({"A1", "A2"}), "A3", 7})},
-                                     {"carFlightPointList", json::array({{{"z", "10"}}, {{"z", "20"}}})}});
+        json payload = json::parse(R"({"carStrategyId": 12, "carPointId": "P", "carFlightMissionHistoryId": "H",
+            "beforeTakeoffPhotoConfig": {"k": 1}, "warehouseNum": [["A1", "A2"], "A3", 7],
+            "carFlightPointList": [{"z": "10"}, {"z": "20"}]})");
+        payload["carMissionId"] = std::string("M\xff");
+        h.core->intake.onCarMission(payload);
     });
     EXPECT_THAT(out, HasSubstr("[CAR] carFlightPointList size=2 cmd=[kovo 10,20]"));
     EXPECT_THAT(out, HasSubstr("[CAR] Received mission payload:\n{\n  \"beforeTakeoffPhotoConfig\""));
@@ -87,73 +85,49 @@ TEST(MissionIntake, CommandHeightsOfEachPayloadType) {
 }
 
 // The start sequence, in virtual time: the runner runs it at once.
+// Per behaviour: the commands sent, the platform's status codes, whether the
+// mission stays active, the virtual time spent, the lines logged.
 TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour) {
     struct Row {
         const char* name;
-        std::function<void(Harness&)> setup;
-        std::string lines;
-        Texts commands, codes;
+        size_t commands;
+        const char* codes;
         bool active;
-        std::chrono::milliseconds slept;
+        int slept_s;
+        std::string lines;
+        std::function<void(Harness&)> setup;
     };
-    const Texts kovo{"kovo 1.2"};
     const std::vector<Row> rows{
-        {"already flying",
-         [](Harness& h) { h.px4.setState(px4_state(3)); },
-         "[CAR] px4ctrl already in flight state (fs=3), mission started\n",
-         {},
-         {},
-         true,
-         10000ms},
-        {"not standby, then standby, then entering",
+        {"already flying", 0, "", true, 10, "[CAR] px4ctrl already in flight state (fs=3), mission started\n",
+         [](Harness& h) { h.px4.setState(px4_state(3)); }},
+        {"not standby, then standby, then entering", 1, "400", true, 15,
+         "[CAR] Retry 1/3: fs=0 not STANDBY, wait...\n[CAR] Send to px4ctrl (retry 2/3): kovo 1.2\n"
+         "[CAR] px4ctrl entered KOVO state, mission started\n",
          [](Harness& h) {
              h.px4.setState(px4_state(0));
              h.clock.on_sleep = [&h](std::chrono::milliseconds d) {
                  if (d == 2000ms) h.px4.setState(px4_state(2));
              };
              h.px4.on_cmd = [&h] { h.px4.setState(px4_state(4, "takeoff")); };
-         },
-         "[CAR] Retry 1/3: fs=0 not STANDBY, wait...\n[CAR] Send to px4ctrl (retry 2/3): kovo 1.2\n"
-         "[CAR] px4ctrl entered KOVO state, mission started\n",
-         kovo,
-         {"400"},
-         true,
-         15000ms},
-        {"never connected",
-         [](Harness& h) { h.px4.setLink(false); },
+         }},
+        {"never connected", 0, "415", false, 16,
          "[CAR] Retry 3/3: fs=-1 not STANDBY, wait...\n[CAR] Failed to start mission after 3 retries\n",
-         {},
-         {"415"},
-         false,
-         16000ms},
+         [](Harness& h) { h.px4.setLink(false); }},
         // Before the first state push the configured default code counts.
-        {"command refused",
+        {"command refused", 0, "415", false, 16, "[CAR] px4ctrl not ready, wait for reconnect...\n",
          [](Harness& h) {
              h.config.mission.default_fs_value = 2;
              h.px4.accept_cmd = false;
-         },
-         "[CAR] px4ctrl not ready, wait for reconnect...\n",
-         {},
-         {"415"},
-         false,
-         16000ms},
-        {"never entering",
-         [](Harness& h) { h.px4.setState(px4_state(2)); },
+         }},
+        {"never entering", 3, "400,400,400,415", false, 19,
          "[CAR] Retry 3/3: px4ctrl did not enter KOVO (fs=2), will retry\n",
-         {kovo[0], kovo[0], kovo[0]},
-         {"400", "400", "400", "415"},
-         false,
-         19000ms},
-        {"stopping during the delay",
+         [](Harness& h) { h.px4.setState(px4_state(2)); }},
+        {"stopping during the delay", 0, "", true, 10,
+         "[CAR] Mission received, waiting 10 seconds before execution...\n",
          [](Harness& h) {
              h.px4.setState(px4_state(2));
              h.clock.stopped = true;
-         },
-         "[CAR] Mission received, waiting 10 seconds before execution...\n",
-         {},
-         {},
-         true,
-         10000ms},
+         }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -161,10 +135,13 @@ TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour) {
         row.setup(h);
         h.build();
         EXPECT_THAT(output_of([&] { h.core->intake.onCarMission(json::object()); }), HasSubstr(row.lines));
-        EXPECT_EQ(h.px4.commands.all(), row.commands);
-        EXPECT_EQ(h.mqtt.statusCodes(), row.codes);
+        EXPECT_EQ(h.px4.commands.all(), Texts(row.commands, "kovo 1.2"));
+        std::string codes;
+        for (const std::string& code : h.mqtt.statusCodes())
+            codes += (codes.empty() ? "" : ",") + code;
+        EXPECT_EQ(codes, row.codes);
         EXPECT_EQ(h.active(), row.active);
-        EXPECT_EQ(h.clock.slept(), row.slept);
+        EXPECT_EQ(h.clock.slept(), std::chrono::seconds(row.slept_s));
         EXPECT_EQ(h.stats.failures.all(), row.active ? Texts{} : Texts{"max_retries_exceeded"});
     }
 }

@@ -45,10 +45,8 @@ TEST_F(PlatformReportsTest, StatusAndArrivalInTheEnvelope) {
     EXPECT_NE(messages[0]["platformCmdID"], messages[1]["platformCmdID"]);
     EXPECT_EQ(messages[0]["platformCmd"], "UploadUavStatusHistory");
     EXPECT_EQ(messages[0]["parms"].size(), 10u);
-    expect_members(messages[0]["parms"], {{"uavStatusCode", "400"},
-                                          {"uavStatus", "无人机状态"},
-                                          {"carFlightPointActionId", ""},
-                                          {"carMissionHistoryId", "H"}});
+    expect_members(messages[0]["parms"], json::parse(R"({"uavStatusCode": "400", "uavStatus": "无人机状态",
+        "carFlightPointActionId": "", "carMissionHistoryId": "H", "carStrategyId": "S", "carPointId": "P"})"));
     EXPECT_EQ(messages[1]["platformCmd"], "UploadUavArrivePoint");
     EXPECT_EQ(messages[1]["parms"].size(), 9u);
     EXPECT_EQ(messages[1]["parms"]["uavArrivePoint"], "1");
@@ -61,33 +59,15 @@ TEST_F(PlatformReportsTest, FlightHistoryHasAllFiftyFourMembersAndTheirValues) {
     for (const auto& [key, value] : p.items())
         EXPECT_TRUE(value.is_string()) << key;
     EXPECT_FALSE(p.contains("carMissionId"));
-    expect_members(p, {{"height", "-0.00"},
-                       {"hSpeed", "0.0"},
-                       {"batteryPercent", "0"},
-                       {"dataLink", "0"},
-                       {"zoomRatio", ""},
-                       {"carFlightPointId", "p7"}});
-    expect_members(flightHistory({{"lpos", {{"x", 1}, {"y", "2.5"}, {"z", -1.234}, {"vx", 3}, {"vy", 4}, {"vz", 0.5}}},
-                                  {"atti", {{"p", 0.1}, {"r", 0.2}, {"y", 0.3}}},
-                                  {"bat", {{"remain", 87}, {"vol", 16.2}}},
-                                  {"online", true}}),
-                   {{"hSpeed", "5.0"},
-                    {"height", "1.23"},
-                    {"uavZ", "-1.23"},
-                    {"uavX", "1"},
-                    {"uavY", "2.5"},
-                    {"xSpeed", "3"},
-                    {"vSpeed", "0.50"},
-                    {"zSpeed", "0.50"},
-                    {"batteryPercent", "87"},
-                    {"batteryVoltage", "16.20"},
-                    {"dataLink", "1"},
-                    {"ptzPitch", "0.10"},
-                    // Yaw from atti.r, roll from atti.y.
-                    {"uavYaw", "0.20"},
-                    {"ptzYaw", "0.20"},
-                    {"uavRoll", "0.30"},
-                    {"ptzRoll", "0.30"}});
+    expect_members(p, json::parse(R"({"height": "-0.00", "hSpeed": "0.0", "batteryPercent": "0", "dataLink": "0",
+        "zoomRatio": "", "carFlightPointId": "p7"})"));
+    // Yaw from atti.r, roll from atti.y.
+    expect_members(flightHistory(json::parse(R"({"lpos": {"x": 1, "y": "2.5", "z": -1.234, "vx": 3, "vy": 4,
+        "vz": 0.5}, "atti": {"p": 0.1, "r": 0.2, "y": 0.3}, "bat": {"remain": 87, "vol": 16.2}, "online": true})")),
+                   json::parse(R"({"hSpeed": "5.0", "height": "1.23", "uavZ": "-1.23", "uavX": "1", "uavY": "2.5",
+        "xSpeed": "3", "vSpeed": "0.50", "zSpeed": "0.50", "batteryPercent": "87", "batteryVoltage": "16.20",
+        "dataLink": "1", "ptzPitch": "0.10", "uavYaw": "0.20", "ptzYaw": "0.20", "uavRoll": "0.30",
+        "ptzRoll": "0.30"})"));
     // A text is not a boolean; without one "dataLink" follows the configured default.
     expect_members(flightHistory({{"bat", {{"remain", 87.5}}}, {"online", "true"}}),
                    {{"batteryPercent", "87.50"}, {"dataLink", "0"}});

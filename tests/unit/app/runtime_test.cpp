@@ -49,34 +49,3 @@ TEST(ThreadTaskRunner, JoinAllWaitsForTasksAndTheTasksTheyStart) {
               }),
               "[APP] Background work failed: disk full\n");
 }
-
-// Car events and monitor ticks at the same time, photo workers and log
-// uploads on the runner's threads: the lock rules keep the record consistent
-// (run under ThreadSanitizer).
-TEST(ThreadedMission, ConcurrentCarEventsTicksAndWorkers) {
-    TempDir dir;
-    Harness h;
-    ThreadTaskRunner runner;
-    h.clock.stopped = true;  // start sequences give up at once
-    h.build(&runner);
-    output_of([&] {
-        std::thread car([&] {
-            for (int i = 0; i < 200; ++i) {
-                h.core->intake.onCarMission({{"carMissionId", std::to_string(i)}, {"uploadMediaDataUrl", "http://u"}});
-                h.core->reboot.onCarRebootQuery();
-            }
-        });
-        std::thread monitor([&] {
-            for (int i = 0; i < 200; ++i) {
-                const json photos = json::array({{{"local_path", "/etc/hostname"}, {"height_idx", 0}}});
-                h.px4.setState(px4_state(i % 2 ? 3 : 2, "takeoff", 0, photos, dir.path()));
-                h.core->monitor.tick();
-            }
-        });
-        car.join();
-        monitor.join();
-        runner.joinAll();
-    });
-    EXPECT_EQ(h.car.reboot_answers.size(), 200u);
-    EXPECT_EQ(h.car.realtime.size(), 200u);
-}

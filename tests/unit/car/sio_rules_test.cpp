@@ -3,7 +3,6 @@
 #include <gtest/gtest.h>
 
 #include <stdexcept>
-#include <string>
 
 #include "car/sio/packet.h"
 #include "car/sio/reconnect.h"
@@ -21,8 +20,9 @@ using sio::ProtocolError;
 
 TEST(OpenPacket, BoundsAbsurdPingFiguresAndRejectsPacketsWithoutTheNeededMembers) {
     const auto h = sio::decode_handshake(R"({"sid":"s","pingInterval":0,"pingTimeout":1e300})");
-    EXPECT_EQ(h.ping_interval, sio::kMinPingPeriod);
-    EXPECT_EQ(h.ping_timeout, sio::kMaxPingPeriod);
+    // A busy loop or an overflowing clock otherwise.
+    EXPECT_EQ(h.ping_interval, 100ms);
+    EXPECT_EQ(h.ping_timeout, 24h);
     EXPECT_EQ(sio::decode_handshake(R"({"sid":"s","pingInterval":-5,"pingTimeout":2500.7})").ping_timeout, 2500ms);
     for (const char* bad : {R"({"pingInterval":1,"pingTimeout":1})", R"({"sid":"","pingInterval":1,"pingTimeout":1})",
                             R"({"sid":5,"pingInterval":1,"pingTimeout":1})", R"({"sid":"s","pingTimeout":1})",
@@ -43,14 +43,11 @@ TEST(PacketDecoding, EveryTypeWithNamespaceAckIdAndAttachments) {
         const char* data;
     } cases[] = {
         {"0", PacketType::CONNECT, "/", std::nullopt, 0, nullptr},
-        {"0/admin,", PacketType::CONNECT, "/admin", std::nullopt, 0, nullptr},
-        {"1", PacketType::DISCONNECT, "/", std::nullopt, 0, nullptr},
         {R"(2/admin,456["project:delete",123])", PacketType::EVENT, "/admin", 456, 0, R"(["project:delete",123])"},
         {R"(20["ev"])", PacketType::EVENT, "/", 0, 0, R"(["ev"])"},
         {"3/admin,456[]", PacketType::ACK, "/admin", 456, 0, "[]"},
         {R"(4/admin,"Not authorized")", PacketType::ERROR, "/admin", std::nullopt, 0, R"("Not authorized")"},
         {R"(4{"message":"no","code":3})", PacketType::ERROR, "/", std::nullopt, 0, R"({"code":3,"message":"no"})"},
-        {"4", PacketType::ERROR, "/", std::nullopt, 0, nullptr},
         {R"(51-["hello",{"_placeholder":true,"num":0}])", PacketType::BINARY_EVENT, "/", std::nullopt, 1,
          R"(["hello",{"_placeholder":true,"num":0}])"},
         {R"(512-/admin,9["x"])", PacketType::BINARY_EVENT, "/admin", 9, 12, R"(["x"])"},
@@ -97,10 +94,8 @@ TEST(ServerUri, HostAndPortWithPathAndQueryIgnoredAndRefusesWhatItCannotConnectT
     } cases[] = {
         {"http://127.0.0.1:8080", "127.0.0.1", 8080},
         {"http://car.local", "car.local", 80},
-        {"ws://car.local:9", "car.local", 9},
         {"HTTP://h:1/", "h", 1},
         {"http://10.0.0.2:3000/socket.io/?x=1", "10.0.0.2", 3000},
-        {"http://h?x=1", "h", 80},
         {"http://[::1]:8080", "::1", 8080},
         {"ws://[fe80::1]", "fe80::1", 80},
     };
@@ -147,20 +142,12 @@ TEST(ReconnectDelay, GrowsByHalfEachAttemptUpTo25SecondsAndRestartsAfterAnOpen) 
 TEST(ValueKinds, NumberedLikeTheDaemonLogsThemWithIntegersAndDoublesApart) {
     const std::pair<const char*, int> cases[] = {
         {"2", 0},
-        {"-5", 0},
-        {"9223372036854775807", 0},
         {"-9223372036854775808", 0},
         // JavaScript writes 2.0 as 2, so only text decides; too large for 64
         // signed bits is a double, never a wrapped integer.
         {"2.0", 1},
-        {"1e2", 1},
-        {"-0.5", 1},
         {"9223372036854775808", 1},
-        {"18446744073709551616", 1},
-        {"\"s\"", 2},
-        {"[]", 4},
         {"{}", 5},
-        {"false", 6},
         {"null", 7},
     };
     for (const auto& [text, kind] : cases)
@@ -175,38 +162,21 @@ TEST(ValueKinds, NumberedLikeTheDaemonLogsThemWithIntegersAndDoublesApart) {
 // Object and JSON text forms of a mission arriving equal, with strings inside
 // left alone and binary values inside structures: see the car link's tests.
 TEST(SioMsgToJson, ArgumentConvertsByKindAndAStringIsParsedWhenItHoldsJsonText) {
-    // Nesting one level beyond the bound, as arrays and as objects.
+    // Nesting one level beyond the bound.
     const int levels = sio::kDefaultMaxDepth + 1;
     const std::string deep = std::string(levels, '[') + std::string(levels, ']');
-    std::string deep_objects;
-    for (int i = 0; i < levels; ++i)
-        deep_objects += "{\"a\":";
-    deep_objects += "1" + std::string(levels, '}');
     const std::pair<Message, json> cases[] = {
         {Message(std::int64_t{-7}), -7},
-        {Message(std::uint64_t{7}), 7},
-        {Message(2.5), 2.5},
-        {Message(true), true},
-        {Message(nullptr), nullptr},
         {Message::binary({1, 2, 3}), nullptr},
         {Message::object(), nullptr},
-        {Message::array(), json::array()},
         {Message(R"({"a":[1,2.5,"x"]})"), json::parse(R"({"a":[1,2.5,"x"]})")},
         {Message("12"), 12},
-        {Message("1.5"), 1.5},
-        {Message("true"), true},
-        {Message("\"quoted\""), "quoted"},
-        {Message("null"), nullptr},
         {Message("{}"), nullptr},
         // Strings that are not (strict, bounded) JSON text stay strings.
         {Message("plain words"), "plain words"},
-        {Message(""), ""},
         {Message("{\"a\":1} x"), "{\"a\":1} x"},
-        {Message("[1,2"), "[1,2"},
         {Message("// comment\n1"), "// comment\n1"},
-        {Message("{'a':1}"), "{'a':1}"},
         {Message(deep), deep},
-        {Message(deep_objects), deep_objects},
     };
     for (const auto& [in, expected] : cases) {
         const json out = sio_msg_to_json(&in);

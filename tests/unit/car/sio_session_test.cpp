@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "car/sio/session.h"
@@ -73,19 +74,6 @@ TEST(SessionHandshake, OpensAfterOpenPacketAndDefaultNamespaceConnectOnly) {
     EXPECT_EQ(h.dropped.size(), 1u);
     // The client never sends 40 for the default namespace.
     EXPECT_TRUE(h.sent.empty());
-}
-
-TEST(SessionHandshake, ErrorInsteadOfConnectIsARejection) {
-    Harness h;
-    h.handshake();
-    h.text(R"(44"Not authorized")");
-    ASSERT_EQ(h.errors.size(), 1u);
-    EXPECT_EQ(*h.errors[0], "Not authorized");
-    EXPECT_EQ(h.ends, Ends{SessionEnd::REJECTED});
-    EXPECT_FALSE(h.session.nextDeadline().has_value());
-    // Nothing is processed after the end.
-    h.text("40");
-    EXPECT_TRUE(h.opened_ids.empty());
 }
 
 TEST(SessionHandshake, TimesOutWithoutOpenPacketOrNamespaceConnect) {
@@ -173,13 +161,21 @@ TEST(SessionEvents, OtherNamespacesEnginePacketsAndErrorsLeaveTheSessionOpen) {
     EXPECT_TRUE(h.events.empty() && h.dropped.empty() && h.ends.empty());
 }
 
-TEST(SessionEvents, ServerDisconnectAndEngineCloseEndTheSession) {
-    for (const auto& [frame, end] :
-         {std::pair{"41", SessionEnd::SERVER_DISCONNECT}, std::pair{"1", SessionEnd::SERVER_CLOSE}}) {
+// An error instead of the namespace connect is a rejection; after it, the
+// namespace disconnect and Engine.IO's close end an open session.
+TEST(SessionEvents, FramesThatEndTheSession) {
+    for (const auto& [frame, open, end] :
+         {std::tuple{R"(44"Not authorized")", false, SessionEnd::REJECTED},
+          std::tuple{"41", true, SessionEnd::SERVER_DISCONNECT}, std::tuple{"1", true, SessionEnd::SERVER_CLOSE}}) {
+        SCOPED_TRACE(frame);
         Harness h;
-        h.open();
+        open ? h.open() : h.handshake();
         h.text(frame);
-        EXPECT_EQ(h.ends, Ends{end}) << frame;
+        EXPECT_EQ(h.ends, Ends{end});
+        EXPECT_FALSE(h.session.nextDeadline().has_value());
+        // Nothing is processed after the end.
+        h.text(R"(42["ev"])");
+        EXPECT_TRUE(h.events.empty());
     }
 }
 
@@ -237,37 +233,17 @@ TEST(SessionMalformed, EachBadFrameIsDroppedAndTheSessionGoesOn) {
     Harness h;
     h.open();
     const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
-    const Strings bad = {
-        // Engine.IO and socket.io packet types.
-        "",
-        "7",
-        "x42",
-        "/",
-        "4",
-        "47",
-        // Broken or trailing JSON, invalid UTF-8, nesting beyond the bound.
-        R"(42["ev")",
-        R"(42["ev"] x)",
-        "42{'a':1}",
-        "42[\"ev\",\"\xc3\x28\"]",
-        "42[\"ev\",\"\xff\"]",
-        "42[\"ev\"," + nested(sio::kDefaultMaxDepth) + "]",
-        "42" + nested(1000000),
-        "42" + std::string(1000000, '['),
-        // Events that are not an array starting with a name.
-        "42",
-        R"(42"ev")",
-        R"(42{"ev":1})",
-        R"(42[1,2])",
-        "42[]",
-        // Binary packets without "<count>-", or with counts and ack ids too large to be real.
-        R"(45["x"])",
-        R"(451["x"])",
-        R"(45-["x"])",
-        R"(451000000-["x"])",
-        R"(4599999999999-["x"])",
-        R"(42123456789012345678901["x"])",
-    };
+    // Engine.IO and socket.io packet types first.
+    const Strings bad = {"", "7", "x42", "/", "4", "47",
+                         // Broken or trailing JSON, invalid UTF-8, nesting beyond the bound.
+                         R"(42["ev")", R"(42["ev"] x)", "42{'a':1}", "42[\"ev\",\"\xc3\x28\"]", "42[\"ev\",\"\xff\"]",
+                         "42[\"ev\"," + nested(sio::kDefaultMaxDepth) + "]", "42" + nested(1000000),
+                         "42" + std::string(1000000, '['),
+                         // Events that are not an array starting with a name.
+                         "42", R"(42"ev")", R"(42{"ev":1})", R"(42[1,2])", "42[]",
+                         // Binary packets without "<count>-", or with counts and ack ids too large to be real.
+                         R"(45["x"])", R"(451["x"])", R"(45-["x"])", R"(451000000-["x"])", R"(4599999999999-["x"])",
+                         R"(42123456789012345678901["x"])"};
     for (size_t i = 0; i < bad.size(); ++i) {
         h.text(bad[i]);
         EXPECT_EQ(h.dropped.size(), i + 1) << bad[i].substr(0, 40);

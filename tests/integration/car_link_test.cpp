@@ -1,0 +1,329 @@
+// SioCarClient against the real npm socket.io 2.x server (tools/sim_car.js)
+// over loopback: what only a real server shows (its encodings of the query,
+// events and attachments, its closes and time-outs); the protocol rules
+// themselves are unit-tested on hand-written frames.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <atomic>
+#include <mutex>
+#include <stdexcept>
+#include <thread>
+
+#include "car/sio_car_client.h"
+#include "log_capture.h"
+#include "test_support.h"
+
+using namespace kovo::config;
+using namespace kovo::car;
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testsupport::wait_until;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+const std::string kGreen = "\033[32m", kYellow = "\033[33m", kReset = "\033[0m";
+
+long long ms_since(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+class CarLink : public ::testing::Test {
+protected:
+    void TearDown() override {
+        // The client's thread calls back into the members below: stopped first.
+        client.reset();
+        // A car stopped with SIGSTOP would sit out SIGTERM's grace.
+        if (car) car->process().signal(SIGCONT);
+    }
+    void startCar(std::vector<std::string> args = {}, int port = 0) {
+        if (port != 0) args.insert(args.end(), {"--port", std::to_string(port)});
+        car = std::make_unique<testsupport::NodePeer>("sim_car", "sim_car.js", args);
+        ASSERT_TRUE(car->start());
+        car_port = car->port();
+    }
+    // Builds the client on the car's port (or uri when given), and starts it.
+    void startClient(int attempts = 0, const std::string& uri = "", bool start = true) {
+        config.socketio.uri = uri.empty() ? "http://127.0.0.1:" + std::to_string(car_port) : uri;
+        config.socketio.reconnect_attempts = attempts;
+        config.socketio.reconnect_delay_ms = 100;
+        client = std::make_unique<SioCarClient>(config);
+        client->setMissionCallback([this](const json& mission) {
+            std::lock_guard<std::mutex> lock(mutex);
+            missions_.push_back(mission);
+            if (mission.is_string()) throw std::runtime_error("cannot fly " + mission.get<std::string>());
+        });
+        client->setRebootQueryCallback([this] {
+            ++reboot_queries;
+            client->sendCanRebootResp(false);
+        });
+        client->setOnConnected([this] { ++connected_calls; });
+        client->setOnDisconnected([this] { ++disconnected_calls; });
+        ASSERT_TRUE(!start || client->start());
+    }
+    // Both, and waits until the handlers are registered.
+    void connectBoth(std::vector<std::string> car_args = {}, int attempts = 0) {
+        ASSERT_NO_FATAL_FAILURE(startCar(std::move(car_args)));
+        ASSERT_NO_FATAL_FAILURE(startClient(attempts));
+        ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 5s));
+    }
+    void carCommand(const json& command) { car->sendLine(command.dump()); }
+    std::vector<json> missions() const {
+        std::lock_guard<std::mutex> lock(mutex);
+        return missions_;
+    }
+    bool waitMissions(size_t n, std::chrono::milliseconds timeout = 5s) const {
+        return wait_until([&] { return missions().size() >= n; }, timeout);
+    }
+    bool logged(const std::string& text) const { return log.text().find(text) != std::string::npos; }
+
+    testsupport::LogCapture log;  // first member: outlives the client
+    AppConfig config;
+    std::unique_ptr<testsupport::NodePeer> car;
+    std::unique_ptr<SioCarClient> client;
+    int car_port = 0;
+    mutable std::mutex mutex;
+    std::vector<json> missions_;
+    std::atomic<int> reboot_queries{0}, connected_calls{0}, disconnected_calls{0};
+};
+
+}  // namespace
+
+TEST_F(CarLink, QueryIsDecodedExactlyByTheServerAndTheOpenIsLogged) {
+    config.socketio.access_key = "48 21+90/37&x=\xc3\xa9";
+    config.socketio.client_type = "app?type=%41";
+    ASSERT_NO_FATAL_FAILURE(connectBoth());
+    json connection = car->event("connection");
+    // Revision 3, WebSocket only, never a sid or b64.
+    EXPECT_EQ(connection["query"], (json{{"EIO", "3"},
+                                         {"transport", "websocket"},
+                                         {"accessKey", "48 21+90/37&x=\xc3\xa9"},
+                                         {"clientType", "app?type=%41"}}));
+    EXPECT_TRUE(logged(
+        "SIO connected to car server\n[SIO] namespace=/ sessionid=" + connection["id"].get<std::string>() + "\n"));
+    EXPECT_TRUE(
+        logged("[SIO] Listening events: mission='car_uav_begin_mission' reboot_query='car_uav_can_reboot_uav' "
+               "realtime='uav_realtime_status' mission_status='uav_mission_status'\n"));
+}
+
+// Each row: what the car sends as car_uav_begin_mission, what the mission
+// callback receives, and the flag of the green RX line. A mission sent as an
+// object and as JSON text arrive equal; strings inside are never parsed.
+TEST_F(CarLink, MissionInEachFormArrivesConvertedAndLoggedGreen) {
+    const json mission = json::parse(R"({"carStrategyId": "12", "beforeTakeoffPhotoConfig": {}, "tags": ["true", "{}"],
+        "carFlightPointList": [{"id": "1", "z": "1.5"}, {"id": "2", "z": 3}]})");
+    json converted = mission;
+    converted["beforeTakeoffPhotoConfig"] = nullptr;
+    const auto emit = [](const json& args) {
+        return json{{"cmd", "emit"}, {"event", "car_uav_begin_mission"}, {"args", args}};
+    };
+    const struct {
+        json command;
+        json expected;
+        const char* flag;
+    } rows[] = {
+        {{{"cmd", "mission"}, {"as", "object"}, {"payload", mission}}, converted, "5"},
+        {{{"cmd", "mission"}, {"as", "string"}, {"payload", mission}}, converted, "2"},
+        {emit({"fly to the moon"}), "fly to the moon", "2"},  // the callback throws
+        {{{"cmd", "binary"}, {"event", "car_uav_begin_mission"}, {"bytes", {1, 2, 3}}}, nullptr, "3"},
+        {{{"cmd", "binary"}, {"event", "car_uav_begin_mission"}, {"nested", true}},
+         json::parse(R"({"label":"photo","more":null,"parts":[1,{"data":null}]})"),
+         "5"},
+        {emit(json::array()), nullptr, "null"},
+        {emit({{{"a", 1}}, "second", 3}), {{"a", 1}}, "5"},
+    };
+    ASSERT_NO_FATAL_FAILURE(connectBoth());
+    for (size_t i = 0; i < std::size(rows); ++i) {
+        SCOPED_TRACE(rows[i].command.dump());
+        carCommand(rows[i].command);
+        ASSERT_TRUE(waitMissions(i + 1));
+        EXPECT_EQ(missions()[i], rows[i].expected);
+        EXPECT_TRUE(logged(kGreen + "[SIO] RX car_uav_begin_mission (flag=" + rows[i].flag + "):\n" +
+                           rows[i].expected.dump(2) + kReset + "\n"));
+    }
+    EXPECT_TRUE(missions()[0]["carFlightPointList"][1]["z"].is_number_integer());
+    EXPECT_TRUE(logged("car_uav_begin_mission parse error: cannot fly fly to the moon\n"));
+}
+
+// Broken frames, message events and ERROR packets are logged and the link
+// goes on; payloads above a megabyte travel both ways.
+TEST_F(CarLink, OddFramesAreLoggedWhileTheLinkGoesOnAndLargePayloadsTravel) {
+    ASSERT_NO_FATAL_FAILURE(connectBoth({"--max-http-buffer-size", "5000000"}));
+    carCommand({{"cmd", "raw"}, {"text", "42[broken"}});
+    // A second open packet with a tiny ping interval changes nothing.
+    carCommand({{"cmd", "raw"}, {"text", "0{\"sid\":\"again\",\"pingInterval\":1,\"pingTimeout\":1}"}});
+    // A stray attachment, then a binary event whose attachment never comes.
+    carCommand({{"cmd", "raw"}, {"base64", "BAEC"}});
+    carCommand({{"cmd", "raw"}, {"text", R"(451-["car_uav_begin_mission",{"_placeholder":true,"num":0}])"}});
+    for (const json& args : {json{"hello car"}, json::array(), json{{{"a", 1}}}})
+        carCommand({{"cmd", "emit"}, {"event", "message"}, {"args", args}});
+    carCommand({{"cmd", "error"}, {"data", "oops"}});
+    carCommand({{"cmd", "error"}, {"data", {{"code", 7}}}});
+    carCommand({{"cmd", "large"}, {"event", "car_uav_begin_mission"}, {"bytes", 2000000}});
+    client->sendMissionStatus({{"blob", std::string(1500000, 'a')}});
+    ASSERT_TRUE(waitMissions(1, 10s));
+    const std::string text = missions()[0]["text"];
+    EXPECT_EQ(text.size(), 2000000u);
+    EXPECT_EQ(text.substr(0, 4), "\xc3\xa9\xc3\xa9");
+    EXPECT_EQ(car->event("received", 0, 10s)["payload"]["blob"].get<std::string>().size(), 1500000u);
+    EXPECT_EQ(log.count("[SIO] Dropped frame from server:"), 4u);
+    for (const char* shown : {"hello car", "(empty)", "(non-string)"})
+        EXPECT_TRUE(logged(kGreen + "[SIO] RX Socket event: message -> " + shown + kReset + "\n")) << shown;
+    EXPECT_TRUE(logged("[SIO] Socket error: oops\n[SIO] Socket error: {\"code\":7}\n"));
+    EXPECT_FALSE(wait_until([this] { return disconnected_calls > 0; }, 500ms));
+}
+
+// The answer leaves before the server's acknowledgement; statuses go as JSON
+// text, only while up, from any thread in order per thread; only the mission
+// status and the answer are logged.
+TEST_F(CarLink, AnswersAndStatusesAreOneJsonTextArgument) {
+    ASSERT_NO_FATAL_FAILURE(startCar());
+    ASSERT_NO_FATAL_FAILURE(startClient(0, "", false));
+    client->sendMissionStatus({{"missionStatus", "1"}});  // down: neither sent later nor logged
+    ASSERT_TRUE(client->start());
+    ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 5s));
+    carCommand({{"cmd", "emit"}, {"event", "car_uav_can_reboot_uav"}, {"args", {{{"t", 1}}}}, {"ack", true}});
+    EXPECT_EQ(car->event("ack")["args"], json::array());
+    const std::string answer = R"({"accessKey":"4821-9037","can_reboot_uav":"0"})";
+    // The car prints in arrival order: the answer is already there.
+    const json answered = car->events("received").at(0);
+    EXPECT_EQ(answered["name"], "car_uav_can_reboot_uav");
+    EXPECT_EQ(answered["args"], json::array({answer}));
+    EXPECT_TRUE(logged(kYellow + "[SIO] TX car_uav_can_reboot_uav: " + answer + kReset + "\n"));
+
+    client->sendMissionStatus({{"missionStatus", "2"}, {"name", "h\xc3\xa9"}});
+    client->sendRealtimeStatus({{"uavStatusCode", 2}});
+    client->sendMissionStatus({{"name", "bad \xff byte"}});  // replaced, never thrown on
+    EXPECT_EQ(car->event("received", 1)["args"], json::array({"{\"missionStatus\":\"2\",\"name\":\"h\xc3\xa9\"}"}));
+    EXPECT_EQ(car->event("received", 2)["name"], "uav_realtime_status");
+    EXPECT_EQ(car->event("received", 3)["payload"]["name"], "bad \xef\xbf\xbd byte");
+    EXPECT_EQ(log.count("[SIO] TX"), 3u);
+    EXPECT_EQ(reboot_queries, 1);
+
+    constexpr int kThreads = 4, kEach = 200;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < kThreads; ++t)
+        threads.emplace_back([this, t] {
+            for (int i = 0; i < kEach; ++i)
+                client->sendMissionStatus({{"thread", t}, {"seq", i}});
+        });
+    for (auto& th : threads)
+        th.join();
+    ASSERT_TRUE(car->waitEvents("received", 4 + kThreads * kEach, 10s));
+    const auto got = car->events("received");
+    std::vector<int> next(kThreads, 0);
+    for (auto e = got.begin() + 4; e != got.end(); ++e)
+        EXPECT_EQ((*e)["payload"]["seq"], next[(*e)["payload"]["thread"]]++);
+}
+
+TEST_F(CarLink, ComesBackAfterAServerRestartWithANewSessionAndEachEventHandledOnce) {
+    ASSERT_NO_FATAL_FAILURE(connectBoth({}, 10));
+    const std::string first_sid = car->event("connection")["id"];
+    car->process().signal(SIGKILL);
+    ASSERT_TRUE(log.waitFor("SIO close: 1", 5s));
+    ASSERT_NO_FATAL_FAILURE(startCar({}, car_port));
+    ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 10s, 2));
+    const std::string sid = car->event("connection")["id"];
+    EXPECT_NE(sid, first_sid);
+    EXPECT_TRUE(logged("[SIO] namespace=/ sessionid=" + sid + "\n"));
+
+    carCommand({{"cmd", "mission"}});
+    carCommand({{"cmd", "reboot"}});
+    ASSERT_TRUE(car->waitEvents("received", 1));
+    // A duplicate answer would have left before this marker.
+    client->sendRealtimeStatus({{"marker", true}});
+    EXPECT_EQ(car->event("received", 1)["payload"]["marker"], true);
+    EXPECT_EQ(missions().size(), 1u);
+    EXPECT_EQ(reboot_queries, 1);
+    EXPECT_EQ(connected_calls, 2);
+    EXPECT_EQ(disconnected_calls, 1);
+}
+
+// A server that refuses the namespace or is not there: each attempt is
+// announced and only the last failure reported.
+TEST_F(CarLink, FailedConnectionsAreRetriedAndTheLastFailureReported) {
+    ASSERT_NO_FATAL_FAILURE(startCar({"--reject", "Not authorized"}));
+    const std::string closed = "http://127.0.0.1:" + std::to_string(testsupport::pick_free_port());
+    const struct {
+        std::string uri;
+        int attempts;
+        size_t reconnecting;
+        const char* reason;
+    } rows[] = {
+        {"", 0, 0, "[SIO] Socket error: Not authorized"},
+        {closed, 2, 2, "[SIO] Connect error:"},  // waits of 100 and 150 ms
+        {"https://127.0.0.1:8443", 3, 0, "TLS is not supported"},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.uri + " attempts " + std::to_string(row.attempts));
+        const size_t failures = log.count("[SIO] Connection failed");
+        const size_t retries = log.count("[SIO] Reconnecting...");
+        const size_t reasons = log.count(row.reason);
+        const auto start = Clock::now();
+        ASSERT_NO_FATAL_FAILURE(startClient(row.attempts, row.uri));
+        ASSERT_TRUE(log.waitFor("[SIO] Connection failed", 5s, failures + 1));
+        EXPECT_GE(ms_since(start), row.reconnecting == 2 ? 250 : 0);
+        EXPECT_EQ(log.count("[SIO] Reconnecting...") - retries, row.reconnecting);
+        EXPECT_GT(log.count(row.reason), reasons);
+        client->stop();
+        EXPECT_EQ(log.count("[SIO] Connection failed"), failures + 1);
+    }
+    EXPECT_EQ(connected_calls + disconnected_calls, 0);
+}
+
+// socket.disconnect(true) sends 41 and closes the WebSocket, socket.disconnect()
+// sends 41 only: both are final, as is our own stop. A bare WebSocket close is
+// normal but not final; a status above the server's limit is closed with 1009,
+// a drop.
+TEST_F(CarLink, ServerDisconnectAndOurStopAreFinalOtherClosesReconnect) {
+    ASSERT_NO_FATAL_FAILURE(startCar());
+    const std::tuple<json, bool, const char*> rows[] = {
+        {{{"cmd", "disconnect"}, {"close", true}}, false, "SIO close: 0"},
+        {{{"cmd", "disconnect"}, {"close", false}}, false, "SIO close: 0"},
+        {{{"cmd", "close_transport"}}, true, "SIO close: 0"},
+        {"oversized", true, "SIO close: 1"},
+        {nullptr, false, "SIO close: 0"},  // client->stop()
+    };
+    for (const auto& [command, reconnects, close] : rows) {
+        SCOPED_TRACE(command.dump());
+        const size_t closes = log.count(close);
+        const size_t disconnects = car->events("disconnect").size();
+        connected_calls = 0;
+        disconnected_calls = 0;
+        ASSERT_NO_FATAL_FAILURE(startClient(3));
+        ASSERT_TRUE(wait_until([this] { return connected_calls == 1; }, 5s));
+        if (command.is_null()) {
+            client->stop();  // returns after the close listener ran
+        } else if (command.is_string()) {
+            client->sendMissionStatus({{"blob", std::string(1100000, 'a')}});
+        } else {
+            carCommand(command);
+        }
+        EXPECT_TRUE(log.waitFor(close, 5s, closes + 1));
+        EXPECT_EQ(wait_until([&] { return connected_calls == 2; }, reconnects ? 5s : 700ms), reconnects);
+        EXPECT_EQ(disconnected_calls, 1);
+        EXPECT_TRUE(car->waitEvents("disconnect", disconnects + 1));
+        client->stop();
+    }
+    EXPECT_EQ(car->events("received").size(), 0u);
+}
+
+// 2.4.1's default ping timeout is 5000 ms (2.5.1's 20000): the handshake's
+// figure counts. A client that pings is kept past interval and timeout.
+TEST_F(CarLink, PingsKeepTheLinkAndAStoppedServerIsDetected) {
+    ASSERT_NO_FATAL_FAILURE(connectBoth({"--version", "2.4.1", "--ping-interval", "500"}));
+    carCommand({{"cmd", "mission"}, {"as", "string"}});
+    ASSERT_TRUE(waitMissions(1));
+    EXPECT_EQ(missions()[0]["carStrategyId"], "12");
+    EXPECT_FALSE(wait_until([this] { return disconnected_calls > 0; }, 6s));
+
+    const auto stopped = Clock::now();
+    car->process().signal(SIGSTOP);
+    ASSERT_TRUE(log.waitFor("SIO close: 1", 8s));
+    const long long waited = ms_since(stopped);
+    EXPECT_GE(waited, 4000);
+    EXPECT_LE(waited, 5900);
+    EXPECT_TRUE(logged("[SIO] Connection ended: ping timeout\n"));
+}

@@ -1,0 +1,180 @@
+// PlatformHttpClient against the simulated platform and camera over loopback.
+#include "platform/platform_http_client.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <sstream>
+#include <thread>
+#include <vector>
+
+#include <nlohmann/json.hpp>
+
+#include "log_capture.h"
+#include "test_support.h"
+
+using namespace kovo::config;
+using namespace kovo::platform;
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using testsupport::NodePeer;
+using Texts = std::vector<std::string>;
+
+namespace {
+
+struct CurlEnvironment : ::testing::Environment {
+    void SetUp() override { PlatformHttpClient::globalInit(); }
+};
+const auto* const kCurlEnvironment = ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
+
+class HttpClientTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(platform_.start());
+        ASSERT_TRUE(camera_.start());
+        testsupport::write_file(photo_, std::string(3000, 'p'));
+    }
+    // The logged failures, without their "HTTP error: " prefix.
+    Texts errors() const {
+        Texts texts;
+        std::istringstream lines(log_.text());
+        for (std::string line; std::getline(lines, line);)
+            if (line.rfind("HTTP error: ", 0) == 0) texts.push_back(line.substr(12));
+        return texts;
+    }
+    std::string platformUrl(const std::string& path) const {
+        return "http://127.0.0.1:" + std::to_string(platform_.port()) + path;
+    }
+    std::string pictureUrl(int number) const {  // number below 10
+        return "http://127.0.0.1:" + std::to_string(camera_.port()) + "/photo/101SIYI_IMG/IMG_000" +
+               std::to_string(number) + ".jpg";
+    }
+    bool post(const std::string& path, std::string* response = nullptr, long* status = nullptr) {
+        return client_.postFile(platformUrl(path), photo_, {}, "", response, status);
+    }
+
+    testsupport::LogCapture log_;
+    NodePeer platform_{"platform", "sim_platform.js"};
+    NodePeer camera_{"camera", "sim_camera.js"};
+    testsupport::TempDir dir_;
+    const std::string photo_ = dir_.file("pic.jpg");
+    AppConfig config_;
+    PlatformHttpClient client_{config_};
+};
+
+}  // namespace
+
+TEST_F(HttpClientTest, UploadSendsTheFilePartFirstThenTheFieldsWholeInKeyOrder) {
+    const std::string with_zero("left\0right", 10);
+    std::string response;
+    long status = -1;
+    ASSERT_TRUE(client_.postFile(platformUrl("/media/upload?mission=7"), photo_, {{"b", "2"}, {"a", with_zero}},
+                                 "photo", &response, &status));
+    EXPECT_EQ(status, 200);
+    EXPECT_EQ(json::parse(response).value("msg", ""), "success");
+    // An empty field name gives the configured one, read at each request.
+    ASSERT_TRUE(post("/a"));
+    config_.platform.upload_file_field = "upfile";
+    ASSERT_TRUE(post("/b"));
+
+    json sent = platform_.event("request", 0);
+    EXPECT_EQ(sent["path"], "/media/upload");
+    EXPECT_EQ(sent["query"], "mission=7");
+    sent["parts"][0].erase("mime_type");
+    sent["parts"][0].erase("sha1");
+    EXPECT_EQ(sent["parts"], json::parse(R"([{"name":"photo","filename":"pic.jpg","size":3000},
+        {"name":"a","value":"left\u0000right"},{"name":"b","value":"2"}])"));
+    EXPECT_EQ(platform_.event("request", 1)["parts"][0]["name"], "file");
+    EXPECT_EQ(platform_.event("request", 2)["parts"][0]["name"], "upfile");
+    EXPECT_TRUE(errors().empty());
+}
+
+TEST_F(HttpClientTest, ConcurrentCallersAreServedOneAtATime) {
+    ASSERT_TRUE(platform_.command({{"cmd", "delay"}, {"ms", 150}}).is_object());
+    std::atomic<int> succeeded{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 4; ++i)
+        callers.emplace_back([&] { succeeded += post("/media") ? 1 : 0; });
+    for (auto& t : callers)
+        t.join();
+    EXPECT_EQ(succeeded, 4);
+    // Each request arrived when no other was open on the platform.
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(platform_.event("request", i)["inflight"], 1) << i;
+}
+
+// A completed transfer hands its status to the caller, whatever it is; the
+// body is the response or the file. A failed one is logged once with its
+// reason and leaves the response alone.
+TEST_F(HttpClientTest, ErrorStatusesAreCompletedTransfersAndFailuresAreLoggedOnce) {
+    ASSERT_TRUE(platform_.command({{"cmd", "mode"}, {"mode", "error"}, {"status", 503}}).is_object());
+    std::string response = "untouched";
+    long status = 0;
+    EXPECT_TRUE(post("/media", &response, &status));
+    EXPECT_EQ(status, 503);
+    EXPECT_EQ(json::parse(response).value("msg", ""), "simulated failure");
+    ASSERT_TRUE(camera_.command({{"cmd", "missing"}, {"number", 5}}).is_object());
+    EXPECT_TRUE(client_.downloadFile(pictureUrl(5), dir_.file("five.jpg"), &status));
+    EXPECT_EQ(status, 404);
+    EXPECT_EQ(testsupport::read_file(dir_.file("five.jpg")), R"({"code":404,"msg":"IMG_0005.jpg not found"})");
+    EXPECT_TRUE(errors().empty());
+
+    response = "untouched";
+    EXPECT_FALSE(client_.postFile(platformUrl("/media"), dir_.file("absent.jpg"), {}, "", &response, &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_FALSE(client_.postFile("http://127.0.0.1:" + std::to_string(testsupport::pick_free_port()), photo_, {}, "",
+                                  &response));
+    EXPECT_EQ(response, "untouched");
+    const Texts texts = errors();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0].rfind("curl postFile error: ", 0), 0u) << texts[0];
+    EXPECT_GT(texts[0].size(), std::string("curl postFile error: ").size());
+    EXPECT_EQ(texts[1], "curl postFile error: Couldn't connect to server");
+}
+
+// A missing directory makes no request; a broken-off transfer or a full disk
+// fails, leaving the part for the caller.
+TEST_F(HttpClientTest, DownloadSavesThePictureWholeOverAnOlderFileAndFailsOnABrokenTransfer) {
+    long status = -1;
+    EXPECT_FALSE(client_.downloadFile(pictureUrl(1), dir_.file("no/such/dir/pic.jpg"), &status));
+    EXPECT_EQ(status, 0);
+    ASSERT_TRUE(client_.downloadFile(pictureUrl(3), photo_, &status));
+    EXPECT_EQ(status, 200);
+    const std::string bytes = testsupport::read_file(photo_);
+    ASSERT_EQ(bytes.size(), camera_.event("request", 0)["size"].get<size_t>());
+    EXPECT_EQ(bytes.substr(0, 2), "\xff\xd8");
+    EXPECT_EQ(bytes.substr(bytes.size() - 2), "\xff\xd9");
+    EXPECT_TRUE(errors().empty());
+
+    ASSERT_TRUE(camera_.command({{"cmd", "truncate"}, {"number", 6}}).is_object());
+    EXPECT_FALSE(client_.downloadFile(pictureUrl(6), dir_.file("six.jpg"), &status));
+    EXPECT_EQ(status, 0);
+    EXPECT_EQ(testsupport::read_file(dir_.file("six.jpg")).size(), camera_.event("request", 1)["size"].get<size_t>());
+    // /dev/full opens but refuses every write, like a full disk.
+    EXPECT_FALSE(client_.downloadFile(pictureUrl(7), "/dev/full"));
+    const Texts texts = errors();
+    ASSERT_EQ(texts.size(), 2u);
+    EXPECT_EQ(texts[0].rfind("curl download error: ", 0), 0u) << texts[0];
+    EXPECT_EQ(texts[1], "curl download error: Failed writing received data to disk/application");
+}
+
+// Each kind has its own timeout setting, read at each request.
+TEST_F(HttpClientTest, HangingPeersTimeOut) {
+    config_.platform.timeout.post_file = 1;
+    config_.platform.timeout.download = 1;
+    ASSERT_TRUE(platform_.command({{"cmd", "mode"}, {"mode", "hang"}}).is_object());
+    ASSERT_TRUE(camera_.command({{"cmd", "hang"}}).is_object());
+    for (const bool upload : {true, false}) {
+        const auto start = std::chrono::steady_clock::now();
+        EXPECT_FALSE(upload ? post("/media") : client_.downloadFile(pictureUrl(8), dir_.file("eight.jpg")));
+        EXPECT_GE(std::chrono::steady_clock::now() - start, 900ms);
+        EXPECT_LT(std::chrono::steady_clock::now() - start, 5s);
+    }
+    EXPECT_EQ(errors(),
+              (Texts{"curl postFile error: Timeout was reached", "curl download error: Timeout was reached"}));
+    // The platform did receive the whole upload before it stopped answering.
+    EXPECT_EQ(platform_.event("request")["answer"], "hang");
+}
