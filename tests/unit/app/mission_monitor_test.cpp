@@ -122,7 +122,7 @@ TEST(MissionPhase, EachTickIsClassifiedAndEnteredByItsOwnTrigger) {
     };
     for (size_t i = 0; i < rows.size(); ++i) {
         const Row& r = rows[i];
-        AppConfig::Mission codes;
+        AppConfig::Mission codes = AppConfig{}.mission;
         if (r.no_flying_codes) codes.flying_fs_codes.clear();
         const PhaseStep step = classify_tick(codes, r.in);
         EXPECT_EQ(std::tie(step.phase, step.entered, step.was_flying, step.arrived),
