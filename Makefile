@@ -2,45 +2,66 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps build test test-unit test-asan test-tsan run bench clean format format-check
+.PHONY: all deps deps-test deps-deb build build-tests test test-unit test-asan test-tsan run bench deb clean \
+	format format-check
 
 all: build
 
+# What building needs; deps-test adds what the tests and the simulated peers
+# need, deps-deb what packaging needs.
 deps:
 	./scripts/install-deps.sh
 
+deps-test:
+	./scripts/install-deps.sh --test
+
+deps-deb:
+	./scripts/install-deps.sh --deb
+
+# The daemon (and the tests, when GoogleTest is installed).
 build: deps
 	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
 	cmake --build build -j$(JOBS)
 
-# Every test: unit, peers over loopback, end to end, browser; not the tests
-# only ThreadSanitizer can fail (label tsan).
-test: build
+build-tests: deps-test
+	cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVO_BUILD_TESTS=ON $(CMAKE_FLAGS)
+	cmake --build build -j$(JOBS)
+
+# Every test: unit, peers over loopback, end to end, browser, install; not the
+# tests only ThreadSanitizer can fail (label tsan).
+test: build-tests
 	ctest --test-dir build --output-on-failure -j$(JOBS) -LE tsan
 
-test-unit: build
+test-unit: build-tests
 	ctest --test-dir build --output-on-failure -j$(JOBS) -L unit
 
 # The unit tests under AddressSanitizer + UndefinedBehaviorSanitizer.
-test-asan: deps
-	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKOVO_SANITIZE=address -DKOVO_UNIT_TESTS_ONLY=ON
+test-asan: deps-test
+	cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Debug -DKOVO_SANITIZE=address -DKOVO_UNIT_TESTS_ONLY=ON \
+		-DKOVO_BUILD_TESTS=ON
 	cmake --build build-asan -j$(JOBS)
 	ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 \
 		ctest --test-dir build-asan --output-on-failure -j$(JOBS) -L unit
 
 # The unit tests and the tsan tests under ThreadSanitizer.
-test-tsan: deps
-	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOVO_SANITIZE=thread -DKOVO_UNIT_TESTS_ONLY=ON
+test-tsan: deps-test
+	cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=Debug -DKOVO_SANITIZE=thread -DKOVO_UNIT_TESTS_ONLY=ON \
+		-DKOVO_BUILD_TESTS=ON
 	cmake --build build-tsan -j$(JOBS)
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -L 'unit|tsan'
 
-# The daemon with the default configuration.
-run: build
+# A mission flown against the simulated peers.
+run: deps-test build
 	./scripts/run.sh
 
-bench: build
+bench: build-tests
 	./scripts/bench.sh
+
+# build/kovo-sio-client_<version>_<arch>.deb; scripts/deb-check.sh installs
+# and removes it.
+deb: deps-deb build
+	cd build && cpack -G DEB
 
 clean:
 	rm -rf build build-asan build-tsan

@@ -1,17 +1,37 @@
 #!/bin/sh
-# Installs what the build, the tests and `make run` need, and only what is
-# missing: safe to run again and again.
+# Installs what the build needs, and with --test what the tests, the simulated
+# peers and `make run` need too, or with --deb what `make deb` needs too; only
+# what is missing: safe to run again and again.
+#   scripts/install-deps.sh           compiler, CMake, the daemon's libraries
+#   scripts/install-deps.sh --test    + GoogleTest, Node.js and the peers' npm
+#                                       packages, mosquitto, chromium, wrk
+#   scripts/install-deps.sh --deb     + dpkg-dev (shared-library dependencies)
 set -eu
 
 cd "$(dirname "$0")/.."
 
 # Debian packages: the compiler and build tools, the daemon's libraries (Boost
-# for the header-only Asio of the px4ctrl link, OpenSSL for its TLS), the MQTT
-# broker the tests start, the browser (and a CJK font for its screenshots) for
-# the dashboard test, and wrk for the load figures.
+# for the header-only Asio of the px4ctrl link, OpenSSL for its TLS, libsystemd
+# for the service manager's notifications). GoogleTest is here too: the tests
+# are part of the default build.
 PACKAGES="g++ make cmake pkg-config git libgtest-dev libgmock-dev
 nlohmann-json3-dev libwebsockets-dev libmosquitto-dev libcurl4-openssl-dev
-mosquitto nodejs npm chromium fonts-wqy-microhei wrk libboost-dev libssl-dev"
+libboost-dev libssl-dev libsystemd-dev"
+# The MQTT broker the tests start, the browser (and a CJK font for its
+# screenshots) for the dashboard test, wrk for the load figures.
+TEST_PACKAGES="mosquitto nodejs npm chromium fonts-wqy-microhei wrk"
+DEB_PACKAGES="dpkg-dev fakeroot"
+
+mode=${1:-}
+case "$mode" in
+    "") ;;
+    --test) PACKAGES="$PACKAGES $TEST_PACKAGES" ;;
+    --deb) PACKAGES="$PACKAGES $DEB_PACKAGES" ;;
+    *)
+        echo "usage: $0 [--test|--deb]" >&2
+        exit 2
+        ;;
+esac
 
 missing=""
 for p in $PACKAGES; do
@@ -46,7 +66,7 @@ fi
 
 # Node packages of the simulated peers and the browser test, pinned by the
 # lock file.
-if [ -f tools/package.json ]; then
+if [ "$mode" = --test ] && [ -f tools/package.json ]; then
     if [ -L tools/node_modules ]; then
         # A link to another checkout's packages: npm ci would empty that one.
         echo "[deps] tools/node_modules is a link, left as it is"

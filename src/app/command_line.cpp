@@ -6,6 +6,8 @@
 
 namespace kovo::app {
 
+BuildInfo build_info() { return BuildInfo{kVersion, kGitRevision, kBuildTime}; }
+
 std::string banner_line() {
     return std::string("kovo_sio_client v") + kVersion + " (git: " + kGitRevision + ", built: " + kBuildTime + ")";
 }
@@ -33,10 +35,14 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
                 break;
             }
         }
-        if (!consumed && args[i] == "--help") {
+        if (consumed) {
+            continue;
+        }
+        if (args[i] == "--help") {
             cmd.help = true;
             return cmd;
         }
+        cmd.ignored.push_back(args[i]);
     }
     return cmd;
 }
@@ -44,7 +50,7 @@ CommandLine parse_command_line(const std::vector<std::string>& args) {
 std::string usage_text(const std::string& program) {
     return "Usage: " + program +
            " [options]\n"
-           "  --config <path>          config file path (default: config.json)\n"
+           "  --config <path>          config file path (default: config/config.json)\n"
            "  --px4_host <host>        px4ctrl ws host\n"
            "  --px4_port <port>        px4ctrl ws port\n"
            "  --sio_uri <uri>          car socket.io uri\n"

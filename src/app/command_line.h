@@ -18,13 +18,25 @@ struct CommandLine {
     std::string platform_url;
     std::string site_id;
     bool help = false;
+    // Arguments that are no option (a value option without its value
+    // included), in order: the daemon names them and goes on.
+    std::vector<std::string> ignored;
 };
+
+// This build's identity, as the banner and the statistics show it.
+struct BuildInfo {
+    const char* version;
+    const char* revision;
+    const char* time;
+};
+BuildInfo build_info();
 
 // "kovo_sio_client v1.3.0 (git: ..., built: ...)"
 std::string banner_line();
 
 // Walks args (args[0] is the program name). A value option counts only when
-// a value follows it; --help ends the walk; anything else is skipped.
+// a value follows it; --help ends the walk; anything else is skipped and
+// listed in ignored.
 CommandLine parse_command_line(const std::vector<std::string>& args);
 
 // The --help text, without a final line feed.

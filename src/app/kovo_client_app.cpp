@@ -3,9 +3,10 @@
 #include <algorithm>
 #include <chrono>
 
-#include "app/build_info.h"
+#include "app/command_line.h"
 #include "app/config_update.h"
 #include "app/mission/records.h"
+#include "app/service_notify.h"
 #include "log/log.h"
 #include "monitor/stats_routes.h"
 
@@ -51,7 +52,8 @@ KovoClientApp::~KovoClientApp() { stop(); }
 bool KovoClientApp::start() {
     monitor::StatsManager& stats = monitor::StatsManager::instance();
     stats.recordStartup(format_current_time(kStatsTimeFormat));
-    stats.recordVersion(kVersion, kGitRevision, kBuildTime);
+    const BuildInfo build = build_info();
+    stats.recordVersion(build.version, build.revision, build.time);
     const auto cfg = config_.snapshot();
     record_config_stats(stats, *cfg);
 
@@ -77,13 +79,24 @@ bool KovoClientApp::start() {
     return true;
 }
 
-void KovoClientApp::wait() {
-    if (worker_thread_.joinable()) {
-        worker_thread_.join();
+std::vector<std::string> KovoClientApp::stopUntil(std::chrono::steady_clock::time_point deadline) {
+    closeDown();
+    if (tasks_.joinAllUntil(deadline)) {
+        return {};
     }
+    std::vector<std::string> left = http_port_.transfersInFlight();
+    if (left.empty()) {
+        left.push_back("background work");
+    }
+    return left;
 }
 
 void KovoClientApp::stop() {
+    closeDown();
+    tasks_.joinAll();
+}
+
+void KovoClientApp::closeDown() {
     // Only a daemon that ran to the end of start() has a shutdown to show.
     if (running_.exchange(false)) {
         monitor::StatsManager::instance().recordShutdown(format_current_time(kStatsTimeFormat));
@@ -92,9 +105,12 @@ void KovoClientApp::stop() {
     // they use go away.
     sio_client_.stop();
     web_server_.stop();
+    px4_client_.stop();
+    mqtt_client_.stop();
     clock_.stop();
-    wait();
-    tasks_.joinAll();
+    if (worker_thread_.joinable()) {
+        worker_thread_.join();
+    }
 }
 
 void KovoClientApp::workerLoop() {
@@ -106,6 +122,7 @@ void KovoClientApp::workerLoop() {
         }
         // A failing tick costs that tick, never the daemon.
         kovo::log::guarded("[APP] Monitor tick failed", [this] { core_.monitor.tick(); });
+        notify_watchdog();
     }
 }
 

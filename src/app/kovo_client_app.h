@@ -1,8 +1,10 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "app/interruptible_clock.h"
 #include "app/link_adapters.h"
@@ -35,14 +37,17 @@ public:
     // Statistics, web server, px4ctrl (fatal), car (fatal), MQTT (not
     // fatal), then the monitor thread. False when a fatal link failed.
     bool start();
-    // Blocks while the monitor thread runs, which in the daemon is until the
-    // process is killed.
-    void wait();
-    // Ends the monitor thread and background work and stops the car link and
-    // the web server; waits cut short. Used by the destructor.
+    // Records the shutdown time, closes the links and the web server, cuts
+    // every wait short, ends the monitor thread, then waits for background
+    // work (uploads) until deadline. Returns what still runs then, one
+    // description each: the caller may leave it behind.
+    std::vector<std::string> stopUntil(std::chrono::steady_clock::time_point deadline);
+    // The same, waiting for all background work. Used by the destructor.
     void stop();
 
 private:
+    // Everything of the stop but the wait for background work.
+    void closeDown();
     // The monitor thread's body: one tick per poll interval while running.
     void workerLoop();
 

@@ -1,7 +1,10 @@
 #pragma once
 
+#include <list>
 #include <map>
+#include <mutex>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
@@ -48,19 +51,49 @@ private:
     platform::PlatformMqttClient& client_;
 };
 
+// Also keeps the transfers running now, so that a stop that cannot wait for
+// them can say which it leaves behind.
 class HttpLinkAdapter : public HttpPort {
 public:
     explicit HttpLinkAdapter(platform::PlatformHttpClient& client) : client_(client) {}
     bool downloadFile(const std::string& url, const std::string& path, long* http_status) override {
+        const InFlight transfer(*this, "download of " + url);
         return client_.downloadFile(url, path, http_status);
     }
     bool postFile(const std::string& url, const std::string& path, const std::map<std::string, std::string>& fields,
                   const std::string& field_name, std::string* response, long* http_status) override {
+        const InFlight transfer(*this, "upload of " + path + " to " + url);
         return client_.postFile(url, path, fields, field_name, response, http_status);
+    }
+    // "upload of <file> to <url>" or "download of <url>", oldest first.
+    std::vector<std::string> transfersInFlight() const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::vector<std::string>(in_flight_.begin(), in_flight_.end());
     }
 
 private:
+    // Lists one transfer for its lifetime.
+    class InFlight {
+    public:
+        InFlight(HttpLinkAdapter& adapter, std::string what) : adapter_(adapter) {
+            std::lock_guard<std::mutex> lock(adapter_.mutex_);
+            entry_ = adapter_.in_flight_.insert(adapter_.in_flight_.end(), std::move(what));
+        }
+        ~InFlight() {
+            std::lock_guard<std::mutex> lock(adapter_.mutex_);
+            adapter_.in_flight_.erase(entry_);
+        }
+        InFlight(const InFlight&) = delete;
+        InFlight& operator=(const InFlight&) = delete;
+
+    private:
+        HttpLinkAdapter& adapter_;
+        std::list<std::string>::iterator entry_;
+    };
+
     platform::PlatformHttpClient& client_;
+    mutable std::mutex mutex_;
+    std::list<std::string> in_flight_;
 };
 
 class StatsAdapter : public StatsPort {

@@ -24,10 +24,12 @@ void ThreadTaskRunner::run(std::function<void()> task) {
     reapFinished();
     auto done = std::make_shared<std::atomic<bool>>(false);
     try {
-        std::thread thread([task = std::move(task), done] {
+        std::thread thread([this, task = std::move(task), done] {
             // A failing task costs its own work, never the daemon.
             kovo::log::guarded("[APP] Background work failed", task);
+            std::lock_guard<std::mutex> lock(mutex_);
             done->store(true);
+            finished_.notify_all();
         });
         threads_.push_back(Entry{std::move(thread), done});
     } catch (const std::system_error& e) {
@@ -49,6 +51,15 @@ void ThreadTaskRunner::joinAll() {
             entry.thread.join();
         }
     }
+}
+
+bool ThreadTaskRunner::joinAllUntil(std::chrono::steady_clock::time_point deadline) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    // A finished task has left the lock for good, so its join is short.
+    return finished_.wait_until(lock, deadline, [this] {
+        reapFinished();
+        return threads_.empty();
+    });
 }
 
 }  // namespace kovo::app

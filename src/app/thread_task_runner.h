@@ -1,6 +1,8 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
+#include <condition_variable>
 #include <functional>
 #include <list>
 #include <memory>
@@ -24,6 +26,9 @@ public:
     void run(std::function<void()> task) override;
     // Joins every task, including tasks started meanwhile by other tasks.
     void joinAll();
+    // Like joinAll, but gives up at deadline: true when every task ended,
+    // false when some still run (they stay with this runner).
+    bool joinAllUntil(std::chrono::steady_clock::time_point deadline);
 
 private:
     struct Entry {
@@ -33,6 +38,7 @@ private:
     void reapFinished();  // mutex_ held
 
     std::mutex mutex_;
+    std::condition_variable finished_;  // a task's done flag was set
     std::list<Entry> threads_;
 };
 

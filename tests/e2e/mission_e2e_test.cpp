@@ -1,6 +1,10 @@
 // A car mission flown end to end: the real daemon between the simulated car,
 // px4ctrl, platform (HTTP and MQTT, over a real mosquitto) and camera.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <map>
@@ -27,6 +31,37 @@ std::vector<json> events(ChildProcess& p, const std::string& name) {
     }
     return out;
 }
+
+// A service manager's notification socket (NOTIFY_SOCKET): what the daemon
+// tells it, one datagram each.
+class NotifySocket {
+public:
+    explicit NotifySocket(std::string path) : path_(std::move(path)) {
+        sockaddr_un addr{};
+        addr.sun_family = AF_UNIX;
+        path_.copy(addr.sun_path, sizeof addr.sun_path - 1);
+        fd_ = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        ::bind(fd_, reinterpret_cast<const sockaddr*>(&addr), sizeof addr);
+        const timeval wait{0, 10000};
+        ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &wait, sizeof wait);
+    }
+    ~NotifySocket() { ::close(fd_); }
+    const std::string& path() const { return path_; }
+    // Waits until a datagram equal to text arrives; true when it does.
+    bool waitFor(const std::string& text, std::chrono::milliseconds timeout) {
+        return testsupport::wait_until(
+            [&] {
+                char buffer[256];
+                const ssize_t n = ::recv(fd_, buffer, sizeof buffer, 0);
+                return n > 0 && std::string(buffer, static_cast<size_t>(n)) == text;
+            },
+            timeout, 0ms);
+    }
+
+private:
+    std::string path_;
+    int fd_;
+};
 
 }  // namespace
 
@@ -134,7 +169,8 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload) {
     EXPECT_EQ(daemon.countLines("[UPLOAD] Timeout waiting for photo upload"), 0u);
 }
 
-TEST(DaemonStart, RunsWithoutMqttAndWebServerAndAnswersTheCar) {
+// Started by a service manager, stopped mid-mission by SIGTERM.
+TEST(DaemonStart, RunsWithoutMqttAndWebServerAnswersTheCarAndStopsOnSigterm) {
     testsupport::TempDir work;
     testsupport::NodePeer px4("px4ctrl", "sim_px4ctrl.js", {"--fs", "4", "--task-parent", work.path()});
     testsupport::NodePeer car("car", "sim_car.js", {"--quiet-realtime"});
@@ -147,9 +183,13 @@ TEST(DaemonStart, RunsWithoutMqttAndWebServerAndAnswersTheCar) {
         {"stats", {{"enabled", false}}},
     };
     testsupport::write_file(work.file("config.json"), config.dump());
-    ChildProcess daemon("daemon", {testsupport::daemon_path(), "--config", work.file("config.json")});
+    NotifySocket systemd(work.file("notify"));
+    ChildProcess daemon("daemon", {"/usr/bin/env", "NOTIFY_SOCKET=" + systemd.path(), testsupport::daemon_path(),
+                                   "--config", work.file("config.json")});
     ASSERT_TRUE(daemon.waitForLine("[APP] Failed to start mqtt client, continuing without MQTT", 10s));
     ASSERT_TRUE(daemon.waitForLine("kovo_sio_client started.", 5s));
+    EXPECT_TRUE(systemd.waitFor("READY=1", 5s));
+    EXPECT_TRUE(systemd.waitFor("WATCHDOG=1", 5s)) << "from the monitor loop, once a second";
     EXPECT_EQ(daemon.countLines("[WebServer]"), 0u);
     ASSERT_TRUE(px4.waitEvents("login", 1, 10s) && car.waitEvents("connection", 1, 10s));
     // px4ctrl executes (code 4): the reboot is refused. Until its first state
@@ -162,4 +202,19 @@ TEST(DaemonStart, RunsWithoutMqttAndWebServerAndAnswersTheCar) {
         },
         10s, 100ms));
     EXPECT_TRUE(daemon.running());
+
+    // A mission in its start delay: the stop cuts it short, px4ctrl gets no
+    // command, the last line says so, exit status 0, well within 5 s.
+    car.sendLine(R"({"cmd":"mission"})");
+    ASSERT_TRUE(daemon.waitForLine("[CAR] carFlightPointList size=", 5s));
+    const auto t0 = std::chrono::steady_clock::now();
+    ::kill(daemon.pid(), SIGTERM);
+    const int status = daemon.waitExit(5s);
+    EXPECT_LT(std::chrono::steady_clock::now() - t0, 5s);
+    ASSERT_TRUE(WIFEXITED(status)) << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(daemon.stdoutLines().back(), "kovo_sio_client stopped");
+    EXPECT_EQ(daemon.countLines("[APP] SIGTERM received, stopping"), 1u);
+    EXPECT_TRUE(systemd.waitFor("STOPPING=1", 1s));
+    EXPECT_TRUE(px4.events("kovo_command").empty());
 }

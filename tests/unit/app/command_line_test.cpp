@@ -8,7 +8,7 @@ using namespace kovo::app;
 namespace {
 
 // The configuration path, each setting the overrides changed from its
-// default, and "help" when asked for.
+// default, each ignored argument, and "help" when asked for.
 std::string outcome(std::vector<std::string> args) {
     args.insert(args.begin(), "kovo_sio_client");
     const CommandLine cmd = parse_command_line(args);
@@ -25,6 +25,8 @@ std::string outcome(std::vector<std::string> args) {
     show("socketio.access_key", c.socketio.access_key, d.socketio.access_key);
     show("platform.url", c.platform.url, d.platform.url);
     show("platform.site_id", c.platform.site_id, d.platform.site_id);
+    for (const std::string& arg : cmd.ignored)
+        text += " ignored=" + arg;
     return cmd.help ? text + " help" : text;
 }
 
@@ -45,9 +47,11 @@ TEST(CommandLine, OptionsAndOverrides) {
         // The port is read like atoi; a negative one is not given.
         {{"--px4_port", "abc"}, "config/config.json px4ctrl.port=0"},
         {{"--px4_port", "-5"}, "config/config.json"},
-        // A value option without its value, unknown words and empty values count for nothing.
-        {{"--site_id", "x", "--px4_port"}, "config/config.json platform.site_id=x"},
-        {{"stray", "--verbose", "--site_id", "s", "-h", "--HELP"}, "config/config.json platform.site_id=s"},
+        // A value option without its value and unknown words are ignored (and
+        // named); empty values count for nothing.
+        {{"--site_id", "x", "--px4_port"}, "config/config.json platform.site_id=x ignored=--px4_port"},
+        {{"stray", "--verbose", "--site_id", "s", "-h", "--HELP", "--access_key", ""},
+         "config/config.json platform.site_id=s ignored=stray ignored=--verbose ignored=-h ignored=--HELP"},
         // --help ends the walk; as the value of an option it is a value, like any option name.
         {{"--site_id", "a", "--help", "--site_id", "b"}, "config/config.json platform.site_id=a help"},
         {{"--config", "--help"}, "--help"},

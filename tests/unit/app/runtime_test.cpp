@@ -42,6 +42,16 @@ TEST(ThreadTaskRunner, JoinAllWaitsForTasksAndTheTasksTheyStart) {
     }
     runner.joinAll();
     EXPECT_EQ(done.load(), 40);
+
+    // A bounded join gives up on a task that still runs, and joins it later.
+    std::atomic<bool> release{false};
+    runner.run([&] {
+        while (!release)
+            std::this_thread::sleep_for(1ms);
+    });
+    EXPECT_FALSE(runner.joinAllUntil(std::chrono::steady_clock::now() + 20ms));
+    release = true;
+    EXPECT_TRUE(runner.joinAllUntil(std::chrono::steady_clock::now() + 60s));
     // A task that throws costs its own work, never the process.
     EXPECT_EQ(output_of([&] {
                   runner.run([] { throw std::runtime_error("disk full"); });
