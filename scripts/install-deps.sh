@@ -12,15 +12,14 @@ cd "$(dirname "$0")/.."
 
 # Debian packages: the compiler and build tools, the daemon's libraries (Boost
 # for the header-only Asio of the px4ctrl link, OpenSSL for its TLS, libsystemd
-# for the service manager's notifications). GoogleTest is here too: the tests
-# are part of the default build.
-PACKAGES="g++ make cmake pkg-config git libgtest-dev libgmock-dev
+# for the service manager's notifications); git names the build's revision.
+PACKAGES="g++ make cmake pkg-config git
 nlohmann-json3-dev libwebsockets-dev libmosquitto-dev libcurl4-openssl-dev
 libboost-dev libssl-dev libsystemd-dev"
-# The MQTT broker the tests start, the browser (and a CJK font for its
-# screenshots) for the dashboard test, wrk for the load figures.
-TEST_PACKAGES="mosquitto nodejs npm chromium fonts-wqy-microhei wrk"
-DEB_PACKAGES="dpkg-dev fakeroot"
+# GoogleTest, the MQTT broker the tests start, the browser (and a CJK font for
+# its screenshots) for the dashboard test, wrk for the load figures.
+TEST_PACKAGES="libgtest-dev libgmock-dev mosquitto nodejs npm chromium fonts-wqy-microhei wrk"
+DEB_PACKAGES="dpkg-dev"
 
 mode=${1:-}
 case "$mode" in

@@ -62,44 +62,27 @@ TEST(DaemonCommandLine, HelpPrintsBannerAndUsageAndExitsZero) {
     EXPECT_EQ(daemon->stderrLines(), std::vector<std::string>{"[APP] Ignoring unknown argument: stray"});
 }
 
-// The banner, then one line on how the configuration file was read: the
-// daemon goes on with the defaults when it cannot be.
+// The banner, then one line on how the configuration file was read (its
+// texts: the unit tests): the daemon goes on with the defaults when it cannot be.
 TEST(DaemonCommandLine, ConfigFileOutcomeFollowsTheBanner) {
     TempDir dir;
     // Every peer on a loopback port where nothing listens, and no web server.
     const std::string nobody = std::to_string(testsupport::pick_free_port());
-    const std::string quiet = R"({"stats": {"enabled": false}, "mqtt": {"port": )" + nobody + "}}";
-    const struct {
-        const char* file;
-        std::string content;  // empty: no file
-        bool on_stdout;
-        std::string line;  // the whole line, or the start of a parse error's
-    } rows[] = {
-        {"absent.json", "", false, "[Config] Failed to open " + dir.file("absent.json") + ", using defaults"},
-        {"broken.json", R"({"stats": {"enabled": false}, "px4ctrl": {"port": )", false,
-         "[Config] Parse error in " + dir.file("broken.json") + ": "},
-        {"config.json", quiet, true, "[Config] Loaded from " + dir.file("config.json")},
-    };
-    for (const auto& row : rows) {
-        SCOPED_TRACE(row.file);
-        const std::string path = dir.file(row.file);
-        if (!row.content.empty()) testsupport::write_file(path, row.content);
+    testsupport::write_file(dir.file("config.json"),
+                            R"({"stats": {"enabled": false}, "mqtt": {"port": )" + nobody + "}}");
+    for (const bool loads : {false, true}) {
+        const std::string path = dir.file(loads ? "config.json" : "absent.json");
+        const std::string line =
+            loads ? "[Config] Loaded from " + path : "[Config] Failed to open " + path + ", using defaults";
         auto daemon = start_daemon({"--config", path, "--px4_port", nobody, "--sio_uri", "http://127.0.0.1:" + nobody,
                                     "--platform_url", "http://127.0.0.1:" + nobody});
-        std::string line;
-        ASSERT_TRUE(daemon->waitForLine(row.line, 10s, &line));
+        ASSERT_TRUE(daemon->waitForLine(line, 10s));
         // Standard output and standard error are read apart: the banner may
         // arrive after an error line that was written later.
         ASSERT_TRUE(daemon->waitForLine(kBanner, 10s));
         const auto out = daemon->stdoutLines();
-        ASSERT_GE(out.size(), row.on_stdout ? 2u : 1u);
+        ASSERT_GE(out.size(), loads ? 2u : 1u);
         EXPECT_EQ(out[0].rfind(kBanner, 0), 0u) << out[0];
-        EXPECT_EQ(row.on_stdout ? out[1] : daemon->stderrLines().front(), line);
-        // A parse error gives the parser's reason, then the same end as a failed open.
-        if (row.line.back() == ' ') {
-            EXPECT_THAT(line, MatchesRegex(".*: .+, using defaults"));
-        } else {
-            EXPECT_EQ(line, row.line);
-        }
+        EXPECT_EQ(loads ? out[1] : daemon->stderrLines().front(), line);
     }
 }

@@ -55,7 +55,7 @@ TEST(CommandLine, OptionsAndOverrides) {
         // --help ends the walk; as the value of an option it is a value, like any option name.
         {{"--site_id", "a", "--help", "--site_id", "b"}, "config/config.json platform.site_id=a help"},
         {{"--config", "--help"}, "--help"},
-        {{"--px4_host", "--site_id", "x"}, "config/config.json px4ctrl.host=--site_id"},
+        {{"--px4_host", "--site_id", "x"}, "config/config.json px4ctrl.host=--site_id ignored=x"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.args));
