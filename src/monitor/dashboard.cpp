@@ -104,10 +104,13 @@ const char kScript[] =
     "}else{setTimeout(function(){location.reload();},1000);}"
     "</script></body></html>";
 
-// "<p>SIO 连接: 已连接 (累计 3 次)</p>"
+// "<p>SIO 连接: 已连接 (累计 3 次)</p>"; a link that gave up says why.
 std::string link_line(const char* label, const json& link) {
+    const json* reason = member(link, "down_reason");
+    const bool gave_up = reason != nullptr && reason->is_string() && !reason->get_ref<const std::string&>().empty();
     return std::string("<p>") + label + " 连接: " + (flag(link, "currently_connected") ? "已连接" : "未连接") +
-           " (累计 " + integer(link, "connect_count") + " 次)</p>";
+           " (累计 " + integer(link, "connect_count") + " 次)" + (gave_up ? " " + text(link, "down_reason") : "") +
+           "</p>";
 }
 
 void run_status_card(std::string& page, const json& stats) {

@@ -84,6 +84,10 @@ void StatsManager::recordConfig(const json& shown) {
 
 void StatsManager::onSioConnected() { sio_.onConnected(now()); }
 void StatsManager::onSioDisconnected() { sio_.onDisconnected(now()); }
+void StatsManager::onSioGaveUp(unsigned attempts) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sio_down_reason_ = "gave up after " + std::to_string(attempts) + " reconnection attempts";
+}
 void StatsManager::onWsConnected() { ws_.onConnected(now()); }
 void StatsManager::onWsDisconnected() { ws_.onDisconnected(now()); }
 void StatsManager::onMqttConnected() { mqtt_.onConnected(now()); }
@@ -139,6 +143,7 @@ json StatsManager::getStatsJson() const {
     out["running"] = running_;
     out["uptime_seconds"] = running_ ? elapsed_seconds(startup_instant_, at) : uint64_t{0};
     out["sio"] = sio_.toJson(at);
+    out["sio"]["down_reason"] = sio_down_reason_;
     out["websocket"] = ws_.toJson(at);
     out["mqtt"] = mqtt_.toJson(at);
     out["missions"] = json{{"total", missions_total_.load()},

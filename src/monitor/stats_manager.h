@@ -64,6 +64,8 @@ public:
 
     void onSioConnected();
     void onSioDisconnected();
+    // The car link stopped reconnecting: shown as down, with the reason.
+    void onSioGaveUp(unsigned attempts);
     void onWsConnected();
     void onWsDisconnected();
     void onMqttConnected();
@@ -98,6 +100,7 @@ private:
     std::string shutdown_time_;
     bool running_ = false;
     ConnectionStats sio_;
+    std::string sio_down_reason_;
     ConnectionStats ws_;
     std::atomic<uint64_t> missions_total_{0};
     std::atomic<uint64_t> missions_success_{0};
