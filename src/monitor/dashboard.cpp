@@ -136,7 +136,8 @@ void mission_history_card(std::string& page, const json& missions) {
     if (!missions.is_array() || missions.empty()) return;
     page +=
         "<div class='card'><h2>任务历史 (最近50条)</h2>"
-        "<table><tr><th>任务ID</th><th>策略ID</th><th>状态</th><th>开始时间</th><th>结束时间</th><th>航点</th></tr>";
+        "<table><tr><th>任务ID</th><th>策略ID</th><th>状态</th><th>原因</th><th>开始时间</th><th>结束时间</th><th>航点</th>"
+        "<th>照片 (上传/失败/共)</th></tr>";
     for (const json& m : missions) {
         const json* status = member(m, "status");
         const std::string status_text = status != nullptr && status->is_string() ? status->get<std::string>() : "";
@@ -144,9 +145,12 @@ void mission_history_card(std::string& page, const json& missions) {
         page += cell(text(m, "mission_id"));
         page += cell(text(m, "strategy_id"));
         page += std::string("<td class='") + status_class(status_text) + "'>" + text(m, "status") + "</td>";
+        page += cell(text(m, "reason"));
         page += cell(text(m, "start_time"));
         page += cell(text(m, "end_time"));
         page += cell(integer(m, "point_count"));
+        const json& photos = section(m, "photos");
+        page += cell(integer(photos, "uploaded") + "/" + integer(photos, "failed") + "/" + integer(photos, "listed"));
         page += "</tr>";
     }
     page += "</table></div>";

@@ -107,9 +107,10 @@ void StatsManager::onMissionStarted(const std::string& mission_id, const std::st
         mission_history_.pop_front();
 }
 
-void StatsManager::finishCurrentMission(const char* status, const std::string& end_time) {
+void StatsManager::finishCurrentMission(const char* status, const std::string& reason, const std::string& end_time) {
     if (current_mission_ != nullptr) {
         current_mission_->status = status;
+        current_mission_->reason = reason;
         current_mission_->end_time = end_time;
     }
     current_mission_ = nullptr;
@@ -118,13 +119,21 @@ void StatsManager::finishCurrentMission(const char* status, const std::string& e
 void StatsManager::onMissionSuccess(const std::string& end_time) {
     std::lock_guard<std::mutex> lock(mutex_);
     missions_success_++;
-    finishCurrentMission("success", end_time);
+    finishCurrentMission("success", "", end_time);
 }
 
-void StatsManager::onMissionFailed(const std::string& /*reason*/, const std::string& end_time) {
+void StatsManager::onMissionPhotos(int listed, int uploaded, int failed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (current_mission_ == nullptr) return;
+    current_mission_->photos_listed = listed;
+    current_mission_->photos_uploaded = uploaded;
+    current_mission_->photos_failed = failed;
+}
+
+void StatsManager::onMissionFailed(const std::string& reason, const std::string& end_time) {
     std::lock_guard<std::mutex> lock(mutex_);
     missions_failed_++;
-    finishCurrentMission("failed", end_time);
+    finishCurrentMission("failed", reason, end_time);
 }
 
 void StatsManager::onStatusTransition(const std::string& /*from*/, const std::string& /*to*/) { status_transitions_++; }
@@ -193,7 +202,10 @@ json StatsManager::getMissionsJson(int limit) const {
                            {"end_time", r.end_time},
                            {"status", r.status},
                            {"point_count", r.point_count},
-                           {"task_dir", r.task_dir}});
+                           {"task_dir", r.task_dir},
+                           {"reason", r.reason},
+                           {"photos",
+                            {{"listed", r.photos_listed}, {"uploaded", r.photos_uploaded}, {"failed", r.photos_failed}}}});
     }
     return out;
 }

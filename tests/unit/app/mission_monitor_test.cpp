@@ -334,7 +334,7 @@ TEST_F(MissionMonitorTest, EndWaitsForThePhotosAtMostAMinute) {
     EXPECT_EQ(h.clock.slept(), 3500ms + 60500ms);
     EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"406", "410", "411", "414", "406", "411", "414"}));
     h.accept(two_point_mission("M3"));
-    ASSERT_EQ(h.runner.pending.size(), 3u) << "photo worker, log upload, start sequence";
+    ASSERT_EQ(h.runner.pending.size(), 2u) << "photo worker (the log uploads after the photos), start sequence";
     output_of(h.runner.pending.front());
     EXPECT_FALSE(h.photosUploaded());
 }
@@ -386,4 +386,162 @@ TEST(MissionLock, IsFreeWheneverTheMissionLogicCallsOut) {
     EXPECT_EQ(mqtt.statusCodes(), (Texts{"400", "406", "408", "408", "408", "408", "410", "411", "414", "415"}));
     EXPECT_EQ(h.http.posts.size(), 3u) << "two photos and the log";
     EXPECT_EQ(held.all(), Texts{});
+}
+
+// Success needs evidence: every height seen (or px4ctrl's own end over a link
+// that held throughout the flight) and every listed photo uploaded. The
+// platform reports end the task either way; the client log goes out last.
+TEST_F(MissionMonitorTest, TheOutcomeFollowsTheEvidence) {
+    struct Row {
+        const char* name;
+        std::function<void(const std::string&)> fly;
+        std::string reason;       // empty: a success
+        std::vector<int> photos;  // listed, uploaded, failed
+    };
+    auto in = [&](const std::string& d, int fs, const char* sub, int idx, json listed = json::array()) {
+        tick(px4_state(fs, sub, idx, std::move(listed), d));
+    };
+    const std::vector<Row> rows{
+        {"every height, every photo", [&](const std::string& d) { fly(d, true); }, "", {2, 2, 0}},
+        {"px4ctrl restarted mid-flight",
+         [&](const std::string& d) {
+             in(d, 3, "takeoff", -1);
+             in(d, 4, "hover_photo", 0, photos({0}));
+             h.px4.setLink(false);
+             in(d, 4, "hover_photo", 0, photos({0}));
+             h.px4.setLink(true);
+             in(d, 2, "", -1, photos({0}));  // its photo still goes out
+         },
+         "px4ctrl_link_lost",
+         {1, 1, 0}},
+        {"reconnected between two ticks",
+         [&](const std::string& d) {
+             in(d, 4, "hover_photo", 0);
+             ++h.px4.logins;
+             in(d, 2, "", -1);
+         },
+         "px4ctrl_link_lost",
+         {0, 0, 0}},
+        {"progress ended at the first height",
+         [&](const std::string& d) {
+             in(d, 4, "hover_photo", 0);
+             in(d, 6, "land_descend", 0);
+             in(d, 2, "", 0);
+         },
+         "heights_incomplete",
+         {0, 0, 0}},
+        {"px4ctrl's own end without progress, link held",
+         [&](const std::string& d) {
+             in(d, 3, "takeoff", -1);
+             in(d, 2, "", -1);
+         },
+         "",
+         {0, 0, 0}},
+        {"uploads refused",
+         [&](const std::string& d) {
+             h.http.post_reply = [] { return HttpReply{500, ""}; };
+             fly(d, true);
+             h.http.post_reply = nullptr;
+         },
+         "photos_not_uploaded",
+         {2, 0, 2}},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.name);
+        const TempDir task;
+        const size_t ends = h.stats.successes.size() + h.stats.failures.size();
+        accept();
+        h.runner.hold = false;  // uploads run as they are handed over
+        const std::string out = output_of([&] { row.fly(task.path()); });
+        h.runner.hold = true;
+        EXPECT_EQ(h.stats.successes.size() + h.stats.failures.size(), ends + 1);
+        EXPECT_EQ(row.reason.empty() ? "" : h.stats.failures.back(), row.reason);
+        EXPECT_EQ(out.find("[KOVO] Mission failed: " + row.reason + "\n") != std::string::npos, !row.reason.empty());
+        EXPECT_EQ(h.stats.photos.back(), row.photos);
+        EXPECT_EQ(h.mqtt.statusCodes().back(), "414");
+        EXPECT_EQ(read_jsonl(task.file("client_log.jsonl")).back()["reason"],
+                  row.reason.empty() ? "all_heights_completed" : row.reason);
+        EXPECT_EQ(h.http.posts.back().url, kLogUrl) << "after the photos";
+        EXPECT_EQ(h.http.posts.back().path, task.file("client_log.jsonl"));
+    }
+}
+
+// Photos handed over after landing are each filed under their own step: its
+// point and position, and the pose and time when its arrival was seen (the
+// zone shows which clock reading it was); a photo of no step keeps the last
+// point, the pose and the time of its upload.
+TEST(PhotoForms, EachNamesItsOwnStep) {
+    const std::string tz = getenv("TZ") != nullptr ? getenv("TZ") : "";
+    auto set_zone = [](const char* zone) { setenv("TZ", zone, 1), tzset(); };
+    TempDir dir;
+    Harness h;
+    h.config.app.time_format = "%Z";
+    h.build();
+    json mission = two_point_mission();
+    mission["carFlightPointList"].push_back({{"id", "p2"}, {"z", "3.5"}, {"warehousePositionNum", "W2"}});
+    h.runner.hold = true;  // no start sequence
+    h.accept(mission);
+    h.runner.pending.clear();
+    h.runner.hold = false;
+    auto at = [&](int fs, const std::string& sub, int idx, double z) {
+        json state = px4_state(fs, sub, idx, json::array(), dir.path());
+        state["uav"] = {{"lpos", {{"x", idx}, {"y", 2}, {"z", z}}}, {"atti", {{"y", idx * 10}}}};
+        h.px4.setState(state);
+        output_of([&] { h.core->monitor.tick(); });
+    };
+    set_zone("ARR0");
+    at(3, "takeoff", -1, 0.5);
+    for (int idx = 0; idx < 3; ++idx) {
+        at(4, "goto_height", idx, idx + 1.0);
+        at(4, "hover_photo", idx, idx + 1.5);
+    }
+    set_zone("UPL0");
+    at(6, "land_descend", 2, 0.5);
+    json state = px4_state(2, "", 2, photos({0, 1, 2, 7}), dir.path());
+    state["uav"] = {{"lpos", {{"x", 9}, {"y", 9}, {"z", 0}}}};
+    h.px4.setState(state);
+    output_of([&] { h.core->monitor.tick(); });
+    tz.empty() ? unsetenv("TZ") : setenv("TZ", tz.c_str(), 1);
+    tzset();
+    std::vector<std::vector<std::string>> forms;
+    for (const auto& post : h.http.postsTo(kUploadUrl)) {
+        const auto& f = post.fields;
+        forms.push_back({f.at("carFlightPointId"), f.at("warehousePositionNum"), f.at("height"), f.at("uavX"),
+                         f.at("uavY"), f.at("uavZ"), f.at("uavYaw"), f.at("occurrenceTime")});
+    }
+    EXPECT_EQ(forms, (std::vector<std::vector<std::string>>{{"p0", "W0", "1.5", "0", "2", "1.50", "0", "ARR"},
+                                                            {"p1", "W1", "2.5", "1", "2", "2.50", "10", "ARR"},
+                                                            {"p2", "W2", "3.5", "2", "2", "3.50", "20", "ARR"},
+                                                            {"p2", "W2", "1.2", "9", "9", "0", "0", "UPL"}}));
+}
+
+// A directory no one can write (under a regular file: not even root) costs
+// one line per file and mission, and no log upload; a log that is missing or
+// empty is not uploaded either.
+TEST_F(MissionMonitorTest, UnwritableRecordsAreSaidOncePerFileAndMission) {
+    testsupport::write_file(dir.file("file"), "x");
+    const std::string blocked = dir.file("file") + "/sub";
+    auto count = [](const std::string& out, const std::string& line) {
+        size_t n = 0;
+        for (size_t at = out.find(line); at != std::string::npos; at = out.find(line, at + 1))
+            ++n;
+        return n;
+    };
+    for (const char* id : {"M1", "M2"}) {
+        accept(two_point_mission(id));
+        h.runner.hold = false;
+        const std::string out = output_of([&] { fly(blocked, true); });
+        h.runner.hold = true;
+        for (const char* name : {"client_log.jsonl", "car_mission.json", "upload_result.json"})
+            EXPECT_EQ(count(out, "[FILE] Cannot write " + blocked + "/" + name + ": Not a directory\n"), 1u) << name;
+        EXPECT_EQ(count(out, "[LOG] Not uploading " + blocked + "/client_log.jsonl: Not a directory\n"), 1u);
+    }
+    EXPECT_TRUE(h.http.postsTo(kLogUrl).empty());
+    TempDir empty;
+    EXPECT_THAT(output_of([&] { h.core->logs.upload(empty.path()); }),
+                HasSubstr("[LOG] Not uploading " + empty.file("client_log.jsonl") + ": missing\n"));
+    testsupport::write_file(empty.file("client_log.jsonl"), "");
+    EXPECT_THAT(output_of([&] { h.core->logs.upload(empty.path()); }),
+                HasSubstr("[LOG] Not uploading " + empty.file("client_log.jsonl") + ": empty\n"));
+    EXPECT_TRUE(h.http.postsTo(kLogUrl).empty());
 }
