@@ -21,9 +21,18 @@ constexpr size_t kMaxFileNameChars = 255;
 // always fits.
 constexpr size_t kMaxTimeFormatChars = 256;
 
-SettingRule range(int64_t min, int64_t max) { return SettingRule{min, max}; }
+SettingRule range(int64_t min, int64_t max) {
+    SettingRule r;
+    r.min = min;
+    r.max = max;
+    return r;
+}
 SettingRule any_int() { return range(kIntMin, kIntMax); }
-SettingRule text(TextRule rule) { return SettingRule{0, 0, rule}; }
+SettingRule text(TextRule rule) {
+    SettingRule r;
+    r.text = rule;
+    return r;
+}
 SettingRule flag() { return SettingRule{}; }
 
 // Every text rule but NON_EMPTY refuses an empty text.

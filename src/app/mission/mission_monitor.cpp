@@ -56,6 +56,11 @@ void MissionMonitor::tick() {
     }
     TickView t = readState(state, records_.config());
     const std::optional<json> copy = readMission(t, safe_json_value(t.kovo, "task_dir", ""));
+    // A mission accepted between two ticks (even right after the previous
+    // one ended) starts with fresh per-mission state.
+    if (t.active && t.seq != seen_seq_) {
+        startOfMission(t.seq);
+    }
     if (copy) {
         records_.writeJsonFile(t.task_dir + "/" + t.cfg->files.car_mission, *copy);
         records_.clientLog(t.task_dir, "client_start", {{"task_dir", t.task_dir}});
@@ -63,11 +68,6 @@ void MissionMonitor::tick() {
     if (t.active) {
         kovo::log::info() << "[PX4-STATE] fs=" << t.fs << " kovo_sub=" << t.sub_state << " kovo_idx=" << t.height_idx
                           << " photos=" << photoCount(t);
-        // A mission accepted between two ticks (even right after the previous
-        // one ended) starts with fresh per-mission state.
-        if (t.seq != seen_seq_) {
-            startOfMission(t.seq);
-        }
     }
     checkPhotos(t);
     const bool finished = t.active && followMission(t);

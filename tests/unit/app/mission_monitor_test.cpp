@@ -56,8 +56,11 @@ protected:
     }
     // Accepts a mission; its start sequence is not part of these tests.
     void accept(const json& payload = two_point_mission()) {
+        const bool hold = h.runner.hold;
+        h.runner.hold = true;
         h.accept(payload);
-        h.runner.pending.clear();
+        h.runner.pending.pop_back();
+        h.runner.hold = hold;
     }
     void tick(const json& state, int times = 1) {
         h.px4.setState(state);
@@ -207,7 +210,7 @@ TEST_F(MissionMonitorTest, ReturnToLaunchThenLandingWithoutUploadUrl) {
 // monitor's next tick.
 TEST_F(MissionMonitorTest, MissionAcceptedRightAfterTheEndStartsFresh) {
     TempDir two;
-    run_tasks = true;
+    h.runner.hold = false;  // uploads run as they are handed over
     accept(two_point_mission("M1"));
     fly(dir.path(), true);
     accept(two_point_mission("M2"));
@@ -446,14 +449,13 @@ TEST_F(MissionMonitorTest, TheOutcomeFollowsTheEvidence) {
          "photos_not_uploaded",
          {2, 0, 2}},
     };
+    h.runner.hold = false;  // uploads run as they are handed over
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         const TempDir task;
         const size_t ends = h.stats.successes.size() + h.stats.failures.size();
         accept();
-        h.runner.hold = false;  // uploads run as they are handed over
         const std::string out = output_of([&] { row.fly(task.path()); });
-        h.runner.hold = true;
         EXPECT_EQ(h.stats.successes.size() + h.stats.failures.size(), ends + 1);
         EXPECT_EQ(row.reason.empty() ? "" : h.stats.failures.back(), row.reason);
         EXPECT_EQ(out.find("[KOVO] Mission failed: " + row.reason + "\n") != std::string::npos, !row.reason.empty());
@@ -516,32 +518,23 @@ TEST(PhotoForms, EachNamesItsOwnStep) {
 }
 
 // A directory no one can write (under a regular file: not even root) costs
-// one line per file and mission, and no log upload; a log that is missing or
-// empty is not uploaded either.
+// one line per file and mission, and no log upload.
 TEST_F(MissionMonitorTest, UnwritableRecordsAreSaidOncePerFileAndMission) {
     testsupport::write_file(dir.file("file"), "x");
-    const std::string blocked = dir.file("file") + "/sub";
     auto count = [](const std::string& out, const std::string& line) {
         size_t n = 0;
         for (size_t at = out.find(line); at != std::string::npos; at = out.find(line, at + 1))
             ++n;
         return n;
     };
+    h.runner.hold = false;
     for (const char* id : {"M1", "M2"}) {
         accept(two_point_mission(id));
-        h.runner.hold = false;
+        const std::string blocked = dir.file("file") + "/" + id;
         const std::string out = output_of([&] { fly(blocked, true); });
-        h.runner.hold = true;
         for (const char* name : {"client_log.jsonl", "car_mission.json", "upload_result.json"})
             EXPECT_EQ(count(out, "[FILE] Cannot write " + blocked + "/" + name + ": Not a directory\n"), 1u) << name;
         EXPECT_EQ(count(out, "[LOG] Not uploading " + blocked + "/client_log.jsonl: Not a directory\n"), 1u);
     }
-    EXPECT_TRUE(h.http.postsTo(kLogUrl).empty());
-    TempDir empty;
-    EXPECT_THAT(output_of([&] { h.core->logs.upload(empty.path()); }),
-                HasSubstr("[LOG] Not uploading " + empty.file("client_log.jsonl") + ": missing\n"));
-    testsupport::write_file(empty.file("client_log.jsonl"), "");
-    EXPECT_THAT(output_of([&] { h.core->logs.upload(empty.path()); }),
-                HasSubstr("[LOG] Not uploading " + empty.file("client_log.jsonl") + ": empty\n"));
     EXPECT_TRUE(h.http.postsTo(kLogUrl).empty());
 }
