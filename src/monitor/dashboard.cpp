@@ -136,7 +136,8 @@ void mission_history_card(std::string& page, const json& missions) {
     if (!missions.is_array() || missions.empty()) return;
     page +=
         "<div class='card'><h2>任务历史 (最近50条)</h2>"
-        "<table><tr><th>任务ID</th><th>策略ID</th><th>状态</th><th>原因</th><th>开始时间</th><th>结束时间</th><th>航点</th>"
+        "<table><tr><th>任务ID</th><th>策略ID</th><th>状态</th><th>原因</th><th>开始时间</th><th>结束时间</"
+        "th><th>航点</th>"
         "<th>照片 (上传/失败/共)</th></tr>";
     for (const json& m : missions) {
         const json* status = member(m, "status");

@@ -98,8 +98,16 @@ void StatsManager::onMissionStarted(const std::string& mission_id, const std::st
                                     const std::string& task_dir, const std::string& start_time) {
     std::lock_guard<std::mutex> lock(mutex_);
     missions_total_++;
-    mission_history_.push_back(
-        MissionRecord{mission_id, strategy_id, point_id, action_id, start_time, "", "running", point_count, task_dir});
+    MissionRecord record;
+    record.mission_id = mission_id;
+    record.strategy_id = strategy_id;
+    record.point_id = point_id;
+    record.action_id = action_id;
+    record.start_time = start_time;
+    record.status = "running";
+    record.point_count = point_count;
+    record.task_dir = task_dir;
+    mission_history_.push_back(std::move(record));
     current_mission_ = &mission_history_.back();
     // The newest record is the current one, so trimming the front never
     // touches it.
@@ -194,18 +202,18 @@ json StatsManager::getMissionsJson(int limit) const {
     const size_t first = static_cast<size_t>(limit) < count ? count - static_cast<size_t>(limit) : 0;
     for (size_t i = first; i < count; ++i) {
         const MissionRecord& r = mission_history_[i];
-        out.push_back(json{{"mission_id", r.mission_id},
-                           {"strategy_id", r.strategy_id},
-                           {"point_id", r.point_id},
-                           {"action_id", r.action_id},
-                           {"start_time", r.start_time},
-                           {"end_time", r.end_time},
-                           {"status", r.status},
-                           {"point_count", r.point_count},
-                           {"task_dir", r.task_dir},
-                           {"reason", r.reason},
-                           {"photos",
-                            {{"listed", r.photos_listed}, {"uploaded", r.photos_uploaded}, {"failed", r.photos_failed}}}});
+        out.push_back(json{
+            {"mission_id", r.mission_id},
+            {"strategy_id", r.strategy_id},
+            {"point_id", r.point_id},
+            {"action_id", r.action_id},
+            {"start_time", r.start_time},
+            {"end_time", r.end_time},
+            {"status", r.status},
+            {"point_count", r.point_count},
+            {"task_dir", r.task_dir},
+            {"reason", r.reason},
+            {"photos", {{"listed", r.photos_listed}, {"uploaded", r.photos_uploaded}, {"failed", r.photos_failed}}}});
     }
     return out;
 }

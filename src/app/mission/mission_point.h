@@ -38,8 +38,7 @@ inline StepPose uav_pose(const nlohmann::json& uav, const config::AppConfig& cfg
     const auto& d = cfg.uav_defaults;
     const int precision = cfg.app.float_precision;
     return {json_string(lpos, "x", d.lpos_x, precision), json_string(lpos, "y", d.lpos_y, precision),
-            json_string(lpos, "z", d.lpos_z, precision), json_string(atti, "y", d.atti_y, precision),
-            std::move(time)};
+            json_string(lpos, "z", d.lpos_z, precision), json_string(atti, "y", d.atti_y, precision), std::move(time)};
 }
 
 }  // namespace kovo::app

@@ -68,8 +68,7 @@ private:
     void worker();
     // False when the application is stopping.
     bool processBatch(const Batch& batch);
-    bool processItem(const config::AppConfig& cfg, const Batch& batch, const StepPose& uav,
-                     const nlohmann::json& item);
+    bool processItem(const config::AppConfig& cfg, const Batch& batch, const StepPose& uav, const nlohmann::json& item);
     // Counts and lists the outcome of one photo; reason empty when uploaded.
     void recordOutcome(const Batch& batch, const std::string& camera, int height_idx, const std::string& reason);
     // Downloads a camera picture into a new temporary file; its path, or
@@ -77,8 +76,8 @@ private:
     // when the application is stopping.
     std::string download(const config::AppConfig& cfg, const std::string& url, int height_idx, bool& stopped);
     std::string createTempFile(const config::AppConfig& cfg, int height_idx) const;
-    std::map<std::string, std::string> buildForm(const config::AppConfig& cfg, const Batch& batch,
-                                                 const StepPose& uav, int height_idx) const;
+    std::map<std::string, std::string> buildForm(const config::AppConfig& cfg, const Batch& batch, const StepPose& uav,
+                                                 int height_idx) const;
     void markBatchDone(uint64_t seq);
 
     MissionContext& mission_;
