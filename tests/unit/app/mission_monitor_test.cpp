@@ -470,7 +470,7 @@ TEST_F(MissionMonitorTest, EachPhotoFormNamesItsOwnStep) {
     EXPECT_EQ(forms, (std::vector<Texts>{{"p0", "W0", "1.5", "0", "1.50", "0", "ARR"},
                                          {"p1", "W1", "2.5", "1", "2.50", "10", "ARR"},
                                          {"p2", "W2", "3.5", "2", "3.50", "20", "ARR"},
-                                         {"p2", "W2", "1.2", "9", "0", "90", "UPL"}}));
+                                         {"p2", "W2", "1.2", "9", "0.00", "90", "UPL"}}));
 }
 
 // A directory no one can write (under a regular file: not even root) costs
