@@ -282,7 +282,7 @@ TEST_F(CarLink, FailedConnectionsAreRetriedAndTheLastFailureReported) {
         const bool attempted = row.uri.rfind("https", 0) != 0;
         EXPECT_EQ(gave_up, attempted ? std::vector<int>{row.attempts} : std::vector<int>{});
         EXPECT_EQ(log.count("[SIO] Giving up after " + std::to_string(row.attempts) +
-                            " reconnection attempts; no missions can be received until restart\n"),
+                            " reconnection attempts; no missions can be received until restart"),
                   attempted ? 1u : 0u);
         gave_up.clear();
     }
