@@ -40,6 +40,7 @@ KovoClientApp::KovoClientApp(const config::AppConfig& config, const std::string&
     sio_client_.setRebootQueryCallback([this] { core_.reboot.onCarRebootQuery(); });
     sio_client_.setOnConnected([] { monitor::StatsManager::instance().onSioConnected(); });
     sio_client_.setOnDisconnected([] { monitor::StatsManager::instance().onSioDisconnected(); });
+    sio_client_.setOnGaveUp([](unsigned attempts) { monitor::StatsManager::instance().onSioGaveUp(attempts); });
     px4_client_.setOnConnected([] { monitor::StatsManager::instance().onWsConnected(); });
     px4_client_.setOnDisconnected([] { monitor::StatsManager::instance().onWsDisconnected(); });
     mqtt_client_.setResponseCallback([](const std::string& text) { kovo::log::info() << "[MQTT] Response: " << text; });

@@ -24,6 +24,7 @@ public:
     explicit Px4LinkAdapter(px4ctrl::Px4ctrlWsClient& client) : client_(client) {}
     bool isConnected() const override { return client_.isConnected(); }
     bool isLogined() const override { return client_.isLogined(); }
+    uint64_t loginCount() const override { return client_.loginCount(); }
     nlohmann::json getState() override { return client_.getState(); }
     bool sendCmd(const std::string& cmd) override { return client_.sendCmd(cmd); }
 
@@ -107,6 +108,9 @@ public:
     void onMissionSuccess(const std::string& end_time) override { stats_.onMissionSuccess(end_time); }
     void onMissionFailed(const std::string& reason, const std::string& end_time) override {
         stats_.onMissionFailed(reason, end_time);
+    }
+    void onMissionPhotos(int listed, int uploaded, int failed) override {
+        stats_.onMissionPhotos(listed, uploaded, failed);
     }
     void onStatusTransition(const std::string& from, const std::string& to) override {
         stats_.onStatusTransition(from, to);

@@ -38,6 +38,11 @@ SioCarClient::SioCarClient(const config::AppConfig& config)
     client_->setOpenListener([this] { onConnected(); });
     client_->setFailListener([] { kovo::log::error() << "[SIO] Connection failed"; });
     client_->setReconnectingListener([] { kovo::log::info() << "[SIO] Reconnecting..."; });
+    client_->setGiveUpListener([this](unsigned attempts) {
+        kovo::log::error() << "[SIO] Giving up after " << attempts
+                           << " reconnection attempts; no missions can be received until restart";
+        if (on_gave_up_) on_gave_up_(attempts);
+    });
     client_->setCloseListener([this](sio::CloseReason reason) {
         kovo::log::info() << "SIO close: " << static_cast<int>(reason);
         connected_ = false;
@@ -61,6 +66,7 @@ void SioCarClient::setMissionCallback(std::function<void(const nlohmann::json&)>
 void SioCarClient::setRebootQueryCallback(std::function<void()> cb) { reboot_query_cb_ = std::move(cb); }
 void SioCarClient::setOnConnected(std::function<void()> cb) { on_connected_ = std::move(cb); }
 void SioCarClient::setOnDisconnected(std::function<void()> cb) { on_disconnected_ = std::move(cb); }
+void SioCarClient::setOnGaveUp(std::function<void(unsigned)> cb) { on_gave_up_ = std::move(cb); }
 
 bool SioCarClient::start() {
     const std::map<std::string, std::string> query{{"accessKey", access_key_},

@@ -29,6 +29,9 @@ public:
     void setRebootQueryCallback(std::function<void()> cb);
     void setOnConnected(std::function<void()> cb);
     void setOnDisconnected(std::function<void()> cb);
+    // The link gave up reconnecting (after that many attempts): no mission
+    // can arrive until the daemon is restarted.
+    void setOnGaveUp(std::function<void(unsigned attempts)> cb);
 
     // Launches the connection; the outcome arrives through the listeners.
     bool start();
@@ -59,6 +62,7 @@ private:
     std::function<void()> reboot_query_cb_;
     std::function<void()> on_connected_;
     std::function<void()> on_disconnected_;
+    std::function<void(unsigned)> on_gave_up_;
 };
 
 }  // namespace kovo::car

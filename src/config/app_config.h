@@ -115,6 +115,8 @@ struct AppConfig {
         std::string ip;
         int http_port;
         std::string img_dir;
+        int connect_timeout_ms;
+        int download_timeout_ms;
     } siyi;
 
     struct Mission {

@@ -43,7 +43,9 @@ bool write_file_atomically(const std::string& path, const std::string& bytes) {
     ok = ::fsync(fd) == 0 && ok;
     ok = ::close(fd) == 0 && ok;
     if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
+        const int error = errno;  // the caller may report why
         ::unlink(temp.c_str());
+        errno = error;
         return false;
     }
     return true;

@@ -8,7 +8,8 @@ namespace kovo::config {
 // directory, synced, then renamed over the target, so that a power loss
 // leaves either the old file or the new one, never a half-written one. The
 // replacement keeps the permissions of the file it replaces. False when a
-// step fails; the target is then untouched and no temporary file remains.
+// step fails (errno tells why); the target is then untouched and no
+// temporary file remains.
 bool write_file_atomically(const std::string& path, const std::string& bytes);
 
 }  // namespace kovo::config

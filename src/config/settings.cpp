@@ -21,9 +21,18 @@ constexpr size_t kMaxFileNameChars = 255;
 // always fits.
 constexpr size_t kMaxTimeFormatChars = 256;
 
-SettingRule range(int64_t min, int64_t max) { return SettingRule{min, max}; }
+SettingRule range(int64_t min, int64_t max) {
+    SettingRule r;
+    r.min = min;
+    r.max = max;
+    return r;
+}
 SettingRule any_int() { return range(kIntMin, kIntMax); }
-SettingRule text(TextRule rule) { return SettingRule{0, 0, rule}; }
+SettingRule text(TextRule rule) {
+    SettingRule r;
+    r.text = rule;
+    return r;
+}
 SettingRule flag() { return SettingRule{}; }
 
 // Every text rule but NON_EMPTY refuses an empty text.
@@ -207,7 +216,9 @@ std::vector<Setting> build_table() {
         SETTING(socketio, uri, "http://127.0.0.1:8080", text(TextRule::URL).hot("sio_uri")),
         SETTING(socketio, access_key, "4821-9037", text(TextRule::ANY).hot("sio_access_key")),
         SETTING(socketio, client_type, "app", text(TextRule::ANY)),
-        SETTING(socketio, reconnect_attempts, 0, range(0, kIntMax)),
+        // Negative: no end. The shipped file retries without end, so that a
+        // car server restarting or starting late is found again.
+        SETTING(socketio, reconnect_attempts, 0, any_int().ships(-1)),
         SETTING(socketio, reconnect_delay_ms, 1000, range(0, kIntMax)),
         SETTING(socketio.events, mission, "car_uav_begin_mission", text(TextRule::NON_EMPTY)),
         SETTING(socketio.events, reboot_query, "car_uav_can_reboot_uav", text(TextRule::NON_EMPTY)),
@@ -253,6 +264,9 @@ std::vector<Setting> build_table() {
         SETTING(siyi, ip, "192.168.144.25", text(TextRule::HOST).hot("siyi_ip")),
         SETTING(siyi, http_port, 82, range(1, 65535).hot("siyi_port")),
         SETTING(siyi, img_dir, "101SIYI_IMG", text(TextRule::FILE_NAME).hot("siyi_img_dir")),
+        // A camera on the UAV's own network answers at once or not at all.
+        SETTING(siyi, connect_timeout_ms, 3000, range(1, 86400000)),
+        SETTING(siyi, download_timeout_ms, 10000, range(1, 86400000)),
 
         SETTING(mission.defaults, takeOffAltitude, "1.2", text(TextRule::ANY)),
         SETTING(mission.defaults, batteryLimit, "20", text(TextRule::ANY)),

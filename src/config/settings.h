@@ -34,10 +34,18 @@ struct SettingRule {
     // A hot setting (changed by a hot update, written back by save) carries
     // the name the statistics show it by; nullptr: restart-only.
     const char* shown_as = nullptr;
+    // The value config/config.json ships when it differs from the built-in
+    // default; null otherwise.
+    nlohmann::json shipped;
 
     SettingRule hot(const char* name) const {
         SettingRule r = *this;
         r.shown_as = name;
+        return r;
+    }
+    SettingRule ships(nlohmann::json value) const {
+        SettingRule r = *this;
+        r.shipped = std::move(value);
         return r;
     }
 };
@@ -51,6 +59,7 @@ struct Setting {
     SettingRule rule;
 
     bool hot() const { return rule.shown_as != nullptr; }
+    const nlohmann::json& shippedValue() const { return rule.shipped.is_null() ? default_value : rule.shipped; }
     std::string path() const { return std::string(section) + "." + key; }
     // "string", "int", "long", "bool", "list of uint32", "list of int".
     const char* typeName() const;

@@ -104,10 +104,13 @@ const char kScript[] =
     "}else{setTimeout(function(){location.reload();},1000);}"
     "</script></body></html>";
 
-// "<p>SIO 连接: 已连接 (累计 3 次)</p>"
+// "<p>SIO 连接: 已连接 (累计 3 次)</p>"; a link that gave up says why.
 std::string link_line(const char* label, const json& link) {
+    const json* reason = member(link, "down_reason");
+    const bool gave_up = reason != nullptr && reason->is_string() && !reason->get_ref<const std::string&>().empty();
     return std::string("<p>") + label + " 连接: " + (flag(link, "currently_connected") ? "已连接" : "未连接") +
-           " (累计 " + integer(link, "connect_count") + " 次)</p>";
+           " (累计 " + integer(link, "connect_count") + " 次)" + (gave_up ? " " + text(link, "down_reason") : "") +
+           "</p>";
 }
 
 void run_status_card(std::string& page, const json& stats) {
@@ -133,7 +136,9 @@ void mission_history_card(std::string& page, const json& missions) {
     if (!missions.is_array() || missions.empty()) return;
     page +=
         "<div class='card'><h2>任务历史 (最近50条)</h2>"
-        "<table><tr><th>任务ID</th><th>策略ID</th><th>状态</th><th>开始时间</th><th>结束时间</th><th>航点</th></tr>";
+        "<table><tr><th>任务ID</th><th>策略ID</th><th>状态</th><th>原因</th><th>开始时间</th><th>结束时间</"
+        "th><th>航点</th>"
+        "<th>照片 (上传/失败/共)</th></tr>";
     for (const json& m : missions) {
         const json* status = member(m, "status");
         const std::string status_text = status != nullptr && status->is_string() ? status->get<std::string>() : "";
@@ -141,9 +146,12 @@ void mission_history_card(std::string& page, const json& missions) {
         page += cell(text(m, "mission_id"));
         page += cell(text(m, "strategy_id"));
         page += std::string("<td class='") + status_class(status_text) + "'>" + text(m, "status") + "</td>";
+        page += cell(text(m, "reason"));
         page += cell(text(m, "start_time"));
         page += cell(text(m, "end_time"));
         page += cell(integer(m, "point_count"));
+        const json& photos = section(m, "photos");
+        page += cell(integer(photos, "uploaded") + "/" + integer(photos, "failed") + "/" + integer(photos, "listed"));
         page += "</tr>";
     }
     page += "</table></div>";

@@ -84,6 +84,10 @@ void StatsManager::recordConfig(const json& shown) {
 
 void StatsManager::onSioConnected() { sio_.onConnected(now()); }
 void StatsManager::onSioDisconnected() { sio_.onDisconnected(now()); }
+void StatsManager::onSioGaveUp(unsigned attempts) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    sio_down_reason_ = "gave up after " + std::to_string(attempts) + " reconnection attempts";
+}
 void StatsManager::onWsConnected() { ws_.onConnected(now()); }
 void StatsManager::onWsDisconnected() { ws_.onDisconnected(now()); }
 void StatsManager::onMqttConnected() { mqtt_.onConnected(now()); }
@@ -94,8 +98,16 @@ void StatsManager::onMissionStarted(const std::string& mission_id, const std::st
                                     const std::string& task_dir, const std::string& start_time) {
     std::lock_guard<std::mutex> lock(mutex_);
     missions_total_++;
-    mission_history_.push_back(
-        MissionRecord{mission_id, strategy_id, point_id, action_id, start_time, "", "running", point_count, task_dir});
+    MissionRecord record;
+    record.mission_id = mission_id;
+    record.strategy_id = strategy_id;
+    record.point_id = point_id;
+    record.action_id = action_id;
+    record.start_time = start_time;
+    record.status = "running";
+    record.point_count = point_count;
+    record.task_dir = task_dir;
+    mission_history_.push_back(std::move(record));
     current_mission_ = &mission_history_.back();
     // The newest record is the current one, so trimming the front never
     // touches it.
@@ -103,9 +115,10 @@ void StatsManager::onMissionStarted(const std::string& mission_id, const std::st
         mission_history_.pop_front();
 }
 
-void StatsManager::finishCurrentMission(const char* status, const std::string& end_time) {
+void StatsManager::finishCurrentMission(const char* status, const std::string& reason, const std::string& end_time) {
     if (current_mission_ != nullptr) {
         current_mission_->status = status;
+        current_mission_->reason = reason;
         current_mission_->end_time = end_time;
     }
     current_mission_ = nullptr;
@@ -114,13 +127,21 @@ void StatsManager::finishCurrentMission(const char* status, const std::string& e
 void StatsManager::onMissionSuccess(const std::string& end_time) {
     std::lock_guard<std::mutex> lock(mutex_);
     missions_success_++;
-    finishCurrentMission("success", end_time);
+    finishCurrentMission("success", "", end_time);
 }
 
-void StatsManager::onMissionFailed(const std::string& /*reason*/, const std::string& end_time) {
+void StatsManager::onMissionPhotos(int listed, int uploaded, int failed) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (current_mission_ == nullptr) return;
+    current_mission_->photos_listed = listed;
+    current_mission_->photos_uploaded = uploaded;
+    current_mission_->photos_failed = failed;
+}
+
+void StatsManager::onMissionFailed(const std::string& reason, const std::string& end_time) {
     std::lock_guard<std::mutex> lock(mutex_);
     missions_failed_++;
-    finishCurrentMission("failed", end_time);
+    finishCurrentMission("failed", reason, end_time);
 }
 
 void StatsManager::onStatusTransition(const std::string& /*from*/, const std::string& /*to*/) { status_transitions_++; }
@@ -139,6 +160,7 @@ json StatsManager::getStatsJson() const {
     out["running"] = running_;
     out["uptime_seconds"] = running_ ? elapsed_seconds(startup_instant_, at) : uint64_t{0};
     out["sio"] = sio_.toJson(at);
+    out["sio"]["down_reason"] = sio_down_reason_;
     out["websocket"] = ws_.toJson(at);
     out["mqtt"] = mqtt_.toJson(at);
     out["missions"] = json{{"total", missions_total_.load()},
@@ -180,15 +202,18 @@ json StatsManager::getMissionsJson(int limit) const {
     const size_t first = static_cast<size_t>(limit) < count ? count - static_cast<size_t>(limit) : 0;
     for (size_t i = first; i < count; ++i) {
         const MissionRecord& r = mission_history_[i];
-        out.push_back(json{{"mission_id", r.mission_id},
-                           {"strategy_id", r.strategy_id},
-                           {"point_id", r.point_id},
-                           {"action_id", r.action_id},
-                           {"start_time", r.start_time},
-                           {"end_time", r.end_time},
-                           {"status", r.status},
-                           {"point_count", r.point_count},
-                           {"task_dir", r.task_dir}});
+        out.push_back(json{
+            {"mission_id", r.mission_id},
+            {"strategy_id", r.strategy_id},
+            {"point_id", r.point_id},
+            {"action_id", r.action_id},
+            {"start_time", r.start_time},
+            {"end_time", r.end_time},
+            {"status", r.status},
+            {"point_count", r.point_count},
+            {"task_dir", r.task_dir},
+            {"reason", r.reason},
+            {"photos", {{"listed", r.photos_listed}, {"uploaded", r.photos_uploaded}, {"failed", r.photos_failed}}}});
     }
     return out;
 }

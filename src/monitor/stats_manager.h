@@ -42,6 +42,10 @@ struct MissionRecord {
     std::string status;
     int32_t point_count = 0;
     std::string task_dir;
+    std::string reason;  // why it failed; empty otherwise
+    int32_t photos_listed = 0;
+    int32_t photos_uploaded = 0;
+    int32_t photos_failed = 0;
 };
 
 // Process-wide statistics: link events, missions, the monitor loop's view.
@@ -64,6 +68,8 @@ public:
 
     void onSioConnected();
     void onSioDisconnected();
+    // The car link stopped reconnecting: shown as down, with the reason.
+    void onSioGaveUp(unsigned attempts);
     void onWsConnected();
     void onWsDisconnected();
     void onMqttConnected();
@@ -74,6 +80,7 @@ public:
                           const std::string& start_time);
     void onMissionSuccess(const std::string& end_time);
     void onMissionFailed(const std::string& reason, const std::string& end_time);
+    void onMissionPhotos(int listed, int uploaded, int failed);
     void onStatusTransition(const std::string& from, const std::string& to);
 
     void updateInternalState(const InternalState& state);
@@ -88,7 +95,7 @@ public:
 private:
     std::chrono::steady_clock::time_point now() const;
     // Closes the current record (if any) with status and end time.
-    void finishCurrentMission(const char* status, const std::string& end_time);
+    void finishCurrentMission(const char* status, const std::string& reason, const std::string& end_time);
 
     SteadyClock clock_;
 
@@ -98,6 +105,7 @@ private:
     std::string shutdown_time_;
     bool running_ = false;
     ConnectionStats sio_;
+    std::string sio_down_reason_;
     ConnectionStats ws_;
     std::atomic<uint64_t> missions_total_{0};
     std::atomic<uint64_t> missions_success_{0};

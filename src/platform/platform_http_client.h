@@ -9,7 +9,9 @@
 
 namespace kovo::platform {
 
-// The daemon's only HTTP client: one libcurl handle, one request at a time.
+// The daemon's HTTP client: camera downloads and platform uploads each have
+// a libcurl handle and a lock of their own, so that a hanging camera never
+// holds an upload up (and the reverse); one request at a time per handle.
 // Success means that the transfer completed, whatever the HTTP status; the
 // status is handed to callers that ask for it (http_status may be null; it
 // is set to 0 when the transfer failed). A failed transfer is logged here,
@@ -33,17 +35,27 @@ public:
     bool downloadFile(const std::string& url, const std::string& file_path, long* http_status = nullptr);
 
 private:
+    // A libcurl easy handle (CURL is void in libcurl's own header), so that
+    // users of this header need no libcurl headers, and the lock of its
+    // transfers.
+    struct Handle {
+        Handle();
+        ~Handle();
+        void* curl = nullptr;
+        std::mutex mutex;
+    };
+
     // Runs a request whose answer body is collected; on success it goes to
     // response (when given).
-    bool exchange(int64_t timeout_seconds, const char* error_prefix, std::string* response, long* http_status);
-    int transfer(int64_t timeout_seconds);
-    bool finish(int curl_code, const char* error_prefix, long* http_status);
+    static bool exchange(void* curl, int64_t timeout_ms, const char* error_prefix, std::string* response,
+                         long* http_status);
+    // connect_timeout_ms 0: libcurl's own.
+    static int transfer(void* curl, int64_t connect_timeout_ms, int64_t timeout_ms);
+    static bool finish(void* curl, int curl_code, const char* error_prefix, long* http_status);
 
     const config::AppConfig& config_;
-    // A libcurl easy handle (CURL is void in libcurl's own header), so that
-    // users of this header need no libcurl headers.
-    void* curl_ = nullptr;
-    std::mutex mutex_;
+    Handle camera_;
+    Handle upload_;
 };
 
 }  // namespace kovo::platform

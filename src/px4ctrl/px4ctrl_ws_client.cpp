@@ -353,6 +353,7 @@ void Px4ctrlWsClient::Link::onMessage(std::string_view text) {
         owner.logined_ = meaning.login_ok;
         kovo::log::info() << "[PX4] Login result: " << (meaning.login_ok ? "success" : "failed");
         if (meaning.login_ok) {
+            ++owner.logins_;
             pacer.start(now);
         } else {
             pacer.stop();
@@ -537,6 +538,8 @@ void Px4ctrlWsClient::stop() {
 bool Px4ctrlWsClient::isConnected() const { return connected_; }
 
 bool Px4ctrlWsClient::isLogined() const { return logined_; }
+
+uint64_t Px4ctrlWsClient::loginCount() const { return logins_; }
 
 nlohmann::json Px4ctrlWsClient::getState() {
     std::lock_guard<std::mutex> lock(mutex_);

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -34,6 +35,9 @@ public:
 
     bool isConnected() const;
     bool isLogined() const;
+    // Successful logins so far: a change means the link was lost and made
+    // again meanwhile.
+    uint64_t loginCount() const;
 
     // A copy of the last accepted state document; an empty object before the
     // first push. Kept across disconnections.
@@ -62,6 +66,7 @@ private:
     std::atomic<bool> running_{false};
     std::atomic<bool> connected_{false};
     std::atomic<bool> logined_{false};
+    std::atomic<uint64_t> logins_{0};
 
     PendingCommand pending_;
     std::mutex mutex_;  // guards state_

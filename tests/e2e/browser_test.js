@@ -66,7 +66,7 @@ async function run(context, base, configPath) {
   assert.strictEqual(await rows.first().locator('td').first().textContent(), 'M20260517006');
   const last = rows.last().locator('td');
   assert.strictEqual(await last.nth(2).getAttribute('class'), 'status-running');
-  assert.strictEqual(await last.nth(4).textContent(), '', 'a running mission has no end time');
+  assert.strictEqual(await last.nth(5).textContent(), '', 'a running mission has no end time');
   assert.strictEqual(await page.locator('td.metric').first().textContent(), '55');
   await checkHostileTextStaysText(page, []);
   assert.strictEqual(await page.locator('#cfgForm').isVisible(), false);

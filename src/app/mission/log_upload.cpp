@@ -1,23 +1,30 @@
 #include "app/mission/log_upload.h"
 
-#include <fstream>
+#include <sys/stat.h>
+
+#include <cerrno>
+#include <cstring>
 
 #include "log/log.h"
 
 namespace kovo::app {
 
-LogUploader::LogUploader(HttpPort& http, TaskRunner& tasks, const RecordHelpers& records, std::string site_id)
-    : http_(http), tasks_(tasks), records_(records), site_id_(std::move(site_id)) {}
-
-void LogUploader::uploadAsync(const std::string& task_dir) {
-    tasks_.run([this, task_dir] { upload(task_dir); });
-}
+LogUploader::LogUploader(HttpPort& http, const RecordHelpers& records, std::string site_id)
+    : http_(http), records_(records), site_id_(std::move(site_id)) {}
 
 void LogUploader::upload(const std::string& task_dir) {
     // platform.url is read now, so a hot-updated URL is used.
     const auto cfg = records_.config();
     const std::string path = task_dir + "/" + cfg->files.client_log;
-    if (!std::ifstream(path).is_open()) {
+    struct stat st {};
+    const char* why = nullptr;
+    if (::stat(path.c_str(), &st) != 0) {
+        why = errno == ENOENT ? "missing" : std::strerror(errno);
+    } else if (st.st_size == 0) {
+        why = "empty";
+    }
+    if (why != nullptr) {
+        kovo::log::error() << "[LOG] Not uploading " << path << ": " << why;
         return;
     }
     const std::string url = cfg->platform.url + cfg->platform.log_normal_endpoint;

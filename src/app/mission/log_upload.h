@@ -8,18 +8,17 @@
 namespace kovo::app {
 
 // Uploads a finished mission's client log to the platform's archive of
-// normal UAV logs, once, in the background.
+// normal UAV logs, once. The caller runs it in the background, after the
+// mission's photo uploads, so that the log tells how they ended.
 class LogUploader {
 public:
-    LogUploader(HttpPort& http, TaskRunner& tasks, const RecordHelpers& records, std::string site_id);
+    LogUploader(HttpPort& http, const RecordHelpers& records, std::string site_id);
 
-    void uploadAsync(const std::string& task_dir);
-
-private:
+    // A log that is missing or empty is not uploaded: that is said instead.
     void upload(const std::string& task_dir);
 
+private:
     HttpPort& http_;
-    TaskRunner& tasks_;
     const RecordHelpers& records_;
     const std::string site_id_;
 };

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -8,6 +9,12 @@
 #include <nlohmann/json.hpp>
 
 namespace kovo::app {
+
+// The UAV's position, yaw and the time, as the photo form carries them.
+struct StepPose {
+    std::string x, y, z, yaw;
+    std::string time;
+};
 
 // The one mission record. Every field is guarded by mutex, which is held only
 // for short copy and update sections: nothing that blocks (a file write, a
@@ -45,8 +52,15 @@ struct MissionContext {
     std::string current_point_id;
     std::string warehouse_position_num;
 
+    // The pose and time when the arrival at each height step was reported,
+    // by height index: each photo is filed under its own step.
+    std::map<int, StepPose> arrivals;
+
     // Every photo handed to the uploader for this mission has been tried.
     bool photos_uploaded = false;
+    // This mission's photos uploaded, and given up on, so far.
+    int photos_ok = 0;
+    int photos_failed = 0;
     std::string task_dir;
     bool car_mission_written = false;
 };

@@ -88,7 +88,10 @@ void MissionIntake::fillMission(const config::AppConfig& cfg, const json& payloa
     const json points = safe_json_array(payload, "carFlightPointList");
     mission_.car_flight_point_list.assign(points.begin(), points.end());
 
+    mission_.arrivals.clear();
     mission_.photos_uploaded = false;
+    mission_.photos_ok = 0;
+    mission_.photos_failed = 0;
     mission_.car_mission_written = false;
     mission_.task_dir.clear();
 }

@@ -1,5 +1,6 @@
 #include "app/mission/mission_monitor.h"
 
+#include <algorithm>
 #include <chrono>
 #include <mutex>
 
@@ -35,8 +36,18 @@ MissionMonitor::MissionMonitor(MissionContext& mission, Px4Port& px4, StatsPort&
       records_(records),
       last_hover_idx_(records.config()->mission.last_kovo_idx_sentinel) {}
 
+bool MissionMonitor::linkUp() {
+    const bool up = px4_.isConnected() && px4_.isLogined();
+    const uint64_t logins = px4_.loginCount();
+    if (was_flying_ && (!up || logins != logins_)) {
+        link_lost_ = true;
+    }
+    logins_ = logins;
+    return up;
+}
+
 void MissionMonitor::tick() {
-    if (!px4_.isConnected() || !px4_.isLogined()) {
+    if (!linkUp()) {
         return;
     }
     const json state = px4_.getState();
@@ -45,6 +56,11 @@ void MissionMonitor::tick() {
     }
     TickView t = readState(state, records_.config());
     const std::optional<json> copy = readMission(t, safe_json_value(t.kovo, "task_dir", ""));
+    // A mission accepted between two ticks (even right after the previous
+    // one ended) starts with fresh per-mission state.
+    if (t.active && t.seq != seen_seq_) {
+        startOfMission(t.seq);
+    }
     if (copy) {
         records_.writeJsonFile(t.task_dir + "/" + t.cfg->files.car_mission, *copy);
         records_.clientLog(t.task_dir, "client_start", {{"task_dir", t.task_dir}});
@@ -52,11 +68,6 @@ void MissionMonitor::tick() {
     if (t.active) {
         kovo::log::info() << "[PX4-STATE] fs=" << t.fs << " kovo_sub=" << t.sub_state << " kovo_idx=" << t.height_idx
                           << " photos=" << photoCount(t);
-        // A mission accepted between two ticks (even right after the previous
-        // one ended) starts with fresh per-mission state.
-        if (t.seq != seen_seq_) {
-            startOfMission(t.seq);
-        }
     }
     checkPhotos(t);
     const bool finished = t.active && followMission(t);
@@ -96,6 +107,7 @@ std::optional<json> MissionMonitor::readMission(TickView& t, const std::string& 
     t.upload_url = mission_.upload_media_data_url;
     t.task_dir = mission_.task_dir;
     t.seq = mission_.mission_seq;
+    t.point_count = static_cast<int>(mission_.car_flight_point_list.size());
     t.mission_id = mission_.car_flight_mission_history_id;
     t.strategy_id = mission_.car_strategy_id;
     return copy;
@@ -134,6 +146,9 @@ void MissionMonitor::startOfMission(uint64_t seq) {
     photos_handed_ = 0;
     last_arrival_idx_ = -1;
     last_hover_idx_ = records_.config()->mission.last_kovo_idx_sentinel;
+    highest_step_ = -1;
+    link_lost_ = false;
+    records_.newMission();
 }
 
 void MissionMonitor::checkPhotos(const TickView& t) {
@@ -180,8 +195,10 @@ bool MissionMonitor::followMission(const TickView& t) {
     in.last_hover_idx = last_hover_idx_;
     const PhaseStep step = classify_tick(t.cfg->mission, in);
     was_flying_ = step.was_flying;
+    highest_step_ = std::max(highest_step_, t.height_idx);
     const bool finished = step.entered && enterPhase(step.phase, t);
     if (step.arrived) {
+        highest_step_ = std::max(highest_step_, in.hover_idx);
         reportArrival(t, in.hover_idx);
     }
     return finished;
@@ -240,16 +257,43 @@ bool MissionMonitor::endSequence(const TickView& t) {
         }
     }
     reports_.sendPlatformStatusHistory(http_status_code(KOVOMissionStatus::FINISHED));
-    stats_.onMissionSuccess(records_.currentTime());
+    int photos_ok = 0;
+    int photos_failed = 0;
     {
         std::lock_guard<std::mutex> lock(mission_.mutex);
         mission_.has_task = false;
+        photos_ok = mission_.photos_ok;
+        photos_failed = mission_.photos_failed;
+    }
+    const std::string reason = failureReason(t, photos_ok);
+    stats_.onMissionPhotos(photoCount(t), photos_ok, photos_failed);
+    if (reason.empty()) {
+        stats_.onMissionSuccess(records_.currentTime());
+    } else {
+        kovo::log::error() << "[KOVO] Mission failed: " << reason;
+        stats_.onMissionFailed(reason, records_.currentTime());
     }
     if (!t.task_dir.empty()) {
-        records_.clientLog(t.task_dir, "finished", {{"reason", "all_heights_completed"}});
-        logs_.uploadAsync(t.task_dir);
+        records_.clientLog(t.task_dir, "finished", {{"reason", reason.empty() ? "all_heights_completed" : reason}});
+        // After the photos, so that the log tells how each of them ended.
+        photos_.afterUploads([this, dir = t.task_dir] { logs_.upload(dir); });
     }
     return true;
+}
+
+std::string MissionMonitor::failureReason(const TickView& t, int photos_ok) const {
+    // Without a point the command flies one default height.
+    const int last_step = std::max(t.point_count, 1) - 1;
+    if (highest_step_ < last_step) {
+        if (link_lost_) {
+            return "px4ctrl_link_lost";
+        }
+        // px4ctrl's own end stands only when its progress does not contradict it.
+        if (highest_step_ >= 0) {
+            return "heights_incomplete";
+        }
+    }
+    return photos_ok < photoCount(t) ? "photos_not_uploaded" : "";
 }
 
 bool MissionMonitor::waitForPhotos() {
@@ -279,7 +323,9 @@ void MissionMonitor::reportArrival(const TickView& t, int idx) {
                       << " fs=" << t.fs;
     {
         const int precision = t.cfg->app.float_precision;
+        StepPose pose = uav_pose(t.uav, *t.cfg, records_.currentTime());
         std::lock_guard<std::mutex> lock(mission_.mutex);
+        mission_.arrivals[idx] = std::move(pose);
         if (static_cast<size_t>(idx) < mission_.car_flight_point_list.size()) {
             const PointRef point = point_ref(mission_.car_flight_point_list[static_cast<size_t>(idx)], precision);
             mission_.current_point_id = point.id;

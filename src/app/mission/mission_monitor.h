@@ -47,10 +47,13 @@ private:
         std::string upload_url;
         std::string task_dir;
         uint64_t seq = 0;
+        int point_count = 0;
         std::string mission_id;
         std::string strategy_id;
     };
 
+    // Notes a lost or remade px4ctrl link during a flight; true when it is up.
+    bool linkUp();
     static TickView readState(const nlohmann::json& state, std::shared_ptr<const config::AppConfig> cfg);
     // One section under the mission lock: takes over a newly reported task
     // directory and copies what the tick needs into t. Returns the mission
@@ -67,6 +70,8 @@ private:
     bool endSequence(const TickView& t);
     // False when the application is stopping.
     bool waitForPhotos();
+    // Why the mission failed from what was seen; empty for a success.
+    std::string failureReason(const TickView& t, int photos_ok) const;
     void reportArrival(const TickView& t, int idx);
     void everyTick(const TickView& t, bool finished);
     int photoCount(const TickView& t) const;
@@ -97,6 +102,12 @@ private:
     // show it; and the last hover reported, which the arrival rule compares.
     int last_arrival_idx_ = -1;
     int last_hover_idx_;
+    // The mission's evidence: the highest height step px4ctrl reported
+    // reaching or flying to, and whether its link was lost (or remade) while
+    // flying; logins_ is px4ctrl's login count last seen.
+    int highest_step_ = -1;
+    bool link_lost_ = false;
+    uint64_t logins_ = 0;
 };
 
 }  // namespace kovo::app

@@ -48,6 +48,7 @@ PhotoUploader::MissionSnapshot PhotoUploader::snapshotMission(int precision) con
     s.car_y = mission_.car_y;
     s.car_yaw = mission_.car_yaw;
     s.points = mission_.car_flight_point_list;
+    s.arrivals = mission_.arrivals;
     s.warehouse_list = mission_.warehouse_num_list;
     s.warehouse_num = mission_.warehouse_num;
     return s;
@@ -76,6 +77,11 @@ bool PhotoUploader::uploadPhotosAsync(const json& items, const std::string& uplo
             batch.mission = snapshotMission(precision);
             mission_.photos_uploaded = false;
         }
+        if (batch.seq != handed_seq_) {
+            handed_seq_ = batch.seq;
+            handed_ = 0;
+        }
+        handed_ += static_cast<int>(batch.items.size());
         queue_.push_back(std::move(batch));
         if (!worker_running_) {
             worker_running_ = true;
@@ -86,6 +92,23 @@ bool PhotoUploader::uploadPhotosAsync(const json& items, const std::string& uplo
         tasks_.run([this] { worker(); });
     }
     return true;
+}
+
+void PhotoUploader::afterUploads(std::function<void()> job) {
+    bool start_worker = false;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        Batch batch;
+        batch.job = std::move(job);
+        queue_.push_back(std::move(batch));
+        if (!worker_running_) {
+            worker_running_ = true;
+            start_worker = true;
+        }
+    }
+    if (start_worker) {
+        tasks_.run([this] { worker(); });
+    }
 }
 
 void PhotoUploader::worker() {
@@ -100,6 +123,10 @@ void PhotoUploader::worker() {
             batch = std::move(queue_.front());
             queue_.pop_front();
         }
+        if (batch.job) {
+            batch.job();
+            continue;
+        }
         if (!processBatch(batch)) {
             std::lock_guard<std::mutex> lock(mutex_);
             queue_.clear();
@@ -112,7 +139,8 @@ void PhotoUploader::worker() {
 
 void PhotoUploader::markBatchDone(uint64_t seq) {
     std::lock_guard<std::mutex> lock(mutex_);
-    const bool more = std::any_of(queue_.begin(), queue_.end(), [seq](const Batch& b) { return b.seq == seq; });
+    const bool more =
+        std::any_of(queue_.begin(), queue_.end(), [seq](const Batch& b) { return !b.job && b.seq == seq; });
     if (more) {
         return;
     }
@@ -122,38 +150,51 @@ void PhotoUploader::markBatchDone(uint64_t seq) {
     }
 }
 
-PhotoUploader::UavSnapshot PhotoUploader::snapshotUav(const config::AppConfig& cfg) {
-    const json uav = safe_json_object(px4_.getState(), "uav");
-    const json lpos = safe_json_object(uav, "lpos");
-    const json atti = safe_json_object(uav, "atti");
-    const auto& d = cfg.uav_defaults;
-    UavSnapshot s;
-    s.x = records_.jsonString(lpos, "x", d.lpos_x);
-    s.y = records_.jsonString(lpos, "y", d.lpos_y);
-    s.z = records_.jsonString(lpos, "z", d.lpos_z);
-    s.yaw = records_.jsonString(atti, "y", d.atti_y);
-    return s;
+StepPose PhotoUploader::snapshotUav(const config::AppConfig& cfg) {
+    return uav_pose(safe_json_object(px4_.getState(), "uav"), cfg, "");
 }
 
 bool PhotoUploader::processBatch(const Batch& batch) {
     const auto cfg = records_.config();
     if (batch.seq != result_seq_ || result_.is_null()) {
         result_seq_ = batch.seq;
-        result_ = {{"time", records_.currentTime()}, {"upload_url", batch.upload_url}, {"items", json::array()}};
+        result_ = {{"time", records_.currentTime()},
+                   {"upload_url", batch.upload_url},
+                   {"items", json::array()},
+                   {"uploaded", 0},
+                   {"failed", 0},
+                   {"not_uploaded", json::array()}};
     }
-    const UavSnapshot uav = snapshotUav(*cfg);
+    const StepPose uav = snapshotUav(*cfg);
     for (const json& item : batch.items) {
         if (!processItem(*cfg, batch, uav, item)) {
             return false;
         }
     }
     if (!batch.task_dir.empty()) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            result_["listed"] = handed_seq_ == batch.seq ? handed_ : 0;
+        }
         records_.writeJsonFile(batch.task_dir + "/" + cfg->files.upload_result, result_);
     }
     return true;
 }
 
-bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch, const UavSnapshot& uav,
+void PhotoUploader::recordOutcome(const Batch& batch, const std::string& camera, int height_idx,
+                                  const std::string& reason) {
+    const bool uploaded = reason.empty();
+    result_[uploaded ? "uploaded" : "failed"] = result_[uploaded ? "uploaded" : "failed"].get<int>() + 1;
+    if (!uploaded) {
+        result_["not_uploaded"].push_back({{"camera", camera}, {"height_idx", height_idx}, {"reason", reason}});
+    }
+    std::lock_guard<std::mutex> lock(mission_.mutex);
+    if (mission_.mission_seq == batch.seq) {
+        ++(uploaded ? mission_.photos_ok : mission_.photos_failed);
+    }
+}
+
+bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch, const StepPose& uav,
                                 const json& item) {
     const auto& m = cfg.mission;
     const std::string local_path = safe_json_value(item, "local_path", "");
@@ -162,6 +203,7 @@ bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch
     const int height_idx = safe_json_value<int>(item, "height_idx", m.default_height_idx);
     // An item that could not be fetched is recorded and skipped.
     auto record_failure = [&](const char* error) {
+        recordOutcome(batch, camera, height_idx, error);
         records_.clientLog(batch.task_dir, "upload",
                            {{"height_idx", height_idx}, {"success", false}, {"error", error}});
         return true;
@@ -186,7 +228,7 @@ bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch
             return record_failure("download_failed");
         }
         temporary = true;
-    } else if (local_path.empty()) {
+    } else if (local_path.empty() || ::access(local_path.c_str(), R_OK) != 0) {
         return record_failure("no_file");
     } else {
         file = local_path;
@@ -220,6 +262,7 @@ bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch
     }
     result_["items"].push_back(
         {{"camera", camera}, {"height_idx", height_idx}, {"resp", uploaded ? response : ""}, {"success", uploaded}});
+    recordOutcome(batch, camera, height_idx, uploaded ? "" : "upload_failed");
     records_.clientLog(batch.task_dir, "upload", {{"height_idx", height_idx}, {"success", uploaded}});
     return true;
 }
@@ -272,8 +315,17 @@ std::string PhotoUploader::download(const config::AppConfig& cfg, const std::str
 }
 
 std::map<std::string, std::string> PhotoUploader::buildForm(const config::AppConfig& cfg, const Batch& batch,
-                                                            const UavSnapshot& uav, int height_idx) const {
+                                                            const StepPose& now, int height_idx) const {
     const MissionSnapshot& s = batch.mission;
+    // The step where the photo was taken: its point, and the pose and time
+    // when the arrival there was seen; otherwise the last point and now.
+    PointRef point{s.current_point_id, s.warehouse_position_num};
+    if (height_idx >= 0 && static_cast<size_t>(height_idx) < s.points.size()) {
+        point = point_ref(s.points[static_cast<size_t>(height_idx)], cfg.app.float_precision);
+    }
+    const auto arrival = s.arrivals.find(height_idx);
+    const bool arrived = arrival != s.arrivals.end();
+    const StepPose& uav = arrived ? arrival->second : now;
     const std::string& default_height = cfg.mission.defaults.takeOffAltitude;
     std::string height = default_height;
     if (height_idx >= 0 && static_cast<size_t>(height_idx) < s.points.size()) {
@@ -287,7 +339,7 @@ std::map<std::string, std::string> PhotoUploader::buildForm(const config::AppCon
     return {
         {"carActionId", s.action_id},
         {"carFlightPointActionId", ""},
-        {"carFlightPointId", s.current_point_id},
+        {"carFlightPointId", point.id},
         {"carMissionHistoryId", s.history_id},
         {"carPointId", s.point_id},
         {"carStrategyId", s.strategy_id},
@@ -295,13 +347,13 @@ std::map<std::string, std::string> PhotoUploader::buildForm(const config::AppCon
         {"carY", s.car_y},
         {"carYaw", s.car_yaw},
         {"height", height},
-        {"occurrenceTime", records_.currentTime()},
+        {"occurrenceTime", arrived ? uav.time : records_.currentTime()},
         {"uavX", uav.x},
         {"uavY", uav.y},
         {"uavYaw", uav.yaw},
         {"uavZ", uav.z},
         {"warehouseNum", warehouse},
-        {"warehousePositionNum", s.warehouse_position_num},
+        {"warehousePositionNum", point.warehouse_position_num},
     };
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstdint>
 #include <functional>
 #include <map>
 #include <string>
@@ -20,6 +21,8 @@ public:
     virtual ~Px4Port() = default;
     virtual bool isConnected() const = 0;
     virtual bool isLogined() const = 0;
+    // Successful logins so far: a change means a reconnection.
+    virtual uint64_t loginCount() const = 0;
     // The last pushed state document (an empty object before the first push).
     virtual nlohmann::json getState() = 0;
     // True when the command was queued for px4ctrl.
@@ -61,6 +64,8 @@ public:
                                   const std::string& task_dir, const std::string& start_time) = 0;
     virtual void onMissionSuccess(const std::string& end_time) = 0;
     virtual void onMissionFailed(const std::string& reason, const std::string& end_time) = 0;
+    // The current mission's photos, told before its end.
+    virtual void onMissionPhotos(int listed, int uploaded, int failed) = 0;
     virtual void onStatusTransition(const std::string& from, const std::string& to) = 0;
     virtual void updateInternalState(const monitor::InternalState& state) = 0;
 };

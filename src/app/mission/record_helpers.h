@@ -1,6 +1,8 @@
 #pragma once
 
 #include <memory>
+#include <mutex>
+#include <set>
 #include <string>
 
 #include <nlohmann/json.hpp>
@@ -21,15 +23,25 @@ public:
     // format_current_time with the configured app.time_format.
     std::string currentTime() const;
     std::string jsonString(const nlohmann::json& obj, const std::string& key, const std::string& def) const;
-    void writeJsonFile(const std::string& path, const nlohmann::json& doc) const;
+    // The mission's records: a file that cannot be written is said once per
+    // mission on standard error ("[FILE] Cannot write <path>: <reason>").
+    // False when it was not written.
+    bool writeJsonFile(const std::string& path, const nlohmann::json& doc) const;
 
     // Appends {"event", "time", ...fields} to the client log of task_dir;
     // nothing without a directory.
-    void clientLog(const std::string& task_dir, const std::string& event,
+    bool clientLog(const std::string& task_dir, const std::string& event,
                    nlohmann::json fields = nlohmann::json::object()) const;
 
+    // A new mission: its files' failures are said again.
+    void newMission() const;
+
 private:
+    bool reportFailure(const std::string& path, int error) const;
+
     const config::SharedConfig& config_;
+    mutable std::mutex failed_mutex_;  // guards failed_paths_; nothing is taken under it
+    mutable std::set<std::string> failed_paths_;
 };
 
 }  // namespace kovo::app

@@ -41,18 +41,20 @@ std::string format_current_time(const std::string& format) {
     return "";
 }
 
-void write_json_file(const std::string& path, const nlohmann::json& doc, int indent) {
+int write_json_file(const std::string& path, const nlohmann::json& doc, int indent) {
     const std::string bytes = serialise(doc, indent);
     // Never half-written: a mission copy cut by a power loss is worse than
     // the previous one.
-    config::write_file_atomically(path, bytes);
+    errno = 0;
+    if (config::write_file_atomically(path, bytes)) return 0;
+    return errno != 0 ? errno : EIO;
 }
 
-void append_jsonl(const std::string& path, const nlohmann::json& record) {
+int append_jsonl(const std::string& path, const nlohmann::json& record) {
     const std::string line = serialise(record, -1) + "\n";
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
-        return;
+        return errno;
     }
     // One write of the whole line: with O_APPEND, lines of concurrent
     // writers never interleave. A short write (full disk) is not continued,
@@ -61,7 +63,9 @@ void append_jsonl(const std::string& path, const nlohmann::json& record) {
     do {
         n = ::write(fd, line.data(), line.size());
     } while (n < 0 && errno == EINTR);
+    const int error = n < 0 ? errno : (static_cast<size_t>(n) < line.size() ? ENOSPC : 0);
     ::close(fd);
+    return error;
 }
 
 std::string gen_uuid() {

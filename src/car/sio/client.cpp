@@ -73,6 +73,7 @@ struct Client::Impl final : SessionSink {
     std::function<void()> on_open;
     std::function<void()> on_fail;
     std::function<void()> on_reconnecting;
+    std::function<void(unsigned)> on_give_up;
     std::function<void(CloseReason)> on_close;
     std::function<void(const Message*)> on_error;
     int reconnect_attempts = 0;
@@ -214,6 +215,7 @@ struct Client::Impl final : SessionSink {
         }
         link = Link::FINISHED;
         if (after_failed_attempt) call("fail listener", on_fail);
+        call("give-up listener", on_give_up, budget.made());
     }
 
     static void onRetryTimer(lws_sorted_usec_list_t* sul) {
@@ -505,6 +507,7 @@ void Client::setCloseListener(std::function<void(CloseReason)> listener) { impl_
 void Client::setSocketErrorListener(std::function<void(const Message*)> listener) {
     impl_->on_error = std::move(listener);
 }
+void Client::setGiveUpListener(std::function<void(unsigned)> listener) { impl_->on_give_up = std::move(listener); }
 void Client::setReconnectAttempts(int attempts) { impl_->reconnect_attempts = attempts; }
 void Client::setReconnectDelay(std::chrono::milliseconds delay) { impl_->reconnect_delay = delay; }
 

@@ -42,7 +42,12 @@ public:
     // An ERROR packet of the default namespace; null when it carried no JSON.
     void setSocketErrorListener(std::function<void(const Message*)> listener);
 
-    // Attempts after a failed connect or an unexpected end; 0 means never.
+    // No attempt is left after a failed connect or an unexpected end; with
+    // the number of attempts made since the last open.
+    void setGiveUpListener(std::function<void(unsigned attempts)> listener);
+
+    // Attempts after a failed connect or an unexpected end; 0 means never,
+    // a negative number without end.
     void setReconnectAttempts(int attempts);
     // Base of the wait before each attempt (see reconnect_delay).
     void setReconnectDelay(std::chrono::milliseconds delay);

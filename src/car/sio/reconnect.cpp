@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 
 namespace kovo::car::sio {
 
@@ -15,8 +16,11 @@ std::chrono::milliseconds reconnect_delay(std::chrono::milliseconds delay, unsig
 }
 
 std::optional<std::chrono::milliseconds> ReconnectBudget::next() {
-    if (attempts_ <= 0 || made_ >= static_cast<unsigned>(attempts_)) return std::nullopt;
-    return reconnect_delay(delay_, made_++);
+    if (attempts_ == 0 || (attempts_ > 0 && made_ >= static_cast<unsigned>(attempts_))) return std::nullopt;
+    const std::chrono::milliseconds wait = reconnect_delay(delay_, made_);
+    // Retrying without end never wraps the count back to the short waits.
+    if (made_ < std::numeric_limits<unsigned>::max()) ++made_;
+    return wait;
 }
 
 }  // namespace kovo::car::sio

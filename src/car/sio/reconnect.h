@@ -3,7 +3,7 @@
 #include <chrono>
 #include <optional>
 
-// Reconnection timing: a fixed number of attempts with a growing wait.
+// Reconnection timing: a number of attempts (or no end) with a growing wait.
 namespace kovo::car::sio {
 
 constexpr std::chrono::milliseconds kMaxReconnectDelay{25000};
@@ -19,8 +19,10 @@ public:
     // A connection opened: the next failure starts again from attempt 0.
     void reset() { made_ = 0; }
     // The wait before the next attempt, which it counts; none when no
-    // attempt is left (attempts 0: never).
+    // attempt is left (attempts 0: never; negative: no end).
     std::optional<std::chrono::milliseconds> next();
+    // Attempts counted since the last open.
+    unsigned made() const { return made_; }
 
 private:
     int attempts_;

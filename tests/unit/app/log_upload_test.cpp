@@ -22,7 +22,7 @@ TEST(LogUpload, OneAttemptWithTheSiteKeyAndItsOutcomeLine) {
         h.build();
         std::string expected = row.line;
         expected.replace(expected.find("%s"), 2, path);
-        EXPECT_EQ(output_of([&] { h.core->logs.uploadAsync(dir.path()); }), expected);
+        EXPECT_EQ(output_of([&] { h.core->logs.upload(dir.path()); }), expected);
         ASSERT_EQ(h.http.posts.size(), 1u) << "never retried";
         const auto& post = h.http.posts[0];
         EXPECT_EQ(post.url, "http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog");
@@ -32,16 +32,19 @@ TEST(LogUpload, OneAttemptWithTheSiteKeyAndItsOutcomeLine) {
     }
 }
 
-TEST(LogUpload, MissingLogMakesNoRequestAndHotUpdatedUrlIsUsed) {
+TEST(LogUpload, MissingOrEmptyLogMakesNoRequestAndHotUpdatedUrlIsUsed) {
     TempDir dir;
     Harness h;
     h.build();
-    EXPECT_EQ(output_of([&] { h.core->logs.uploadAsync(dir.path()); }), "");
+    const std::string path = dir.file("client_log.jsonl");
+    EXPECT_EQ(output_of([&] { h.core->logs.upload(dir.path()); }), "[LOG] Not uploading " + path + ": missing\n");
+    testsupport::write_file(path, "");
+    EXPECT_EQ(output_of([&] { h.core->logs.upload(dir.path()); }), "[LOG] Not uploading " + path + ": empty\n");
     EXPECT_TRUE(h.http.posts.empty());
 
     testsupport::write_file(dir.file("client_log.jsonl"), "{}\n");
     h.shared->applyHotUpdate({{"platform", {{"url", "http://10.0.0.9:1"}}}}, dir.file("config.json"));
-    output_of([&] { h.core->logs.uploadAsync(dir.path()); });
+    output_of([&] { h.core->logs.upload(dir.path()); });
     ASSERT_EQ(h.http.posts.size(), 1u);
     EXPECT_EQ(h.http.posts[0].url, "http://10.0.0.9:1/carUavBackend/logFileArchive/saveUavNormalLog");
 }

@@ -71,6 +71,7 @@ class FakePx4 : public Px4Port {
 public:
     bool isConnected() const override { return connected; }
     bool isLogined() const override { return logined; }
+    uint64_t loginCount() const override { return logins; }
     // The last state pushed; an empty object before the first.
     json getState() override { return pushed.empty() ? json::object() : pushed.back(); }
     bool sendCmd(const std::string& cmd) override {
@@ -83,6 +84,7 @@ public:
     void setLink(bool up) { connected = logined = up; }
 
     std::atomic<bool> connected{true}, logined{true}, accept_cmd{true};
+    std::atomic<uint64_t> logins{1};
     Log<json> pushed;
     Log<std::string> commands;
     std::function<void()> on_cmd;
@@ -174,6 +176,7 @@ public:
     }
     void onMissionSuccess(const std::string& end_time) override { successes.add(end_time); }
     void onMissionFailed(const std::string& reason, const std::string&) override { failures.add(reason); }
+    void onMissionPhotos(int listed, int uploaded, int failed) override { photos.add({listed, uploaded, failed}); }
     void onStatusTransition(const std::string& from, const std::string& to) override {
         transitions.add(from + ">" + to);
     }
@@ -181,6 +184,7 @@ public:
 
     Log<Texts> started;
     Log<std::string> successes, failures, transitions;
+    Log<std::vector<int>> photos;  // listed, uploaded, failed
     Log<InternalState> states;
 };
 

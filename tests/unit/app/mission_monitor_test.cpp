@@ -56,8 +56,11 @@ protected:
     }
     // Accepts a mission; its start sequence is not part of these tests.
     void accept(const json& payload = two_point_mission()) {
+        const bool hold = h.runner.hold;
+        h.runner.hold = true;
         h.accept(payload);
-        h.runner.pending.clear();
+        h.runner.pending.pop_back();
+        h.runner.hold = hold;
     }
     void tick(const json& state, int times = 1) {
         h.px4.setState(state);
@@ -162,12 +165,7 @@ TEST_F(MissionMonitorTest, FullMissionReportsEachPhaseInOrder) {
     EXPECT_EQ(h.car.missionCodes(), (Texts{"1", "4", "6"})) << "sent on change only";
     EXPECT_EQ(h.stats.transitions.all(), Texts{"2>3"});
     EXPECT_EQ(h.stats.successes.size(), 1u);
-    // Without photos nothing is awaited; the log upload runs after the end.
-    EXPECT_EQ(h.clock.slept(), 500ms);
-    h.runner.runAll();
-    const auto posts = h.http.postsTo(kLogUrl);
-    ASSERT_EQ(posts.size(), 1u);
-    EXPECT_EQ(posts[0].path, dir.file("client_log.jsonl"));
+    EXPECT_EQ(h.clock.slept(), 500ms) << "without photos nothing is awaited";
 }
 
 // One arrival for a hover of three ticks; an index beyond the points is
@@ -207,7 +205,7 @@ TEST_F(MissionMonitorTest, ReturnToLaunchThenLandingWithoutUploadUrl) {
 // monitor's next tick.
 TEST_F(MissionMonitorTest, MissionAcceptedRightAfterTheEndStartsFresh) {
     TempDir two;
-    run_tasks = true;
+    h.runner.hold = false;  // uploads run as they are handed over
     accept(two_point_mission("M1"));
     fly(dir.path(), true);
     accept(two_point_mission("M2"));
@@ -246,21 +244,17 @@ TEST_F(MissionMonitorTest, TaskDirectoryTakeover) {
     EXPECT_FALSE(testsupport::file_exists(third.file("car_mission.json")));
 }
 
-// No state (null) or no link: the tick does nothing. After an outage the first
-// state is compared with the last one before it.
+// No state (null) or no link (or no login yet): the tick does nothing. After
+// an outage the first state is compared with the last one before it.
 TEST_F(MissionMonitorTest, TicksWithoutAStateOrLinkAndTheFirstTickAfterAnOutage) {
     tick(json());
     EXPECT_TRUE(h.car.realtime.empty() && h.mqtt.raw.empty());
     EXPECT_EQ(output_of([&] { tick(json::object()); }), "") << "no mission, no state line";
-    EXPECT_EQ(h.car.realtime[0]["missionStatus"], "0");
-    at(4, "goto_height");  // px4ctrl flying without a mission: nothing to report
     accept();
     at(3, "takeoff");
     const size_t sent = h.car.realtime.size() + h.mqtt.raw.size() + h.stats.states.size();
-    h.px4.setLink(false);
+    h.px4.connected = true, h.px4.logined = false;
     at(6);
-    h.px4.connected = true;  // connected again, not logged in yet
-    at(2);
     EXPECT_EQ(h.car.realtime.size() + h.mqtt.raw.size() + h.stats.states.size(), sent);
     h.px4.setLink(true);
     at(2);
@@ -334,7 +328,7 @@ TEST_F(MissionMonitorTest, EndWaitsForThePhotosAtMostAMinute) {
     EXPECT_EQ(h.clock.slept(), 3500ms + 60500ms);
     EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"406", "410", "411", "414", "406", "411", "414"}));
     h.accept(two_point_mission("M3"));
-    ASSERT_EQ(h.runner.pending.size(), 3u) << "photo worker, log upload, start sequence";
+    ASSERT_EQ(h.runner.pending.size(), 2u) << "photo worker (the log uploads after the photos), start sequence";
     output_of(h.runner.pending.front());
     EXPECT_FALSE(h.photosUploaded());
 }
@@ -386,4 +380,112 @@ TEST(MissionLock, IsFreeWheneverTheMissionLogicCallsOut) {
     EXPECT_EQ(mqtt.statusCodes(), (Texts{"400", "406", "408", "408", "408", "408", "410", "411", "414", "415"}));
     EXPECT_EQ(h.http.posts.size(), 3u) << "two photos and the log";
     EXPECT_EQ(held.all(), Texts{});
+}
+
+// Success needs evidence: every height seen (or px4ctrl's own end over a link
+// that held throughout the flight) and every listed photo uploaded. The
+// platform reports end the task either way; the client log goes out last.
+// Events before a tick: D link down, U link up, R logged in anew, F uploads
+// refused.
+TEST_F(MissionMonitorTest, TheOutcomeFollowsTheEvidence) {
+    struct Step {
+        int fs;
+        const char* sub;
+        int idx;
+        std::vector<int> listed;
+        char event = 0;
+    };
+    struct Row {
+        std::vector<Step> steps;
+        std::string reason;       // empty: a success
+        std::vector<int> photos;  // listed, uploaded, failed
+    };
+    const Row rows[] = {
+        {{{3, "takeoff", -1, {}}, {4, "hover_photo", 0, {0}}, {4, "hover_photo", 1, {0, 1}}, {2, "", 1, {0, 1}}},
+         "",
+         {2, 2, 0}},
+        {{{3, "takeoff", -1, {}}, {4, "hover_photo", 0, {0}}, {4, "hover_photo", 0, {0}, 'D'}, {2, "", -1, {0}, 'U'}},
+         "px4ctrl_link_lost",
+         {1, 1, 0}},  // its photo still goes out
+        {{{4, "hover_photo", 0, {}}, {2, "", -1, {}, 'R'}}, "px4ctrl_link_lost", {0, 0, 0}},
+        {{{4, "hover_photo", 0, {}}, {6, "land_descend", 0, {}}, {2, "", 0, {}}}, "heights_incomplete", {0, 0, 0}},
+        {{{3, "takeoff", -1, {}}, {2, "", -1, {}}}, "", {0, 0, 0}},
+        {{{4, "hover_photo", 1, {0, 1}, 'F'}, {2, "", 1, {0, 1}}}, "photos_not_uploaded", {2, 0, 2}},
+    };
+    h.runner.hold = false;  // uploads run as they are handed over
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.reason);
+        const TempDir task;
+        const size_t ends = h.stats.successes.size() + h.stats.failures.size();
+        h.http.post_reply = nullptr;
+        accept();
+        const std::string out = output_of([&] {
+            for (const Step& step : row.steps) {
+                if (step.event == 'D' || step.event == 'U') h.px4.setLink(step.event == 'U');
+                if (step.event == 'R') ++h.px4.logins;
+                if (step.event == 'F') h.http.post_reply = [] { return HttpReply{500, ""}; };
+                tick(px4_state(step.fs, step.sub, step.idx, photos(step.listed), task.path()));
+            }
+        });
+        EXPECT_EQ(h.stats.successes.size() + h.stats.failures.size(), ends + 1);
+        EXPECT_EQ(row.reason.empty() ? "" : h.stats.failures.back(), row.reason);
+        EXPECT_EQ(out.find("[KOVO] Mission failed: " + row.reason + "\n") != std::string::npos, !row.reason.empty());
+        EXPECT_EQ(h.stats.photos.back(), row.photos);
+        EXPECT_EQ(h.mqtt.statusCodes().back(), "414");
+        EXPECT_EQ(read_jsonl(task.file("client_log.jsonl")).back()["reason"],
+                  row.reason.empty() ? "all_heights_completed" : row.reason);
+        EXPECT_EQ(h.http.posts.back().url, kLogUrl) << "after the photos";
+        EXPECT_EQ(h.http.posts.back().path, task.file("client_log.jsonl"));
+    }
+}
+
+// Photos handed over after landing are each filed under their own step: its
+// point and position, and the pose and time (the zone tells the clock
+// readings apart) when its arrival was seen; a photo of no step keeps the
+// last point, the current pose and the time of its upload.
+TEST_F(MissionMonitorTest, EachPhotoFormNamesItsOwnStep) {
+    h.config.app.time_format = "%Z";
+    h.build();
+    json mission = two_point_mission();
+    mission["carFlightPointList"].push_back({{"id", "p2"}, {"z", "3.5"}, {"warehousePositionNum", "W2"}});
+    accept(mission);
+    h.runner.hold = false;
+    auto at_pose = [&](int fs, const std::string& sub, int idx, double z, const json& listed = json::array()) {
+        json state = px4_state(fs, sub, idx, listed, dir.path());
+        state["uav"] = {{"lpos", {{"x", idx}, {"y", 2}, {"z", z}}}, {"atti", {{"y", idx * 10}}}};
+        output_of([&] { tick(state); });
+    };
+    setenv("TZ", "ARR0", 1), tzset();
+    for (int idx = 0; idx < 3; ++idx)
+        at_pose(4, "hover_photo", idx, idx + 1.5);
+    setenv("TZ", "UPL0", 1), tzset();
+    at_pose(2, "", 9, 0, photos({0, 1, 2, 7}));
+    unsetenv("TZ"), tzset();
+    std::vector<Texts> forms;
+    for (const auto& post : h.http.postsTo(kUploadUrl)) {
+        const auto& f = post.fields;
+        forms.push_back({f.at("carFlightPointId"), f.at("warehousePositionNum"), f.at("height"), f.at("uavX"),
+                         f.at("uavZ"), f.at("uavYaw"), f.at("occurrenceTime")});
+    }
+    EXPECT_EQ(forms, (std::vector<Texts>{{"p0", "W0", "1.5", "0", "1.50", "0", "ARR"},
+                                         {"p1", "W1", "2.5", "1", "2.50", "10", "ARR"},
+                                         {"p2", "W2", "3.5", "2", "3.50", "20", "ARR"},
+                                         {"p2", "W2", "1.2", "9", "0.00", "90", "UPL"}}));
+}
+
+// A directory no one can write (under a regular file: not even root) costs
+// one line per file and mission, and no log upload.
+TEST_F(MissionMonitorTest, UnwritableRecordsAreSaidOncePerFileAndMission) {
+    testsupport::write_file(dir.file("file"), "x");
+    h.runner.hold = false;
+    for (const char* id : {"M1", "M2"}) {
+        accept(two_point_mission(id));
+        const std::string blocked = dir.file("file") + "/" + id;
+        testsupport::LogCapture log(false);
+        fly(blocked, true);
+        for (const char* name : {"client_log.jsonl", "car_mission.json", "upload_result.json"})
+            EXPECT_EQ(log.count("[FILE] Cannot write " + blocked + "/" + name + ": Not a directory"), 1u) << name;
+        EXPECT_EQ(log.count("[LOG] Not uploading " + blocked + "/client_log.jsonl: Not a directory"), 1u);
+    }
+    EXPECT_TRUE(h.http.postsTo(kLogUrl).empty());
 }

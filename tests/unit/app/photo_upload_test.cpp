@@ -83,10 +83,11 @@ TEST_F(PhotoUpload, UploadFormResultAndFallbacks) {
     json fields(post.fields);
     EXPECT_EQ(fields["occurrenceTime"].get<std::string>().size(), 19u);
     fields.erase("occurrenceTime");
-    EXPECT_EQ(fields, json::parse(R"({"carActionId": "A", "carFlightPointActionId": "", "carFlightPointId": "p0",
+    EXPECT_EQ(fields, json::parse(R"({"carActionId": "A", "carFlightPointActionId": "", "carFlightPointId": "p1",
         "carMissionHistoryId": "H", "carPointId": "P", "carStrategyId": "S", "carX": "10", "carY": "20", "carYaw": "30",
         "height": "2.25", "uavX": "1.50", "uavY": "2", "uavYaw": "0.25", "uavZ": "-3", "warehouseNum": "W1",
-        "warehousePositionNum": "7"})"));
+        "warehousePositionNum": ""})"))
+        << "the point of its own step";
 
     const json r = result();
     EXPECT_EQ(r["upload_url"], kUrl);
@@ -97,13 +98,11 @@ TEST_F(PhotoUpload, UploadFormResultAndFallbacks) {
     expect_members(records()[0], {{"event", "upload"}, {"height_idx", 1}, {"success", true}});
     EXPECT_TRUE(h.photosUploaded());
 
-    h.locked([](MissionContext& m) { m.current_point_id = "arrived"; });
     upload(json::array({local(5), local(-1)}));
     h.locked([](MissionContext& m) { m.warehouse_num_list.clear(); });
     upload(json::array({local(0)}));
     const auto posts = h.http.posts.all();
     ASSERT_EQ(posts.size(), 4u);
-    EXPECT_EQ(posts[1].fields.at("carFlightPointId"), "arrived");
     for (size_t i = 1; i < 3; ++i) {
         EXPECT_EQ(posts[i].fields.at("height"), "1.2") << "no such point: the take-off altitude";
         EXPECT_EQ(posts[i].fields.at("warehouseNum"), "W0") << "list too short: its first entry";
@@ -113,18 +112,24 @@ TEST_F(PhotoUpload, UploadFormResultAndFallbacks) {
 }
 
 TEST_F(PhotoUpload, NothingToUpload) {
-    // Items without a file are recorded only.
-    upload(json::array({{{"camera", "onboard"}, {"height_idx", 2}}, "not an object"}));
+    // Items without a (readable) file are recorded only.
+    upload(json::array({{{"camera", "onboard"}, {"height_idx", 2}},
+                        "not an object",
+                        {{"local_path", dir.file("gone.jpg")}, {"height_idx", 1}}}));
     EXPECT_TRUE(h.http.posts.empty());
-    ASSERT_EQ(records().size(), 2u);
+    ASSERT_EQ(records().size(), 3u);
     expect_members(records()[0], {{"error", "no_file"}, {"height_idx", 2}, {"success", false}});
     EXPECT_EQ(records()[1]["height_idx"], -1);
     EXPECT_TRUE(result()["items"].empty());
+    expect_members(result(), {{"listed", 3}, {"uploaded", 0}, {"failed", 3}});
+    EXPECT_EQ(result()["not_uploaded"][2], json({{"camera", "onboard"}, {"height_idx", 1}, {"reason", "no_file"}}));
+    EXPECT_EQ(h.locked([](MissionContext& m) { return std::make_pair(m.photos_ok, m.photos_failed); }),
+              std::make_pair(0, 3));
 
     // Without a task directory the photo is uploaded but nothing is written.
     output_of([&] { h.core->photos.uploadPhotosAsync(json::array({local(0)}), kUrl, "", -1); });
     EXPECT_EQ(h.http.posts.size(), 1u);
-    EXPECT_EQ(records().size(), 2u);
+    EXPECT_EQ(records().size(), 3u);
     EXPECT_TRUE(result()["items"].empty());
 
     // No item or no URL: no worker starts.
@@ -173,12 +178,19 @@ TEST_F(PhotoUpload, ServerErrorIsRetriedAndRecordedAsFailure) {
     EXPECT_EQ(leftovers(), 0) << "deleted after a failed upload too";
     EXPECT_EQ(result()["items"][0], json({{"camera", "siyi"}, {"height_idx", 1}, {"resp", ""}, {"success", false}}));
     EXPECT_EQ(records().back()["success"], false);
+    h.http.download_reply = [] { return HttpReply{404, ""}; };
+    upload(json::array({siyi(2)}));
+    h.http.download_reply = nullptr;
+    expect_members(result(), {{"listed", 2}, {"uploaded", 0}, {"failed", 2}});
+    EXPECT_EQ(pluck(result()["not_uploaded"].get<std::vector<json>>(), "/reason"),
+              (Texts{"upload_failed", "download_failed"}));
 
     // A transient failure succeeds on the next attempt.
     int calls = 0;
     h.http.post_reply = [&] { return ++calls == 1 ? HttpReply{0, ""} : HttpReply{201, "ok"}; };
     EXPECT_THAT(upload(json::array({local(0)})), HasSubstr("[UPLOAD] Uploaded photo idx=0 resp=ok"));
     EXPECT_EQ(h.http.posts.size(), 5u);
+    expect_members(result(), {{"listed", 3}, {"uploaded", 1}, {"failed", 2}});
 }
 
 TEST_F(PhotoUpload, PlantedLinkAtTheTemporaryNameIsNeverFollowed) {

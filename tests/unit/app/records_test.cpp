@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cerrno>
 #include <set>
 #include <thread>
 #include <vector>
@@ -48,9 +49,10 @@ TEST(JsonRecords, BytesWritten) {
     EXPECT_EQ(read_file(dir.file("m.json")), "{\"name\":\"ok\xEF\xBF\xBD(bad\"}");
     append_jsonl(dir.file("bad.jsonl"), json::object({{"photo", std::string("\xff\xfe.jpg", 6)}, {"n", 2}}));
     EXPECT_EQ(read_file(dir.file("bad.jsonl")), "{\"n\":2,\"photo\":\"\xEF\xBF\xBD\xEF\xBF\xBD.jpg\"}\n");
-    // Unwritable paths are silent.
-    write_json_file(dir.file("absent/m.json"), kNested, 2);
-    append_jsonl(dir.file("absent/log.jsonl"), kNested);
+    // Unwritable paths tell why; /dev/full takes no line.
+    EXPECT_EQ(write_json_file(dir.file("absent/m.json"), kNested, 2), ENOENT);
+    EXPECT_EQ(append_jsonl(dir.file("absent/log.jsonl"), kNested), ENOENT);
+    EXPECT_EQ(append_jsonl("/dev/full", kNested), ENOSPC);
     EXPECT_EQ(directory_entries(dir.path()), (std::set<std::string>{"bad.jsonl", "log.jsonl", "m.json"}));
 }
 

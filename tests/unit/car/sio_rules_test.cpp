@@ -130,7 +130,10 @@ TEST(ReconnectDelay, GrowsByHalfEachAttemptUpTo25SecondsAndRestartsAfterAnOpen) 
     for (const auto& c : cases)
         EXPECT_EQ(sio::reconnect_delay(c.base, c.n), c.wait) << c.base.count() << " ms, attempt " << c.n;
     EXPECT_FALSE(sio::ReconnectBudget(0, 1000ms).next().has_value());
-    EXPECT_FALSE(sio::ReconnectBudget(-3, 1000ms).next().has_value());
+    sio::ReconnectBudget forever(-1, 1000ms);  // no end, and never back to short waits
+    for (int i = 0; i < 20; ++i)
+        forever.next();
+    EXPECT_EQ(forever.next(), 25000ms);
     sio::ReconnectBudget budget(3, 1000ms);
     for (const auto wait : {1000ms, 1500ms, 2250ms})
         EXPECT_EQ(budget.next(), wait);

@@ -64,7 +64,11 @@ TEST_F(StatsTest, EachLinkCountsItsConnectedSecondsLiveAndAfterwards) {
     for (const Link& link : links) {
         SCOPED_TRACE(link.name);
         StatsManager s{[this] { return now; }};
-        const auto counts = [&] { return s.getStatsJson()[link.name]; };
+        const auto counts = [&] {
+            json c = s.getStatsJson()[link.name];
+            c.erase("down_reason");  // only the car link gives up
+            return c;
+        };
         // A disconnection of a link never connected only counts.
         now += 30s;
         (s.*link.down)();
@@ -96,21 +100,24 @@ TEST_F(StatsTest, TerminalHooksCloseTheCurrentRecordOnly) {
     EXPECT_EQ(get("missions")["running"].dump(), "1");  // an integer, and one
     EXPECT_EQ(missions(10)[1], json::parse(R"({"mission_id": "m1", "strategy_id": "s-m1", "point_id": "p-m1",
         "action_id": "a-m1", "start_time": "t0", "end_time": "", "status": "running", "point_count": 3,
-        "task_dir": "/tmp/m1"})"));
+        "task_dir": "/tmp/m1", "reason": "", "photos": {"listed": 0, "uploaded": 0, "failed": 0}})"));
     stats.onMissionSuccess("t-success");
     start("m2");
-    stats.onMissionFailed("max_retries_exceeded", "t-failed");
+    stats.onMissionPhotos(3, 1, 2);
+    stats.onMissionFailed("photos_not_uploaded", "t-failed");
     // Without a current mission a terminal hook only counts.
     stats.onMissionSuccess("t-late");
 
     const json list = missions(10);
     json outcomes = json::array();
     for (const json& record : list)
-        outcomes.push_back({record["status"], record["end_time"]});
-    EXPECT_EQ(outcomes, json::parse(R"([["running", ""], ["success", "t-success"], ["failed", "t-failed"]])"));
+        outcomes.push_back({record["status"], record["end_time"], record["reason"], record["photos"]["uploaded"]});
+    EXPECT_EQ(outcomes, json::parse(R"([["running", "", "", 0], ["success", "t-success", "", 0],
+        ["failed", "t-failed", "photos_not_uploaded", 1]])"));
     EXPECT_EQ(get("missions"), (json{{"total", 3}, {"success", 2}, {"failed", 1}, {"aborted", 0}, {"running", 0}}));
-    // The failure reason is kept nowhere.
-    EXPECT_EQ((stats.getStatsJson().dump() + list.dump()).find("max_retries"), std::string::npos);
+    EXPECT_EQ(get("sio")["down_reason"], "");
+    stats.onSioGaveUp(4);
+    EXPECT_EQ(get("sio")["down_reason"], "gave up after 4 reconnection attempts");
 }
 
 TEST_F(StatsTest, ListShowsTheNewestOfABoundedHistoryOldestFirst) {
