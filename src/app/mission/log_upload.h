@@ -11,7 +11,7 @@ namespace kovo::app {
 // normal UAV logs, once, in the background.
 class LogUploader {
 public:
-    LogUploader(HttpPort& http, TaskRunner& tasks, const RecordHelpers& records, std::string site_id);
+    LogUploader(HttpPort& http, TaskRunner& tasks, const RecordHelpers& records);
 
     void uploadAsync(const std::string& task_dir);
 
@@ -21,7 +21,6 @@ private:
     HttpPort& http_;
     TaskRunner& tasks_;
     const RecordHelpers& records_;
-    const std::string site_id_;
 };
 
 }  // namespace kovo::app
