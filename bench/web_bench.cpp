@@ -1,6 +1,6 @@
-// Dashboard figures with 50 missions in the history: the time to render the
-// page and the JSON routes' bodies, and (with --serve) the daemon's web routes
-// on 127.0.0.1 for a load tool such as wrk.
+// Dashboard figures with a full mission history (1,000 missions): the time to
+// render the page and the JSON routes' bodies, and (with --serve) the
+// daemon's web routes on 127.0.0.1 for a load tool such as wrk.
 //   web_bench [--rounds N] [--serve SECONDS [--port N]]
 #include <algorithm>
 #include <chrono>
@@ -36,7 +36,9 @@ void fill_statistics(StatsManager& stats) {
                         {"stats_web_port", 18080}});
     stats.onSioConnected();
     stats.onWsConnected();
-    for (int i = 0; i < kDashboardMissionLimit; ++i) {
+    for (int i = 0; i < 20; ++i)
+        stats.onErrorRecord("[MQTT] publish failed: the connection was lost " + std::to_string(i));
+    for (size_t i = 0; i < StatsManager::kMissionHistoryLimit; ++i) {
         stats.onMissionStarted("M2026051700" + std::to_string(i), "S" + std::to_string(100 + i), "P1", "A1", 4,
                                "/data/task/" + std::to_string(i), "2026-05-17 10:00:00");
         stats.onMissionSuccess("2026-05-17 10:05:00");
@@ -58,8 +60,7 @@ double mean_microseconds(int rounds, F&& work) {
 // Serves for a fixed time, so that a load tool can run meanwhile.
 int serve(const StatsManager& stats, int port, int seconds) {
     WebServer server;
-    server.setBindAddress("127.0.0.1");
-    if (!start_stats_web_server(server, port, stats, nullptr)) return 1;
+    if (!server.start("127.0.0.1", port, StatsRoutes(stats, "", nullptr))) return 1;
     std::cout << "{\"event\":\"listening\",\"port\":" << server.port() << "}" << std::endl;
     std::this_thread::sleep_for(std::chrono::seconds(seconds));
     server.stop();
@@ -84,12 +85,12 @@ int main(int argc, char** argv) {
 
     const std::string page = stats.getDashboardHtml();
     const nlohmann::json stats_json = stats.getStatsJson();
-    const nlohmann::json missions = stats.getMissionsJson(kDashboardMissionLimit);
+    const nlohmann::json missions = stats.getMissionPage(1, kDashboardMissionsPerPage);
     const double full = mean_microseconds(rounds, [&] { return stats.getDashboardHtml().size(); });
     const double html_only =
         mean_microseconds(rounds, [&] { return render_dashboard_html(stats_json, missions).size(); });
     const double stats_body = mean_microseconds(rounds, [&] { return stats.getStatsJson().dump(2).size(); });
-    std::cout << "{\"missions\":" << kDashboardMissionLimit << ",\"page_bytes\":" << page.size()
+    std::cout << "{\"missions\":" << StatsManager::kMissionHistoryLimit << ",\"page_bytes\":" << page.size()
               << ",\"rounds\":" << rounds << ",\"dashboard_us\":" << full << ",\"page_assembly_us\":" << html_only
               << ",\"stats_json_us\":" << stats_body << "}" << std::endl;
     return 0;

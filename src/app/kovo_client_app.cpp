@@ -28,14 +28,12 @@ KovoClientApp::KovoClientApp(const config::AppConfig& config, const std::string&
       http_client_(config),
       mqtt_client_(config),
       px4_port_(px4_client_),
-      car_port_(sio_client_),
-      mqtt_port_(mqtt_client_),
-      http_port_(http_client_),
+      car_port_(sio_client_, config_),
+      mqtt_port_(mqtt_client_, config_),
+      http_port_(http_client_, monitor::StatsManager::instance()),
       stats_port_(monitor::StatsManager::instance()),
-      access_key_(config.socketio.access_key),
-      site_id_(config.platform.site_id),
-      core_(config_, mission_, MissionPorts{px4_port_, car_port_, mqtt_port_, http_port_, stats_port_, clock_, tasks_},
-            access_key_, site_id_) {
+      core_(config_, mission_,
+            MissionPorts{px4_port_, car_port_, mqtt_port_, http_port_, stats_port_, clock_, tasks_}) {
     sio_client_.setMissionCallback([this](const nlohmann::json& payload) { core_.intake.onCarMission(payload); });
     sio_client_.setRebootQueryCallback([this] { core_.reboot.onCarRebootQuery(); });
     sio_client_.setOnConnected([] { monitor::StatsManager::instance().onSioConnected(); });
@@ -56,13 +54,19 @@ bool KovoClientApp::start() {
     const BuildInfo build = build_info();
     stats.recordVersion(build.version, build.revision, build.time);
     const auto cfg = config_.snapshot();
-    record_config_stats(stats, *cfg);
+    record_config_stats(stats, config_);
+    // Failure lines feed the dashboard's list of recent errors.
+    kovo::log::set_observer([](kovo::log::Level level, const std::string& text) {
+        if (level == kovo::log::Level::ERROR) monitor::StatsManager::instance().onErrorRecord(text);
+    });
 
     if (cfg->stats.enabled) {
         // A server that cannot listen does not stop the daemon.
-        monitor::start_stats_web_server(web_server_, cfg->stats.web_port, stats, [this](const std::string& body) {
-            return handle_config_update(config_, config_path_, body, monitor::StatsManager::instance());
-        });
+        web_server_.start(cfg->stats.bind_address, cfg->stats.web_port,
+                          monitor::StatsRoutes(stats, cfg->stats.auth_token, [this](const std::string& body) {
+                              return handle_config_update(config_, config_path_, body,
+                                                          monitor::StatsManager::instance());
+                          }));
     }
     if (!px4_client_.start()) {
         kovo::log::error() << "Failed to start ws client";
@@ -112,6 +116,7 @@ void KovoClientApp::closeDown() {
     if (worker_thread_.joinable()) {
         worker_thread_.join();
     }
+    kovo::log::set_observer(nullptr);
 }
 
 void KovoClientApp::workerLoop() {

@@ -65,8 +65,6 @@ private:
     InterruptibleClock clock_;
     ThreadTaskRunner tasks_;
     MissionContext mission_;
-    const std::string access_key_;
-    const std::string site_id_;
     MissionCore core_;
     std::atomic<bool> running_{false};
     std::thread worker_thread_;

@@ -10,6 +10,7 @@
 
 #include "app/mission/ports.h"
 #include "car/sio_car_client.h"
+#include "config/shared_config.h"
 #include "monitor/stats_manager.h"
 #include "platform/platform_http_client.h"
 #include "platform/platform_mqtt_client.h"
@@ -18,6 +19,8 @@
 namespace kovo::app {
 
 // The real links and the statistics behind the mission logic's interfaces.
+// Settings a hot update changes while the daemon runs (the access key, the
+// request topic) are read from the current configuration on each use.
 
 class Px4LinkAdapter : public Px4Port {
 public:
@@ -34,37 +37,50 @@ private:
 
 class CarLinkAdapter : public CarPort {
 public:
-    explicit CarLinkAdapter(car::SioCarClient& client) : client_(client) {}
+    CarLinkAdapter(car::SioCarClient& client, const config::SharedConfig& config) : client_(client), config_(config) {}
     void sendRealtimeStatus(const nlohmann::json& status) override { client_.sendRealtimeStatus(status); }
     void sendMissionStatus(const nlohmann::json& status) override { client_.sendMissionStatus(status); }
-    void sendCanRebootResp(bool can_reboot) override { client_.sendCanRebootResp(can_reboot); }
+    void sendCanRebootResp(bool can_reboot) override {
+        client_.sendCanRebootResp(can_reboot, config_.snapshot()->socketio.access_key);
+    }
 
 private:
     car::SioCarClient& client_;
+    const config::SharedConfig& config_;
 };
 
 class MqttLinkAdapter : public MqttPort {
 public:
-    explicit MqttLinkAdapter(platform::PlatformMqttClient& client) : client_(client) {}
-    bool publishRequest(const std::string& message) override { return client_.publishRequest(message); }
+    MqttLinkAdapter(platform::PlatformMqttClient& client, const config::SharedConfig& config)
+        : client_(client), config_(config) {}
+    bool publishRequest(const std::string& message) override {
+        return client_.publish(config_.snapshot()->mqtt.request_topic, message);
+    }
 
 private:
     platform::PlatformMqttClient& client_;
+    const config::SharedConfig& config_;
 };
 
-// Also keeps the transfers running now, so that a stop that cannot wait for
-// them can say which it leaves behind.
+// Keeps the transfers running now, so that a stop that cannot wait for them
+// can say which it leaves behind, and tells the statistics how the camera
+// (downloads) and the platform (uploads) fare.
 class HttpLinkAdapter : public HttpPort {
 public:
-    explicit HttpLinkAdapter(platform::PlatformHttpClient& client) : client_(client) {}
+    HttpLinkAdapter(platform::PlatformHttpClient& client, monitor::StatsManager& stats)
+        : client_(client), stats_(stats) {}
     bool downloadFile(const std::string& url, const std::string& path, long* http_status) override {
         const InFlight transfer(*this, "download of " + url);
-        return client_.downloadFile(url, path, http_status);
+        const bool ok = client_.downloadFile(url, path, http_status);
+        report(monitor::Peer::CAMERA, ok, http_status);
+        return ok;
     }
     bool postFile(const std::string& url, const std::string& path, const std::map<std::string, std::string>& fields,
                   const std::string& field_name, std::string* response, long* http_status) override {
         const InFlight transfer(*this, "upload of " + path + " to " + url);
-        return client_.postFile(url, path, fields, field_name, response, http_status);
+        const bool ok = client_.postFile(url, path, fields, field_name, response, http_status);
+        report(monitor::Peer::PLATFORM, ok, http_status);
+        return ok;
     }
     // "upload of <file> to <url>" or "download of <url>", oldest first.
     std::vector<std::string> transfersInFlight() const {
@@ -92,7 +108,18 @@ private:
         std::list<std::string>::iterator entry_;
     };
 
+    // A peer that answered is up, even with an error status.
+    void report(monitor::Peer peer, bool answered, const long* http_status) {
+        const long status = http_status != nullptr ? *http_status : 0;
+        if (!answered) {
+            stats_.onTransfer(peer, false, "transfer failed");
+        } else {
+            stats_.onTransfer(peer, true, http_success(status) ? "" : "HTTP " + std::to_string(status));
+        }
+    }
+
     platform::PlatformHttpClient& client_;
+    monitor::StatsManager& stats_;
     mutable std::mutex mutex_;
     std::list<std::string> in_flight_;
 };

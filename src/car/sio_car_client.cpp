@@ -158,9 +158,9 @@ void SioCarClient::sendMissionStatus(const nlohmann::json& status) {
     emitText(config_.socketio.events.mission_status, status, true);
 }
 
-void SioCarClient::sendCanRebootResp(bool can_reboot) {
+void SioCarClient::sendCanRebootResp(bool can_reboot, const std::string& access_key) {
     // Members sort by name, so the text lists accessKey before can_reboot_uav.
-    const nlohmann::json answer{{"accessKey", access_key_}, {"can_reboot_uav", can_reboot ? "1" : "0"}};
+    const nlohmann::json answer{{"accessKey", access_key}, {"can_reboot_uav", can_reboot ? "1" : "0"}};
     emitText(config_.socketio.events.reboot_query, answer, true);
 }
 

@@ -41,7 +41,9 @@ public:
     // Each emit does nothing (and logs nothing) while the link is down.
     void sendRealtimeStatus(const nlohmann::json& status);
     void sendMissionStatus(const nlohmann::json& status);
-    void sendCanRebootResp(bool can_reboot);
+    // access_key: the current one, which may differ from the one the link
+    // presented when it connected.
+    void sendCanRebootResp(bool can_reboot, const std::string& access_key);
 
 private:
     void onConnected();

@@ -47,7 +47,7 @@ void apply_section(AppConfig& config, const std::string& section, const json& ob
         } else if (setting == nullptr) {
             why = "unknown key";
         } else if (hot_only && !setting->hot()) {
-            why = "restart-only";
+            why = "not changeable while running";
         } else {
             why = setting->assign(config, value);
         }
@@ -153,7 +153,7 @@ ApplyResult AppConfig::loadFromJson(const json& doc) {
 
 ApplyResult AppConfig::updateHotConfig(const json& doc) { return apply_document(*this, doc, true); }
 
-bool AppConfig::save(const std::string& path) const {
+bool AppConfig::save(const std::string& path, std::string* error) const {
     json root;
     // A parse error is ignored: whatever the parser built before it is kept,
     // so a damaged file still gives back the keys it holds.
@@ -163,7 +163,7 @@ bool AppConfig::save(const std::string& path) const {
     for (const Setting& s : settings()) {
         if (s.hot()) section_in(root, s.section)[s.key] = s.valueIn(*this);
     }
-    return write_file_atomically(path, root.dump(4, ' ', false, json::error_handler_t::replace));
+    return write_file_atomically(path, root.dump(4, ' ', false, json::error_handler_t::replace), error);
 }
 
 json AppConfig::toJson() const {
@@ -176,7 +176,10 @@ json AppConfig::toJson() const {
 json AppConfig::shownSettings() const {
     json shown = json::object();
     for (const Setting& s : settings()) {
-        if (s.hot()) shown[s.rule.shown_as] = s.valueIn(*this);
+        if (!s.hot()) continue;
+        json value = s.valueIn(*this);
+        if (s.rule.secret && !value.get_ref<const std::string&>().empty()) value = kMasked;
+        shown[s.rule.shown_as] = std::move(value);
     }
     return shown;
 }

@@ -208,6 +208,8 @@ struct AppConfig {
     struct Stats {
         bool enabled;
         int web_port;
+        std::string bind_address;
+        std::string auth_token;
     } stats;
 
     struct App {
@@ -230,14 +232,18 @@ struct AppConfig {
     // The same for the hot settings only; every other key is refused.
     ApplyResult updateHotConfig(const nlohmann::json& doc);
     // Writes the hot settings into the file at path, keeping every other key
-    // the file holds. Never leaves a half-written file.
-    bool save(const std::string& path) const;
+    // the file holds. Never leaves a half-written file; on failure error
+    // (when given) holds the reason.
+    bool save(const std::string& path, std::string* error = nullptr) const;
 
     // Every setting, as a configuration file holding them would.
     nlohmann::json toJson() const;
     // The hot settings under the names the statistics show them by
-    // ("sio_uri", "px4_port", ...).
+    // ("sio_uri", "px4_port", ...); a secret shows as kMasked, or empty when
+    // it is empty.
     nlohmann::json shownSettings() const;
+
+    static constexpr const char* kMasked = "******";
 };
 
 // strtof's rules: leading white space skipped, the longest valid prefix

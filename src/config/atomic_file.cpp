@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace kovo::config {
 
@@ -33,20 +34,24 @@ std::string temp_path_for(const std::string& path) {
 
 }  // namespace
 
-bool write_file_atomically(const std::string& path, const std::string& bytes) {
+bool write_file_atomically(const std::string& path, const std::string& bytes, std::string* error) {
+    const auto fail = [error](int code) {
+        if (error != nullptr) *error = std::strerror(code);
+        errno = code;  // after the clean-up's own calls
+        return false;
+    };
     const std::string temp = temp_path_for(path);
     const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    if (fd < 0) return false;
+    if (fd < 0) return fail(errno);
     struct stat st {};
     if (::stat(path.c_str(), &st) == 0) ::fchmod(fd, st.st_mode & 07777);
-    bool ok = write_all(fd, bytes);
-    ok = ::fsync(fd) == 0 && ok;
-    ok = ::close(fd) == 0 && ok;
-    if (!ok || std::rename(temp.c_str(), path.c_str()) != 0) {
-        const int error = errno;  // the caller may report why
+    int code = write_all(fd, bytes) ? 0 : errno;
+    if (::fsync(fd) != 0 && code == 0) code = errno;
+    if (::close(fd) != 0 && code == 0) code = errno;
+    if (code == 0 && std::rename(temp.c_str(), path.c_str()) != 0) code = errno;
+    if (code != 0) {
         ::unlink(temp.c_str());
-        errno = error;
-        return false;
+        return fail(code);
     }
     return true;
 }

@@ -1,5 +1,7 @@
 #include "config/settings.h"
 
+#include <arpa/inet.h>
+
 #include <algorithm>
 #include <limits>
 #include <optional>
@@ -52,6 +54,8 @@ const char* rule_name(TextRule rule) {
         return "file name (no /, not . or ..)";
     case TextRule::STRFTIME:
         return "strftime pattern";
+    case TextRule::IP_ADDRESS:
+        return "numeric IP address";
     }
     return "";
 }
@@ -121,6 +125,11 @@ bool is_strftime(std::string_view s) {
     return true;
 }
 
+bool is_ip_address(const std::string& s) {
+    unsigned char address[sizeof(in6_addr)];
+    return inet_pton(AF_INET, s.c_str(), address) == 1 || inet_pton(AF_INET6, s.c_str(), address) == 1;
+}
+
 // Why text breaks rule; empty when it obeys.
 std::string text_problem(TextRule rule, const std::string& text) {
     switch (rule) {
@@ -142,6 +151,9 @@ std::string text_problem(TextRule rule, const std::string& text) {
         break;
     case TextRule::STRFTIME:
         if (is_strftime(text)) return "";
+        break;
+    case TextRule::IP_ADDRESS:
+        if (is_ip_address(text)) return "";
         break;
     }
     return std::string("not a ") + rule_name(rule);
@@ -189,12 +201,12 @@ std::pair<int64_t, int64_t> type_limits() {
 // meaning implies.
 std::vector<Setting> build_table() {
     return {
-        SETTING(px4ctrl, host, "127.0.0.1", text(TextRule::HOST).hot("px4_host")),
-        SETTING(px4ctrl, port, 53001, range(1, 65535).hot("px4_port")),
+        SETTING(px4ctrl, host, "127.0.0.1", text(TextRule::HOST).hot("px4_host", Effect::AFTER_RESTART)),
+        SETTING(px4ctrl, port, 53001, range(1, 65535).hot("px4_port", Effect::AFTER_RESTART)),
         SETTING(px4ctrl, ws_path, "/", text(TextRule::REQUEST_PATH)),
         SETTING(px4ctrl, ws_protocol, "http", text(TextRule::ANY)),
         SETTING(px4ctrl, login_cmd, "login", text(TextRule::NON_EMPTY)),
-        SETTING(px4ctrl, login_password, "quenlarf", text(TextRule::ANY)),
+        SETTING(px4ctrl, login_password, "quenlarf", text(TextRule::ANY).hidden()),
         SETTING(px4ctrl, state_cmd, "state", text(TextRule::NON_EMPTY)),
         SETTING(px4ctrl, default_cmd, 0, any_int()),
         SETTING(px4ctrl, default_ret, -1, any_int()),
@@ -213,8 +225,8 @@ std::vector<Setting> build_table() {
         SETTING(px4ctrl, state_interval_ms, 20, range(0, 60000)),
         SETTING(px4ctrl, ssl_connection, false, flag()),
 
-        SETTING(socketio, uri, "http://127.0.0.1:8080", text(TextRule::URL).hot("sio_uri")),
-        SETTING(socketio, access_key, "4821-9037", text(TextRule::ANY).hot("sio_access_key")),
+        SETTING(socketio, uri, "http://127.0.0.1:8080", text(TextRule::URL).hot("sio_uri", Effect::AFTER_RESTART)),
+        SETTING(socketio, access_key, "4821-9037", text(TextRule::ANY).hot("sio_access_key").hidden()),
         SETTING(socketio, client_type, "app", text(TextRule::ANY)),
         // Negative: no end. The shipped file retries without end, so that a
         // car server restarting or starting late is found again.
@@ -225,15 +237,15 @@ std::vector<Setting> build_table() {
         SETTING(socketio.events, realtime_status, "uav_realtime_status", text(TextRule::NON_EMPTY)),
         SETTING(socketio.events, mission_status, "uav_mission_status", text(TextRule::NON_EMPTY)),
 
-        SETTING(mqtt, host, "127.0.0.1", text(TextRule::HOST).hot("mqtt_host")),
-        SETTING(mqtt, port, 1883, range(1, 65535).hot("mqtt_port")),
+        SETTING(mqtt, host, "127.0.0.1", text(TextRule::HOST).hot("mqtt_host", Effect::AFTER_RESTART)),
+        SETTING(mqtt, port, 1883, range(1, 65535).hot("mqtt_port", Effect::AFTER_RESTART)),
         SETTING(mqtt, username, "", text(TextRule::ANY)),
-        SETTING(mqtt, password, "", text(TextRule::ANY)),
+        SETTING(mqtt, password, "", text(TextRule::ANY).hidden()),
         SETTING(mqtt, client_id_prefix, "indoorCar", text(TextRule::ANY)),
         SETTING(mqtt, request_topic, "/api/carUavModule/indoorPlatform/cmd/request",
                 text(TextRule::NON_EMPTY).hot("mqtt_request_topic")),
         SETTING(mqtt, response_topic, "/api/carUavModule/indoorPlatform/cmd/response",
-                text(TextRule::NON_EMPTY).hot("mqtt_response_topic")),
+                text(TextRule::NON_EMPTY).hot("mqtt_response_topic", Effect::AFTER_RESTART)),
         SETTING(mqtt, qos, 1, range(0, 2)),
         // libmosquitto refuses a keep-alive under 5 s; MQTT carries 16 bits.
         SETTING(mqtt, keepalive, 60, range(5, 65535)),
@@ -332,12 +344,16 @@ std::vector<Setting> build_table() {
         SETTING(uav_defaults, atti_r, "0", text(TextRule::ANY)),
         SETTING(uav_defaults, atti_y, "0", text(TextRule::ANY)),
 
-        SETTING(stats, enabled, true, flag().hot("stats_enabled")),
-        SETTING(stats, web_port, 18080, range(1, 65535).hot("stats_web_port")),
+        SETTING(stats, enabled, true, flag().hot("stats_enabled", Effect::AFTER_RESTART)),
+        SETTING(stats, web_port, 18080, range(1, 65535).hot("stats_web_port", Effect::AFTER_RESTART)),
 
         SETTING(app, time_format, "%Y-%m-%d %H:%M:%S", text(TextRule::STRFTIME)),
         SETTING(app, float_precision, 2, range(0, 9)),
         SETTING(app, float_precision1, 1, range(0, 9)),
+
+        SETTING(stats, bind_address, "0.0.0.0", text(TextRule::IP_ADDRESS)),
+        // Empty: configuration updates need no token.
+        SETTING(stats, auth_token, "", text(TextRule::ANY).hidden()),
     };
 }
 

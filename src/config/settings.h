@@ -20,6 +20,13 @@ enum class TextRule {
     REQUEST_PATH,  // begins with '/', no blank or control character
     FILE_NAME,     // no '/', not "." or "..", no control character
     STRFTIME,      // every '%' starts a strftime conversion
+    IP_ADDRESS,    // numeric IPv4 or IPv6 address
+};
+
+// When a hot update of a setting takes effect.
+enum class Effect {
+    NOW,            // read again on each use
+    AFTER_RESTART,  // taken by a link or the server when it starts
 };
 
 // The setting's member of a record; the alternative is the setting's type.
@@ -32,15 +39,24 @@ struct SettingRule {
     int64_t max = 0;
     TextRule text = TextRule::ANY;
     // A hot setting (changed by a hot update, written back by save) carries
-    // the name the statistics show it by; nullptr: restart-only.
+    // the name the statistics show it by; nullptr: changed only in the file.
     const char* shown_as = nullptr;
     // The value config/config.json ships when it differs from the built-in
     // default; null otherwise.
     nlohmann::json shipped;
+    Effect effect = Effect::NOW;
+    // Never shown: the statistics and the page mask it.
+    bool secret = false;
 
-    SettingRule hot(const char* name) const {
+    SettingRule hot(const char* name, Effect when = Effect::NOW) const {
         SettingRule r = *this;
         r.shown_as = name;
+        r.effect = when;
+        return r;
+    }
+    SettingRule hidden() const {
+        SettingRule r = *this;
+        r.secret = true;
         return r;
     }
     SettingRule ships(nlohmann::json value) const {

@@ -3,12 +3,23 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include <nlohmann/json.hpp>
 
 #include "config/app_config.h"
 
 namespace kovo::config {
+
+// What a hot update did. It is all or nothing: one refused key, or a file
+// that cannot be saved, leaves the running record and the file as they were.
+struct HotUpdate {
+    std::vector<std::string> accepted;  // paths of the keys that passed their rule
+    std::vector<Refusal> refused;
+    std::string save_error;            // the system's reason the file could not be written
+    std::vector<std::string> changed;  // accepted paths whose value differs from the running one
+    bool applied = false;              // published (and saved when something changed)
+};
 
 // The application's own configuration, read by many threads and changed by a
 // hot update on the web server's thread. Readers take an immutable snapshot;
@@ -22,14 +33,21 @@ public:
     std::shared_ptr<const AppConfig> snapshot() const;
 
     // Applies doc with AppConfig::updateHotConfig to a copy of the current
-    // record. When a setting was taken over, publishes the copy and saves it
-    // to save_path (the save's result is not part of the answer). Returns
-    // updateHotConfig's result. Hot updates are serialised among themselves.
-    ApplyResult applyHotUpdate(const nlohmann::json& doc, const std::string& save_path);
+    // record. Publishes the copy only when every key was taken and, if a
+    // value changed, the copy was saved to save_path first. Hot updates are
+    // serialised among themselves.
+    HotUpdate applyHotUpdate(const nlohmann::json& doc, const std::string& save_path);
+
+    // The paths of the settings that take effect after a restart and whose
+    // current value differs from the one the daemon started with.
+    std::vector<std::string> restartPending() const;
+    // Those of paths that take effect after a restart.
+    static std::vector<std::string> afterRestart(const std::vector<std::string>& paths);
 
 private:
     mutable std::mutex mutex_;
     std::shared_ptr<const AppConfig> current_;
+    const AppConfig started_with_;
     std::mutex update_mutex_;
 };
 

@@ -21,6 +21,11 @@ Sink& current_sink() {
     return sink;
 }
 
+Observer& current_observer() {
+    static Observer observer;
+    return observer;
+}
+
 // Writes the whole buffer; a closed pipe or a full disk loses the line, never
 // the daemon.
 void write_all(int fd, const std::string& bytes) {
@@ -68,6 +73,11 @@ Sink set_sink(Sink sink) {
     return std::exchange(current_sink(), std::move(sink));
 }
 
+void set_observer(Observer observer) {
+    std::lock_guard<std::mutex> lock(sink_mutex());
+    current_observer() = std::move(observer);
+}
+
 Record::~Record() {
     const std::string text = text_.str();
     std::lock_guard<std::mutex> lock(sink_mutex());
@@ -76,6 +86,7 @@ Record::~Record() {
     } else {
         write_default(level_, colour_, text);
     }
+    if (current_observer()) current_observer()(level_, text);
 }
 
 }  // namespace kovo::log

@@ -23,6 +23,11 @@ using Sink = std::function<void(Level, Colour, const std::string&)>;
 // replaces, so that captures nest; an empty sink is the default one.
 Sink set_sink(Sink sink);
 
+// Sees each finished record as well, whatever the sink; it must not log
+// itself. The application connects the statistics here.
+using Observer = std::function<void(Level, const std::string&)>;
+void set_observer(Observer observer);
+
 // The default sink's rule: colour only for a terminal, never when NO_COLOR
 // is set (whatever its value).
 bool colour_wanted(int fd, const char* no_color_env);

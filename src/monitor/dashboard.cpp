@@ -1,5 +1,6 @@
 #include "monitor/dashboard.h"
 
+#include <algorithm>
 #include <cstdint>
 #include <sstream>
 
@@ -52,8 +53,6 @@ bool flag(const json& obj, const char* key) {
     return v != nullptr && v->is_boolean() && v->get<bool>();
 }
 
-std::string yes_no(const json& obj, const char* key) { return flag(obj, key) ? "是" : "否"; }
-
 std::string cell(const std::string& value) { return "<td>" + value + "</td>"; }
 
 const char* status_class(const std::string& status) {
@@ -62,40 +61,59 @@ const char* status_class(const std::string& status) {
     return "status-running";
 }
 
+// Phones get one column; the history scrolls sideways rather than squeeze.
 const char kHead[] =
-    "<!DOCTYPE html><html><head>"
-    "<meta charset='utf-8'><title>kovo_sio_client Stats</title>"
+    "<!DOCTYPE html><html lang='zh'><head>"
+    "<meta charset='utf-8'><meta name='viewport' content='width=device-width,initial-scale=1'>"
+    "<title>kovo_sio_client</title>"
     "<style>"
-    "body{font-family:sans-serif;margin:20px;background:#f5f5f5;}"
-    "h1,h2{color:#333;}"
-    ".card{background:#fff;padding:15px;margin:10px 0;border-radius:6px;box-shadow:0 2px 4px rgba(0,0,0,0.1);}"
-    "table{width:100%;border-collapse:collapse;margin-top:10px;}"
-    "th,td{text-align:left;padding:8px;border-bottom:1px solid #ddd;}"
+    "body{font-family:sans-serif;margin:0 auto;padding:8px;max-width:1100px;background:#f5f5f5;color:#222;}"
+    "h1{font-size:20px;margin:6px 0;}h2{font-size:16px;margin:0 0 8px;color:#333;}"
+    ".card{background:#fff;padding:12px;margin:8px 0;border-radius:6px;box-shadow:0 1px 3px rgba(0,0,0,0.15);"
+    "overflow-x:auto;}"
+    ".live{display:flex;flex-wrap:wrap;gap:8px;}"
+    ".live div{flex:1 1 140px;background:#eef6ee;border-radius:4px;padding:6px 8px;}"
+    ".live b{display:block;font-size:22px;color:#2e7d32;overflow-wrap:anywhere;}"
+    "table{width:100%;border-collapse:collapse;font-size:14px;}"
+    "th,td{text-align:left;padding:5px 6px;border-bottom:1px solid #ddd;}"
     "th{background:#4CAF50;color:#fff;}"
-    ".status-success{color:green;}.status-failed{color:red;}.status-running{color:orange;}"
-    ".metric{font-size:24px;font-weight:bold;color:#4CAF50;}"
+    ".up,.status-success{color:green;}.down,.status-failed{color:#c62828;}"
+    ".unknown,.status-running{color:#e65100;}.pending{color:#e65100;font-size:12px;}"
+    ".metric{font-size:22px;font-weight:bold;color:#2e7d32;}.pager{margin-top:8px;}.pager a{margin:0 8px;}"
+    "input{max-width:100%;}label{display:inline-block;min-width:120px;}"
     "</style></head><body>"
     "<h1>kovo_sio_client 统计面板</h1>";
 
-// Posts all fifteen settings; on success leaves editing and reloads. The page
-// reloads itself every second unless the operator is editing.
+// Posts the settings (an access key left empty is not sent: the page never
+// holds it); a token the server asks for is asked once and kept in the
+// browser. The page reloads itself every second unless the operator edits.
 const char kScript[] =
     "<script>"
-    "function saveConfig(){"
+    "function saveConfig(retried){"
     "var v=function(id){return document.getElementById(id).value;};"
     "var payload={"
-    "socketio:{uri:v('cfg_sio_uri'),access_key:v('cfg_sio_access_key')},"
+    "socketio:{uri:v('cfg_sio_uri')},"
     "px4ctrl:{host:v('cfg_px4_host'),port:parseInt(v('cfg_px4_port'))},"
     "mqtt:{host:v('cfg_mqtt_host'),port:parseInt(v('cfg_mqtt_port')),"
     "request_topic:v('cfg_mqtt_request_topic'),response_topic:v('cfg_mqtt_response_topic')},"
     "platform:{url:v('cfg_platform_url'),site_id:v('cfg_platform_site_id')},"
     "siyi:{ip:v('cfg_siyi_ip'),http_port:parseInt(v('cfg_siyi_port')),img_dir:v('cfg_siyi_img_dir')},"
     "stats:{enabled:v('cfg_stats_enabled')==='true',web_port:parseInt(v('cfg_stats_web_port'))}};"
-    "fetch('/api/config',{method:'POST',headers:{'Content-Type':'application/json'},"
-    "body:JSON.stringify(payload)})"
-    ".then(function(r){return r.json();})"
-    ".then(function(d){var m=document.getElementById('cfgMsg');m.textContent=d.message;"
-    "m.style.color=d.success?'green':'red';"
+    "if(v('cfg_sio_access_key')!=='')payload.socketio.access_key=v('cfg_sio_access_key');"
+    "var headers={'Content-Type':'application/json'};"
+    "var token=localStorage.getItem('kovoToken');"
+    "if(token)headers.Authorization='Bearer '+token;"
+    "var m=document.getElementById('cfgMsg');"
+    "fetch('/api/config',{method:'POST',headers:headers,body:JSON.stringify(payload)})"
+    ".then(function(r){"
+    "if(r.status===401&&!retried){var t=prompt('令牌 (stats.auth_token)');"
+    "if(t){localStorage.setItem('kovoToken',t);saveConfig(true);return null;}}"
+    "return r.json();})"
+    ".then(function(d){if(!d)return;"
+    "var text=d.message;"
+    "if(d.refused)text+=': '+Object.keys(d.refused).map(function(k){return k+' '+d.refused[k];}).join('; ');"
+    "if(d.restart_required&&d.restart_required.length)text+=' (重启后生效: '+d.restart_required.join(', ')+')';"
+    "m.textContent=text;m.style.color=d.success?'green':'red';"
     "if(d.success){sessionStorage.removeItem('cfgEditing');"
     "setTimeout(function(){location.reload();},1000);}});"
     "}"
@@ -104,21 +122,43 @@ const char kScript[] =
     "}else{setTimeout(function(){location.reload();},1000);}"
     "</script></body></html>";
 
-// "<p>SIO 连接: 已连接 (累计 3 次)</p>"; a link that gave up says why.
-std::string link_line(const char* label, const json& link) {
-    const json* reason = member(link, "down_reason");
-    const bool gave_up = reason != nullptr && reason->is_string() && !reason->get_ref<const std::string&>().empty();
-    return std::string("<p>") + label + " 连接: " + (flag(link, "currently_connected") ? "已连接" : "未连接") +
-           " (累计 " + integer(link, "connect_count") + " 次)" + (gave_up ? " " + text(link, "down_reason") : "") +
-           "</p>";
+void live_card(std::string& page, const json& stats) {
+    const json& state = section(stats, "internal_state");
+    const json& current = section(stats, "current_mission");
+    const std::string sub = text(state, "kovo_sub");
+    const json* reached = member(state, "last_completed_height_idx");
+    const int64_t done = reached != nullptr && reached->is_number_integer() ? reached->get<int64_t>() + 1 : 0;
+    const bool active = !current.empty();
+    page += "<div class='card'><h2>当前状态</h2><div class='live'>";
+    page += "<div>阶段<b>fs " + integer(state, "fs") + (sub == "-" || sub.empty() ? "" : " · " + sub) + "</b></div>";
+    page += "<div>高度 (起飞点以上)<b>" + real(state, "lpos_z") + " m</b></div>";
+    page += "<div>电池<b>" + real(state, "battery_remain") + " %</b></div>";
+    page += "<div>当前任务<b>" + (active ? text(current, "mission_id") : std::string("无")) + "</b></div>";
+    page += "<div>进度<b>" +
+            (active ? std::to_string(done > 0 ? done : 0) + " / " + integer(current, "point_count") + " 高度"
+                    : std::string("-")) +
+            "</b></div>";
+    page += "<div>照片<b>" + integer(state, "photo_count") + "</b></div>";
+    page += "</div></div>";
 }
 
-void run_status_card(std::string& page, const json& stats) {
-    page += "<div class='card'><h2>运行状态</h2>";
-    page += "<p>启动时间: " + text(stats, "startup_time") + "</p>";
-    page += "<p>运行时长: " + integer(stats, "uptime_seconds") + " 秒</p>";
-    page += link_line("SIO", section(stats, "sio")) + link_line("WS", section(stats, "websocket"));
-    page += "</div>";
+void health_card(std::string& page, const json& stats) {
+    static const char* const kPeers[][2] = {
+        {"px4ctrl", "px4ctrl"}, {"car", "车端"}, {"broker", "MQTT"}, {"platform", "平台"}, {"camera", "相机"}};
+    const json& peers = section(stats, "peers");
+    page +=
+        "<div class='card'><h2>连接状态</h2>"
+        "<table><tr><th>对端</th><th>状态</th><th>自</th><th>最近错误</th></tr>";
+    for (const auto& peer : kPeers) {
+        const json& h = section(peers, peer[0]);
+        const bool known = member(h, "up") != nullptr;
+        const bool up = flag(h, "up");
+        const std::string error = text(h, "last_error");
+        page += std::string("<tr><td>") + peer[1] + "</td><td class='" +
+                (known ? (up ? "up'>正常" : "down'>断开") : "unknown'>未知") + "</td>" + cell(text(h, "since")) +
+                cell(error.empty() || error == "-" ? "-" : text(h, "last_error_time") + " " + error) + "</tr>";
+    }
+    page += "</table></div>";
 }
 
 void mission_count_card(std::string& page, const json& stats) {
@@ -132,13 +172,33 @@ void mission_count_card(std::string& page, const json& stats) {
     page += "</tr></table></div>";
 }
 
-void mission_history_card(std::string& page, const json& missions) {
+void errors_card(std::string& page, const json& stats) {
+    const json& errors = section(stats, "recent_errors");
+    page += "<div class='card'><h2>最近错误</h2>";
+    if (!errors.is_array() || errors.empty()) {
+        page += "<p>无</p></div>";
+        return;
+    }
+    page += "<table><tr><th>时间</th><th>内容</th></tr>";
+    for (const json& e : errors)
+        page += "<tr>" + cell(text(e, "time")) + cell(text(e, "text")) + "</tr>";
+    page += "</table></div>";
+}
+
+// "3 / 4 / 1" (listed / uploaded / failed) when the record has photo counts.
+std::string photo_counts(const json& mission) {
+    const json& photos = section(mission, "photos");
+    if (photos.empty()) return "-";
+    return integer(photos, "uploaded") + " / " + integer(photos, "listed") + " / " + integer(photos, "failed");
+}
+
+void history_card(std::string& page, const json& history) {
+    const json& missions = section(history, "missions");
     if (!missions.is_array() || missions.empty()) return;
     page +=
-        "<div class='card'><h2>任务历史 (最近50条)</h2>"
-        "<table><tr><th>任务ID</th><th>策略ID</th><th>状态</th><th>原因</th><th>开始时间</th><th>结束时间</"
-        "th><th>航点</th>"
-        "<th>照片 (上传/失败/共)</th></tr>";
+        "<div class='card'><h2>任务历史</h2>"
+        "<table><tr><th>任务ID</th><th>策略ID</th><th>状态</th><th>原因</th><th>照片 上传/列出/失败</th>"
+        "<th>开始时间</th><th>结束时间</th><th>航点</th></tr>";
     for (const json& m : missions) {
         const json* status = member(m, "status");
         const std::string status_text = status != nullptr && status->is_string() ? status->get<std::string>() : "";
@@ -147,102 +207,93 @@ void mission_history_card(std::string& page, const json& missions) {
         page += cell(text(m, "strategy_id"));
         page += std::string("<td class='") + status_class(status_text) + "'>" + text(m, "status") + "</td>";
         page += cell(text(m, "reason"));
+        page += cell(photo_counts(m));
         page += cell(text(m, "start_time"));
         page += cell(text(m, "end_time"));
         page += cell(integer(m, "point_count"));
-        const json& photos = section(m, "photos");
-        page += cell(integer(photos, "uploaded") + "/" + integer(photos, "failed") + "/" + integer(photos, "listed"));
         page += "</tr>";
     }
-    page += "</table></div>";
+    page += "</table><div class='pager'>";
+    const std::string at = integer(history, "page");
+    const std::string pages = integer(history, "pages");
+    const int64_t number = std::stoll(at);
+    if (number > 1) page += "<a href='?page=" + std::to_string(number - 1) + "'>« 较新</a>";
+    page += "第 " + at + " / " + pages + " 页 (共 " + integer(history, "total") + " 条)";
+    if (number < std::stoll(pages)) page += "<a href='?page=" + std::to_string(number + 1) + "'>较早 »</a>";
+    page += "</div></div>";
 }
 
-void version_card(std::string& page, const json& stats) {
+void run_status_card(std::string& page, const json& stats) {
     const json& version = section(stats, "version");
-    page +=
-        "<div class='card'><h2>版本信息</h2>"
-        "<table><tr><th>版本号</th><th>Git Hash</th><th>编译时间</th></tr><tr>";
-    page += cell(text(version, "version")) + cell(text(version, "git_hash")) + cell(text(version, "build_time"));
-    page += "</tr></table></div>";
+    page += "<div class='card'><h2>运行状态</h2>";
+    page += "<p>启动时间: " + text(stats, "startup_time") + " · 运行时长: " + integer(stats, "uptime_seconds") +
+            " 秒 · 版本 " + text(version, "version") + " (" + text(version, "git_hash") + ", " +
+            text(version, "build_time") + ")</p></div>";
 }
 
-void connection_config_card(std::string& page, const json& config) {
-    page += "<div class='card'><h2>连接配置</h2>";
-    page += "<h3>Socket.IO</h3><table><tr><th>URI</th><th>Access Key</th></tr><tr>";
-    page += cell(text(config, "sio_uri")) + cell(text(config, "sio_access_key")) + "</tr></table>";
-    page += "<h3>PX4Ctrl</h3><table><tr><th>Host</th><th>Port</th></tr><tr>";
-    page += cell(text(config, "px4_host")) + cell(integer(config, "px4_port")) + "</tr></table>";
-    page += "<h3>MQTT</h3><table><tr><th>Host</th><th>Port</th><th>Request Topic</th><th>Response Topic</th></tr><tr>";
-    page += cell(text(config, "mqtt_host")) + cell(integer(config, "mqtt_port")) +
-            cell(text(config, "mqtt_request_topic")) + cell(text(config, "mqtt_response_topic")) + "</tr></table>";
-    page += "<h3>Platform</h3><table><tr><th>URL</th><th>Site ID</th></tr><tr>";
-    page += cell(text(config, "platform_url")) + cell(text(config, "platform_site_id")) + "</tr></table>";
-    page += "<h3>思翼相机</h3><table><tr><th>IP</th><th>Port</th><th>Img Dir</th></tr><tr>";
-    page += cell(text(config, "siyi_ip")) + cell(integer(config, "siyi_port")) + cell(text(config, "siyi_img_dir")) +
-            "</tr></table>";
-    page += "<h3>Stats Web</h3><table><tr><th>Enabled</th><th>Port</th></tr><tr>";
-    page += cell(yes_no(config, "stats_enabled")) + cell(integer(config, "stats_web_port")) + "</tr></table></div>";
-}
-
-void internal_state_card(std::string& page, const json& state) {
-    page += "<div class='card'><h2>内部状态</h2>";
-    page +=
-        "<table><tr><th>px4 fs</th><th>kovo sub</th><th>kovo idx</th><th>has_task</th><th>photos_uploaded</th>"
-        "<th>upload_started</th><th>photo_count</th><th>last_completed_idx</th></tr><tr>";
-    page += cell(integer(state, "fs")) + cell(text(state, "kovo_sub")) + cell(integer(state, "kovo_idx")) +
-            cell(yes_no(state, "has_task")) + cell(yes_no(state, "photos_uploaded")) +
-            cell(yes_no(state, "upload_started")) + cell(integer(state, "photo_count")) +
-            cell(integer(state, "last_completed_height_idx")) + "</tr></table>";
-    page += "<table><tr><th>任务ID</th><th>策略ID</th><th>电池%</th><th>高度(m)</th><th>垂直速度</th></tr><tr>";
-    page += cell(text(state, "mission_id")) + cell(text(state, "strategy_id")) + cell(real(state, "battery_remain")) +
-            cell(real(state, "lpos_z")) + cell(real(state, "lpos_vz")) + "</tr></table>";
-    page += "</div>";
+bool pending(const json& config, const char* name) {
+    const json* list = member(config, "restart_pending");
+    return list != nullptr && list->is_array() && std::find(list->begin(), list->end(), name) != list->end();
 }
 
 const char kWide[] = "' style='width:300px;'><br>";
 const char kPlain[] = "'><br>";
 const char kExtraWide[] = "' style='width:500px;'><br>";
 
-void field(std::string& page, const char* label, const char* type, const char* id, const std::string& value,
+// One setting of the form; a value waiting for a restart is marked.
+void field(std::string& page, const json& config, const char* label, const char* type, const char* id, const char* name,
            const char* ending) {
-    page +=
-        std::string("<label>") + label + "</label><input type='" + type + "' id='" + id + "' value='" + value + ending;
+    const bool number = std::string(type) == "number";
+    page += std::string("<label>") + label + "</label><input type='" + type + "' id='" + id + "' value='" +
+            (number ? integer(config, name) : text(config, name)) + ending;
+    if (pending(config, name)) page += "<span class='pending'>重启后生效</span><br>";
 }
 
-void config_edit_card(std::string& page, const json& config) {
-    page += "<div class='card'><h2>配置编辑</h2>";
+void config_card(std::string& page, const json& config) {
+    page += "<div class='card'><h2>配置</h2>";
     page +=
         "<button onclick=\"sessionStorage.setItem('cfgEditing','true');"
         "document.getElementById('cfgForm').style.display='block';\">修改配置</button>";
     page += "<div id='cfgForm' style='display:none;margin-top:10px;'>";
     page += "<h3>Socket.IO</h3>";
-    field(page, "URI:", "text", "cfg_sio_uri", text(config, "sio_uri"), kWide);
-    field(page, "Access Key:", "text", "cfg_sio_access_key", text(config, "sio_access_key"), kWide);
+    field(page, config, "URI:", "text", "cfg_sio_uri", "sio_uri", kWide);
+    page +=
+        "<label>Access Key:</label><input type='password' id='cfg_sio_access_key' value='' "
+        "placeholder='不修改请留空' autocomplete='off' style='width:300px;'><br>";
     page += "<h3>PX4Ctrl</h3>";
-    field(page, "Host:", "text", "cfg_px4_host", text(config, "px4_host"), kPlain);
-    field(page, "Port:", "number", "cfg_px4_port", integer(config, "px4_port"), kPlain);
+    field(page, config, "Host:", "text", "cfg_px4_host", "px4_host", kPlain);
+    field(page, config, "Port:", "number", "cfg_px4_port", "px4_port", kPlain);
     page += "<h3>MQTT</h3>";
-    field(page, "Host:", "text", "cfg_mqtt_host", text(config, "mqtt_host"), kPlain);
-    field(page, "Port:", "number", "cfg_mqtt_port", integer(config, "mqtt_port"), kPlain);
-    field(page, "Request Topic:", "text", "cfg_mqtt_request_topic", text(config, "mqtt_request_topic"), kExtraWide);
-    field(page, "Response Topic:", "text", "cfg_mqtt_response_topic", text(config, "mqtt_response_topic"), kExtraWide);
+    field(page, config, "Host:", "text", "cfg_mqtt_host", "mqtt_host", kPlain);
+    field(page, config, "Port:", "number", "cfg_mqtt_port", "mqtt_port", kPlain);
+    field(page, config, "Request Topic:", "text", "cfg_mqtt_request_topic", "mqtt_request_topic", kExtraWide);
+    field(page, config, "Response Topic:", "text", "cfg_mqtt_response_topic", "mqtt_response_topic", kExtraWide);
     page += "<h3>Platform</h3>";
-    field(page, "URL:", "text", "cfg_platform_url", text(config, "platform_url"), kWide);
-    field(page, "Site ID:", "text", "cfg_platform_site_id", text(config, "platform_site_id"), kPlain);
+    field(page, config, "URL:", "text", "cfg_platform_url", "platform_url", kWide);
+    field(page, config, "Site ID:", "text", "cfg_platform_site_id", "platform_site_id", kPlain);
     page += "<h3>思翼相机</h3>";
-    field(page, "IP:", "text", "cfg_siyi_ip", text(config, "siyi_ip"), kPlain);
-    field(page, "Port:", "number", "cfg_siyi_port", integer(config, "siyi_port"), kPlain);
-    field(page, "Img Dir:", "text", "cfg_siyi_img_dir", text(config, "siyi_img_dir"), kPlain);
+    field(page, config, "IP:", "text", "cfg_siyi_ip", "siyi_ip", kPlain);
+    field(page, config, "Port:", "number", "cfg_siyi_port", "siyi_port", kPlain);
+    field(page, config, "Img Dir:", "text", "cfg_siyi_img_dir", "siyi_img_dir", kPlain);
     page += "<h3>Stats Web</h3>";
     const bool enabled = flag(config, "stats_enabled");
     page += std::string("<label>Enabled:</label><select id='cfg_stats_enabled'><option value='true' ") +
             (enabled ? "selected" : "") + ">是</option><option value='false' " + (enabled ? "" : "selected") +
             ">否</option></select><br>";
-    field(page, "Port:", "number", "cfg_stats_web_port", integer(config, "stats_web_port"), kPlain);
-    page += "<br><button onclick='saveConfig()'>保存</button> ";
+    if (pending(config, "stats_enabled")) page += "<span class='pending'>重启后生效</span><br>";
+    field(page, config, "Port:", "number", "cfg_stats_web_port", "stats_web_port", kPlain);
+    page += "<br><button onclick='saveConfig(false)'>保存</button> ";
     page += "<button onclick=\"sessionStorage.removeItem('cfgEditing');location.reload();\">取消</button>";
     page += "<span id='cfgMsg' style='margin-left:10px;'></span>";
-    page += "</div></div>";
+    page += "</div>";
+    // What runs now; the access key is never shown.
+    page += "<table><tr><th>设置</th><th>值</th></tr>";
+    for (const auto& [name, value] : config.items()) {
+        if (name == "restart_pending") continue;
+        page += "<tr>" + cell(html_escape(name)) + "<td>" + text(config, name.c_str()) +
+                (pending(config, name.c_str()) ? " <span class='pending'>重启后生效</span>" : "") + "</td></tr>";
+    }
+    page += "</table></div>";
 }
 
 }  // namespace
@@ -274,18 +325,17 @@ std::string html_escape(const std::string& text) {
     return out;
 }
 
-std::string render_dashboard_html(const json& stats, const json& missions) {
+std::string render_dashboard_html(const json& stats, const json& history) {
     std::string page;
     page.reserve(16384);
     page += kHead;
-    run_status_card(page, stats);
+    live_card(page, stats);
+    health_card(page, stats);
     mission_count_card(page, stats);
-    mission_history_card(page, missions);
-    version_card(page, stats);
-    const json& config = section(stats, "config");
-    connection_config_card(page, config);
-    internal_state_card(page, section(stats, "internal_state"));
-    config_edit_card(page, config);
+    errors_card(page, stats);
+    history_card(page, history);
+    run_status_card(page, stats);
+    config_card(page, section(stats, "config"));
     page += kScript;
     return page;
 }

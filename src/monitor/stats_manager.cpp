@@ -1,5 +1,7 @@
 #include "monitor/stats_manager.h"
 
+#include <algorithm>
+#include <ctime>
 #include <utility>
 
 #include "monitor/dashboard.h"
@@ -18,6 +20,16 @@ uint64_t elapsed_seconds(SteadyTime since, SteadyTime now) {
 }
 
 bool ever_set(SteadyTime instant) { return instant.time_since_epoch().count() > 0; }
+
+std::string local_time_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm local{};
+    localtime_r(&now, &local);
+    char text[32];
+    return std::strftime(text, sizeof(text), "%Y-%m-%d %H:%M:%S", &local) > 0 ? text : "";
+}
+
+constexpr const char* kPeerNames[] = {"px4ctrl", "car", "broker", "platform", "camera"};
 
 }  // namespace
 
@@ -52,7 +64,8 @@ StatsManager& StatsManager::instance() {
     return stats;
 }
 
-StatsManager::StatsManager(SteadyClock clock) : clock_(std::move(clock)) {}
+StatsManager::StatsManager(SteadyClock clock, WallClock wall_clock)
+    : clock_(std::move(clock)), wall_clock_(wall_clock ? std::move(wall_clock) : local_time_now) {}
 
 SteadyTime StatsManager::now() const { return clock_ ? clock_() : std::chrono::steady_clock::now(); }
 
@@ -82,16 +95,59 @@ void StatsManager::recordConfig(const json& shown) {
     config_ = shown;
 }
 
-void StatsManager::onSioConnected() { sio_.onConnected(now()); }
-void StatsManager::onSioDisconnected() { sio_.onDisconnected(now()); }
-void StatsManager::onSioGaveUp(unsigned attempts) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    sio_down_reason_ = "gave up after " + std::to_string(attempts) + " reconnection attempts";
+void StatsManager::onSioConnected() {
+    sio_.onConnected(now());
+    setPeer(Peer::CAR, true, "");
 }
-void StatsManager::onWsConnected() { ws_.onConnected(now()); }
-void StatsManager::onWsDisconnected() { ws_.onDisconnected(now()); }
-void StatsManager::onMqttConnected() { mqtt_.onConnected(now()); }
-void StatsManager::onMqttDisconnected() { mqtt_.onDisconnected(now()); }
+void StatsManager::onSioDisconnected() {
+    sio_.onDisconnected(now());
+    setPeer(Peer::CAR, false, "disconnected");
+}
+void StatsManager::onWsConnected() {
+    ws_.onConnected(now());
+    setPeer(Peer::PX4CTRL, true, "");
+}
+void StatsManager::onWsDisconnected() {
+    ws_.onDisconnected(now());
+    setPeer(Peer::PX4CTRL, false, "disconnected");
+}
+void StatsManager::onMqttConnected() {
+    mqtt_.onConnected(now());
+    setPeer(Peer::BROKER, true, "");
+}
+void StatsManager::onMqttDisconnected() {
+    mqtt_.onDisconnected(now());
+    setPeer(Peer::BROKER, false, "disconnected");
+}
+void StatsManager::onSioGaveUp(unsigned attempts) {
+    const std::string why = "gave up after " + std::to_string(attempts) + " reconnection attempts";
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        sio_down_reason_ = why;
+    }
+    setPeer(Peer::CAR, false, why);
+}
+void StatsManager::onTransfer(Peer peer, bool answered, const std::string& error) { setPeer(peer, answered, error); }
+
+void StatsManager::setPeer(Peer peer, bool up, const std::string& error) {
+    const std::string time = wall_clock_();
+    std::lock_guard<std::mutex> lock(health_mutex_);
+    PeerHealth& health = peers_[static_cast<int>(peer)];
+    if (!health.known || health.up != up) health.since = time;
+    health.known = true;
+    health.up = up;
+    if (!error.empty()) {
+        health.last_error = error;
+        health.last_error_time = time;
+    }
+}
+
+void StatsManager::onErrorRecord(const std::string& text) {
+    json record{{"time", wall_clock_()}, {"text", text}};
+    std::lock_guard<std::mutex> lock(health_mutex_);
+    recent_errors_.push_front(std::move(record));
+    if (recent_errors_.size() > kRecentErrorLimit) recent_errors_.pop_back();
+}
 
 void StatsManager::onMissionStarted(const std::string& mission_id, const std::string& strategy_id,
                                     const std::string& point_id, const std::string& action_id, int point_count,
@@ -176,6 +232,20 @@ json StatsManager::getStatsJson() const {
         out["config"] = config_;
     }
     {
+        std::lock_guard<std::mutex> health_lock(health_mutex_);
+        json& peers = out["peers"];
+        for (int i = 0; i < 5; ++i) {
+            const PeerHealth& h = peers_[i];
+            peers[kPeerNames[i]] = h.known ? json{{"up", h.up},
+                                                  {"since", h.since},
+                                                  {"last_error", h.last_error},
+                                                  {"last_error_time", h.last_error_time}}
+                                           : json::object();
+        }
+        out["recent_errors"] = recent_errors_;
+    }
+    if (current_mission_ != nullptr) out["current_mission"] = recordJson(*current_mission_);
+    {
         std::lock_guard<std::mutex> state_lock(state_mutex_);
         out["internal_state"] = json{{"fs", state_.fs},
                                      {"kovo_sub", state_.kovo_sub},
@@ -200,28 +270,37 @@ json StatsManager::getMissionsJson(int limit) const {
     if (limit <= 0) return out;
     const size_t count = mission_history_.size();
     const size_t first = static_cast<size_t>(limit) < count ? count - static_cast<size_t>(limit) : 0;
-    for (size_t i = first; i < count; ++i) {
-        const MissionRecord& r = mission_history_[i];
-        out.push_back(json{
-            {"mission_id", r.mission_id},
-            {"strategy_id", r.strategy_id},
-            {"point_id", r.point_id},
-            {"action_id", r.action_id},
-            {"start_time", r.start_time},
-            {"end_time", r.end_time},
-            {"status", r.status},
-            {"point_count", r.point_count},
-            {"task_dir", r.task_dir},
-            {"reason", r.reason},
-            {"photos", {{"listed", r.photos_listed}, {"uploaded", r.photos_uploaded}, {"failed", r.photos_failed}}}});
-    }
+    for (size_t i = first; i < count; ++i)
+        out.push_back(recordJson(mission_history_[i]));
     return out;
 }
 
-std::string StatsManager::getDashboardHtml() const {
+json StatsManager::recordJson(const MissionRecord& r) {
+    return json{{"mission_id", r.mission_id}, {"strategy_id", r.strategy_id}, {"point_id", r.point_id},
+                {"action_id", r.action_id},   {"start_time", r.start_time},   {"end_time", r.end_time},
+                {"status", r.status},         {"point_count", r.point_count}, {"task_dir", r.task_dir},
+                {"reason", r.reason},
+                {"photos", {{"listed", r.photos_listed}, {"uploaded", r.photos_uploaded}, {"failed", r.photos_failed}}}};
+}
+
+json StatsManager::getMissionPage(int page, int per_page) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    const size_t total = mission_history_.size();
+    const size_t size = static_cast<size_t>(per_page > 0 ? per_page : 1);
+    const size_t pages = total == 0 ? 1 : (total + size - 1) / size;
+    const size_t shown = std::min(static_cast<size_t>(page > 0 ? page : 1), pages);
+    json missions = json::array();
+    // Newest first: page 1 ends at the back of the history.
+    const size_t skip = (shown - 1) * size;
+    for (size_t i = skip; i < total && i < skip + size; ++i)
+        missions.push_back(recordJson(mission_history_[total - 1 - i]));
+    return json{{"page", shown}, {"pages", pages}, {"total", total}, {"missions", std::move(missions)}};
+}
+
+std::string StatsManager::getDashboardHtml(int page) const {
     // Each input is taken under the main lock; the page is built without it.
     const json stats = getStatsJson();
-    const json missions = getMissionsJson(kDashboardMissionLimit);
+    const json missions = getMissionPage(page, kDashboardMissionsPerPage);
     return render_dashboard_html(stats, missions);
 }
 

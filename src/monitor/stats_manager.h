@@ -32,6 +32,18 @@ struct ConnectionStats {
     nlohmann::json toJson(std::chrono::steady_clock::time_point now) const;
 };
 
+// The peers whose health the dashboard shows.
+enum class Peer { PX4CTRL, CAR, BROKER, PLATFORM, CAMERA };
+
+// One peer's health: up or down since when, and its last failure.
+struct PeerHealth {
+    bool known = false;  // nothing heard of the peer yet
+    bool up = false;
+    std::string since;
+    std::string last_error;
+    std::string last_error_time;
+};
+
 struct MissionRecord {
     std::string mission_id;
     std::string strategy_id;
@@ -54,9 +66,11 @@ class StatsManager {
 public:
     static StatsManager& instance();
 
-    // Tests build their own instance with a steady clock they can move.
+    // Tests build their own instance with clocks they can move. The wall
+    // clock gives the local time text of health changes and error records.
     using SteadyClock = std::function<std::chrono::steady_clock::time_point()>;
-    explicit StatsManager(SteadyClock clock = nullptr);
+    using WallClock = std::function<std::string()>;
+    explicit StatsManager(SteadyClock clock = nullptr, WallClock wall_clock = nullptr);
 
     // time: the local time text shown as "startup_time" / "shutdown_time".
     void recordStartup(const std::string& time);
@@ -68,12 +82,19 @@ public:
 
     void onSioConnected();
     void onSioDisconnected();
-    // The car link stopped reconnecting: shown as down, with the reason.
-    void onSioGaveUp(unsigned attempts);
     void onWsConnected();
     void onWsDisconnected();
     void onMqttConnected();
     void onMqttDisconnected();
+    // The car link stopped reconnecting after attempts tries: shown as down,
+    // with the reason.
+    void onSioGaveUp(unsigned attempts);
+    // A transfer with the platform (upload) or the camera (download): up when
+    // the peer answered; error (when not empty) is its last error.
+    void onTransfer(Peer peer, bool answered, const std::string& error);
+    // A failure line of the log (the application connects the log sink's
+    // observer here); the newest kRecentErrorLimit are kept.
+    void onErrorRecord(const std::string& text);
 
     void onMissionStarted(const std::string& mission_id, const std::string& strategy_id, const std::string& point_id,
                           const std::string& action_id, int point_count, const std::string& task_dir,
@@ -87,17 +108,24 @@ public:
 
     nlohmann::json getStatsJson() const;
     nlohmann::json getMissionsJson(int limit) const;
-    std::string getDashboardHtml() const;
+    // One page of the history, newest first: {"page", "pages", "total",
+    // "missions"}; a page beyond the last is the last.
+    nlohmann::json getMissionPage(int page, int per_page) const;
+    std::string getDashboardHtml(int page = 1) const;
 
     // The history keeps the newest records only; the counters keep counting.
     static constexpr size_t kMissionHistoryLimit = 1000;
+    static constexpr size_t kRecentErrorLimit = 20;
 
 private:
     std::chrono::steady_clock::time_point now() const;
     // Closes the current record (if any) with status and end time.
     void finishCurrentMission(const char* status, const std::string& reason, const std::string& end_time);
+    void setPeer(Peer peer, bool up, const std::string& error);
+    static nlohmann::json recordJson(const MissionRecord& r);
 
     SteadyClock clock_;
+    WallClock wall_clock_;
 
     mutable std::mutex mutex_;  // main lock: taken before any other
     std::string startup_time_;
@@ -127,6 +155,10 @@ private:
 
     mutable std::mutex config_mutex_;
     nlohmann::json config_ = nlohmann::json::object();
+
+    mutable std::mutex health_mutex_;
+    PeerHealth peers_[5];
+    std::deque<nlohmann::json> recent_errors_;  // newest first
 };
 
 }  // namespace kovo::monitor

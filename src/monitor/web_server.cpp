@@ -1,296 +1,201 @@
 #include "monitor/web_server.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <poll.h>
-#include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <boost/beast/core/flat_buffer.hpp>
+#include <boost/beast/core/tcp_stream.hpp>
+#include <boost/beast/http.hpp>
 
-#include <algorithm>
-#include <cctype>
-#include <cerrno>
-#include <cstring>
 #include <exception>
+#include <optional>
+#include <thread>
 
 #include "log/log.h"
 
 namespace kovo::monitor {
 
+namespace asio = boost::asio;
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = asio::ip::tcp;
+
+struct WebServer::Loop {
+    size_t open_connections = 0;  // declared first: sessions end with the io_context
+    asio::io_context io{1};
+    tcp::acceptor acceptor{io};
+    asio::steady_timer accept_retry{io};
+    Handler handler;
+    std::chrono::milliseconds request_timeout{kDefaultRequestTimeout};
+    std::thread thread;
+};
+
 namespace {
 
-const char kJsonType[] = "application/json; charset=utf-8";
-const char kHtmlType[] = "text/html; charset=utf-8";
+const char kTextType[] = "text/plain; charset=utf-8";
 
-bool starts_with_ci(const std::string& text, size_t pos, const char* prefix) {
-    for (size_t i = 0; prefix[i] != '\0'; ++i) {
-        if (pos + i >= text.size()) return false;
-        if (std::tolower(static_cast<unsigned char>(text[pos + i])) != prefix[i]) return false;
+// One connection: read a request, answer it, again while the client keeps
+// the connection alive. Runs only on the loop's thread.
+class Session : public std::enable_shared_from_this<Session> {
+public:
+    Session(tcp::socket socket, WebServer::Loop& loop) : stream_(std::move(socket)), loop_(loop) {
+        ++loop_.open_connections;
     }
-    return true;
-}
+    ~Session() { --loop_.open_connections; }
 
-// The value of the first Content-Length header among the header lines
-// text[begin, end); false when there is none.
-bool find_content_length(const std::string& text, size_t begin, size_t end, std::string& value) {
-    static const char kName[] = "content-length:";
-    size_t line = begin;
-    while (line < end) {
-        size_t eol = text.find("\r\n", line);
-        if (eol == std::string::npos || eol > end) eol = end;
-        if (starts_with_ci(text, line, kName)) {
-            size_t v = line + sizeof(kName) - 1;
-            size_t v_end = eol;
-            while (v < v_end && (text[v] == ' ' || text[v] == '\t'))
-                ++v;
-            while (v_end > v && (text[v_end - 1] == ' ' || text[v_end - 1] == '\t'))
-                --v_end;
-            value = text.substr(v, v_end - v);
-            return true;
+    void readRequest() {
+        parser_.emplace();
+        parser_->header_limit(static_cast<std::uint32_t>(WebServer::kMaxRequestBytes));
+        parser_->body_limit(WebServer::kMaxRequestBytes);
+        // One deadline for the whole request, and for the wait before it.
+        stream_.expires_after(loop_.request_timeout);
+        http::async_read_header(stream_, buffer_, *parser_,
+                                [self = shared_from_this()](beast::error_code ec, size_t header_bytes) {
+                                    self->onHeader(ec, header_bytes);
+                                });
+    }
+
+private:
+    void onHeader(beast::error_code ec, size_t header_bytes) {
+        if (ec) return fail(ec);
+        // The bound covers headers and body together.
+        const size_t room = WebServer::kMaxRequestBytes - std::min(header_bytes, WebServer::kMaxRequestBytes);
+        const auto length = parser_->content_length();
+        if (length && *length > room) return fail(http::error::body_limit);
+        parser_->body_limit(room);
+        http::async_read(stream_, buffer_, *parser_,
+                         [self = shared_from_this()](beast::error_code read_ec, size_t) { self->onRequest(read_ec); });
+    }
+
+    void onRequest(beast::error_code ec) {
+        if (ec) return fail(ec);
+        const auto& message = parser_->get();
+        HttpRequest request;
+        request.method = std::string(message.method_string());
+        const std::string target(message.target());
+        const size_t question = target.find('?');
+        request.path = target.substr(0, question);
+        if (question != std::string::npos) request.query = target.substr(question + 1);
+        request.content_type = std::string(message[http::field::content_type]);
+        request.authorization = std::string(message[http::field::authorization]);
+        request.body = message.body();
+        HttpReply reply;
+        try {
+            reply = loop_.handler(request);
+        } catch (const std::exception& e) {
+            kovo::log::error() << "[WebServer] handler failed: " << e.what();
+            reply = {500, kTextType, "Internal Server Error"};
         }
-        line = eol + 2;
+        answer(std::move(reply), message.keep_alive());
     }
-    return false;
-}
 
-// Decimal digits only, and no more than limit; false otherwise.
-bool parse_length(const std::string& digits, size_t limit, size_t& out, bool& too_large) {
-    too_large = false;
-    if (digits.empty()) return false;
-    size_t n = 0;
-    for (const char c : digits) {
-        if (c < '0' || c > '9') return false;
-        if (!too_large) {
-            n = n * 10 + static_cast<size_t>(c - '0');
-            if (n > limit) too_large = true;
+    void answer(HttpReply reply, bool keep_alive) {
+        auto response = std::make_shared<http::response<http::string_body>>(static_cast<http::status>(reply.status), 11,
+                                                                            std::move(reply.body));
+        response->set(http::field::content_type, reply.content_type);
+        if (reply.status == 401) response->set(http::field::www_authenticate, "Bearer");
+        response->keep_alive(keep_alive);
+        response->prepare_payload();
+        // A client that stops reading must not hold its connection either.
+        stream_.expires_after(loop_.request_timeout);
+        http::async_write(stream_, *response, [self = shared_from_this(), response](beast::error_code ec, size_t) {
+            if (ec) return;
+            if (response->keep_alive()) {
+                self->readRequest();
+            } else {
+                beast::error_code ignored;
+                self->stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
+            }
+        });
+    }
+
+    void fail(beast::error_code ec) {
+        if (ec == beast::error::timeout) {
+            // A kept-alive connection that sends nothing more just ends.
+            if (parser_->got_some()) kovo::log::error() << "[WebServer] request timed out";
+        } else if (ec == http::error::header_limit || ec == http::error::body_limit) {
+            kovo::log::error() << "[WebServer] request too large (limit " << WebServer::kMaxRequestBytes << " bytes)";
+            answer({413, kTextType, "Payload Too Large"}, false);
+        } else if (ec == http::error::bad_content_length) {
+            kovo::log::error() << "[WebServer] bad Content-Length";
+            answer({400, kTextType, "Bad Request"}, false);
+        } else if (ec.category() == beast::error_code(http::error::bad_method).category() &&
+                   ec != http::error::end_of_stream && ec != http::error::partial_message) {
+            answer({400, kTextType, "Bad Request"}, false);
         }
+        // Otherwise the client went away: the session ends with its socket.
     }
-    out = n;
-    return true;
-}
 
-void set_timeout(int fd, int option, std::chrono::milliseconds timeout) {
-    timeval tv{};
-    tv.tv_sec = static_cast<time_t>(timeout.count() / 1000);
-    tv.tv_usec = static_cast<suseconds_t>((timeout.count() % 1000) * 1000);
-    setsockopt(fd, SOL_SOCKET, option, &tv, sizeof(tv));
+    beast::tcp_stream stream_;
+    WebServer::Loop& loop_;
+    beast::flat_buffer buffer_;
+    std::optional<http::request_parser<http::string_body>> parser_;
+};
+
+void accept_next(WebServer::Loop& loop) {
+    loop.acceptor.async_accept([&loop](beast::error_code ec, tcp::socket socket) {
+        if (ec == asio::error::operation_aborted || !loop.acceptor.is_open()) return;
+        if (ec) {
+            // Out of descriptors or memory: give the system a moment rather
+            // than spinning.
+            kovo::log::error() << "[WebServer] accept failed: " << ec.message();
+            loop.accept_retry.expires_after(std::chrono::milliseconds(100));
+            loop.accept_retry.async_wait([&loop](beast::error_code wait_ec) {
+                if (!wait_ec) accept_next(loop);
+            });
+            return;
+        }
+        if (loop.open_connections < WebServer::kMaxConnections) {
+            std::make_shared<Session>(std::move(socket), loop)->readRequest();
+        }
+        accept_next(loop);
+    });
 }
 
 }  // namespace
-
-RequestExtent request_extent(const std::string& received, size_t max_bytes) {
-    using State = RequestExtent::State;
-    const size_t blank = received.find("\r\n\r\n");
-    if (blank == std::string::npos) {
-        return {received.size() > max_bytes ? State::TOO_LARGE : State::INCOMPLETE, 0};
-    }
-    const size_t header_end = blank + 4;
-    if (header_end > max_bytes) return {State::TOO_LARGE, 0};
-    const size_t first_line_end = received.find("\r\n");
-    std::string value;
-    if (!find_content_length(received, first_line_end + 2, blank + 2, value)) {
-        // No declared body: whatever came with the headers is the body.
-        return {State::COMPLETE, std::min(received.size(), max_bytes)};
-    }
-    size_t length = 0;
-    bool too_large = false;
-    if (!parse_length(value, max_bytes, length, too_large)) return {State::BAD_LENGTH, 0};
-    if (too_large || header_end + length > max_bytes) return {State::TOO_LARGE, 0};
-    if (received.size() < header_end + length) return {State::INCOMPLETE, 0};
-    return {State::COMPLETE, header_end + length};
-}
-
-void send_response(int fd, int status_code, const std::string& reason, const std::string& content_type,
-                   const std::string& body) {
-    std::string response = "HTTP/1.1 " + std::to_string(status_code) + " " + reason + "\r\n";
-    response += "Content-Type: " + content_type + "\r\n";
-    response += "Content-Length: " + std::to_string(body.size()) + "\r\n";
-    response += "Connection: close\r\n\r\n";
-    response += body;
-    size_t sent = 0;
-    while (sent < response.size()) {
-        const ssize_t n = ::send(fd, response.data() + sent, response.size() - sent, MSG_NOSIGNAL);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) return;
-        sent += static_cast<size_t>(n);
-    }
-}
-
-std::string extract_method(const std::string& request) {
-    const size_t space = request.find(' ');
-    if (space == std::string::npos) return "GET";
-    return request.substr(0, space);
-}
-
-std::string extract_path(const std::string& request) {
-    const size_t first = request.find(' ');
-    if (first == std::string::npos) return "/";
-    const size_t second = request.find(' ', first + 1);
-    if (second == std::string::npos) return "/";
-    return request.substr(first + 1, second - first - 1);
-}
-
-std::string extract_body(const std::string& request) {
-    const size_t blank = request.find("\r\n\r\n");
-    if (blank == std::string::npos) return "";
-    const std::string body = request.substr(blank + 4);
-    return body.substr(0, body.find('\0'));
-}
 
 WebServer::WebServer() = default;
 
 WebServer::~WebServer() { stop(); }
 
-void WebServer::setBindAddress(const std::string& address) { bind_address_ = address; }
-
 void WebServer::setRequestTimeout(std::chrono::milliseconds timeout) { request_timeout_ = timeout; }
 
 int WebServer::port() const { return bound_port_; }
 
-bool WebServer::start(int port, Handler stats_handler, Handler missions_handler, Handler dashboard_handler,
-                      BodyHandler config_handler) {
-    if (running_) return false;
-    stats_handler_ = std::move(stats_handler);
-    missions_handler_ = std::move(missions_handler);
-    dashboard_handler_ = std::move(dashboard_handler);
-    config_handler_ = std::move(config_handler);
-
-    const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    if (fd < 0) {
-        kovo::log::error() << "[WebServer] socket failed";
-        return false;
-    }
-    const int one = 1;
-    setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof(one));
-
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    if (inet_pton(AF_INET, bind_address_.c_str(), &addr.sin_addr) != 1 ||
-        ::bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof(addr)) < 0) {
+bool WebServer::start(const std::string& bind_address, int port, Handler handler) {
+    if (loop_) return false;
+    auto loop = std::make_unique<Loop>();
+    loop->handler = std::move(handler);
+    loop->request_timeout = request_timeout_;
+    beast::error_code ec;
+    const auto address = asio::ip::make_address(bind_address, ec);
+    const tcp::endpoint endpoint(address, static_cast<unsigned short>(port));
+    if (!ec) loop->acceptor.open(endpoint.protocol(), ec);
+    if (!ec) loop->acceptor.set_option(asio::socket_base::reuse_address(true), ec);
+    if (!ec) loop->acceptor.bind(endpoint, ec);
+    if (!ec) loop->acceptor.listen(asio::socket_base::max_listen_connections, ec);
+    if (ec) {
         kovo::log::error() << "[WebServer] bind failed on port " << port;
-        ::close(fd);
         return false;
     }
-    if (::listen(fd, 10) < 0) {
-        kovo::log::error() << "[WebServer] listen failed";
-        ::close(fd);
-        return false;
-    }
-    sockaddr_in bound{};
-    socklen_t len = sizeof(bound);
-    getsockname(fd, reinterpret_cast<sockaddr*>(&bound), &len);
-    bound_port_ = ntohs(bound.sin_port);
-
-    listen_fd_ = fd;
-    running_ = true;
-    thread_ = std::thread(&WebServer::serveLoop, this);
-    kovo::log::info() << "[WebServer] Started on http://" << bind_address_ << ":" << bound_port_;
+    bound_port_ = loop->acceptor.local_endpoint().port();
+    accept_next(*loop);
+    Loop& running = *loop;
+    loop->thread =
+        std::thread([&running] { kovo::log::guarded("[WebServer] loop failed", [&] { running.io.run(); }); });
+    loop_ = std::move(loop);
+    kovo::log::info() << "[WebServer] Started on http://" << bind_address << ":" << bound_port_;
     return true;
 }
 
 void WebServer::stop() {
-    running_ = false;
-    {
-        // Cut a client that is still sending short.
-        std::lock_guard<std::mutex> lock(conn_mutex_);
-        if (conn_fd_ >= 0) ::shutdown(conn_fd_, SHUT_RDWR);
-    }
-    // Shutting the listening socket down wakes a blocked accept (closing it
-    // alone does not); it is closed once the thread has let go of it.
-    if (listen_fd_ >= 0) ::shutdown(listen_fd_, SHUT_RDWR);
-    if (thread_.joinable()) thread_.join();
-    if (listen_fd_ >= 0) {
-        ::close(listen_fd_);
-        listen_fd_ = -1;
-    }
+    if (!loop_) return;
+    loop_->io.stop();
+    loop_->thread.join();
+    // Destroying the loop closes the listening socket and, with the pending
+    // work, every connection.
+    loop_.reset();
     bound_port_ = 0;
-}
-
-void WebServer::serveLoop() {
-    while (running_) {
-        const int fd = ::accept4(listen_fd_, nullptr, nullptr, SOCK_CLOEXEC);
-        if (fd < 0) {
-            if (!running_) break;
-            if (errno == EINTR || errno == ECONNABORTED) continue;
-            kovo::log::error() << "[WebServer] accept failed";
-            // Out of descriptors or memory: give the system a moment rather
-            // than spinning.
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            continue;
-        }
-        bool serve = false;
-        {
-            std::lock_guard<std::mutex> lock(conn_mutex_);
-            conn_fd_ = fd;
-            serve = running_;
-        }
-        if (serve) serveConnection(fd);
-        std::lock_guard<std::mutex> lock(conn_mutex_);
-        conn_fd_ = -1;
-        ::close(fd);
-    }
-}
-
-void WebServer::serveConnection(int fd) {
-    using Clock = std::chrono::steady_clock;
-    using State = RequestExtent::State;
-    const auto deadline = Clock::now() + request_timeout_;
-    // A client that stops reading must not hold the server either.
-    set_timeout(fd, SO_SNDTIMEO, request_timeout_);
-
-    std::string received;
-    char buf[4096];
-    while (true) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
-        pollfd p{fd, POLLIN, 0};
-        const int ready = left.count() > 0 ? ::poll(&p, 1, static_cast<int>(left.count())) : 0;
-        if (ready < 0 && errno == EINTR) continue;
-        if (ready == 0) {
-            kovo::log::error() << "[WebServer] request timed out";
-            return;
-        }
-        if (ready < 0) return;
-        const ssize_t n = ::recv(fd, buf, sizeof(buf), 0);
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            // The client closed its side: serve what it sent, if anything.
-            if (received.empty() || !running_) return;
-            break;
-        }
-        received.append(buf, static_cast<size_t>(n));
-        const RequestExtent extent = request_extent(received, kMaxRequestBytes);
-        if (extent.state == State::COMPLETE) {
-            received.resize(extent.size);
-            break;
-        }
-        if (extent.state == State::TOO_LARGE) {
-            kovo::log::error() << "[WebServer] request too large (limit " << kMaxRequestBytes << " bytes)";
-            return;
-        }
-        if (extent.state == State::BAD_LENGTH) {
-            kovo::log::error() << "[WebServer] bad Content-Length";
-            return;
-        }
-    }
-
-    try {
-        const Reply reply = route(received);
-        send_response(fd, 200, "OK", reply.content_type, reply.body);
-    } catch (const std::exception& e) {
-        kovo::log::error() << "[WebServer] handler failed: " << e.what();
-    }
-}
-
-WebServer::Reply WebServer::route(const std::string& request) const {
-    const std::string method = extract_method(request);
-    const std::string path = extract_path(request);
-    if (path == "/api/config" && method == "POST" && config_handler_) {
-        return {kJsonType, config_handler_(extract_body(request))};
-    }
-    if (path == "/api/stats") return {kJsonType, stats_handler_ ? stats_handler_() : "{}"};
-    if (path == "/api/missions") return {kJsonType, missions_handler_ ? missions_handler_() : "[]"};
-    return {kHtmlType, dashboard_handler_ ? dashboard_handler_() : "<h1>kovo_sio_client stats</h1>"};
 }
 
 }  // namespace kovo::monitor

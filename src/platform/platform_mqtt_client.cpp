@@ -93,12 +93,16 @@ void PlatformMqttClient::stop() {
 bool PlatformMqttClient::isConnected() const { return connected_; }
 
 bool PlatformMqttClient::publishRequest(const std::string& message) {
+    return publish(config_.mqtt.request_topic, message);
+}
+
+bool PlatformMqttClient::publish(const std::string& topic, const std::string& message) {
     if (mosq_ == nullptr || !connected_) return false;
     std::lock_guard<std::mutex> lock(publish_mutex_);
     const int rc = message.size() > static_cast<size_t>(INT_MAX)
                        ? MOSQ_ERR_PAYLOAD_SIZE
-                       : mosquitto_publish(mosq_, nullptr, config_.mqtt.request_topic.c_str(),
-                                           static_cast<int>(message.size()), message.data(), config_.mqtt.qos, false);
+                       : mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(message.size()),
+                                           message.data(), config_.mqtt.qos, false);
     if (rc == MOSQ_ERR_SUCCESS) return true;
     kovo::log::error() << "[MQTT] publish failed: " << mosquitto_strerror(rc);
     return false;

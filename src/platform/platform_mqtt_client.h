@@ -42,6 +42,8 @@ public:
     bool isConnected() const;
     // False while no connection is acknowledged: the message is dropped.
     bool publishRequest(const std::string& message);
+    // The same on topic (a request topic changed while running).
+    bool publish(const std::string& topic, const std::string& message);
 
 private:
     void loopThread(bool connect_first);

@@ -16,7 +16,8 @@ const { chromium } = require('playwright-core');
 const HOSTILE_MISSION = '<script>window.kovoPwned=1</script>';
 const HOSTILE_STRATEGY = '<img src=x onerror="window.kovoPwned=2">';
 const HOSTILE_SITE = "x'><img src=x onerror=\"window.kovoPwned=3\"><script>window.kovoPwned=4</script>";
-const CARDS = ['运行状态', '任务统计', '任务历史 (最近50条)', '版本信息', '连接配置', '内部状态', '配置编辑'];
+const CARDS = ['当前状态', '连接状态', '任务统计', '最近错误', '任务历史', '运行状态', '配置'];
+const TOKEN = 'tok-1';
 
 function option(name) {
   const i = process.argv.indexOf(name);
@@ -58,21 +59,42 @@ async function run(context, base, configPath) {
   await page.clock.install({ time: start });
   await page.clock.pauseAt(new Date(start.getTime() + 1000));
 
-  // Viewing: cards, mission rows, escaped hostile texts; a reload a second.
+  // Viewing: live state, health, errors, the newest page of missions,
+  // escaped hostile texts, no secret; a reload a second.
   await page.goto(`${base}/`);
   assert.deepStrictEqual(await page.locator('h2').allTextContents(), CARDS);
-  const rows = page.locator('div.card', { has: page.locator('h2', { hasText: '任务历史' }) }).locator('tr:has(td)');
-  assert.strictEqual(await rows.count(), 50, 'newest 50 of 55 missions');
-  assert.strictEqual(await rows.first().locator('td').first().textContent(), 'M20260517006');
-  const last = rows.last().locator('td');
-  assert.strictEqual(await last.nth(2).getAttribute('class'), 'status-running');
-  assert.strictEqual(await last.nth(5).textContent(), '', 'a running mission has no end time');
+  const live = await page.locator('.live b').allTextContents();
+  assert.deepStrictEqual(live, ['fs 4 · hover_photo', '1.2 m', '76.5 %', 'M202605170055', '2 / 4 高度', '3']);
+  const health = page.locator('div.card', { has: page.locator('h2', { hasText: '连接状态' }) }).locator('tr:has(td)');
+  assert.deepStrictEqual(await health.nth(1).locator('td').allTextContents(),
+    ['车端', '断开', '2026-05-17 10:56:00', '2026-05-17 10:56:00 gave up after 10 reconnection attempts']);
+  assert.strictEqual(await health.nth(4).locator('td').nth(1).textContent(), '正常');
+  assert.ok((await page.locator('td').allTextContents()).includes('[PLATFORM] upload failed: HTTP 500'));
+  const history = page.locator('div.card', { has: page.locator('h2', { hasText: '任务历史' }) });
+  const rows = history.locator('tr:has(td)');
+  assert.strictEqual(await rows.count(), 20, 'newest 20 of 55 missions');
+  const first = rows.first().locator('td');
+  assert.strictEqual(await first.first().textContent(), 'M202605170055');
+  assert.strictEqual(await first.nth(2).getAttribute('class'), 'status-running');
+  assert.strictEqual(await first.nth(6).textContent(), '', 'a running mission has no end time');
   assert.strictEqual(await page.locator('td.metric').first().textContent(), '55');
   await checkHostileTextStaysText(page, []);
+  assert.ok(!(await page.content()).includes('4821-9037'), 'the access key is never shown');
   assert.strictEqual(await page.locator('#cfgForm').isVisible(), false);
   if (option('--screenshot')) await page.screenshot({ path: option('--screenshot'), fullPage: true });
   await letPageReload(page, 1100);
   assert.strictEqual(loads, 2);
+
+  // Older pages, and back; a phone-sized window keeps the page readable.
+  await history.getByRole('link', { name: '较早 »' }).click();
+  await page.waitForURL(/page=2/);
+  assert.strictEqual(await rows.first().locator('td').first().textContent(), 'M202605170035');
+  assert.ok((await history.textContent()).includes('第 2 / 3 页 (共 55 条)'));
+  await page.setViewportSize({ width: 390, height: 800 });
+  assert.ok(await page.evaluate(() => document.documentElement.scrollWidth <= window.innerWidth), 'no sideways page');
+  await page.setViewportSize({ width: 1280, height: 900 });
+  await page.goto(`${base}/`);
+  loads = 2;
 
   // "修改配置" shows the form at once; the reload scheduled before still
   // happens and the form stays open, with no reload after it.
@@ -84,20 +106,28 @@ async function run(context, base, configPath) {
   assert.strictEqual(loads, 3, 'no reload while editing');
   assert.strictEqual(await page.locator('#cfg_platform_site_id').inputValue(), 'qtpe-8264');
 
-  // Save changed values: green "Config updated", saved, shown, back to viewing.
+  // Save changed values: the server wants the token, the page asks for it
+  // once and keeps it; green "Config updated", the restart-only value marked
+  // pending, saved, shown, back to viewing.
+  const asked = [];
+  page.on('dialog', (dialog) => { asked.push(dialog.type()); dialog.accept(TOKEN); });
   await page.locator('#cfg_platform_site_id').fill(HOSTILE_SITE);
   await page.locator('#cfg_px4_port').fill('53002');
   await page.getByRole('button', { name: '保存' }).click();
   const message = page.locator('#cfgMsg');
-  await message.filter({ hasText: 'Config updated' }).waitFor({ timeout: 10000 });
+  await message.filter({ hasText: 'Config updated (重启后生效: px4ctrl.port)' }).waitFor({ timeout: 10000 });
   assert.strictEqual(await message.evaluate((m) => m.style.color), 'green');
+  assert.deepStrictEqual(asked, ['prompt']);
+  assert.strictEqual(await page.evaluate(() => localStorage.getItem('kovoToken')), TOKEN);
   const saved = JSON.parse(fs.readFileSync(configPath, 'utf8'));
-  assert.deepStrictEqual([saved.platform.site_id, saved.px4ctrl.port, saved.mission.fs_idle], [HOSTILE_SITE, 53002, 9]);
+  assert.deepStrictEqual([saved.platform.site_id, saved.px4ctrl.port, saved.mission.fs_idle, saved.socketio.access_key],
+    [HOSTILE_SITE, 53002, 9, '4821-9037']);
   const { config } = await (await context.request.get(`${base}/api/stats`)).json();
-  assert.deepStrictEqual([config.platform_site_id, config.px4_port], [HOSTILE_SITE, 53002]);
+  assert.deepStrictEqual([config.platform_site_id, config.px4_port, config.restart_pending], [HOSTILE_SITE, 53002, ['px4_port']]);
   await letPageReload(page, 1100);
   assert.strictEqual(await page.locator('#cfgForm').isVisible(), false, 'viewing after a successful save');
   assert.strictEqual(await page.locator('#cfg_platform_site_id').inputValue(), HOSTILE_SITE);
+  assert.strictEqual(await page.locator('span.pending').count(), 2, 'px4_port pending in the form and the table');
   await checkHostileTextStaysText(page, [HOSTILE_SITE]);
 
   // A failed save is shown in red and keeps editing.
@@ -107,12 +137,18 @@ async function run(context, base, configPath) {
   await message.filter({ hasText: 'Invalid JSON: ' }).waitFor({ timeout: 10000 });
   assert.strictEqual(await message.evaluate((m) => m.style.color), 'red');
   assert.strictEqual(await page.evaluate(() => sessionStorage.getItem('cfgEditing')), 'true');
+  await page.unroute('**/api/config');
+  // A refused value names the field; the token is not asked again.
+  await page.locator('#cfg_siyi_port').fill('70000');
+  await page.getByRole('button', { name: '保存' }).click();
+  await message.filter({ hasText: 'Invalid values: siyi.http_port out of range 1..65535' }).waitFor({ timeout: 10000 });
+  assert.deepStrictEqual(asked, ['prompt']);
 }
 
 async function main() {
   const dir = fs.mkdtempSync(path.join(os.tmpdir(), 'kovo_dashboard_'));
   const configPath = path.join(dir, 'config.json');
-  fs.writeFileSync(configPath, JSON.stringify({ mission: { fs_idle: 9 } }));
+  fs.writeFileSync(configPath, JSON.stringify({ mission: { fs_idle: 9 }, stats: { auth_token: TOKEN } }));
   const child = spawn(option('--server'), ['--config', configPath], { stdio: ['pipe', 'pipe', 'inherit'] });
   let context;
   try {

@@ -18,7 +18,8 @@ using namespace kovo::app;
 
 namespace {
 
-// Missions 1 to 55, the newest still running, mission 40 with hostile markup.
+// Missions 1 to 55, the newest still running, mission 40 with hostile markup;
+// the car link gave up, the platform failed an upload, the camera answers.
 void fill_statistics(StatsManager& stats) {
     stats.recordStartup("2026-05-17 09:58:12");
     stats.recordVersion("1.3.0", "0123abc", "2026-05-17 09:00:00");
@@ -38,7 +39,12 @@ void fill_statistics(StatsManager& stats) {
         else
             stats.onMissionSuccess(minute + ":45");
     }
-    stats.updateInternalState({4, "hover", 2, true, false, true, 3, 1, "M202605170055", "S155", 76.5f, 1.2f, -0.1f});
+    stats.updateInternalState(
+        {4, "hover_photo", 2, true, false, true, 3, 1, "M202605170055", "S155", 76.5f, 1.2f, -0.1f});
+    stats.onSioGaveUp(10);
+    stats.onTransfer(Peer::PLATFORM, true, "HTTP 500");
+    stats.onTransfer(Peer::CAMERA, true, "");
+    stats.onErrorRecord("[PLATFORM] upload failed: HTTP 500");
 }
 
 }  // namespace
@@ -52,15 +58,15 @@ int main(int argc, char** argv) {
     AppConfig initial;
     initial.load(config_path);
     SharedConfig config(initial);
-    StatsManager stats;
+    StatsManager stats(nullptr, [] { return std::string("2026-05-17 10:56:00"); });
     fill_statistics(stats);
-    record_config_stats(stats, *config.snapshot());
+    record_config_stats(stats, config);
 
     WebServer server;
-    server.setBindAddress("127.0.0.1");
-    if (!start_stats_web_server(server, 0, stats, [&](const std::string& body) {
-            return handle_config_update(config, config_path, body, stats);
-        })) {
+    const auto cfg = config.snapshot();
+    if (!server.start("127.0.0.1", 0, StatsRoutes(stats, cfg->stats.auth_token, [&](const std::string& body) {
+                          return handle_config_update(config, config_path, body, stats);
+                      }))) {
         return 1;
     }
     std::cout << "{\"event\":\"listening\",\"port\":" << server.port() << "}" << std::endl;

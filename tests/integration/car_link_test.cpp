@@ -57,7 +57,7 @@ protected:
         });
         client->setRebootQueryCallback([this] {
             ++reboot_queries;
-            client->sendCanRebootResp(false);
+            client->sendCanRebootResp(false, "4821-9037");
         });
         client->setOnConnected([this] { ++connected_calls; });
         client->setOnDisconnected([this] { ++disconnected_calls; });

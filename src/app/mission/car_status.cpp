@@ -42,9 +42,8 @@ struct CarStatusReporter::Selected {
     std::pair<std::string, std::string> warehouse;
 };
 
-CarStatusReporter::CarStatusReporter(MissionContext& mission, CarPort& car, const RecordHelpers& records,
-                                     std::string access_key)
-    : mission_(mission), car_(car), records_(records), access_key_(std::move(access_key)) {}
+CarStatusReporter::CarStatusReporter(MissionContext& mission, CarPort& car, const RecordHelpers& records)
+    : mission_(mission), car_(car), records_(records) {}
 
 std::string CarStatusReporter::missionStatusCode(const config::AppConfig& cfg, const Tick& tick) {
     const auto& m = cfg.mission;
@@ -93,7 +92,8 @@ json CarStatusReporter::realtimeStatus(const config::AppConfig& cfg, const Tick&
     const auto f2 = [&cfg](float v) { return float_str(v, cfg.app.float_precision); };
 
     json s = json::object();
-    s["accessKey"] = access_key_;
+    // Read on each message, so that a hot update is used from the next one.
+    s["accessKey"] = records_.config()->socketio.access_key;
     s["occurrenceTime"] = records_.currentTime();
     s["isUavOn"] = "1";
     s["upLink"] = t.upLink;
@@ -136,7 +136,8 @@ void CarStatusReporter::report(const Tick& tick) {
         return;
     }
     json s = json::object();
-    s["accessKey"] = access_key_;
+    // Read on each message, so that a hot update is used from the next one.
+    s["accessKey"] = records_.config()->socketio.access_key;
     s["occurrenceTime"] = records_.currentTime();
     s["carStrategyId"] = sel.strategy_id;
     s["carPointId"] = sel.point_id;

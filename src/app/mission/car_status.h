@@ -24,7 +24,7 @@ public:
         bool finished = false;
     };
 
-    CarStatusReporter(MissionContext& mission, CarPort& car, const RecordHelpers& records, std::string access_key);
+    CarStatusReporter(MissionContext& mission, CarPort& car, const RecordHelpers& records);
 
     // Runs on the monitor thread only; takes the mission lock itself.
     void report(const Tick& tick);
@@ -43,7 +43,6 @@ private:
     MissionContext& mission_;
     CarPort& car_;
     const RecordHelpers& records_;
-    const std::string access_key_;
     // Never reset: a change during a car link outage is not sent again.
     std::string last_mission_status_;
 };

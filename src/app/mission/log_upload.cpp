@@ -9,8 +9,7 @@
 
 namespace kovo::app {
 
-LogUploader::LogUploader(HttpPort& http, const RecordHelpers& records, std::string site_id)
-    : http_(http), records_(records), site_id_(std::move(site_id)) {}
+LogUploader::LogUploader(HttpPort& http, const RecordHelpers& records) : http_(http), records_(records) {}
 
 void LogUploader::upload(const std::string& task_dir) {
     // platform.url is read now, so a hot-updated URL is used.
@@ -30,7 +29,7 @@ void LogUploader::upload(const std::string& task_dir) {
     const std::string url = cfg->platform.url + cfg->platform.log_normal_endpoint;
     std::string response;
     long status = 0;
-    const bool ok = http_.postFile(url, path, {{"siteAccessKey", site_id_}}, "file", &response, &status);
+    const bool ok = http_.postFile(url, path, {{"siteAccessKey", cfg->platform.site_id}}, "file", &response, &status);
     if (ok && http_success(status)) {
         kovo::log::info() << "[LOG] Uploaded normal log: " << path << " resp=" << response;
     } else {

@@ -12,7 +12,7 @@ namespace kovo::app {
 // mission's photo uploads, so that the log tells how they ended.
 class LogUploader {
 public:
-    LogUploader(HttpPort& http, const RecordHelpers& records, std::string site_id);
+    LogUploader(HttpPort& http, const RecordHelpers& records);
 
     // A log that is missing or empty is not uploaded: that is said instead.
     void upload(const std::string& task_dir);
@@ -20,7 +20,6 @@ public:
 private:
     HttpPort& http_;
     const RecordHelpers& records_;
-    const std::string site_id_;
 };
 
 }  // namespace kovo::app

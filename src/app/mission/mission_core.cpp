@@ -2,13 +2,12 @@
 
 namespace kovo::app {
 
-MissionCore::MissionCore(const config::SharedConfig& config, MissionContext& mission, const MissionPorts& ports,
-                         const std::string& access_key, const std::string& site_id)
+MissionCore::MissionCore(const config::SharedConfig& config, MissionContext& mission, const MissionPorts& ports)
     : records(config),
-      reports(mission, ports.mqtt, records, site_id),
-      car_status(mission, ports.car, records, access_key),
+      reports(mission, ports.mqtt, records),
+      car_status(mission, ports.car, records),
       photos(mission, ports.px4, ports.http, ports.clock, ports.tasks, records),
-      logs(ports.http, records, site_id),
+      logs(ports.http, records),
       intake(mission, ports.px4, ports.stats, ports.clock, ports.tasks, reports, records),
       reboot(ports.px4, ports.car, records),
       monitor(mission, ports.px4, ports.stats, ports.clock, reports, car_status, photos, logs, records) {}

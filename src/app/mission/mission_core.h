@@ -30,8 +30,7 @@ struct MissionPorts {
 // The mission logic wired together over one mission record: the daemon builds
 // it over its links, tests over fakes.
 struct MissionCore {
-    MissionCore(const config::SharedConfig& config, MissionContext& mission, const MissionPorts& ports,
-                const std::string& access_key, const std::string& site_id);
+    MissionCore(const config::SharedConfig& config, MissionContext& mission, const MissionPorts& ports);
 
     RecordHelpers records;
     PlatformReports reports;

@@ -1,6 +1,7 @@
 #include "app/mission/mission_intake.h"
 
 #include <chrono>
+#include <cmath>
 #include <mutex>
 #include <tuple>
 
@@ -22,6 +23,38 @@ std::string text_member(const json& payload, const char* key, const std::string&
     return safe_json_value<std::string>(payload, key, def);
 }
 
+// One finite decimal number: a JSON number, or a text that is exactly one
+// ("1.5", "-2", ".5"; not "1.5,99", "1e3", " 2" or "").
+bool is_height(const json& z) {
+    if (z.is_number()) return std::isfinite(z.get<double>());
+    if (!z.is_string()) return false;
+    const std::string& text = z.get_ref<const std::string&>();
+    size_t i = text.empty() || (text[0] != '+' && text[0] != '-') ? 0 : 1;
+    size_t digits = 0;
+    bool point = false;
+    for (; i < text.size(); ++i) {
+        if (text[i] >= '0' && text[i] <= '9') {
+            ++digits;
+        } else if (text[i] == '.' && !point) {
+            point = true;
+        } else {
+            return false;
+        }
+    }
+    return digits > 0;
+}
+
+// The index of the first flight point with a "z" that is no height; -1 when
+// every point's height will do (a missing or null one takes the default).
+int first_bad_height(const json& payload) {
+    const json points = safe_json_array(payload, "carFlightPointList");
+    for (size_t i = 0; i < points.size(); ++i) {
+        const json* z = points[i].is_object() && points[i].contains("z") ? &points[i]["z"] : nullptr;
+        if (z != nullptr && !z->is_null() && !is_height(*z)) return static_cast<int>(i);
+    }
+    return -1;
+}
+
 }  // namespace
 
 MissionIntake::MissionIntake(MissionContext& mission, Px4Port& px4, StatsPort& stats, Clock& clock, TaskRunner& tasks,
@@ -34,6 +67,14 @@ void MissionIntake::onCarMission(const json& payload) {
     kovo::log::info() << "[CAR] Received mission payload:\n"
                       << payload.dump(2, ' ', false, json::error_handler_t::replace);
 
+    // px4ctrl would read a text such as "1.5,99" as two heights.
+    if (const int bad = first_bad_height(payload); bad >= 0) {
+        kovo::log::error() << "[CAR] Mission refused: flight point " << bad << " has z "
+                           << payload["carFlightPointList"][static_cast<size_t>(bad)]["z"].dump(
+                                  -1, ' ', false, json::error_handler_t::replace)
+                           << ", not one finite decimal number";
+        return;
+    }
     const std::optional<Accepted> accepted = accept(*records_.config(), payload);
     if (!accepted) {
         kovo::log::info() << "[CAR] Already has an active task, ignore new mission";

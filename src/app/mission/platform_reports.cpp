@@ -10,9 +10,8 @@ namespace kovo::app {
 
 using nlohmann::json;
 
-PlatformReports::PlatformReports(MissionContext& mission, MqttPort& mqtt, const RecordHelpers& records,
-                                 std::string site_id)
-    : mission_(mission), mqtt_(mqtt), records_(records), site_id_(std::move(site_id)) {}
+PlatformReports::PlatformReports(MissionContext& mission, MqttPort& mqtt, const RecordHelpers& records)
+    : mission_(mission), mqtt_(mqtt), records_(records) {}
 
 json PlatformReports::missionFields(bool with_mission_id) const {
     json parms = json::object();
@@ -35,7 +34,7 @@ void PlatformReports::publish(const config::AppConfig& cfg, const std::string& c
     envelope["platformCallModule"] = cfg.platform.call_module;
     envelope["platformCmd"] = cmd;
     envelope["platformCmdID"] = gen_uuid();
-    envelope["siteId"] = site_id_;
+    envelope["siteId"] = cfg.platform.site_id;
     // Mission fields come from the car: bad UTF-8 is replaced, never thrown on.
     mqtt_.publishRequest(envelope.dump(-1, ' ', false, json::error_handler_t::replace));
 }

@@ -17,7 +17,7 @@ namespace kovo::app {
 // must not hold it. Nothing is awaited, retried or queued.
 class PlatformReports {
 public:
-    PlatformReports(MissionContext& mission, MqttPort& mqtt, const RecordHelpers& records, std::string site_id);
+    PlatformReports(MissionContext& mission, MqttPort& mqtt, const RecordHelpers& records);
 
     // uav: the "uav" object of px4ctrl's state.
     void sendPlatformFlightHistory(const nlohmann::json& uav);
@@ -34,7 +34,6 @@ private:
     MissionContext& mission_;
     MqttPort& mqtt_;
     const RecordHelpers& records_;
-    const std::string site_id_;
 };
 
 }  // namespace kovo::app

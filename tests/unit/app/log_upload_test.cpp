@@ -27,12 +27,12 @@ TEST(LogUpload, OneAttemptWithTheSiteKeyAndItsOutcomeLine) {
         const auto& post = h.http.posts[0];
         EXPECT_EQ(post.url, "http://127.0.0.1:8087/carUavBackend/logFileArchive/saveUavNormalLog");
         EXPECT_EQ(post.field_name, "file");
-        EXPECT_EQ(post.fields, (std::map<std::string, std::string>{{"siteAccessKey", "site-1"}}));
+        EXPECT_EQ(post.fields, (std::map<std::string, std::string>{{"siteAccessKey", "qtpe-8264"}}));
         EXPECT_EQ(post.content, "{\"event\":\"finished\"}\n");
     }
 }
 
-TEST(LogUpload, MissingOrEmptyLogMakesNoRequestAndHotUpdatedUrlIsUsed) {
+TEST(LogUpload, MissingOrEmptyLogMakesNoRequestAndHotUpdatedUrlAndSiteAreUsed) {
     TempDir dir;
     Harness h;
     h.build();
@@ -43,8 +43,10 @@ TEST(LogUpload, MissingOrEmptyLogMakesNoRequestAndHotUpdatedUrlIsUsed) {
     EXPECT_TRUE(h.http.posts.empty());
 
     testsupport::write_file(dir.file("client_log.jsonl"), "{}\n");
-    h.shared->applyHotUpdate({{"platform", {{"url", "http://10.0.0.9:1"}}}}, dir.file("config.json"));
+    h.shared->applyHotUpdate({{"platform", {{"url", "http://10.0.0.9:1"}, {"site_id", "s-2"}}}},
+                             dir.file("config.json"));
     output_of([&] { h.core->logs.upload(dir.path()); });
     ASSERT_EQ(h.http.posts.size(), 1u);
     EXPECT_EQ(h.http.posts[0].url, "http://10.0.0.9:1/carUavBackend/logFileArchive/saveUavNormalLog");
+    EXPECT_EQ(h.http.posts[0].fields.at("siteAccessKey"), "s-2");
 }

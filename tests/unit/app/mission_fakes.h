@@ -232,8 +232,7 @@ struct Harness {
     void build(TaskRunner* tasks = nullptr) {
         shared = std::make_unique<SharedConfig>(config);
         core = std::make_unique<MissionCore>(*shared, mission,
-                                             MissionPorts{px4, car, mqtt, http, stats, clock, tasks ? *tasks : runner},
-                                             "4821-9037", "site-1");
+                                             MissionPorts{px4, car, mqtt, http, stats, clock, tasks ? *tasks : runner});
     }
     // f(mission) under the mission lock.
     template <typename F>

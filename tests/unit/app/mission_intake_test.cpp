@@ -71,6 +71,9 @@ TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState) {
 TEST(MissionIntake, CommandHeightsOfEachPayloadType) {
     const std::vector<std::pair<json, std::string>> rows{
         {with_points(json::array({{{"z", "1.5"}}, {{"z", 3}}, {{"z", 2.25}}})), "kovo 1.5,3,2.25"},
+        {with_points(json::array({{{"z", "-2"}}, {{"z", ".5"}}, {{"z", "+3."}}})), "kovo -2,.5,+3."},
+        // A height that is not one decimal number refuses the whole mission.
+        {with_points(json::array({{{"z", 1}}, {{"z", "1.5,99"}}})), "<none>"},
         {with_points(json::array({{{"z", 1.5}}})), "kovo 1.50"},
         // Missing heights: the take-off altitude.
         {with_points(json::array({json::object(), 5, {{"z", nullptr}}})), "kovo 1.2,1.2,1.2"},
@@ -81,7 +84,18 @@ TEST(MissionIntake, CommandHeightsOfEachPayloadType) {
     };
     for (const auto& [payload, command] : rows)
         EXPECT_EQ(command_for(payload), command) << payload;
+    for (const json& z : {json("1e3"), json(" 2"), json("-"), json(""), json(true), json::array({1})})
+        EXPECT_EQ(command_for(with_points(json::array({{{"z", z}}}))), "<none>") << z;
     EXPECT_EQ(command_for(with_points(json::array({{{"z", "7"}}})), "go"), "go 7") << "the configured prefix";
+    Harness h;
+    h.build();
+    const std::string out = output_of([&] {
+        h.core->intake.onCarMission(with_points(json::array({{{"z", 1}}, {{"z", "1.5,99"}}})));
+    });
+    EXPECT_THAT(out,
+                HasSubstr("[CAR] Mission refused: flight point 1 has z \"1.5,99\", not one finite decimal number"));
+    EXPECT_FALSE(h.active());
+    EXPECT_TRUE(h.stats.started.empty());
 }
 
 // The start sequence, in virtual time: the runner runs it at once.

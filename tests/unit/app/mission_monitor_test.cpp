@@ -362,8 +362,7 @@ TEST(MissionLock, IsFreeWheneverTheMissionLogicCallsOut) {
     h.px4.on_cmd = [&] { h.px4.setState(px4_state(3, "takeoff")); };
     h.px4.setState(px4_state(2));
     h.shared = std::make_unique<SharedConfig>(h.config);
-    MissionCore core(*h.shared, h.mission, MissionPorts{h.px4, h.car, mqtt, h.http, h.stats, h.clock, h.runner}, "k",
-                     "s");
+    MissionCore core(*h.shared, h.mission, MissionPorts{h.px4, h.car, mqtt, h.http, h.stats, h.clock, h.runner});
     const auto sink = kovo::log::set_sink(
         [&](kovo::log::Level, kovo::log::Colour, const std::string& text) { probe(text.substr(0, 40)); });
     // Background work runs at once, on this thread.

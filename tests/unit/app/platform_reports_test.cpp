@@ -38,7 +38,7 @@ TEST_F(PlatformReportsTest, StatusAndArrivalInTheEnvelope) {
     const auto messages = h.mqtt.messages();
     for (const json& m : messages) {
         EXPECT_EQ(m.size(), 5u);
-        expect_members(m, {{"platformCallModule", "indoorCar"}, {"siteId", "site-1"}});
+        expect_members(m, {{"platformCallModule", "indoorCar"}, {"siteId", "qtpe-8264"}});
         expect_members(m["parms"], {{"carMissionId", "bad\xEF\xBF\xBD("}, {"carFlightPointId", "p7"}});
         EXPECT_EQ(m["parms"]["occurrenceTime"].get<std::string>().size(), 19u);
     }

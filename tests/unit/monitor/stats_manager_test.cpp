@@ -2,6 +2,7 @@
 
 #include <functional>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -19,7 +20,8 @@ namespace {
 class StatsTest : public ::testing::Test {
 protected:
     SteadyTime now = SteadyTime{} + 1000s;
-    StatsManager stats{[this] { return now; }};
+    std::string wall = "w0";
+    StatsManager stats{[this] { return now; }, [this] { return wall; }};
 
     json get(const char* key) const { return stats.getStatsJson()[key]; }
     json missions(int limit) const { return stats.getMissionsJson(limit); }
@@ -134,6 +136,12 @@ TEST_F(StatsTest, ListShowsTheNewestOfABoundedHistoryOldestFirst) {
     EXPECT_EQ(missions(5000).size(), StatsManager::kMissionHistoryLimit);
     EXPECT_EQ(missions(5000)[0]["mission_id"], "m6");
     EXPECT_EQ(missions(0), json::array());
+    // Pages of the dashboard, newest first; past the last is the last.
+    EXPECT_EQ(stats.getMissionPage(2, 20)["missions"][0]["mission_id"], "m" + std::to_string(started - 20));
+    const json last = stats.getMissionPage(999, 20);
+    EXPECT_EQ(std::make_tuple(last["page"], last["missions"].size(), last["missions"].back()["mission_id"]),
+              std::make_tuple(json(50), size_t{20}, json("m6")));
+    EXPECT_EQ(StatsManager().getMissionPage(0, 20), json::parse(R"({"page":1,"pages":1,"total":0,"missions":[]})"));
 
     // The current mission survived the trimming and is the one closed now;
     // the counters keep counting.
@@ -150,4 +158,33 @@ TEST_F(StatsTest, InternalStateIsReplacedWholeUnderItsNames) {
     EXPECT_EQ(get("internal_state"), json::parse(R"({"fs": 2, "kovo_sub": "hover", "kovo_idx": 3, "has_task": false,
         "photos_uploaded": true, "upload_started": false, "photo_count": 6, "last_completed_height_idx": 5,
         "mission_id": "m8", "strategy_id": "s8", "battery_remain": 50.0, "lpos_z": 0.75, "lpos_vz": 0.25})"));
+}
+
+// Up or down since the last change (not the last event), the last error kept
+// after recovery; the newest failure lines, newest first.
+TEST_F(StatsTest, PeerHealthAndRecentErrors) {
+    EXPECT_EQ(get("peers")["camera"], json::object());
+    stats.onWsConnected();
+    wall = "w1";
+    stats.onTransfer(Peer::CAMERA, true, "");
+    stats.onTransfer(Peer::CAMERA, true, "HTTP 404");
+    stats.onSioDisconnected();
+    wall = "w2";
+    stats.onWsConnected();
+    stats.onSioGaveUp(5);
+    stats.onTransfer(Peer::PLATFORM, false, "transfer failed");
+    const json peers = get("peers");
+    EXPECT_EQ(peers["px4ctrl"], json::parse(R"({"up":true,"since":"w0","last_error":"","last_error_time":""})"));
+    EXPECT_EQ(peers["camera"],
+              json::parse(R"({"up":true,"since":"w1","last_error":"HTTP 404","last_error_time":"w1"})"));
+    EXPECT_EQ(peers["car"]["since"], "w1");
+    EXPECT_EQ(peers["car"]["last_error"], "gave up after 5 reconnection attempts");
+    EXPECT_EQ(peers["platform"]["up"], false);
+    EXPECT_EQ(peers["broker"], json::object());
+    for (size_t i = 0; i < StatsManager::kRecentErrorLimit + 3; ++i)
+        stats.onErrorRecord("e" + std::to_string(i));
+    const json errors = get("recent_errors");
+    ASSERT_EQ(errors.size(), StatsManager::kRecentErrorLimit);
+    EXPECT_EQ(errors.front(), json::parse(R"({"time":"w2","text":"e22"})"));
+    EXPECT_EQ(errors.back()["text"], "e3");
 }
