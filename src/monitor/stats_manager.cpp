@@ -276,11 +276,18 @@ json StatsManager::getMissionsJson(int limit) const {
 }
 
 json StatsManager::recordJson(const MissionRecord& r) {
-    return json{{"mission_id", r.mission_id}, {"strategy_id", r.strategy_id}, {"point_id", r.point_id},
-                {"action_id", r.action_id},   {"start_time", r.start_time},   {"end_time", r.end_time},
-                {"status", r.status},         {"point_count", r.point_count}, {"task_dir", r.task_dir},
-                {"reason", r.reason},
-                {"photos", {{"listed", r.photos_listed}, {"uploaded", r.photos_uploaded}, {"failed", r.photos_failed}}}};
+    return json{
+        {"mission_id", r.mission_id},
+        {"strategy_id", r.strategy_id},
+        {"point_id", r.point_id},
+        {"action_id", r.action_id},
+        {"start_time", r.start_time},
+        {"end_time", r.end_time},
+        {"status", r.status},
+        {"point_count", r.point_count},
+        {"task_dir", r.task_dir},
+        {"reason", r.reason},
+        {"photos", {{"listed", r.photos_listed}, {"uploaded", r.photos_uploaded}, {"failed", r.photos_failed}}}};
 }
 
 json StatsManager::getMissionPage(int page, int per_page) const {
