@@ -8,6 +8,7 @@
 
 const crypto = require('crypto');
 const http = require('http');
+const net = require('net');
 const busboy = require('busboy');
 const { parseArgs, intOption, emit, onCommands, listen, exitOnSignals } = require('./lib/sim_peer_io');
 
@@ -20,13 +21,18 @@ const HELP = `Usage: node tools/sim_platform.js [options]
   --request-topic T      topic of the daemon's reports (default /api/carUavModule/indoorPlatform/cmd/request)
   --response-topic T     topic of the answers (default /api/carUavModule/indoorPlatform/cmd/response)
   --auto-respond         answer every report on the response topic
+  --mqtt-proxy-port N    also relay MQTT from this port (0 = pick one) to the broker of --mqtt-url; the daemon
+                         pointed at it can lose the broker while this peer stays subscribed
   --help
+signals: SIGUSR1 takes the broker away from the relay / brings it back; SIGUSR2 makes the HTTP platform
+answer the error status / answer 200 again
 stdin commands (one JSON object per line; each is acknowledged by a "command" event):
   {"cmd":"mode","mode":"ok"|"error"|"hang"[,"status":N]}
   {"cmd":"delay","ms":N}
   {"cmd":"release"}                       answer the hanging requests now (200)
   {"cmd":"auto_respond","on":true|false}
   {"cmd":"mqtt_publish","payload":TEXT[,"topic":T]}   publish on the response topic
+  {"cmd":"broker","up":true|false}        relay or cut the MQTT connections of --mqtt-proxy-port
   {"cmd":"stop"}                          exit`;
 
 const BODY_TEXT_LIMIT = 64 * 1024;
@@ -200,6 +206,37 @@ if (opts['mqtt-url']) {
   });
 }
 
+// The broker as the daemon sees it: a TCP relay that can be cut.
+const relay = { up: true, sockets: new Set() };
+function setBrokerUp(up) {
+  relay.up = up;
+  if (!up) for (const socket of relay.sockets) socket.destroy();
+  emit({ event: 'broker', up });
+}
+if (opts['mqtt-proxy-port'] !== undefined) {
+  const target = new URL(opts['mqtt-url']);
+  const proxy = net.createServer((client) => {
+    if (!relay.up) return client.destroy();
+    const upstream = net.connect(Number(target.port || 1883), target.hostname);
+    for (const [a, b] of [[client, upstream], [upstream, client]]) {
+      relay.sockets.add(a);
+      a.pipe(b);
+      a.on('error', () => b.destroy());
+      a.on('close', () => {
+        relay.sockets.delete(a);
+        b.destroy();
+      });
+    }
+  });
+  proxy.listen(intOption(opts, 'mqtt-proxy-port', 0), '127.0.0.1', () =>
+    emit({ event: 'mqtt_proxy', port: proxy.address().port }));
+}
+process.on('SIGUSR1', () => setBrokerUp(!relay.up));
+process.on('SIGUSR2', () => {
+  state.mode = state.mode === 'ok' ? 'error' : 'ok';
+  emit({ event: 'mode', mode: state.mode });
+});
+
 function publishResponse(payload, topic) {
   if (!mqttClient) throw new Error('no MQTT connection (start with --mqtt-url)');
   mqttClient.publish(topic, payload, { qos: 1 }, (e) => {
@@ -234,6 +271,9 @@ onCommands((cmd) => {
       if (typeof cmd.payload !== 'string') throw new Error('payload must be a string');
       publishResponse(cmd.payload, typeof cmd.topic === 'string' ? cmd.topic : responseTopic);
       return {};
+    case 'broker':
+      setBrokerUp(Boolean(cmd.up));
+      return { up: relay.up };
     case 'stop':
       setImmediate(() => process.kill(process.pid, 'SIGTERM'));
       return {};

@@ -14,6 +14,7 @@
 #include "monitor/stats_manager.h"
 #include "platform/platform_http_client.h"
 #include "platform/platform_mqtt_client.h"
+#include "platform/report_forwarder.h"
 #include "px4ctrl/px4ctrl_ws_client.h"
 
 namespace kovo::app {
@@ -49,16 +50,17 @@ private:
     const config::SharedConfig& config_;
 };
 
+// Every report goes through the spool: it is kept until the broker has it.
 class MqttLinkAdapter : public MqttPort {
 public:
-    MqttLinkAdapter(platform::PlatformMqttClient& client, const config::SharedConfig& config)
-        : client_(client), config_(config) {}
+    MqttLinkAdapter(platform::ReportForwarder& forwarder, const config::SharedConfig& config)
+        : forwarder_(forwarder), config_(config) {}
     bool publishRequest(const std::string& message) override {
-        return client_.publish(config_.snapshot()->mqtt.request_topic, message);
+        return forwarder_.submit(config_.snapshot()->mqtt.request_topic, message);
     }
 
 private:
-    platform::PlatformMqttClient& client_;
+    platform::ReportForwarder& forwarder_;
     const config::SharedConfig& config_;
 };
 
@@ -70,14 +72,14 @@ public:
     HttpLinkAdapter(platform::PlatformHttpClient& client, monitor::StatsManager& stats)
         : client_(client), stats_(stats) {}
     bool downloadFile(const std::string& url, const std::string& path, long* http_status) override {
-        const InFlight transfer(*this, "download of " + url);
+        const InFlight transfer(*this, {"download of " + url, {}});
         const bool ok = client_.downloadFile(url, path, http_status);
         report(monitor::Peer::CAMERA, ok, http_status);
         return ok;
     }
     bool postFile(const std::string& url, const std::string& path, const std::map<std::string, std::string>& fields,
                   const std::string& field_name, std::string* response, long* http_status) override {
-        const InFlight transfer(*this, "upload of " + path + " to " + url);
+        const InFlight transfer(*this, {"upload of " + path + " to " + url, {url, path, "", fields, field_name, ""}});
         const bool ok = client_.postFile(url, path, fields, field_name, response, http_status);
         report(monitor::Peer::PLATFORM, ok, http_status);
         return ok;
@@ -85,16 +87,38 @@ public:
     // "upload of <file> to <url>" or "download of <url>", oldest first.
     std::vector<std::string> transfersInFlight() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        return std::vector<std::string>(in_flight_.begin(), in_flight_.end());
+        std::vector<std::string> out;
+        for (const Transfer& t : in_flight_)
+            out.push_back(t.what);
+        return out;
+    }
+    // The same, the uploads among them handed to spill first, so that a stop
+    // that cannot wait for them does not lose them.
+    std::vector<std::string> spoolInFlight(UploadSpill& spill) const {
+        std::lock_guard<std::mutex> lock(mutex_);
+        std::vector<std::string> out;
+        for (const Transfer& t : in_flight_) {
+            if (t.upload.url.empty()) {
+                out.push_back(t.what);
+                continue;
+            }
+            spill.spool(t.upload);
+            out.push_back(t.what + ", kept in the spool");
+        }
+        return out;
     }
 
 private:
+    struct Transfer {
+        std::string what;
+        SpooledUpload upload;  // url empty for a download
+    };
     // Lists one transfer for its lifetime.
     class InFlight {
     public:
-        InFlight(HttpLinkAdapter& adapter, std::string what) : adapter_(adapter) {
+        InFlight(HttpLinkAdapter& adapter, Transfer transfer) : adapter_(adapter) {
             std::lock_guard<std::mutex> lock(adapter_.mutex_);
-            entry_ = adapter_.in_flight_.insert(adapter_.in_flight_.end(), std::move(what));
+            entry_ = adapter_.in_flight_.insert(adapter_.in_flight_.end(), std::move(transfer));
         }
         ~InFlight() {
             std::lock_guard<std::mutex> lock(adapter_.mutex_);
@@ -105,7 +129,7 @@ private:
 
     private:
         HttpLinkAdapter& adapter_;
-        std::list<std::string>::iterator entry_;
+        std::list<Transfer>::iterator entry_;
     };
 
     // A peer that answered is up, even with an error status.
@@ -121,7 +145,7 @@ private:
     platform::PlatformHttpClient& client_;
     monitor::StatsManager& stats_;
     mutable std::mutex mutex_;
-    std::list<std::string> in_flight_;
+    std::list<Transfer> in_flight_;
 };
 
 class StatsAdapter : public StatsPort {

@@ -212,6 +212,13 @@ struct AppConfig {
         std::string auth_token;
     } stats;
 
+    // The store of reports and uploads owed to the platform.
+    struct Spool {
+        std::string dir;
+        int max_mb;
+        int max_age_hours;
+    } spool;
+
     struct App {
         std::string time_format;
         int float_precision;

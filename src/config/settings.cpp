@@ -347,6 +347,10 @@ std::vector<Setting> build_table() {
         SETTING(stats, enabled, true, flag().hot("stats_enabled", Effect::AFTER_RESTART)),
         SETTING(stats, web_port, 18080, range(1, 65535).hot("stats_web_port", Effect::AFTER_RESTART)),
 
+        SETTING(spool, dir, "spool", text(TextRule::NON_EMPTY)),
+        SETTING(spool, max_mb, 256, range(1, 1048576)),
+        SETTING(spool, max_age_hours, 168, range(1, 87600)),
+
         SETTING(app, time_format, "%Y-%m-%d %H:%M:%S", text(TextRule::STRFTIME)),
         SETTING(app, float_precision, 2, range(0, 9)),
         SETTING(app, float_precision1, 1, range(0, 9)),

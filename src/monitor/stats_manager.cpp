@@ -207,10 +207,21 @@ void StatsManager::updateInternalState(const InternalState& state) {
     state_ = state;
 }
 
+void StatsManager::setSpoolSource(std::function<json()> source) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    spool_source_ = std::move(source);
+}
+
 json StatsManager::getStatsJson() const {
+    std::function<json()> spool_source;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        spool_source = spool_source_;
+    }
+    json out;
+    out["spool"] = spool_source ? spool_source() : json::object();
     std::lock_guard<std::mutex> lock(mutex_);
     const SteadyTime at = now();
-    json out;
     out["startup_time"] = startup_time_;
     out["shutdown_time"] = shutdown_time_;
     out["running"] = running_;

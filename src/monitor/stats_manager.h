@@ -79,6 +79,9 @@ public:
     // shown: the hot settings by the names the page reads ("sio_uri",
     // "px4_port", ...); "config" of the statistics from then on.
     void recordConfig(const nlohmann::json& shown);
+    // The "spool" section of the statistics, asked for on each page (never
+    // under a lock of ours).
+    void setSpoolSource(std::function<nlohmann::json()> source);
 
     void onSioConnected();
     void onSioDisconnected();
@@ -157,6 +160,7 @@ private:
     nlohmann::json config_ = nlohmann::json::object();
 
     mutable std::mutex health_mutex_;
+    std::function<nlohmann::json()> spool_source_;  // guarded by mutex_
     PeerHealth peers_[5];
     std::deque<nlohmann::json> recent_errors_;  // newest first
 };

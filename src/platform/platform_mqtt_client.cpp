@@ -16,6 +16,7 @@ constexpr std::chrono::seconds kReconnectDelayMax{5};
 // After stop() a connected client gets this long to hand its DISCONNECT to
 // the broker before the loop gives up on it.
 constexpr std::chrono::seconds kDisconnectGrace{2};
+constexpr unsigned kMaxInflight = 20;
 
 }  // namespace
 
@@ -35,6 +36,9 @@ PlatformMqttClient::PlatformMqttClient(const config::AppConfig& config)
     mosquitto_connect_callback_set(mosq_, onConnectWrapper);
     mosquitto_disconnect_callback_set(mosq_, onDisconnectWrapper);
     mosquitto_message_callback_set(mosq_, onMessageWrapper);
+    mosquitto_publish_callback_set(mosq_, onPublishWrapper);
+    // A long backlog goes out a window at a time instead of flooding the broker.
+    mosquitto_max_inflight_messages_set(mosq_, kMaxInflight);
     if (!config_.mqtt.username.empty()) {
         const std::string& password = config_.mqtt.password;
         mosquitto_username_pw_set(mosq_, config_.mqtt.username.c_str(), password.empty() ? nullptr : password.c_str());
@@ -54,6 +58,8 @@ void PlatformMqttClient::setResponseCallback(std::function<void(const std::strin
 void PlatformMqttClient::setOnConnected(std::function<void()> cb) { on_connected_ = std::move(cb); }
 
 void PlatformMqttClient::setOnDisconnected(std::function<void()> cb) { on_disconnected_ = std::move(cb); }
+
+void PlatformMqttClient::setOnPublished(std::function<void(int mid)> cb) { on_published_ = std::move(cb); }
 
 bool PlatformMqttClient::start() {
     if (mosq_ == nullptr) return false;
@@ -96,13 +102,13 @@ bool PlatformMqttClient::publishRequest(const std::string& message) {
     return publish(config_.mqtt.request_topic, message);
 }
 
-bool PlatformMqttClient::publish(const std::string& topic, const std::string& message) {
+bool PlatformMqttClient::publish(const std::string& topic, const std::string& message, int* mid) {
     if (mosq_ == nullptr || !connected_) return false;
     std::lock_guard<std::mutex> lock(publish_mutex_);
     const int rc = message.size() > static_cast<size_t>(INT_MAX)
                        ? MOSQ_ERR_PAYLOAD_SIZE
-                       : mosquitto_publish(mosq_, nullptr, topic.c_str(), static_cast<int>(message.size()),
-                                           message.data(), config_.mqtt.qos, false);
+                       : mosquitto_publish(mosq_, mid, topic.c_str(), static_cast<int>(message.size()), message.data(),
+                                           config_.mqtt.qos, false);
     if (rc == MOSQ_ERR_SUCCESS) return true;
     kovo::log::error() << "[MQTT] publish failed: " << mosquitto_strerror(rc);
     return false;
@@ -194,6 +200,13 @@ void PlatformMqttClient::onConnectWrapper(mosquitto*, void* self, int rc) {
 void PlatformMqttClient::onDisconnectWrapper(mosquitto*, void* self, int rc) {
     kovo::log::guarded("[MQTT] disconnect handler failed",
                        [&] { static_cast<PlatformMqttClient*>(self)->onDisconnect(rc); });
+}
+
+void PlatformMqttClient::onPublishWrapper(mosquitto*, void* self, int mid) {
+    kovo::log::guarded("[MQTT] publish handler failed", [&] {
+        auto* client = static_cast<PlatformMqttClient*>(self);
+        if (client->on_published_) client->on_published_(mid);
+    });
 }
 
 void PlatformMqttClient::onMessageWrapper(mosquitto*, void* self, const mosquitto_message* message) {

@@ -31,6 +31,9 @@ public:
     void setResponseCallback(std::function<void(const std::string&)> cb);
     void setOnConnected(std::function<void()> cb);
     void setOnDisconnected(std::function<void()> cb);
+    // A publish with this message id is done: acknowledged by the broker
+    // (QoS 1 and 2) or written to the socket (QoS 0).
+    void setOnPublished(std::function<void(int mid)> cb);
 
     // False when the broker could not be reached at once; the client still
     // keeps trying in the background and subscribes once connected. Once
@@ -43,7 +46,7 @@ public:
     // False while no connection is acknowledged: the message is dropped.
     bool publishRequest(const std::string& message);
     // The same on topic (a request topic changed while running).
-    bool publish(const std::string& topic, const std::string& message);
+    bool publish(const std::string& topic, const std::string& message, int* mid = nullptr);
 
 private:
     void loopThread(bool connect_first);
@@ -54,6 +57,7 @@ private:
     void onMessage(const mosquitto_message* message);
     static void onConnectWrapper(mosquitto* mosq, void* self, int rc);
     static void onDisconnectWrapper(mosquitto* mosq, void* self, int rc);
+    static void onPublishWrapper(mosquitto* mosq, void* self, int mid);
     static void onMessageWrapper(mosquitto* mosq, void* self, const mosquitto_message* message);
 
     const config::AppConfig& config_;
@@ -65,6 +69,7 @@ private:
     std::function<void(const std::string&)> on_response_;
     std::function<void()> on_connected_;
     std::function<void()> on_disconnected_;
+    std::function<void(int)> on_published_;
     std::mutex publish_mutex_;
     // Wakes the loop thread out of a reconnection delay when stop() comes.
     std::mutex stop_mutex_;

@@ -96,6 +96,7 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUpload) {
         {"platform", {{"url", "http://127.0.0.1:" + std::to_string(platform.port())}, {"site_id", "site-e2e"}}},
         {"siyi", {{"ip", "127.0.0.1"}, {"http_port", camera.port()}}},
         {"stats", {{"enabled", true}, {"web_port", testsupport::pick_free_port()}}},
+        {"spool", {{"dir", work.file("spool")}}},
     };
     testsupport::write_file(work.file("config.json"), config.dump(2));
     ChildProcess daemon("daemon", {testsupport::daemon_path(), "--config", work.file("config.json")});
@@ -181,6 +182,7 @@ TEST(DaemonStart, RunsWithoutMqttAndWebServerAnswersTheCarAndStopsOnSigterm) {
         {"socketio", {{"uri", "http://127.0.0.1:" + std::to_string(car.port())}}},
         {"mqtt", {{"port", testsupport::pick_free_port()}}},  // nobody listens
         {"stats", {{"enabled", false}}},
+        {"spool", {{"dir", work.file("spool")}}},
     };
     testsupport::write_file(work.file("config.json"), config.dump());
     NotifySocket systemd(work.file("notify"));
@@ -217,4 +219,89 @@ TEST(DaemonStart, RunsWithoutMqttAndWebServerAnswersTheCarAndStopsOnSigterm) {
     EXPECT_EQ(daemon.countLines("[APP] SIGTERM received, stopping"), 1u);
     EXPECT_TRUE(systemd.waitFor("STOPPING=1", 1s));
     EXPECT_TRUE(px4.events("kovo_command").empty());
+}
+
+// The broker away mid-mission and back, the platform refusing every upload
+// until after the mission, the daemon killed while reports and uploads wait
+// and started again: every report arrives, in the order it was made, and
+// every photo and the log.
+TEST(StoreAndForward, NothingLostToOutagesOrAKill) {
+    testsupport::TempDir tasks;
+    testsupport::TempDir work;
+    testsupport::MosquittoBroker broker;
+    ASSERT_TRUE(broker.start());
+    testsupport::NodePeer px4(
+        "px4ctrl", "sim_px4ctrl.js",
+        {"--phase-ms", "1500", "--goto-ms", "3000", "--photos", "both", "--task-parent", tasks.path()});
+    testsupport::NodePeer camera("camera", "sim_camera.js");
+    // The daemon reaches the broker through the platform's relay, which the
+    // test cuts; the platform itself stays subscribed.
+    testsupport::NodePeer platform("platform", "sim_platform.js",
+                                   {"--mqtt-url", "mqtt://127.0.0.1:" + std::to_string(broker.port()),
+                                    "--mqtt-proxy-port", "0", "--mode", "error"});
+    ASSERT_TRUE(px4.start() && camera.start() && platform.start());
+    const std::string upload_url = "http://127.0.0.1:" + std::to_string(platform.port()) + "/media/upload";
+    testsupport::NodePeer car("car", "sim_car.js",
+                              {"--heights", "1.5,3", "--upload-url", upload_url, "--quiet-realtime"});
+    ASSERT_TRUE(car.start());
+    ASSERT_TRUE(platform.waitEvents("mqtt_subscribed", 1, 10s));
+    const json config = {
+        {"px4ctrl", {{"port", px4.port()}}},
+        {"socketio", {{"uri", "http://127.0.0.1:" + std::to_string(car.port())}}},
+        {"mqtt", {{"port", platform.event("mqtt_proxy")["port"]}}},
+        {"platform", {{"url", "http://127.0.0.1:" + std::to_string(platform.port())}}},
+        {"siyi", {{"ip", "127.0.0.1"}, {"http_port", camera.port()}}},
+        {"stats", {{"enabled", false}}},
+        {"spool", {{"dir", work.file("spool")}}},
+    };
+    testsupport::write_file(work.file("config.json"), config.dump());
+    const std::vector<std::string> argv{testsupport::daemon_path(), "--config", work.file("config.json")};
+    auto daemon = std::make_unique<ChildProcess>("daemon", argv);
+    ASSERT_TRUE(daemon->waitForLine("[MQTT] Connected to broker", 10s));
+    ASSERT_TRUE(car.waitEvents("connection", 1, 10s));
+    car.sendLine(R"({"cmd":"mission"})");
+    const auto seen = [&](const std::string& text) { return platform.process().countLines(text) > 0; };
+    ASSERT_TRUE(testsupport::wait_until([&] { return seen("\"uavStatusCode\":\"406\""); }, 30s));
+    platform.command({{"cmd", "broker"}, {"up", false}});
+    ASSERT_TRUE(daemon->waitForLine("[UPLOAD] Task ended", 40s));
+    platform.command({{"cmd", "broker"}, {"up", true}});
+    ASSERT_TRUE(daemon->waitForLine("[LOG] Failed to upload normal log", 60s));
+    ASSERT_TRUE(testsupport::wait_until([&] { return seen("\"uavStatusCode\":\"414\""); }, 20s));
+
+    // Reports pile up again; a second daemon on the same spool is refused.
+    platform.command({{"cmd", "broker"}, {"up", false}});
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return testsupport::directory_entries(work.file("spool/reports")).size() >= 3; }, 10s));
+    ChildProcess second("second", argv);
+    const int status = second.waitExit(10s);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    EXPECT_EQ(second.countLines("[APP] Another kovo_sio_client is already running with spool " + work.file("spool")),
+              1u);
+    daemon->signal(SIGKILL);
+    daemon->waitExit(5s);
+    platform.command({{"cmd", "broker"}, {"up", true}});
+    platform.command({{"cmd", "mode"}, {"mode", "ok"}});
+    daemon = std::make_unique<ChildProcess>("daemon", argv);
+    ASSERT_TRUE(daemon->waitForLine("[SPOOL] Delivered client_log.jsonl", 30s));
+    ASSERT_TRUE(testsupport::wait_until(
+        [&] { return testsupport::directory_entries(work.file("spool/reports")).empty(); }, 10s));
+
+    // Each report once at least, in the order made; the status codes whole.
+    std::set<std::string> ids;
+    std::vector<std::string> codes, times;
+    for (const json& r : events(platform.process(), "mqtt_report")) {
+        const json& report = r["report"];
+        if (!ids.insert(report["platformCmdID"].get<std::string>()).second) continue;
+        times.push_back(report["parms"]["occurrenceTime"]);
+        if (report["platformCmd"] == "UploadUavStatusHistory") codes.push_back(report["parms"]["uavStatusCode"]);
+    }
+    EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
+    EXPECT_EQ(codes, (std::vector<std::string>{"400", "406", "408", "408", "408", "408", "410", "411", "414"}));
+    std::vector<std::string> accepted;
+    for (const json& r : events(platform.process(), "request"))
+        if (r["status"] == 200)
+            accepted.push_back(r["path"].get<std::string>() + " " + r["parts"][0]["filename"].get<std::string>());
+    std::sort(accepted.begin(), accepted.end());
+    ASSERT_EQ(accepted.size(), 5u);
+    EXPECT_EQ(accepted[0], "/carUavBackend/logFileArchive/saveUavNormalLog client_log.jsonl");
 }

@@ -9,7 +9,8 @@
 
 namespace kovo::app {
 
-LogUploader::LogUploader(HttpPort& http, const RecordHelpers& records) : http_(http), records_(records) {}
+LogUploader::LogUploader(HttpPort& http, const RecordHelpers& records, UploadSpill* spill)
+    : http_(http), records_(records), spill_(spill) {}
 
 void LogUploader::upload(const std::string& task_dir) {
     // platform.url is read now, so a hot-updated URL is used.
@@ -29,11 +30,15 @@ void LogUploader::upload(const std::string& task_dir) {
     const std::string url = cfg->platform.url + cfg->platform.log_normal_endpoint;
     std::string response;
     long status = 0;
-    const bool ok = http_.postFile(url, path, {{"siteAccessKey", cfg->platform.site_id}}, "file", &response, &status);
+    const std::map<std::string, std::string> fields{{"siteAccessKey", cfg->platform.site_id}};
+    const bool ok = http_.postFile(url, path, fields, "file", &response, &status);
     if (ok && http_success(status)) {
         kovo::log::info() << "[LOG] Uploaded normal log: " << path << " resp=" << response;
-    } else {
-        kovo::log::error() << "[LOG] Failed to upload normal log: " << path;
+        return;
+    }
+    kovo::log::error() << "[LOG] Failed to upload normal log: " << path;
+    if (spill_ != nullptr) {
+        spill_->spool(SpooledUpload{url, path, "", fields, "file", task_dir});
     }
 }
 

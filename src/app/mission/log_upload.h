@@ -12,7 +12,8 @@ namespace kovo::app {
 // mission's photo uploads, so that the log tells how they ended.
 class LogUploader {
 public:
-    LogUploader(HttpPort& http, const RecordHelpers& records);
+    // A log the platform does not take goes to spill (when given).
+    LogUploader(HttpPort& http, const RecordHelpers& records, UploadSpill* spill = nullptr);
 
     // A log that is missing or empty is not uploaded: that is said instead.
     void upload(const std::string& task_dir);
@@ -20,6 +21,7 @@ public:
 private:
     HttpPort& http_;
     const RecordHelpers& records_;
+    UploadSpill* spill_;
 };
 
 }  // namespace kovo::app

@@ -25,6 +25,8 @@ struct MissionPorts {
     StatsPort& stats;
     Clock& clock;
     TaskRunner& tasks;
+    // Where uploads given up during the mission go; none: they are lost.
+    UploadSpill* spill = nullptr;
 };
 
 // The mission logic wired together over one mission record: the daemon builds

@@ -24,8 +24,8 @@ constexpr std::chrono::seconds kRetryPause{1};
 }  // namespace
 
 PhotoUploader::PhotoUploader(MissionContext& mission, Px4Port& px4, HttpPort& http, Clock& clock, TaskRunner& tasks,
-                             const RecordHelpers& records)
-    : mission_(mission), px4_(px4), http_(http), clock_(clock), tasks_(tasks), records_(records) {}
+                             const RecordHelpers& records, UploadSpill* spill)
+    : mission_(mission), px4_(px4), http_(http), clock_(clock), tasks_(tasks), records_(records), spill_(spill) {}
 
 std::string PhotoUploader::buildSiyiUrl(int image_number) const {
     const auto cfg = records_.config();
@@ -221,6 +221,11 @@ bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch
         }
         bool stopped = false;
         file = download(cfg, siyi_url, height_idx, stopped);
+        if (file.empty() && spill_ != nullptr) {
+            // The picture is still on the camera: fetched and sent later.
+            spill_->spool(SpooledUpload{batch.upload_url, "", siyi_url, buildForm(cfg, batch, uav, height_idx), "",
+                                        batch.mission.history_id});
+        }
         if (stopped) {
             return false;
         }
@@ -253,6 +258,9 @@ bool PhotoUploader::processItem(const config::AppConfig& cfg, const Batch& batch
     } else if (!stopped) {
         kovo::log::error() << "[UPLOAD] Failed to upload photo idx=" << height_idx << " after " << kAttempts
                            << " retries";
+    }
+    if (!uploaded && spill_ != nullptr) {
+        spill_->spool(SpooledUpload{batch.upload_url, file, "", form, "", batch.mission.history_id});
     }
     if (temporary) {
         ::unlink(file.c_str());

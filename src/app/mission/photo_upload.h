@@ -27,7 +27,7 @@ namespace kovo::app {
 class PhotoUploader {
 public:
     PhotoUploader(MissionContext& mission, Px4Port& px4, HttpPort& http, Clock& clock, TaskRunner& tasks,
-                  const RecordHelpers& records);
+                  const RecordHelpers& records, UploadSpill* spill = nullptr);
 
     // Queues the items (a JSON array of photo records) for upload. Returns
     // false and starts nothing when there is no item or no URL.
@@ -86,6 +86,7 @@ private:
     Clock& clock_;
     TaskRunner& tasks_;
     const RecordHelpers& records_;
+    UploadSpill* spill_;
 
     std::mutex mutex_;  // guards queue_, worker_running_ and the hand-over count; taken before the mission lock
     std::deque<Batch> queue_;

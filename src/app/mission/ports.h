@@ -56,6 +56,26 @@ public:
 
 inline bool http_success(long status) { return status >= 200 && status < 300; }
 
+// An upload the mission could not make, kept for later: the file (or the
+// camera picture to download first) and the form it goes with.
+struct SpooledUpload {
+    std::string url;           // where it is posted
+    std::string path;          // the file; empty when download_url is set
+    std::string download_url;  // a camera picture not downloaded yet, named as the camera names it
+    std::map<std::string, std::string> fields;
+    std::string field_name;  // the file's form field; empty: platform.upload_file_field
+    std::string mission;     // named when it is given up
+};
+
+// Takes over uploads the mission gives up on and retries them in the
+// background, across restarts. The file is copied (or linked) at once, so
+// the caller may remove its own.
+class UploadSpill {
+public:
+    virtual ~UploadSpill() = default;
+    virtual void spool(const SpooledUpload& upload) = 0;
+};
+
 class StatsPort {
 public:
     virtual ~StatsPort() = default;
