@@ -88,7 +88,16 @@ done
 
 PX4_PORT=$(start_peer sim_px4ctrl --photos both --task-parent "$RUN_DIR/tasks")
 CAMERA_PORT=$(start_peer sim_camera)
-PLATFORM_PORT=$(start_peer sim_platform --mqtt-url "mqtt://127.0.0.1:$MQTT_PORT")
+# The daemon reaches the broker through the platform's relay, which
+# SIGUSR1 cuts and restores; SIGUSR2 makes the platform refuse uploads.
+PLATFORM_PORT=$(start_peer sim_platform --mqtt-url "mqtt://127.0.0.1:$MQTT_PORT" --mqtt-proxy-port 0)
+RELAY_PORT=""
+for i in $(seq 1 50); do
+    RELAY_PORT=$(sed -n 's/^{"event":"mqtt_proxy","port":\([0-9]*\).*/\1/p' "$RUN_DIR/sim_platform.log" | head -n 1)
+    [ -n "$RELAY_PORT" ] && break
+    sleep 0.1
+done
+PLATFORM_PID=$(sed -n 's/^{"event":"mqtt_proxy".*"pid":\([0-9]*\).*/\1/p' "$RUN_DIR/sim_platform.log" | head -n 1)
 CAR_PORT=$(start_peer sim_car --keep-running --quiet-realtime --heights 1.5,3 --warehouse A1,A2 \
     --upload-url "http://127.0.0.1:$PLATFORM_PORT/media/upload" --mission-after 3000 --mission-every 60000)
 WEB_PORT=18080
@@ -98,10 +107,11 @@ cat >"$RUN_DIR/config.json" <<EOF
 {
     "px4ctrl": {"host": "127.0.0.1", "port": $PX4_PORT},
     "socketio": {"uri": "http://127.0.0.1:$CAR_PORT"},
-    "mqtt": {"host": "127.0.0.1", "port": $MQTT_PORT},
+    "mqtt": {"host": "127.0.0.1", "port": $RELAY_PORT},
     "platform": {"url": "http://127.0.0.1:$PLATFORM_PORT"},
     "siyi": {"ip": "127.0.0.1", "http_port": $CAMERA_PORT},
-    "stats": {"enabled": true, "web_port": $WEB_PORT}
+    "stats": {"enabled": true, "web_port": $WEB_PORT},
+    "spool": {"dir": "$RUN_DIR/spool"}
 }
 EOF
 
@@ -109,7 +119,9 @@ cat <<EOF
 run.sh: simulated peers are up (their events: $RUN_DIR/*.log)
   px4ctrl   ws://127.0.0.1:$PX4_PORT  (task directories under $RUN_DIR/tasks)
   car       http://127.0.0.1:$CAR_PORT  (a mission 3 s after the daemon connects, then every 60 s)
-  platform  http://127.0.0.1:$PLATFORM_PORT  (MQTT broker 127.0.0.1:$MQTT_PORT)
+  platform  http://127.0.0.1:$PLATFORM_PORT  (MQTT broker 127.0.0.1:$MQTT_PORT, relayed to the daemon on $RELAY_PORT)
+  outages   kill -USR1 $PLATFORM_PID: broker away / back; kill -USR2 $PLATFORM_PID: uploads refused / accepted
+            (the spool's state: the dashboard and /api/stats; its files: $RUN_DIR/spool)
   camera    http://127.0.0.1:$CAMERA_PORT
   dashboard http://127.0.0.1:$WEB_PORT/
 run.sh: starting the daemon with $RUN_DIR/config.json; Ctrl+C stops everything

@@ -229,7 +229,7 @@ if (opts['mqtt-proxy-port'] !== undefined) {
     }
   });
   proxy.listen(intOption(opts, 'mqtt-proxy-port', 0), '127.0.0.1', () =>
-    emit({ event: 'mqtt_proxy', port: proxy.address().port }));
+    emit({ event: 'mqtt_proxy', port: proxy.address().port, pid: process.pid }));
 }
 process.on('SIGUSR1', () => setBrokerUp(!relay.up));
 process.on('SIGUSR2', () => {

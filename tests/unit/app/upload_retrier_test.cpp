@@ -50,7 +50,7 @@ TEST(UploadRetrier, RetriesInOrderWithGrowingPausesUntilAcceptedAndKeepsTheForm)
         order.push_back(p.content);
     EXPECT_EQ(order, (std::vector<std::string>{"JPEG a.jpg", "JPEG b.jpg", "JPEG a.jpg", "JPEG a.jpg", "JPEG b.jpg",
                                                "JPEG a.jpg"}));
-    const auto& last = rig.http.posts.all().back();
+    const auto last = rig.http.posts.all().back();
     EXPECT_EQ(last.url, "http://127.0.0.1:1/up");
     EXPECT_EQ(kovo::platform::base_name(last.path), "a.jpg");
     EXPECT_EQ(last.fields, (std::map<std::string, std::string>{{"height", "1.5"}}));
