@@ -172,6 +172,18 @@ void mission_count_card(std::string& page, const json& stats) {
     page += "</tr></table></div>";
 }
 
+// What waits for the platform in the store-and-forward spool.
+void spool_card(std::string& page, const json& stats) {
+    const json& spool = section(stats, "spool");
+    page +=
+        "<div class='card' id='spool'><h2>待发送（缓存）</h2>"
+        "<table><tr><th>报告</th><th>上传</th><th>字节</th><th>最早（秒）</th><th>已丢弃</th></tr><tr>";
+    for (const char* key : {"reports_waiting", "uploads_waiting", "bytes", "oldest_age_s", "dropped"}) {
+        page += "<td class='metric'>" + integer(spool, key) + "</td>";
+    }
+    page += "</tr></table><p>最后错误：" + text(spool, "last_error") + "</p></div>";
+}
+
 void errors_card(std::string& page, const json& stats) {
     const json& errors = section(stats, "recent_errors");
     page += "<div class='card'><h2>最近错误</h2>";
@@ -332,6 +344,7 @@ std::string render_dashboard_html(const json& stats, const json& history) {
     live_card(page, stats);
     health_card(page, stats);
     mission_count_card(page, stats);
+    spool_card(page, stats);
     errors_card(page, stats);
     history_card(page, history);
     run_status_card(page, stats);

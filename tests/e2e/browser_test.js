@@ -16,7 +16,7 @@ const { chromium } = require('playwright-core');
 const HOSTILE_MISSION = '<script>window.kovoPwned=1</script>';
 const HOSTILE_STRATEGY = '<img src=x onerror="window.kovoPwned=2">';
 const HOSTILE_SITE = "x'><img src=x onerror=\"window.kovoPwned=3\"><script>window.kovoPwned=4</script>";
-const CARDS = ['当前状态', '连接状态', '任务统计', '最近错误', '任务历史', '运行状态', '配置'];
+const CARDS = ['当前状态', '连接状态', '任务统计', '待发送（缓存）', '最近错误', '任务历史', '运行状态', '配置'];
 const TOKEN = 'tok-1';
 
 function option(name) {
