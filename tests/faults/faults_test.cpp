@@ -62,7 +62,8 @@ struct Rig {
         args.insert(args.end(), {"--mqtt-url", "mqtt://127.0.0.1:" + std::to_string(broker.port())});
         platform = peer("platform", "sim_platform.js", args);
         if (!px4 || !camera || !platform || !platform->waitEvents("mqtt_subscribed", 1, 10s)) return false;
-        if (with_car && (startCar(), !car)) return false;
+        if (with_car) startCar();
+        if (with_car && !car) return false;
         json config = {
             {"px4ctrl", {{"port", px4->port()}}},
             {"socketio",
@@ -74,7 +75,7 @@ struct Rig {
             {"siyi", {{"ip", "127.0.0.1"}, {"http_port", camera->port()}, {"download_timeout_ms", 1000}}},
             {"stats", {{"web_port", web_port}, {"bind_address", "127.0.0.1"}}},
         };
-        config.merge_patch(config_patch);
+        if (config_patch.is_object()) config.merge_patch(config_patch);
         testsupport::write_file(work.file("config.json"), config.dump());
         daemon = std::make_unique<ChildProcess>(
             "daemon", std::vector<std::string>{testsupport::daemon_path(), "--config", work.file("config.json")});
@@ -183,7 +184,7 @@ const Scenario kScenarios[] = {
      {},
      [](Rig& r) {
          ASSERT_TRUE(r.startMission());
-         ASSERT_TRUE(r.px4->waitEvents("photo", 2, 10s));
+         ASSERT_TRUE(r.px4->waitEvents("photo", 2, 10s) && r.daemon->waitForLine("[PX4-STATE] fs=4", 5s));
          const int port = r.px4->port();
          r.px4.reset();
          r.startPx4({"--fs", "2"}, port);  // back in standby, one height flown
@@ -194,6 +195,7 @@ const Scenario kScenarios[] = {
          EXPECT_EQ(mission["photos"]["uploaded"], 2) << "photos listed before the drop still go out";
          EXPECT_TRUE(r.platformGot("411") && r.platformGot("414")) << "the task still ends on the wire";
          EXPECT_EQ(r.daemon->countLines("[KOVO] Mission failed: px4ctrl_link_lost"), 1u);
+         EXPECT_TRUE(r.px4->events("kovo_command").empty()) << "the mission is not flown again";
      }},
     // The client log, the mission copy and the summary cannot be written:
     // said once each; the mission itself goes on.
@@ -249,8 +251,9 @@ const Scenario kScenarios[] = {
          const auto t0 = std::chrono::steady_clock::now();
          for (int i = 0; i < 5; ++i)
              EXPECT_TRUE(r.stats().is_object()) << "the web server is not held by the transfers";
-         const json mission = r.outcome();
-         EXPECT_LT(std::chrono::steady_clock::now() - t0, 30s) << "each transfer gives up on its own timeout";
+         // Three tries of 1 s and a pause of 1 s for each of four photos.
+         const json mission = r.outcome(60s);
+         EXPECT_LT(std::chrono::steady_clock::now() - t0, 45s) << "each transfer gives up on its own timeout";
          EXPECT_EQ(mission["reason"], "photos_not_uploaded");
          EXPECT_EQ(mission["photos"]["failed"], 4);
      }},
@@ -286,14 +289,16 @@ const Scenario kScenarios[] = {
          };
          for (const json& f : px4_faults)
              ASSERT_TRUE(r.px4->command(f).is_object()) << f.dump();
-         const std::string mission = "car_uav_begin_mission";
+         // Junk on the mission event with no flight point would be flown at
+         // the take-off altitude, as any mission without points: it goes on
+         // another event here.
          const json car_faults[] = {
-             {{"cmd", "raw"}, {"text", "42[\"" + mission + "\",{\"carFlightPointList\":["}},
-             {{"cmd", "raw"}, {"base64", "NDJbImNhcl91YXZfYmVnaW5fbWlzc2lvbiIsIv/+Il0="}},  // invalid UTF-8
+             {{"cmd", "raw"}, {"text", R"(42["car_uav_begin_mission",{"carFlightPointList":[)"}},
+             {{"cmd", "raw"}, {"base64", "NDJbImNhcl91YXZfY2FuX3JlYm9vdF91YXYiLCL//iJd"}},  // invalid UTF-8
              {{"cmd", "raw"}, {"text", "not socket.io"}},
-             {{"cmd", "binary"}, {"event", mission}, {"nested", true}},
-             {{"cmd", "large"}, {"event", mission}, {"bytes", 1 << 20}},
-             {{"cmd", "emit"}, {"event", mission}, {"args", json::parse(deep(5000))}},
+             {{"cmd", "raw"}, {"text", R"(42["noise",)" + deep(10000) + "]"}},
+             {{"cmd", "binary"}, {"event", "noise"}, {"nested", true}},
+             {{"cmd", "large"}, {"event", "noise"}, {"bytes", 1 << 20}},
              {{"cmd", "mission"}, {"payload", {{"carFlightPointList", {{{"z", {1}}}}}, {"carMissionId", 7}}}},
              {{"cmd", "reboot"}, {"payload", json::parse(deep(3))}},
          };
@@ -303,8 +308,10 @@ const Scenario kScenarios[] = {
          for (const json& payload : mqtt_faults)
              ASSERT_TRUE(r.platform->command({{"cmd", "mqtt_publish"}, {"payload", payload}}).is_object());
          EXPECT_TRUE(r.daemon->waitForLine("[CAR] Mission refused: flight point 0", 10s));
-         for (const char* line : {"[PX4] JSON parse error", "[PX4] Message of 1048577 bytes exceeds",
-                                  "[PX4] Message nested deeper than 64 levels"})
+         for (const char* line :
+              {"[PX4] JSON parse error", "[PX4] Message of 1048577 bytes exceeds",
+               "[PX4] Message nested deeper than 64 levels", "[SIO] Dropped frame from server: broken JSON",
+               "JSON nesting deeper than 128 levels"})
              EXPECT_GE(r.daemon->countLines(line), 1u) << line;
          EXPECT_TRUE(r.carAnswersReboot());
          const size_t pushes = r.px4->command({{"cmd", "stats"}})["pushes"];
@@ -313,6 +320,8 @@ const Scenario kScenarios[] = {
          EXPECT_TRUE(r.px4->events("kovo_command").empty()) << "no mission came out of the noise";
      }},
 };
+
+void PrintTo(const Scenario& s, std::ostream* os) { *os << s.name; }
 
 class Faults : public testing::TestWithParam<Scenario> {};
 

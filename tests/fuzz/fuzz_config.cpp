@@ -1,6 +1,6 @@
 // A configuration file's text: loading, a hot update with the same document,
-// saving and loading again. What was saved must load back to the same
-// settings, and a record's own document must load without a refusal.
+// saving and loading again. What was saved loads back to the same settings,
+// and a record's own document loads without a refusal.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -26,7 +26,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!doc.is_object()) return 0;
     loaded.updateHotConfig(doc);
     loaded.shownSettings();
-    if (!loaded.save(path)) abort();
+    // A file whose sections are not objects may refuse the save: the daemon
+    // then answers the update with the reason.
+    if (!loaded.save(path)) return 0;
     AppConfig saved;
     saved.load(path);
     if (saved.toJson() != loaded.toJson()) abort();
