@@ -2,7 +2,7 @@
 JOBS ?= $(shell nproc)
 CMAKE_FLAGS ?=
 
-.PHONY: all deps deps-test deps-deb build build-tests test test-unit test-asan test-tsan run bench deb clean \
+.PHONY: all deps deps-test deps-deb deps-fuzz fuzz build build-tests test test-unit test-asan test-tsan run bench deb clean \
 	format format-check
 
 all: build
@@ -17,6 +17,9 @@ deps-test:
 
 deps-deb:
 	./scripts/install-deps.sh --deb
+
+deps-fuzz:
+	./scripts/install-deps.sh --fuzz
 
 # The daemon (and the tests, when GoogleTest is installed).
 build: deps
@@ -51,6 +54,13 @@ test-tsan: deps-test
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 		ctest --test-dir build-tsan --output-on-failure -j$(JOBS) -L 'unit|tsan'
 
+# The libFuzzer targets (clang, ASan + UBSan, build-fuzz/), 10 s each;
+# scripts/fuzz.sh <seconds> runs them longer.
+fuzz: deps-fuzz
+	CC=clang CXX=clang++ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=RelWithDebInfo -DKOVO_FUZZ=ON
+	cmake --build build-fuzz -j$(JOBS)
+	./scripts/fuzz.sh 10
+
 # A mission flown against the simulated peers.
 run: deps-test build
 	./scripts/run.sh
@@ -64,7 +74,7 @@ deb: deps-deb build
 	cd build && cpack -G DEB
 
 clean:
-	rm -rf build build-asan build-tsan
+	rm -rf build build-asan build-tsan build-fuzz
 
 # C++ sources follow .clang-format.
 FORMAT_FILES = $(shell git ls-files '*.cpp' '*.h')

@@ -6,6 +6,8 @@
 #   scripts/install-deps.sh --test    + GoogleTest, Node.js and the peers' npm
 #                                       packages, mosquitto, chromium, wrk
 #   scripts/install-deps.sh --deb     + dpkg-dev (shared-library dependencies)
+#   scripts/install-deps.sh --fuzz    + clang (libFuzzer) and GoogleTest, for
+#                                       the fuzz targets
 set -eu
 
 cd "$(dirname "$0")/.."
@@ -20,14 +22,18 @@ libboost-dev libssl-dev libsystemd-dev"
 # its screenshots) for the dashboard test, wrk for the load figures.
 TEST_PACKAGES="libgtest-dev libgmock-dev mosquitto nodejs npm chromium fonts-wqy-microhei wrk"
 DEB_PACKAGES="dpkg-dev"
+# The fuzz targets: clang's libFuzzer; the mission target reuses the unit
+# tests' fakes, which need GoogleTest.
+FUZZ_PACKAGES="clang libgtest-dev libgmock-dev"
 
 mode=${1:-}
 case "$mode" in
     "") ;;
     --test) PACKAGES="$PACKAGES $TEST_PACKAGES" ;;
     --deb) PACKAGES="$PACKAGES $DEB_PACKAGES" ;;
+    --fuzz) PACKAGES="$PACKAGES $FUZZ_PACKAGES" ;;
     *)
-        echo "usage: $0 [--test|--deb]" >&2
+        echo "usage: $0 [--test|--deb|--fuzz]" >&2
         exit 2
         ;;
 esac

@@ -27,6 +27,8 @@ const HELP = `Usage: node tools/sim_px4ctrl.js [options]
                       duration of one phase (default --phase-ms)
   --photos KIND       photo records per height: local, siyi or both (default local)
   --task-parent DIR   where mission task directories are made (default /tmp/sim_px4ctrl)
+  --report-task-dir D report D as the task directory, e.g. an unwritable or full
+                      one (photos are still written in the one made)
   --before-count N    photos taken before take-off, reported as beforecount (default 0)
   --fs N              initial state code (default 2, standby)
   --push MODE         reply (one push per state request, default) or none
@@ -86,6 +88,7 @@ const vehicle = new Vehicle({
   },
   photoKind,
   taskParent: opts['task-parent'] || '/tmp/sim_px4ctrl',
+  reportTaskDir: opts['report-task-dir'],
   beforeCount: intOption(opts, 'before-count', 0),
   fs: intOption(opts, 'fs', 2),
   bigState: Boolean(opts['big-state']),

@@ -12,6 +12,7 @@
 #include <thread>
 
 #include "log/log.h"
+#include "monitor/beast_request.h"
 
 namespace kovo::monitor {
 
@@ -70,15 +71,7 @@ private:
     void onRequest(beast::error_code ec) {
         if (ec) return fail(ec);
         const auto& message = parser_->get();
-        HttpRequest request;
-        request.method = std::string(message.method_string());
-        const std::string target(message.target());
-        const size_t question = target.find('?');
-        request.path = target.substr(0, question);
-        if (question != std::string::npos) request.query = target.substr(question + 1);
-        request.content_type = std::string(message[http::field::content_type]);
-        request.authorization = std::string(message[http::field::authorization]);
-        request.body = message.body();
+        const HttpRequest request = to_http_request(message);
         HttpReply reply;
         try {
             reply = loop_.handler(request);

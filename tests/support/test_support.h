@@ -156,5 +156,8 @@ private:
 int pick_free_port();
 // True when something accepts TCP connections on 127.0.0.1:port.
 bool port_accepts(int port);
+// GET path from 127.0.0.1:port (one request, connection closed): the body
+// of a 200 answer parsed as JSON; null when there is none within timeout.
+nlohmann::json http_get_json(int port, const std::string& path, std::chrono::milliseconds timeout = 2000ms);
 
 }  // namespace testsupport

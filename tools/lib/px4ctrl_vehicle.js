@@ -34,7 +34,8 @@ function parseMissionCommand(text, prefix) {
 
 class Vehicle {
   // options: phases {takeoff, goto, hover, land} in ms, photoKind
-  // ("local" | "siyi" | "both"), taskParent, beforeCount, fs (initial code),
+  // ("local" | "siyi" | "both"), taskParent, reportTaskDir (reported instead
+  // of the directory made), beforeCount, fs (initial code),
   // bigState (20 photo records from an earlier mission, for a ~1 KB document),
   // onEvent(event).
   constructor(options) {
@@ -172,7 +173,7 @@ class Vehicle {
         sub_state: pick('sub_state', this.subState),
         height_idx: pick('height_idx', this.heightIdx),
         photos: this.photos.map(({ image, ...record }) => record),
-        task_dir: pick('task_dir', this.taskDir),
+        task_dir: pick('task_dir', this.options.reportTaskDir || this.taskDir),
         beforecount: this.options.beforeCount,
       },
     };

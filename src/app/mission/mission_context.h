@@ -63,6 +63,10 @@ struct MissionContext {
     int photos_failed = 0;
     std::string task_dir;
     bool car_mission_written = false;
+    // The monitor loop has seen px4ctrl fly this mission: the start sequence
+    // never sends it again, even when px4ctrl is back in standby (landed, or
+    // restarted) by the time it checks.
+    bool flight_seen = false;
 };
 
 }  // namespace kovo::app

@@ -134,6 +134,7 @@ void MissionIntake::fillMission(const config::AppConfig& cfg, const json& payloa
     mission_.photos_ok = 0;
     mission_.photos_failed = 0;
     mission_.car_mission_written = false;
+    mission_.flight_seen = false;
     mission_.task_dir.clear();
 }
 
@@ -159,6 +160,11 @@ int MissionIntake::readFs(const config::AppConfig& cfg) {
 bool MissionIntake::isCurrent(uint64_t seq) {
     std::lock_guard<std::mutex> lock(mission_.mutex);
     return mission_.has_task && mission_.mission_seq == seq;
+}
+
+bool MissionIntake::flightSeen() {
+    std::lock_guard<std::mutex> lock(mission_.mutex);
+    return mission_.flight_seen;
 }
 
 void MissionIntake::startSequence(const std::string& cmd, uint64_t seq) {
@@ -215,7 +221,7 @@ MissionIntake::Attempt MissionIntake::tryStart(const config::AppConfig& cfg, con
         return Attempt::DONE;
     }
     fs = readFs(cfg);
-    if (fs_in_mission(m, fs)) {
+    if (fs_in_mission(m, fs) || flightSeen()) {
         kovo::log::info() << "[CAR] px4ctrl entered KOVO state, mission started";
         return Attempt::DONE;
     }

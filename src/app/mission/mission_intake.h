@@ -49,6 +49,8 @@ private:
     int readFs(const config::AppConfig& cfg);
     // seq is still the active mission.
     bool isCurrent(uint64_t seq);
+    // The monitor loop has seen px4ctrl fly the active mission.
+    bool flightSeen();
     void giveUp(int retries, uint64_t seq);
 
     MissionContext& mission_;

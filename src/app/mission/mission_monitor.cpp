@@ -194,6 +194,10 @@ bool MissionMonitor::followMission(const TickView& t) {
     in.hover_idx = hover_index(t.height_idx, t.photos);
     in.last_hover_idx = last_hover_idx_;
     const PhaseStep step = classify_tick(t.cfg->mission, in);
+    if (step.was_flying && !was_flying_) {
+        std::lock_guard<std::mutex> lock(mission_.mutex);
+        mission_.flight_seen = true;
+    }
     was_flying_ = step.was_flying;
     highest_step_ = std::max(highest_step_, t.height_idx);
     const bool finished = step.entered && enterPhase(step.phase, t);

@@ -136,6 +136,16 @@ TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour) {
         {"never entering", 3, "400,400,400,415", false, 19,
          "[CAR] Retry 3/3: px4ctrl did not enter KOVO (fs=2), will retry\n",
          [](Harness& h) { h.px4.setState(px4_state(2)); }},
+        // Flown and landed (or px4ctrl restarted) before the check: never sent again.
+        {"flown before the check", 1, "408,400", true, 13, "[CAR] px4ctrl entered KOVO state, mission started\n",
+         [](Harness& h) {
+             h.px4.setState(px4_state(2));
+             h.px4.on_cmd = [&h] {
+                 h.px4.setState(px4_state(4, "goto_height", 0));
+                 h.core->monitor.tick();
+                 h.px4.setState(px4_state(2));
+             };
+         }},
         {"stopping during the delay", 0, "", true, 10,
          "[CAR] Mission received, waiting 10 seconds before execution...\n",
          [](Harness& h) {

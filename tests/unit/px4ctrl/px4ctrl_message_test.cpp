@@ -3,7 +3,6 @@
 #include "px4ctrl/px4ctrl_message.h"
 
 #include <climits>
-#include <random>
 #include <string>
 #include <tuple>
 #include <utility>
@@ -46,7 +45,7 @@ const std::vector<std::string> kEdgeTexts = {
     "{\"a\":\"\xf4\x90\x80\x80\"}", "{\"a\":\"\xf4\x8f\xbf\xbf\"}", "{\"a\":\"\xf5\x80\x80\x80\"}", "{\"a\":\"\x80\"}",
     "{\"a\":\"\xe2\x82\"}", "{\"a\":\"\xe2\x82", "{\"\xff\":1}"};
 
-// A realistic push, whose mutations the fuzz test feeds to both parsers.
+// A realistic push (the fuzz target fuzz_px4ctrl checks its mutations).
 const std::string kPush =
     R"({"cmd":1,"ret":0,"state":{"fs":4,"uav":{"lpos":{"x":0.12,"y":-0.05,"z":-1.5,"vx":0,"vy":0,)"
     R"("vz":-0.25},"atti":{"p":0.01,"r":-0.02,"y":1.571},"bat":{"remain":87,"vol":16.02},"online":true},)"
@@ -59,36 +58,6 @@ const std::string kPush =
 TEST(ScanMessageAgreesWithTheParser, OnTheEdgesOfTheGrammar) {
     for (const std::string& text : kEdgeTexts)
         EXPECT_EQ(scanned_valid(text), json::accept(text)) << text;
-}
-
-TEST(ScanMessageAgreesWithTheParser, OnRandomMutationsOfAPush) {
-    std::mt19937 rng(20250101);
-    const std::string alphabet = "{}[]\":,.-+eE0123456789 \\/utrfnlasx\x01\x80\xc3\xa9\xed\xf4";
-    int valid = 0;
-    for (int round = 0; round < 20000; ++round) {
-        std::string text = kPush;
-        for (int edits = 1 + static_cast<int>(rng() % 3); edits > 0; --edits) {
-            const size_t at = 1 + rng() % (text.size() - 1);
-            const char c = alphabet[rng() % alphabet.size()];
-            switch (rng() % 3) {
-            case 0:
-                text[at] = c;
-                break;
-            case 1:
-                text.insert(text.begin() + static_cast<long>(at), c);
-                break;
-            default:
-                text.erase(at, 1 + rng() % 4);
-                break;
-            }
-        }
-        const bool accepted = json::accept(text);
-        valid += accepted;
-        ASSERT_EQ(scanned_valid(text), accepted) << text;
-    }
-    // Both outcomes were exercised.
-    EXPECT_GT(valid, 500);
-    EXPECT_LT(valid, 19500);
 }
 
 TEST(ScanMessageAgreesWithTheParser, StateTextParsesToTheParsedMemberAndErrorsCarryItsMessage) {
