@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -240,11 +241,11 @@ struct Harness {
         std::lock_guard<std::mutex> lock(mission.mutex);
         return f(mission);
     }
-    bool active() {
-        return locked([](MissionContext& m) { return m.has_task; });
-    }
-    bool photosUploaded() {
-        return locked([](MissionContext& m) { return m.photos_uploaded; });
+    bool active() { return flag(&MissionContext::has_task); }
+    bool photosUploaded() { return flag(&MissionContext::photos_uploaded); }
+    bool flag(bool MissionContext::*member) {
+        std::lock_guard<std::mutex> lock(mission.mutex);
+        return mission.*member;
     }
     // Hands a mission to the intake, quietly.
     void accept(const json& payload) {
@@ -267,11 +268,8 @@ struct Harness {
 // The car's identifiers of a mission: action "A", history "H", mission "M",
 // point "P", strategy "S". Mission lock held.
 inline void set_identifiers(MissionContext& m) {
-    m.car_action_id = "A";
-    m.car_flight_mission_history_id = "H";
-    m.car_mission_id = "M";
-    m.car_point_id = "P";
-    m.car_strategy_id = "S";
+    std::tie(m.car_action_id, m.car_flight_mission_history_id, m.car_mission_id, m.car_point_id, m.car_strategy_id) =
+        std::make_tuple("A", "H", "M", "P", "S");
 }
 
 // A px4ctrl state document.

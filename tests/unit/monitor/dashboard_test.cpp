@@ -13,13 +13,11 @@ using nlohmann::json;
 namespace {
 
 json mission(const std::string& id, const std::string& status) {
-    return json{{"mission_id", id},
-                {"strategy_id", "s"},
-                {"status", status},
-                {"start_time", "st"},
-                {"point_count", 4},
-                {"reason", status == "failed" ? "heights_incomplete" : ""},
-                {"photos", {{"listed", 3}, {"uploaded", 2}, {"failed", 1}}}};
+    json m = json::parse(R"({"strategy_id": "s", "start_time": "st", "point_count": 4, "reason": "",
+        "photos": {"listed": 3, "uploaded": 2, "failed": 1}})");
+    m["mission_id"] = id, m["status"] = status;
+    if (status == "failed") m["reason"] = "heights_incomplete";
+    return m;
 }
 
 void expect_fragments(const std::string& page, const std::vector<std::string>& fragments) {
@@ -38,9 +36,8 @@ TEST(DashboardPage, EachCardShowsItsValuesInPlace) {
         {"peers", {{"car", {{"up", false}, {"since", "t2"}, {"last_error", "gave up"}, {"last_error_time", "t3"}}}}}};
     json failed = mission("m2", "failed");
     failed["photos"] = {{"listed", 4}, {"uploaded", 3}, {"failed", 1}};
-    const json history = {{"page", 1},
-                          {"pages", 1},
-                          {"missions", {mission("m1", "success"), failed, mission("m3", "aborted"), json::object()}}};
+    const json history = {
+        {"page", 1}, {"pages", 1}, {"missions", {mission("m1", "success"), failed, mission("m3", "aborted"), {}}}};
     expect_fragments(
         render_dashboard_html(stats, history),
         {"<tr><td>车端</td><td class='down'>断开</td><td>t2</td><td>t3 gave up</td></tr>",
