@@ -247,9 +247,9 @@ struct Harness {
         std::lock_guard<std::mutex> lock(mission.mutex);
         return mission.*member;
     }
-    // Hands a mission to the intake, quietly.
-    void accept(const json& payload) {
-        output_of([&] { core->intake.onCarMission(payload); });
+    // Hands a mission to the intake; what it logged.
+    std::string accept(const json& payload) {
+        return output_of([&] { core->intake.onCarMission(payload); });
     }
 
     AppConfig config;
