@@ -24,7 +24,7 @@ struct ApplyResult {
 // One line load has to report; src/config logs nothing itself, its caller
 // writes the lines.
 struct LoadMessage {
-    bool error;  // standard error; otherwise standard output
+    bool error{};  // standard error; otherwise standard output
     std::string text;
 };
 
@@ -33,40 +33,41 @@ struct LoadMessage {
 // (px4ctrl.host, socketio.events.mission, platform.timeout.post_file); the
 // members below mirror those paths. The settings table (settings.cpp)
 // declares each setting's key, default, rule and whether a hot update may
-// change it; the constructor sets every member from it. The few members with
-// an initialiser here are no settings: they have no key in the file.
+// change it; the constructor sets every member from it. Numbers and flags
+// start at zero ({}) so that a sub-struct built alone is never uninitialised;
+// the members with another initialiser here have no key in the file.
 struct AppConfig {
     struct Px4ctrl {
         std::string host;
-        int port;
+        int port{};
         std::string ws_path;
         std::string ws_protocol;
         std::string login_cmd;
         std::string login_password;
         std::string state_cmd;
-        int default_cmd;
-        int default_ret;
-        int login_resp_cmd;
-        int state_push_cmd;
-        int state_push_ret;
-        int write_buffer_size;
+        int default_cmd{};
+        int default_ret{};
+        int login_resp_cmd{};
+        int state_push_cmd{};
+        int state_push_ret{};
+        int write_buffer_size{};
         std::vector<uint32_t> reconnect_backoff_ms;
-        int jitter_percent;
-        int secs_since_valid_ping;
-        int secs_since_valid_hangup;
-        int lws_context_port;
-        int initial_schedule_delay_us;
-        int service_timeout_ms;
-        int state_interval_ms;
-        bool ssl_connection;
+        int jitter_percent{};
+        int secs_since_valid_ping{};
+        int secs_since_valid_hangup{};
+        int lws_context_port{};
+        int initial_schedule_delay_us{};
+        int service_timeout_ms{};
+        int state_interval_ms{};
+        bool ssl_connection{};
     } px4ctrl;
 
     struct Socketio {
         std::string uri;
         std::string access_key;
         std::string client_type;
-        int reconnect_attempts;
-        int reconnect_delay_ms;
+        int reconnect_attempts{};
+        int reconnect_delay_ms{};
         struct Events {
             std::string mission;
             std::string reboot_query;
@@ -77,14 +78,14 @@ struct AppConfig {
 
     struct Mqtt {
         std::string host;
-        int port;
+        int port{};
         std::string username;
         std::string password;
         std::string client_id_prefix;
         std::string request_topic;
         std::string response_topic;
-        int qos;
-        int keepalive;
+        int qos{};
+        int keepalive{};
     } mqtt;
 
     struct Platform {
@@ -98,10 +99,10 @@ struct AppConfig {
         std::string call_module;
         std::string upload_file_field;
         struct Timeout {
-            int64_t post_json;
-            int64_t post_form;
-            int64_t post_file;
-            int64_t download;
+            int64_t post_json{};
+            int64_t post_form{};
+            int64_t post_file{};
+            int64_t download{};
         } timeout;
         std::string uav_status_text;
         std::string cmd_flight_history;
@@ -113,10 +114,10 @@ struct AppConfig {
 
     struct Siyi {
         std::string ip;
-        int http_port;
+        int http_port{};
         std::string img_dir;
-        int connect_timeout_ms;
-        int download_timeout_ms;
+        int connect_timeout_ms{};
+        int download_timeout_ms{};
     } siyi;
 
     struct Mission {
@@ -125,31 +126,31 @@ struct AppConfig {
             std::string batteryLimit;
             std::string isBeforeTakeoffPhoto;
         } defaults;
-        int max_start_retries;
-        int retry_wait_seconds;
-        int state_verify_wait_seconds;
-        int status_init;
-        int fs_standby;
-        int fs_takeoff;
-        int fs_executing;
+        int max_start_retries{};
+        int retry_wait_seconds{};
+        int state_verify_wait_seconds{};
+        int status_init{};
+        int fs_standby{};
+        int fs_takeoff{};
+        int fs_executing{};
         int fs_kovo = 7;  // no key in the file
-        int fs_landing;
-        int fs_rtl;
-        int fs_idle;
+        int fs_landing{};
+        int fs_rtl{};
+        int fs_idle{};
         std::vector<int> flying_fs_codes;
         std::vector<int> reboot_allowed_fs_codes;
-        int landed_to_finished_delay_ms;
-        int status_emit_period_ticks;
-        int worker_poll_interval_seconds;
-        int last_kovo_idx_sentinel;
-        int default_fs_value;
-        int default_height_idx;
+        int landed_to_finished_delay_ms{};
+        int status_emit_period_ticks{};
+        int worker_poll_interval_seconds{};
+        int last_kovo_idx_sentinel{};
+        int default_fs_value{};
+        int default_height_idx{};
         std::string default_camera;
         std::string siyi_camera_type;
         std::string kovo_cmd_prefix;
         std::string temp_file_prefix;
         std::string temp_file_extension;
-        int json_indent;
+        int json_indent{};
         std::string uav_arrive_point_value;
     } mission;
 
@@ -180,9 +181,9 @@ struct AppConfig {
     // Each textual default has a float companion (the _f member) that loading
     // sets to the text's numeric value; computations use the companion.
     struct UavDefaults {
-        bool online;
-        bool armed;
-        int battery_remain;
+        bool online{};
+        bool armed{};
+        int battery_remain{};
         std::string battery_vol;
         std::string lpos_x;
         std::string lpos_y;
@@ -206,8 +207,8 @@ struct AppConfig {
     } uav_defaults;
 
     struct Stats {
-        bool enabled;
-        int web_port;
+        bool enabled{};
+        int web_port{};
         std::string bind_address;
         std::string auth_token;
     } stats;
@@ -221,8 +222,8 @@ struct AppConfig {
 
     struct App {
         std::string time_format;
-        int float_precision;
-        int float_precision1;
+        int float_precision{};
+        int float_precision1{};
     } app;
 
     // Every setting at its default.

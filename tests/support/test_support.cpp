@@ -282,28 +282,29 @@ void MosquittoBroker::stop() {
     wait_until([this] { return !port_accepts(port_); }, 5000ms, 20ms);
 }
 
-int pick_free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+static sockaddr_in loopback(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
+    addr.sin_port = htons(static_cast<uint16_t>(port));
+    return addr;
+}
+
+int pick_free_port() {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr = loopback(0);
     bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t len = sizeof addr;
     getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    int port = ntohs(addr.sin_port);
     close(fd);
-    return port;
+    return ntohs(addr.sin_port);
 }
 
 bool port_accepts(int port) {
     if (port <= 0) return false;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    bool ok = connect(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+    const sockaddr_in addr = loopback(port);
+    bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
     return ok;
 }

@@ -11,6 +11,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include <nlohmann/json.hpp>
@@ -240,15 +241,15 @@ struct Harness {
         std::lock_guard<std::mutex> lock(mission.mutex);
         return f(mission);
     }
-    bool active() {
-        return locked([](MissionContext& m) { return m.has_task; });
+    bool active() { return flag(&MissionContext::has_task); }
+    bool photosUploaded() { return flag(&MissionContext::photos_uploaded); }
+    bool flag(bool MissionContext::*member) {
+        std::lock_guard<std::mutex> lock(mission.mutex);
+        return mission.*member;
     }
-    bool photosUploaded() {
-        return locked([](MissionContext& m) { return m.photos_uploaded; });
-    }
-    // Hands a mission to the intake, quietly.
-    void accept(const json& payload) {
-        output_of([&] { core->intake.onCarMission(payload); });
+    // Hands a mission to the intake; what it logged.
+    std::string accept(const json& payload) {
+        return output_of([&] { core->intake.onCarMission(payload); });
     }
 
     AppConfig config;
@@ -267,11 +268,8 @@ struct Harness {
 // The car's identifiers of a mission: action "A", history "H", mission "M",
 // point "P", strategy "S". Mission lock held.
 inline void set_identifiers(MissionContext& m) {
-    m.car_action_id = "A";
-    m.car_flight_mission_history_id = "H";
-    m.car_mission_id = "M";
-    m.car_point_id = "P";
-    m.car_strategy_id = "S";
+    std::tie(m.car_action_id, m.car_flight_mission_history_id, m.car_mission_id, m.car_point_id, m.car_strategy_id) =
+        std::make_tuple("A", "H", "M", "P", "S");
 }
 
 // A px4ctrl state document.

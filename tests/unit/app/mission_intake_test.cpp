@@ -35,13 +35,11 @@ TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState) {
         m.task_dir = "/old";
         m.current_point_id = "p-last";
     });
-    const std::string out = output_of([&] {
-        json payload = json::parse(R"({"carStrategyId": 12, "carPointId": "P", "carFlightMissionHistoryId": "H",
-            "beforeTakeoffPhotoConfig": {"k": 1}, "warehouseNum": [["A1", "A2"], "A3", 7],
-            "carFlightPointList": [{"z": "10"}, {"z": "20"}]})");
-        payload["carMissionId"] = std::string("M\xff");
-        h.core->intake.onCarMission(payload);
-    });
+    json payload = json::parse(R"({"carStrategyId": 12, "carPointId": "P", "carFlightMissionHistoryId": "H",
+        "beforeTakeoffPhotoConfig": {"k": 1}, "warehouseNum": [["A1", "A2"], "A3", 7],
+        "carFlightPointList": [{"z": "10"}, {"z": "20"}]})");
+    payload["carMissionId"] = std::string("M\xff");
+    const std::string out = h.accept(payload);
     EXPECT_THAT(out, HasSubstr("[CAR] carFlightPointList size=2 cmd=[kovo 10,20]"));
     EXPECT_THAT(out, HasSubstr("[CAR] Received mission payload:\n{\n  \"beforeTakeoffPhotoConfig\""));
     EXPECT_THAT(out, HasSubstr("\"M\xEF\xBF\xBD\"")) << "bad bytes are shown replaced";
@@ -59,9 +57,7 @@ TEST(MissionIntake, FillsTheRecordAndResetsPerMissionState) {
     });
 
     // A second mission while one is active changes nothing.
-    EXPECT_THAT(output_of([&] {
-                    h.core->intake.onCarMission({{"carMissionId", "second"}});
-                }),
+    EXPECT_THAT(h.accept({{"carMissionId", "second"}}),
                 HasSubstr("[CAR] Already has an active task, ignore new mission"));
     EXPECT_EQ(h.runner.pending.size(), 1u) << "one start sequence only";
     EXPECT_EQ(h.stats.started.size(), 1u);
@@ -89,10 +85,7 @@ TEST(MissionIntake, CommandHeightsOfEachPayloadType) {
     EXPECT_EQ(command_for(with_points(json::array({{{"z", "7"}}})), "go"), "go 7") << "the configured prefix";
     Harness h;
     h.build();
-    const std::string out = output_of([&] {
-        h.core->intake.onCarMission(with_points(json::array({{{"z", 1}}, {{"z", "1.5,99"}}})));
-    });
-    EXPECT_THAT(out,
+    EXPECT_THAT(h.accept(with_points(json::array({{{"z", 1}}, {{"z", "1.5,99"}}}))),
                 HasSubstr("[CAR] Mission refused: flight point 1 has z \"1.5,99\", not one finite decimal number"));
     EXPECT_FALSE(h.active());
     EXPECT_TRUE(h.stats.started.empty());
@@ -158,7 +151,7 @@ TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour) {
         Harness h;
         row.setup(h);
         h.build();
-        EXPECT_THAT(output_of([&] { h.core->intake.onCarMission(json::object()); }), HasSubstr(row.lines));
+        EXPECT_THAT(h.accept(json::object()), HasSubstr(row.lines));
         EXPECT_EQ(h.px4.commands.all(), Texts(row.commands, "kovo 1.2"));
         std::string codes;
         for (const std::string& code : h.mqtt.statusCodes())

@@ -91,14 +91,12 @@ TEST(ServerUri, HostAndPortWithPathAndQueryIgnoredAndRefusesWhatItCannotConnectT
         const char* uri;
         const char* host;
         int port;
-    } cases[] = {
-        {"http://127.0.0.1:8080", "127.0.0.1", 8080},
-        {"http://car.local", "car.local", 80},
-        {"HTTP://h:1/", "h", 1},
-        {"http://10.0.0.2:3000/socket.io/?x=1", "10.0.0.2", 3000},
-        {"http://[::1]:8080", "::1", 8080},
-        {"ws://[fe80::1]", "fe80::1", 80},
-    };
+    } cases[] = {{"http://127.0.0.1:8080", "127.0.0.1", 8080},
+                 {"http://car.local", "car.local", 80},
+                 {"HTTP://h:1/", "h", 1},
+                 {"http://10.0.0.2:3000/socket.io/?x=1", "10.0.0.2", 3000},
+                 {"http://[::1]:8080", "::1", 8080},
+                 {"ws://[fe80::1]", "fe80::1", 80}};
     for (const auto& c : cases) {
         const auto address = sio::parse_server_uri(c.uri);
         EXPECT_EQ(address.host, c.host) << c.uri;
@@ -142,17 +140,11 @@ TEST(ReconnectDelay, GrowsByHalfEachAttemptUpTo25SecondsAndRestartsAfterAnOpen) 
     EXPECT_EQ(budget.next(), 1000ms);
 }
 
+// JavaScript writes 2.0 as 2, so only text decides; too large for 64 signed
+// bits is a double, never a wrapped integer.
 TEST(ValueKinds, NumberedLikeTheDaemonLogsThemWithIntegersAndDoublesApart) {
     const std::pair<const char*, int> cases[] = {
-        {"2", 0},
-        {"-9223372036854775808", 0},
-        // JavaScript writes 2.0 as 2, so only text decides; too large for 64
-        // signed bits is a double, never a wrapped integer.
-        {"2.0", 1},
-        {"9223372036854775808", 1},
-        {"{}", 5},
-        {"null", 7},
-    };
+        {"2", 0}, {"-9223372036854775808", 0}, {"2.0", 1}, {"9223372036854775808", 1}, {"{}", 5}, {"null", 7}};
     for (const auto& [text, kind] : cases)
         EXPECT_EQ(static_cast<int>(sio::kind_of(sio::parse_message(text))), kind) << text;
     EXPECT_EQ(static_cast<int>(sio::kind_of(Message::binary({1, 2}))), 3);

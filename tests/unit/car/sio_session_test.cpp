@@ -60,8 +60,13 @@ struct Harness : sio::SessionSink {
 
 }  // namespace
 
+// Messages before the open packet are dropped.
 TEST(SessionHandshake, OpensAfterOpenPacketAndDefaultNamespaceConnectOnly) {
     Harness h;
+    h.session.start(h.t0);
+    h.text("40");
+    h.text(R"(42["ev"])");
+    EXPECT_EQ(h.dropped.size(), 2u);
     h.handshake();
     h.text("40/admin,");
     // An event before the namespace connect is dropped.
@@ -71,7 +76,8 @@ TEST(SessionHandshake, OpensAfterOpenPacketAndDefaultNamespaceConnectOnly) {
     // A second 40 (root middleware on the server) is tolerated.
     h.text("40");
     EXPECT_EQ(h.opened_ids, Strings{"sid-1"});
-    EXPECT_EQ(h.dropped.size(), 1u);
+    EXPECT_EQ(h.dropped.size(), 3u);
+    EXPECT_TRUE(h.ends.empty());
     // The client never sends 40 for the default namespace.
     EXPECT_TRUE(h.sent.empty());
 }
@@ -94,21 +100,6 @@ TEST(SessionHandshake, TimesOutWithoutOpenPacketOrNamespaceConnect) {
     no_connect.session.onText("3", no_connect.t0 + 2s);
     no_connect.session.onTimer(no_connect.t0 + 3s);
     EXPECT_EQ(no_connect.ends, Ends{SessionEnd::HANDSHAKE_TIMEOUT});
-}
-
-TEST(SessionHandshake, MessagesBeforeTheOpenPacketAreDroppedAnUnusableOneEndsTheSession) {
-    Harness early;
-    early.session.start(early.t0);
-    early.text("40");
-    early.text(R"(42["ev"])");
-    EXPECT_EQ(early.dropped.size(), 2u);
-    EXPECT_TRUE(early.ends.empty());
-
-    Harness unusable;
-    unusable.session.start(unusable.t0);
-    unusable.text(R"(0{"upgrades":[]})");
-    EXPECT_EQ(unusable.ends, Ends{SessionEnd::BAD_HANDSHAKE});
-    EXPECT_EQ(unusable.dropped.size(), 1u);
 }
 
 TEST(SessionHeartbeat, ClientPingsEveryIntervalAndAMissingPongIsADropAfterThePingTimeout) {
@@ -161,17 +152,20 @@ TEST(SessionEvents, OtherNamespacesEnginePacketsAndErrorsLeaveTheSessionOpen) {
     EXPECT_TRUE(h.events.empty() && h.dropped.empty() && h.ends.empty());
 }
 
-// An error instead of the namespace connect is a rejection; after it, the
-// namespace disconnect and Engine.IO's close end an open session.
+// An unusable open packet ends the session; an error instead of the namespace
+// connect is a rejection; after it, the namespace disconnect and Engine.IO's
+// close end an open session. Stages: 0 started, 1 handshake done, 2 open.
 TEST(SessionEvents, FramesThatEndTheSession) {
-    for (const auto& [frame, open, end] :
-         {std::tuple{R"(44"Not authorized")", false, SessionEnd::REJECTED},
-          std::tuple{"41", true, SessionEnd::SERVER_DISCONNECT}, std::tuple{"1", true, SessionEnd::SERVER_CLOSE}}) {
+    for (const auto& [frame, stage, end] :
+         {std::tuple{R"(0{"upgrades":[]})", 0, SessionEnd::BAD_HANDSHAKE},
+          std::tuple{R"(44"Not authorized")", 1, SessionEnd::REJECTED},
+          std::tuple{"41", 2, SessionEnd::SERVER_DISCONNECT}, std::tuple{"1", 2, SessionEnd::SERVER_CLOSE}}) {
         SCOPED_TRACE(frame);
         Harness h;
-        open ? h.open() : h.handshake();
+        stage == 2 ? h.open() : stage == 1 ? h.handshake() : h.session.start(h.t0);
         h.text(frame);
         EXPECT_EQ(h.ends, Ends{end});
+        EXPECT_EQ(h.dropped.size(), stage == 0 ? 1u : 0u);
         EXPECT_FALSE(h.session.nextDeadline().has_value());
         // Nothing is processed after the end.
         h.text(R"(42["ev"])");

@@ -13,13 +13,11 @@ using nlohmann::json;
 namespace {
 
 json mission(const std::string& id, const std::string& status) {
-    return json{{"mission_id", id},
-                {"strategy_id", "s"},
-                {"status", status},
-                {"start_time", "st"},
-                {"point_count", 4},
-                {"reason", status == "failed" ? "heights_incomplete" : ""},
-                {"photos", {{"listed", 3}, {"uploaded", 2}, {"failed", 1}}}};
+    json m = json::parse(R"({"strategy_id": "s", "start_time": "st", "point_count": 4, "reason": "",
+        "photos": {"listed": 3, "uploaded": 2, "failed": 1}})");
+    m["mission_id"] = id, m["status"] = status;
+    if (status == "failed") m["reason"] = "heights_incomplete";
+    return m;
 }
 
 void expect_fragments(const std::string& page, const std::vector<std::string>& fragments) {
@@ -29,46 +27,26 @@ void expect_fragments(const std::string& page, const std::vector<std::string>& f
 
 }  // namespace
 
+// What the browser test cannot tell apart: a peer's "since" from its last
+// error's time, each outcome's class, photo counts and form controls.
 TEST(DashboardPage, EachCardShowsItsValuesInPlace) {
-    const json config = {{"px4_port", 53001},
-                         {"mqtt_request_topic", "/req"},
-                         {"sio_access_key", "******"},
-                         {"stats_enabled", false},
-                         {"restart_pending", {"px4_port"}}};
-    const json state = {{"fs", 4},          {"kovo_sub", "hover_photo"}, {"last_completed_height_idx", 1},
-                        {"photo_count", 5}, {"battery_remain", 12.5f},   {"lpos_z", 1e6f}};
     const json stats = {
-        {"uptime_seconds", 3725},
         {"missions", {{"total", 7}, {"success", 4}, {"failed", 1}}},
-        {"config", config},
-        {"internal_state", state},
-        {"current_mission", {{"mission_id", "m-now"}, {"point_count", 4}}},
-        {"peers",
-         {{"px4ctrl", {{"up", true}, {"since", "t1"}, {"last_error", ""}}},
-          {"car", {{"up", false}, {"since", "t2"}, {"last_error", "gave up"}, {"last_error_time", "t3"}}}}},
-        {"recent_errors", {{{"time", "t4"}, {"text", "[MQTT] publish failed"}}}}};
+        {"config", {{"mqtt_request_topic", "/req"}, {"sio_access_key", "******"}, {"stats_enabled", false}}},
+        {"peers", {{"car", {{"up", false}, {"since", "t2"}, {"last_error", "gave up"}, {"last_error_time", "t3"}}}}}};
     json failed = mission("m2", "failed");
-    failed["reason"] = "photos_not_uploaded";
     failed["photos"] = {{"listed", 4}, {"uploaded", 3}, {"failed", 1}};
-    const json history = {{"page", 2},
-                          {"pages", 3},
-                          {"total", 45},
-                          {"missions", {mission("m1", "success"), failed, mission("m3", "aborted"), json::object()}}};
+    const json history = {
+        {"page", 1}, {"pages", 1}, {"missions", {mission("m1", "success"), failed, mission("m3", "aborted"), {}}}};
     expect_fragments(
         render_dashboard_html(stats, history),
-        {"<div>阶段<b>fs 4 · hover_photo</b></div><div>高度 (起飞点以上)<b>1e+06 m</b></div><div>电池<b>12.5 %</b>",
-         "<div>当前任务<b>m-now</b></div><div>进度<b>2 / 4 高度</b></div><div>照片<b>5</b>",
-         "<tr><td>px4ctrl</td><td class='up'>正常</td><td>t1</td><td>-</td></tr>",
-         "<tr><td>车端</td><td class='down'>断开</td><td>t2</td><td>t3 gave up</td></tr>",
+        {"<tr><td>车端</td><td class='down'>断开</td><td>t2</td><td>t3 gave up</td></tr>",
          "<tr><td>相机</td><td class='unknown'>未知</td><td>-</td><td>-</td></tr>",
          "<td class='metric'>7</td><td class='metric'>4</td><td class='metric'>1</td><td class='metric'>0</td>",
-         "<tr><td>t4</td><td>[MQTT] publish failed</td></tr>",
          "<td>m1</td><td>s</td><td class='status-success'>success</td><td></td><td>2 / 3 / 1</td><td>st</td><td>-</td>"
          "<td>4</td>",
-         "<td class='status-failed'>failed</td><td>photos_not_uploaded</td><td>3 / 4 / 1</td>",
+         "<td class='status-failed'>failed</td><td>heights_incomplete</td><td>3 / 4 / 1</td>",
          "<td class='status-running'>aborted</td>",
-         "<a href='?page=1'>« 较新</a>第 2 / 3 页 (共 45 条)<a href='?page=3'>较早 »</a>",
-         "<p>启动时间: - · 运行时长: 3725 秒", "id='cfg_px4_port' value='53001'><br><span class='pending'>重启后生效",
          "id='cfg_mqtt_request_topic' value='/req' style='width:500px;'><br><label>",
          "<option value='true' >是</option><option value='false' selected>否</option>",
          "<tr><td>sio_access_key</td><td>******</td></tr>", "id='cfg_sio_access_key' value=''"});

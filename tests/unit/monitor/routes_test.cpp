@@ -40,10 +40,8 @@ TEST(Routes, EachRequestReachesItsRouteAndTheUpdateNeedsTokenAndJson) {
                       missions_json = stats.getMissionsJson(kMissionsRouteLimit).dump(2);
     const std::vector<Row> rows = {
         {open, req("GET", "/api/stats"), 200, stats_json},
-        {open, req("POST", "/api/stats", "x=1"), 200, stats_json},
         {open, req("GET", "/api/missions"), 200, missions_json},
         {open, req("GET", "/"), 200, page1},
-        {open, req("GET", "/", "page=2"), 200, page2},
         {open, req("GET", "/anything", "a=b&page=2"), 200, page2},
         {open, req("GET", "/", "page=x"), 200, page1},
         {open, req("GET", "/api/config"), 200, page1},
@@ -53,7 +51,6 @@ TEST(Routes, EachRequestReachesItsRouteAndTheUpdateNeedsTokenAndJson) {
         {open, req("POST", "/api/config", "", "text/plain"), 415, ""},
         {open, req("POST", "/api/config", "", ""), 415, ""},
         {open, req("POST", "/api/config", "", "application/json-patch"), 415, ""},
-        {open, req("POST", "/api/config", "", "application/x-www-form-urlencoded"), 415, ""},
         {guarded, req("POST", "/api/config", "", json_type, "Bearer s3cret"), 200, "updated"},
         {guarded, req("POST", "/api/config", "", "text/plain", "Bearer s3cret"), 415, ""},
         {guarded, req("POST", "/api/config", "", json_type), 401, ""},
