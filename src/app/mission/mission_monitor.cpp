@@ -69,6 +69,9 @@ void MissionMonitor::tick() {
         kovo::log::info() << "[PX4-STATE] fs=" << t.fs << " kovo_sub=" << t.sub_state << " kovo_idx=" << t.height_idx
                           << " photos=" << photoCount(t);
     }
+    if (t.active) {
+        t.photos = keepListed(t.photos);
+    }
     checkPhotos(t);
     const bool finished = t.active && followMission(t);
     everyTick(t, finished);
@@ -88,6 +91,21 @@ MissionMonitor::TickView MissionMonitor::readState(const json& state, std::share
 }
 
 int MissionMonitor::photoCount(const TickView& t) const { return static_cast<int>(t.photos.size()); }
+
+json MissionMonitor::keepListed(const json& photos) {
+    // px4ctrl's list only grows while it runs; one that restarts lists its
+    // photos anew (often none, or the old ones again). Those listed before
+    // stay owed, so the mission's list only grows, and a re-listed photo is
+    // not owed twice.
+    const bool relisted = photos.size() < px4_listed_;
+    for (size_t i = relisted ? 0 : px4_listed_; i < photos.size(); ++i) {
+        if (!relisted || std::find(listed_.begin(), listed_.end(), photos[i]) == listed_.end()) {
+            listed_.push_back(photos[i]);
+        }
+    }
+    px4_listed_ = photos.size();
+    return listed_;
+}
 
 std::optional<json> MissionMonitor::readMission(TickView& t, const std::string& state_task_dir) {
     std::optional<json> copy;
@@ -148,6 +166,8 @@ void MissionMonitor::startOfMission(uint64_t seq) {
     last_hover_idx_ = records_.config()->mission.last_kovo_idx_sentinel;
     highest_step_ = -1;
     link_lost_ = false;
+    listed_ = json::array();
+    px4_listed_ = 0;
     records_.newMission();
 }
 
@@ -199,7 +219,13 @@ bool MissionMonitor::followMission(const TickView& t) {
         mission_.flight_seen = true;
     }
     was_flying_ = step.was_flying;
-    highest_step_ = std::max(highest_step_, t.height_idx);
+    // A step is reached when px4ctrl hovers at it; flying to a step shows
+    // only that the ones before it were reached.
+    if (t.sub_state == "hover_photo") {
+        highest_step_ = std::max(highest_step_, t.height_idx);
+    } else if (t.sub_state == "goto_height") {
+        highest_step_ = std::max(highest_step_, t.height_idx - 1);
+    }
     const bool finished = step.entered && enterPhase(step.phase, t);
     if (step.arrived) {
         highest_step_ = std::max(highest_step_, in.hover_idx);

@@ -75,6 +75,8 @@ private:
     void reportArrival(const TickView& t, int idx);
     void everyTick(const TickView& t, bool finished);
     int photoCount(const TickView& t) const;
+    // Every photo px4ctrl has listed in this mission, in listing order.
+    nlohmann::json keepListed(const nlohmann::json& photos);
 
     MissionContext& mission_;
     Px4Port& px4_;
@@ -103,10 +105,12 @@ private:
     int last_arrival_idx_ = -1;
     int last_hover_idx_;
     // The mission's evidence: the highest height step px4ctrl reported
-    // reaching or flying to, and whether its link was lost (or remade) while
+    // reaching, and whether its link was lost (or remade) while
     // flying; logins_ is px4ctrl's login count last seen.
     int highest_step_ = -1;
     bool link_lost_ = false;
+    nlohmann::json listed_ = nlohmann::json::array();
+    size_t px4_listed_ = 0;  // entries of px4ctrl's current list taken
     uint64_t logins_ = 0;
 };
 

@@ -403,9 +403,11 @@ TEST_F(MissionMonitorTest, TheOutcomeFollowsTheEvidence) {
         {{{3, "takeoff", -1, {}}, {4, "hover_photo", 0, {0}}, {4, "hover_photo", 1, {0, 1}}, {2, "", 1, {0, 1}}},
          "",
          {2, 2, 0}},
-        {{{3, "takeoff", -1, {}}, {4, "hover_photo", 0, {0}}, {4, "hover_photo", 0, {0}, 'D'}, {2, "", -1, {0}, 'U'}},
+        // Lost on the way to the last height; px4ctrl comes back listing no
+        // photo: the one listed before still goes out.
+        {{{3, "takeoff", -1, {}}, {4, "hover_photo", 0, {0}}, {4, "goto_height", 1, {0}, 'D'}, {2, "", -1, {}, 'U'}},
          "px4ctrl_link_lost",
-         {1, 1, 0}},  // its photo still goes out
+         {1, 1, 0}},
         {{{4, "hover_photo", 0, {}}, {2, "", -1, {}, 'R'}}, "px4ctrl_link_lost", {0, 0, 0}},
         {{{4, "hover_photo", 0, {}}, {6, "land_descend", 0, {}}, {2, "", 0, {}}}, "heights_incomplete", {0, 0, 0}},
         {{{3, "takeoff", -1, {}}, {2, "", -1, {}}}, "", {0, 0, 0}},
