@@ -82,15 +82,20 @@ bool PhotoUploader::uploadPhotosAsync(const json& items, const std::string& uplo
             handed_ = 0;
         }
         handed_ += static_cast<int>(batch.items.size());
-        queue_.push_back(std::move(batch));
-        if (!worker_running_) {
-            worker_running_ = true;
-            start_worker = true;
-        }
+        start_worker = enqueue(std::move(batch));
     }
     if (start_worker) {
         tasks_.run([this] { worker(); });
     }
+    return true;
+}
+
+bool PhotoUploader::enqueue(Batch batch) {
+    queue_.push_back(std::move(batch));
+    if (worker_running_) {
+        return false;
+    }
+    worker_running_ = true;
     return true;
 }
 
@@ -100,11 +105,7 @@ void PhotoUploader::afterUploads(std::function<void()> job) {
         std::lock_guard<std::mutex> lock(mutex_);
         Batch batch;
         batch.job = std::move(job);
-        queue_.push_back(std::move(batch));
-        if (!worker_running_) {
-            worker_running_ = true;
-            start_worker = true;
-        }
+        start_worker = enqueue(std::move(batch));
     }
     if (start_worker) {
         tasks_.run([this] { worker(); });

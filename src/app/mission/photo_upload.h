@@ -62,6 +62,9 @@ private:
         MissionSnapshot mission;
         std::function<void()> job;  // set: no photos, this runs instead
     };
+    // Queues a batch (under mutex_); true when the caller must start the
+    // worker, which then runs until the queue is empty.
+    bool enqueue(Batch batch);
 
     MissionSnapshot snapshotMission(int precision) const;  // mission lock held
     StepPose snapshotUav(const config::AppConfig& cfg);
