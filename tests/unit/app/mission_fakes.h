@@ -105,6 +105,7 @@ public:
 class RecordingMqtt : public MqttPort {
 public:
     bool publishRequest(const std::string& message) override {
+        if (on_publish) on_publish();
         raw.add(message);
         return connected;
     }
@@ -122,6 +123,7 @@ public:
 
     std::atomic<bool> connected{true};
     Log<std::string> raw;
+    std::function<void()> on_publish;
 };
 
 // status 0: the transfer itself failed.
@@ -241,11 +243,11 @@ struct Harness {
         std::lock_guard<std::mutex> lock(mission.mutex);
         return f(mission);
     }
-    bool active() { return flag(&MissionContext::has_task); }
-    bool photosUploaded() { return flag(&MissionContext::photos_uploaded); }
-    bool flag(bool MissionContext::*member) {
-        std::lock_guard<std::mutex> lock(mission.mutex);
-        return mission.*member;
+    bool active() {
+        return locked([](MissionContext& m) { return m.has_task; });
+    }
+    bool photosUploaded() {
+        return locked([](MissionContext& m) { return m.photos_uploaded; });
     }
     // Hands a mission to the intake; what it logged.
     std::string accept(const json& payload) {

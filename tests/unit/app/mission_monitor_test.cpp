@@ -134,47 +134,41 @@ TEST(MissionPhase, EachTickIsClassifiedAndEnteredByItsOwnTrigger) {
     }
 }
 
-// A hover's height step: the state's index; when negative, the first photo's,
-// else 0.
-TEST(MissionPhase, HoverIndex) {
-    EXPECT_EQ(
-        (std::vector<int>{hover_index(2, photos({0})), hover_index(-1, photos({2, 0})), hover_index(-1, json::array()),
-                          hover_index(-1, json::array({json::object()})), hover_index(-1, photos({-3}))}),
-        (std::vector<int>{2, 2, 0, 0, 0}));
-}
-
-TEST_F(MissionMonitorTest, FullMissionReportsEachPhaseInOrder) {
-    accept();
-    const std::string out = output_of([&] { fly(dir.path()); });
+// A mission flown to its end; the car may send the next one as soon as it
+// sees "6", before the monitor's next tick.
+TEST_F(MissionMonitorTest, FullMissionThenTheNextRightAfterItsEnd) {
+    TempDir two;
+    h.runner.hold = false;  // uploads run as they are handed over
+    accept(two_point_mission("M1"));
+    const std::string out = output_of([&] { fly(dir.path(), true); });
 
     EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"406", "408", "408", "408", "408", "410", "411", "414"}));
-    EXPECT_EQ(log_events(dir.path()), (Texts{"client_start", "takeoff", "executing", "executing", "arrive_point",
-                                             "executing", "executing", "arrive_point", "landing", "finished"}));
+    EXPECT_EQ(log_events(dir.path()),
+              (Texts{"client_start", "takeoff", "executing", "executing", "arrive_point", "executing", "executing",
+                     "arrive_point", "landing", "upload", "upload", "finished"}));
     const auto records = read_jsonl(dir.file("client_log.jsonl"));
     EXPECT_EQ(records[0]["task_dir"], dir.path());
     EXPECT_EQ(records[3]["sub_state"], "hover_photo");
     EXPECT_EQ(records[7]["height_idx"], 1);
-    EXPECT_EQ(records[9]["reason"], "all_heights_completed");
     const json copy = json_file(dir.file("car_mission.json"));
     EXPECT_EQ(copy.size(), 16u);
     expect_members(copy,
                    {{"carMissionId", "M1"}, {"warehouseNum", "A1"}, {"beforeTakeoffPhotoConfig", json::object()}});
     EXPECT_THAT(out, HasSubstr("[KOVO] hover_photo detected, effective_idx=1 kovo_idx=1 fs=4"));
-    EXPECT_EQ(pluck(h.mqtt.messages("UploadUavArrivePoint"), "/parms/carFlightPointId"), (Texts{"p0", "p1"}));
     EXPECT_EQ(h.mqtt.count("UploadCarFlightHistory"), 8u) << "one per tick";
     EXPECT_EQ(h.car.missionCodes(), (Texts{"1", "4", "6"})) << "sent on change only";
     EXPECT_EQ(h.stats.transitions.all(), Texts{"2>3"});
-    EXPECT_EQ(h.stats.successes.size(), 1u);
-    EXPECT_EQ(h.clock.slept(), 500ms) << "without photos nothing is awaited";
-}
+    EXPECT_EQ(h.clock.slept(), 500ms) << "every photo was tried before the end";
 
-// One arrival for a hover of three ticks; an index beyond the points is
-// reported with the previous point.
-TEST_F(MissionMonitorTest, ArrivalsAndThePointTheyName) {
-    accept();
-    at(4, "hover_photo", 0, json::array(), 3);
-    at(4, "hover_photo", -1, photos({2}));
-    EXPECT_EQ(pluck(h.mqtt.messages("UploadUavArrivePoint"), "/parms/carFlightPointId"), (Texts{"p0", "p0"}));
+    accept(two_point_mission("M2"));
+    tick(px4_state(0, "", -1, json::array(), two.path()));  // px4ctrl idle, then standing by: no end
+    EXPECT_EQ(h.stats.states.back().last_completed_height_idx, -1);
+    EXPECT_THAT(output_of([&] { fly(two.path(), true); }), HasSubstr("[UPLOAD] Photos count increased to 1,"));
+    EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 4u) << "index 0 is reported again";
+    EXPECT_EQ(h.stats.successes.size(), 2u);
+    EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 4u) << "both missions' photos";
+    EXPECT_EQ(json_file(two.file("car_mission.json"))["carMissionId"], "M2");
+    EXPECT_EQ(log_events(two.path()).front(), "client_start");
 }
 
 // Photos of a mission without an upload URL are neither uploaded nor awaited;
@@ -201,29 +195,15 @@ TEST_F(MissionMonitorTest, ReturnToLaunchThenLandingWithoutUploadUrl) {
     EXPECT_EQ(h.clock.slept(), 500ms) << "nothing to wait for";
 }
 
-// The car may send the next mission as soon as it sees "6", before the
-// monitor's next tick.
-TEST_F(MissionMonitorTest, MissionAcceptedRightAfterTheEndStartsFresh) {
-    TempDir two;
-    h.runner.hold = false;  // uploads run as they are handed over
-    accept(two_point_mission("M1"));
-    fly(dir.path(), true);
-    accept(two_point_mission("M2"));
-    tick(px4_state(0, "", -1, json::array(), two.path()));  // px4ctrl idle, then standing by: no end
-    EXPECT_EQ(h.stats.states.back().last_completed_height_idx, -1);
-    EXPECT_THAT(output_of([&] { fly(two.path(), true); }), HasSubstr("[UPLOAD] Photos count increased to 1,"));
-    EXPECT_EQ(h.mqtt.count("UploadUavArrivePoint"), 4u) << "index 0 is reported again";
-    EXPECT_EQ(h.stats.successes.size(), 2u);
-    EXPECT_EQ(h.http.postsTo(kUploadUrl).size(), 4u) << "both missions' photos";
-    EXPECT_EQ(json_file(two.file("car_mission.json"))["carMissionId"], "M2");
-    EXPECT_EQ(log_events(two.path()).front(), "client_start");
-}
-
-// A directory px4ctrl reports between missions is usually the previous
+// No state (null): the tick does nothing; no mission: no state line. A
+// directory px4ctrl reports between missions is usually the previous
 // mission's: taken over, never written; a new mission waits for a new one,
 // and a directory reported during a mission gets the later records only.
-TEST_F(MissionMonitorTest, TaskDirectoryTakeover) {
+TEST_F(MissionMonitorTest, TicksBetweenMissionsAndTaskDirectoryTakeover) {
     TempDir second, third;
+    tick(json());
+    EXPECT_TRUE(h.car.realtime.empty() && h.mqtt.raw.empty());
+    EXPECT_EQ(output_of([&] { tick(json::object()); }), "");
     testsupport::write_file(dir.file("car_mission.json"), "{\"carMissionId\":\"previous run\"}");
     at(2, "", -1, json::array(), 2);
     EXPECT_EQ(h.locked([](MissionContext& m) { return m.task_dir; }), dir.path());
@@ -238,27 +218,13 @@ TEST_F(MissionMonitorTest, TaskDirectoryTakeover) {
     tick(px4_state(4, "goto_height", 0, json::array(), second.path()));
     EXPECT_EQ(json_file(second.file("car_mission.json"))["carMissionId"], "M2");
     tick(px4_state(4, "hover_photo", 0, json::array(), third.path()));
-    tick(px4_state(4, "goto_height", 0));  // no directory: the last one stays
+    // No directory: the last one stays. A step beyond the points is reported
+    // with the last point.
+    tick(px4_state(4, "hover_photo", -1, photos({2})));
     EXPECT_EQ(log_events(second.path()), (Texts{"client_start", "executing"}));
-    EXPECT_EQ(log_events(third.path()), (Texts{"executing", "arrive_point", "executing"}));
+    EXPECT_EQ(log_events(third.path()), (Texts{"executing", "arrive_point", "arrive_point"}));
+    EXPECT_EQ(pluck(h.mqtt.messages("UploadUavArrivePoint"), "/parms/carFlightPointId"), (Texts{"p0", "p0"}));
     EXPECT_FALSE(testsupport::file_exists(third.file("car_mission.json")));
-}
-
-// No state (null) or no link (or no login yet): the tick does nothing. After
-// an outage the first state is compared with the last one before it.
-TEST_F(MissionMonitorTest, TicksWithoutAStateOrLinkAndTheFirstTickAfterAnOutage) {
-    tick(json());
-    EXPECT_TRUE(h.car.realtime.empty() && h.mqtt.raw.empty());
-    EXPECT_EQ(output_of([&] { tick(json::object()); }), "") << "no mission, no state line";
-    accept();
-    at(3, "takeoff");
-    const size_t sent = h.car.realtime.size() + h.mqtt.raw.size() + h.stats.states.size();
-    h.px4.connected = true, h.px4.logined = false;
-    at(6);
-    EXPECT_EQ(h.car.realtime.size() + h.mqtt.raw.size() + h.stats.states.size(), sent);
-    h.px4.setLink(true);
-    at(2);
-    EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"406", "411", "414"}));
 }
 
 // px4ctrl may take off and land by itself while the start sequence waits out
@@ -300,7 +266,6 @@ TEST_F(MissionMonitorTest, PhotosGoOutOnceTheListIsStable) {
     ASSERT_EQ(posts.size(), 2u);
     EXPECT_EQ(posts[1].fields.at("height"), "2.5");
     EXPECT_EQ(json_file(dir.file("upload_result.json"))["items"].size(), 2u);
-    EXPECT_EQ(h.clock.slept(), 500ms) << "every photo was tried before the end";
 }
 
 // The end hands over the photos not handed over yet and waits for them, at
@@ -338,13 +303,6 @@ TEST_F(MissionMonitorTest, EndWaitsForThePhotosAtMostAMinute) {
 // monitor loop up behind it. Each such call checks from another thread that
 // the lock is free.
 TEST(MissionLock, IsFreeWheneverTheMissionLogicCallsOut) {
-    struct Mqtt : RecordingMqtt {
-        bool publishRequest(const std::string& message) override {
-            probe();
-            return RecordingMqtt::publishRequest(message);
-        }
-        std::function<void()> probe;
-    } mqtt;
     TempDir dir;
     Harness h;
     Log<std::string> held;
@@ -356,27 +314,26 @@ TEST(MissionLock, IsFreeWheneverTheMissionLogicCallsOut) {
         };
         if (!std::async(std::launch::async, free).get()) held.add(call);
     };
-    mqtt.probe = [&] { probe("publish"); };
+    h.mqtt.on_publish = [&] { probe("publish"); };
     h.clock.on_sleep = [&](std::chrono::milliseconds) { probe("sleep"); };
     h.http.post_reply = [&] { return probe("upload"), HttpReply{200, "{}"}; };
     h.px4.on_cmd = [&] { h.px4.setState(px4_state(3, "takeoff")); };
     h.px4.setState(px4_state(2));
-    h.shared = std::make_unique<SharedConfig>(h.config);
-    MissionCore core(*h.shared, h.mission, MissionPorts{h.px4, h.car, mqtt, h.http, h.stats, h.clock, h.runner});
+    h.build();
     const auto sink = kovo::log::set_sink(
         [&](kovo::log::Level, kovo::log::Colour, const std::string& text) { probe(text.substr(0, 40)); });
     // Background work runs at once, on this thread.
-    core.intake.onCarMission(two_point_mission());
-    core.intake.onCarMission(two_point_mission("busy"));
-    core.reboot.onCarRebootQuery();
+    h.core->intake.onCarMission(two_point_mission());
+    h.core->intake.onCarMission(two_point_mission("busy"));
+    h.core->reboot.onCarRebootQuery();
     for (const json& state : flight(dir.path(), true)) {
         h.px4.setState(state);
-        core.monitor.tick();
+        h.core->monitor.tick();
     }
     h.px4.setState(px4_state(0));  // never standing by: the next mission is given up
-    core.intake.onCarMission(two_point_mission("M2"));
+    h.core->intake.onCarMission(two_point_mission("M2"));
     kovo::log::set_sink(sink);
-    EXPECT_EQ(mqtt.statusCodes(), (Texts{"400", "406", "408", "408", "408", "408", "410", "411", "414", "415"}));
+    EXPECT_EQ(h.mqtt.statusCodes(), (Texts{"400", "406", "408", "408", "408", "408", "410", "411", "414", "415"}));
     EXPECT_EQ(h.http.posts.size(), 3u) << "two photos and the log";
     EXPECT_EQ(held.all(), Texts{});
 }
@@ -384,8 +341,8 @@ TEST(MissionLock, IsFreeWheneverTheMissionLogicCallsOut) {
 // Success needs evidence: every height seen (or px4ctrl's own end over a link
 // that held throughout the flight) and every listed photo uploaded. The
 // platform reports end the task either way; the client log goes out last.
-// Events before a tick: D link down, U link up, R logged in anew, F uploads
-// refused.
+// Events before a tick: D logged out (a tick without login does nothing),
+// U logged in again, R logged in anew, F uploads refused.
 TEST_F(MissionMonitorTest, TheOutcomeFollowsTheEvidence) {
     struct Step {
         int fs;
@@ -422,7 +379,7 @@ TEST_F(MissionMonitorTest, TheOutcomeFollowsTheEvidence) {
         accept();
         const std::string out = output_of([&] {
             for (const Step& step : row.steps) {
-                if (step.event == 'D' || step.event == 'U') h.px4.setLink(step.event == 'U');
+                if (step.event == 'D' || step.event == 'U') h.px4.logined = step.event == 'U';
                 if (step.event == 'R') ++h.px4.logins;
                 if (step.event == 'F') h.http.post_reply = [] { return HttpReply{500, ""}; };
                 tick(px4_state(step.fs, step.sub, step.idx, photos(step.listed), task.path()));

@@ -3,32 +3,11 @@
 #include <stdexcept>
 #include <thread>
 
-#include "app/interruptible_clock.h"
 #include "app/thread_task_runner.h"
 #include "mission_fakes.h"
 
-using namespace kovo::config;
-using namespace kovo::app;
-
 using namespace fakes;
 using namespace std::chrono_literals;
-
-TEST(InterruptibleClock, SleepsThenStopCutsEverySleepShort) {
-    InterruptibleClock clock;
-    const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_TRUE(clock.sleepFor(20ms));
-    EXPECT_GE(std::chrono::steady_clock::now() - t0, 20ms);
-
-    std::atomic<bool> result{true};
-    std::thread sleeper([&] { result = clock.sleepFor(60s); });
-    std::this_thread::sleep_for(20ms);
-    const auto t1 = std::chrono::steady_clock::now();
-    clock.stop();
-    sleeper.join();
-    EXPECT_FALSE(result);
-    EXPECT_LT(std::chrono::steady_clock::now() - t1, 5s);
-    EXPECT_FALSE(clock.sleepFor(60s)) << "after stop, at once";
-}
 
 TEST(ThreadTaskRunner, JoinAllWaitsForTasksAndTheTasksTheyStart) {
     std::atomic<int> done{0};
