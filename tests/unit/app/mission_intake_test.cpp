@@ -97,6 +97,7 @@ TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour) {
     TempDir dir;  // the task directory px4ctrl reports while it is not entering KOVO
     struct Row {
         const char* name;
+        int fs;  // the state pushed before the start; -1: none
         size_t commands;
         const char* codes;
         bool active;
@@ -105,54 +106,47 @@ TEST(StartSequence, OutcomesOfEachPx4ctrlBehaviour) {
         std::function<void(Harness&)> setup;
     };
     const std::vector<Row> rows{
-        {"already flying", 0, "", true, 10, "[CAR] px4ctrl already in flight state (fs=3), mission started\n",
-         [](Harness& h) { h.px4.setState(px4_state(3)); }},
-        {"not standby, then standby, then entering", 1, "400", true, 15,
+        {"already flying", 3, 0, "", true, 10, "[CAR] px4ctrl already in flight state (fs=3), mission started\n",
+         nullptr},
+        {"not standby, then standby, then entering", 0, 1, "400", true, 15,
          "[CAR] Retry 1/3: fs=0 not STANDBY, wait...\n[CAR] Send to px4ctrl (retry 2/3): kovo 1.2\n"
          "[CAR] px4ctrl entered KOVO state, mission started\n",
          [](Harness& h) {
-             h.px4.setState(px4_state(0));
              h.clock.on_sleep = [&h](std::chrono::milliseconds d) {
                  if (d == 2000ms) h.px4.setState(px4_state(2));
              };
              h.px4.on_cmd = [&h] { h.px4.setState(px4_state(4, "takeoff")); };
          }},
-        {"never connected", 0, "415", false, 16,
+        {"never connected", -1, 0, "415", false, 16,
          "[CAR] Retry 3/3: fs=-1 not STANDBY, wait...\n[CAR] Failed to start mission after 3 retries\n",
          [](Harness& h) { h.px4.setLink(false); }},
         // Before the first state push the configured default code counts.
-        {"command refused", 0, "415", false, 16, "[CAR] px4ctrl not ready, wait for reconnect...\n",
+        {"command refused", -1, 0, "415", false, 16, "[CAR] px4ctrl not ready, wait for reconnect...\n",
          [](Harness& h) {
              h.config.mission.default_fs_value = 2;
              h.px4.accept_cmd = false;
          }},
-        {"never entering", 3, "400,400,400,415", false, 19,
+        {"never entering", 2, 3, "400,400,400,415", false, 19,
          "[CAR] Retry 3/3: px4ctrl did not enter KOVO (fs=2), will retry\n",
-         [&dir](Harness& h) {
-             h.px4.setState(px4_state(2));
-             h.px4.on_cmd = [&] { h.locked([&](MissionContext& m) { m.task_dir = dir.path(); }); };
-         }},
+         [&dir](Harness& h) { h.px4.on_cmd = [&] { h.locked([&](MissionContext& m) { m.task_dir = dir.path(); }); }; }},
         // Flown and landed (or px4ctrl restarted) before the check: never sent again.
-        {"flown before the check", 1, "408,400", true, 13, "[CAR] px4ctrl entered KOVO state, mission started\n",
+        {"flown before the check", 2, 1, "408,400", true, 13, "[CAR] px4ctrl entered KOVO state, mission started\n",
          [](Harness& h) {
-             h.px4.setState(px4_state(2));
              h.px4.on_cmd = [&h] {
                  h.px4.setState(px4_state(4, "goto_height", 0));
                  h.core->monitor.tick();
                  h.px4.setState(px4_state(2));
              };
          }},
-        {"stopping during the delay", 0, "", true, 10,
+        {"stopping during the delay", 2, 0, "", true, 10,
          "[CAR] Mission received, waiting 10 seconds before execution...\n",
-         [](Harness& h) {
-             h.px4.setState(px4_state(2));
-             h.clock.stopped = true;
-         }},
+         [](Harness& h) { h.clock.stopped = true; }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         Harness h;
-        row.setup(h);
+        if (row.fs >= 0) h.px4.setState(px4_state(row.fs));
+        if (row.setup) row.setup(h);
         h.build();
         EXPECT_THAT(h.accept(json::object()), HasSubstr(row.lines));
         EXPECT_EQ(h.px4.commands.all(), Texts(row.commands, "kovo 1.2"));

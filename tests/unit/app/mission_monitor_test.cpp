@@ -104,8 +104,7 @@ TEST(MissionPhase, EachTickIsClassifiedAndEnteredByItsOwnTrigger) {
         {{3, "takeoff", 3, "", true}, P::TAKEOFF, true, true, false},  // take-off reports each sub-state
         {{3, "takeoff", 3, "takeoff", true}, P::TAKEOFF, false, true, false},
         {{4, "takeoff", 2, "takeoff", false}, P::TAKEOFF, true, true, false},
-        {{3, "land_descend", 4, "goto_height", true}, P::TAKEOFF, true, true, false},  // the first rule wins
-        {{4, "hover_photo", 4, "goto_height", true, 0, 0}, P::EXECUTING, true, true, true},
+        {{3, "land_descend", 4, "goto_height", true}, P::TAKEOFF, true, true, false},          // the first rule wins
         {{4, "hover_photo", 4, "hover_photo", true, 0, 0}, P::EXECUTING, false, true, false},  // one arrival a hover
         {{4, "hover_photo", 4, "hover_photo", true, 1, 0}, P::EXECUTING, false, true, true},
         {{7, "goto_height", 4, "hover_photo", true, 1, 0}, P::EXECUTING, true, true, false},
@@ -116,7 +115,6 @@ TEST(MissionPhase, EachTickIsClassifiedAndEnteredByItsOwnTrigger) {
         {{2, "land_descend", 6, "land_descend", true}, P::ENDED, true, true, false},
         {{0, "land_descend", 6, "", true}, P::ENDED, true, true, false},
         {{2, "", 2, "land_descend", true}, P::ENDED, false, true, false},
-        {{2, "", -1, "", false}, P::NONE, false, false, false},  // standing by before take-off
         {{5, "", 4, "goto_height", true}, P::RETURNING, true, true, false},
         {{5, "", 5, "goto_height", false}, P::RETURNING, false, false, false},
         {{7, "", 2, "", false}, P::NONE, false, true, false},  // a flying code alone counts as flown
