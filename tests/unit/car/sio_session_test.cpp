@@ -60,80 +60,66 @@ struct Harness : sio::SessionSink {
 
 }  // namespace
 
-// Messages before the open packet are dropped.
+// Messages before the open packet and events before the namespace connect
+// are dropped; a second 40 (root middleware on the server) is tolerated; the
+// client never sends 40 for the default namespace.
 TEST(SessionHandshake, OpensAfterOpenPacketAndDefaultNamespaceConnectOnly) {
     Harness h;
     h.session.start(h.t0);
     h.text("40");
     h.text(R"(42["ev"])");
-    EXPECT_EQ(h.dropped.size(), 2u);
     h.handshake();
     h.text("40/admin,");
-    // An event before the namespace connect is dropped.
     h.text(R"(42["ev"])");
     EXPECT_TRUE(h.opened_ids.empty() && h.events.empty());
     h.text("40");
-    // A second 40 (root middleware on the server) is tolerated.
     h.text("40");
     EXPECT_EQ(h.opened_ids, Strings{"sid-1"});
     EXPECT_EQ(h.dropped.size(), 3u);
-    EXPECT_TRUE(h.ends.empty());
-    // The client never sends 40 for the default namespace.
-    EXPECT_TRUE(h.sent.empty());
+    EXPECT_TRUE(h.ends.empty() && h.sent.empty());
 }
 
+// Activity before the open packet does not start the ping clock; pings and
+// pongs do not stand in for the namespace connect.
 TEST(SessionHandshake, TimesOutWithoutOpenPacketOrNamespaceConnect) {
-    Harness silent;
-    silent.session.start(silent.t0);
-    // Activity before the open packet does not start the ping clock.
-    silent.session.onActivity(silent.t0 + 1s);
-    EXPECT_EQ(silent.session.nextDeadline(), silent.t0 + 3s);
-    silent.session.onTimer(silent.t0 + 3s - 1ms);
-    EXPECT_TRUE(silent.ends.empty());
-    silent.session.onTimer(silent.t0 + 3s);
-    EXPECT_EQ(silent.ends, Ends{SessionEnd::HANDSHAKE_TIMEOUT});
-
-    // Pongs do not stand in for the namespace connect.
-    Harness no_connect;
-    no_connect.handshake();
-    no_connect.session.onTimer(no_connect.t0 + 1s);
-    no_connect.session.onText("3", no_connect.t0 + 2s);
-    no_connect.session.onTimer(no_connect.t0 + 3s);
-    EXPECT_EQ(no_connect.ends, Ends{SessionEnd::HANDSHAKE_TIMEOUT});
+    for (const bool open_packet : {false, true}) {
+        Harness h;
+        open_packet ? h.handshake() : h.session.start(h.t0);
+        h.session.onActivity(h.t0 + 1s);
+        h.session.onTimer(h.t0 + 1s);
+        h.session.onText("3", h.t0 + 2s);
+        h.session.onTimer(h.t0 + 3s - 1ms);
+        EXPECT_TRUE(h.ends.empty()) << open_packet;
+        h.session.onTimer(h.t0 + 3s);
+        EXPECT_EQ(h.ends, Ends{SessionEnd::HANDSHAKE_TIMEOUT}) << open_packet;
+    }
 }
 
-TEST(SessionHeartbeat, ClientPingsEveryIntervalAndAMissingPongIsADropAfterThePingTimeout) {
+// Anything from the server answers a ping: a pong, an event, a broken frame,
+// part of a large frame still arriving ("").
+TEST(SessionHeartbeat, ClientPingsEveryIntervalAndAMissingAnswerIsADropAfterThePingTimeout) {
     Harness h;
     h.open();
-    EXPECT_EQ(h.session.nextDeadline(), h.t0 + 1000ms);
     h.session.onTimer(h.t0 + 999ms);
     EXPECT_TRUE(h.sent.empty());
-    for (int i = 1; i <= 3; ++i) {
-        h.session.onTimer(h.t0 + std::chrono::milliseconds(1000 * i));
-        h.session.onText("3", h.t0 + std::chrono::milliseconds(1000 * i + 2));
-    }
-    h.session.onTimer(h.t0 + 4000ms);
-    EXPECT_EQ(h.sent, Strings(4, "2"));
-    EXPECT_EQ(h.session.nextDeadline(), h.t0 + 4500ms);
-    h.session.onTimer(h.t0 + 4499ms);
-    EXPECT_TRUE(h.ends.empty());
-    h.session.onTimer(h.t0 + 4500ms);
-    EXPECT_EQ(h.ends, Ends{SessionEnd::PING_TIMEOUT});
-}
-
-TEST(SessionHeartbeat, AnythingFromTheServerCountsAsAnswer) {
-    // An event, a broken frame, part of a large frame still arriving.
-    for (const char* answer : {R"(42["status"])", "9garbage", ""}) {
+    auto ping = h.t0 + 1000ms;
+    for (const char* answer : {"3", R"(42["status"])", "9garbage", ""}) {
         SCOPED_TRACE(answer);
-        Harness h;
-        h.open();
-        h.session.onTimer(h.t0 + 1000ms);
-        *answer ? h.session.onText(answer, h.t0 + 1400ms) : h.session.onActivity(h.t0 + 1400ms);
-        h.session.onTimer(h.t0 + 1500ms);
+        h.session.onTimer(ping);
+        *answer ? h.session.onText(answer, ping + 400ms) : h.session.onActivity(ping + 400ms);
+        h.session.onTimer(ping + 500ms);
         EXPECT_TRUE(h.ends.empty());
         // The next ping is due one interval after the previous one.
-        EXPECT_EQ(h.session.nextDeadline(), h.t0 + 2000ms);
+        ping += 1000ms;
+        EXPECT_EQ(h.session.nextDeadline(), ping);
     }
+    h.session.onTimer(ping);
+    EXPECT_EQ(h.sent, Strings(5, "2"));
+    EXPECT_EQ(h.session.nextDeadline(), ping + 500ms);
+    h.session.onTimer(ping + 499ms);
+    EXPECT_TRUE(h.ends.empty());
+    h.session.onTimer(ping + 500ms);
+    EXPECT_EQ(h.ends, Ends{SessionEnd::PING_TIMEOUT});
 }
 
 TEST(SessionEvents, OtherNamespacesEnginePacketsAndErrorsLeaveTheSessionOpen) {
@@ -228,16 +214,14 @@ TEST(SessionMalformed, EachBadFrameIsDroppedAndTheSessionGoesOn) {
     h.open();
     const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
     // Engine.IO and socket.io packet types first.
-    const Strings bad = {"", "7", "x42", "/", "4", "47",
+    const Strings bad = {"", "7", "x42", "4", "47",
                          // Broken or trailing JSON, invalid UTF-8, nesting beyond the bound.
-                         R"(42["ev")", R"(42["ev"] x)", "42{'a':1}", "42[\"ev\",\"\xc3\x28\"]", "42[\"ev\",\"\xff\"]",
-                         "42[\"ev\"," + nested(sio::kDefaultMaxDepth) + "]", "42" + nested(1000000),
-                         "42" + std::string(1000000, '['),
+                         R"(42["ev")", R"(42["ev"] x)", "42[\"ev\",\"\xc3\x28\"]",
+                         "42[\"ev\"," + nested(sio::kDefaultMaxDepth) + "]", "42" + std::string(1000000, '['),
                          // Events that are not an array starting with a name.
-                         "42", R"(42"ev")", R"(42{"ev":1})", R"(42[1,2])", "42[]",
+                         R"(42"ev")", R"(42[1,2])", "42[]",
                          // Binary packets without "<count>-", or with counts and ack ids too large to be real.
-                         R"(45["x"])", R"(451["x"])", R"(45-["x"])", R"(451000000-["x"])", R"(4599999999999-["x"])",
-                         R"(42123456789012345678901["x"])"};
+                         R"(451["x"])", R"(45-["x"])", R"(451000000-["x"])", R"(42123456789012345678901["x"])"};
     for (size_t i = 0; i < bad.size(); ++i) {
         h.text(bad[i]);
         EXPECT_EQ(h.dropped.size(), i + 1) << bad[i].substr(0, 40);

@@ -72,7 +72,8 @@ TEST_F(ConfigUpdateTest, AcceptedUpdateIsPublishedSavedLoggedAndShownMasked) {
 }
 
 // One bad value refuses the whole request; nothing is applied, saved or
-// shown. An invalid document says why, always in JSON.
+// shown. An invalid document says why, always in JSON. Each setting's own
+// refusals: see the configuration's tests.
 TEST_F(ConfigUpdateTest, AnyRefusedValueOrInvalidBodyChangesNothing) {
     const json before = shown();
     struct Row {
@@ -81,16 +82,10 @@ TEST_F(ConfigUpdateTest, AnyRefusedValueOrInvalidBodyChangesNothing) {
     };
     const std::vector<Row> rows = {
         {"[1,2]", nullptr},
-        {R"({"mqtt":{"port":3000000000}})", {{"mqtt.port", "out of range 1..65535"}}},
         {R"({"siyi":{"http_port":-5},"platform":{"site_id":"ok"}})", {{"siyi.http_port", "out of range 1..65535"}}},
-        {R"({"px4ctrl":{"host":""}})", {{"px4ctrl.host", "not a host name or address"}}},
-        {R"({"platform":{"url":"http//x"}})", {{"platform.url", "not a URL scheme://host[:port][/path]"}}},
-        {R"({"siyi":{"img_dir":".."}})", {{"siyi.img_dir", "not a file name (no /, not . or ..)"}}},
         {R"({"platform":{"site_id":""},"siyi":{"ip":"a b"}})",
          {{"platform.site_id", "empty"}, {"siyi.ip", "not a host name or address"}}},
-        {R"({"siyi":{"http_port":"80"}})", {{"siyi.http_port", "expected an integer"}}},
         {R"({"mission":{"fs_idle":1},"siyi":{"http_port":80}})", {{"mission.fs_idle", "not changeable while running"}}},
-        {R"({"stats":{"auth_token":"t"}})", {{"stats.auth_token", "not changeable while running"}}},
         {R"({"unknown":1})", {{"unknown", "unknown section"}}},
     };
     for (const Row& row : rows) {

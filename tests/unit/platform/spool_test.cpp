@@ -53,18 +53,14 @@ TEST(Spool, KeepsOrderBodiesAndFilesAcrossARestartAndNumbersOnAfterIt) {
 TEST(Spool, TornEntriesAreSetAsideWithOneLineAndLeftoversRemoved) {
     struct Row {
         const char* name;
-        std::function<void(const std::string& path)> damage;
+        std::function<std::string(const std::string& entry)> damage;
     };
     const std::vector<Row> rows{
-        {"cut short", [](const std::string& p) { ::truncate(p.c_str(), 45); }},
+        {"cut short", [](const std::string& s) { return s.substr(0, 45); }},
         {"flipped byte",
-         [](const std::string& p) {
-             std::string s = testsupport::read_file(p);
-             s.back() ^= 1;
-             testsupport::write_file(p, s);
-         }},
-        {"no header", [](const std::string& p) { testsupport::write_file(p, "garbage"); }},
-        {"longer", [](const std::string& p) { testsupport::write_file(p, testsupport::read_file(p) + "x"); }},
+         [](const std::string& s) { return s.substr(0, s.size() - 1) + static_cast<char>(s.back() ^ 1); }},
+        {"no header", [](const std::string&) { return std::string("garbage"); }},
+        {"longer", [](const std::string& s) { return s + "x"; }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
@@ -79,7 +75,8 @@ TEST(Spool, TornEntriesAreSetAsideWithOneLineAndLeftoversRemoved) {
             q.append("report", 3, "good two");
         }
         const std::string torn_name = SpoolQueue(qdir).filesDir(torn);
-        row.damage(torn_name.substr(0, torn_name.size() - 2) + ".msg");
+        const std::string torn_entry = torn_name.substr(0, torn_name.size() - 2) + ".msg";
+        testsupport::write_file(torn_entry, row.damage(testsupport::read_file(torn_entry)));
         testsupport::write_file(qdir + "/00000000000000000009.msg.tmp", "half");
         ::mkdir((qdir + "/00000000000000000008.d").c_str(), 0700);
         testsupport::LogCapture log(false);
@@ -125,18 +122,6 @@ TEST(Spool, BoundsDropTheOldestOfBothQueuesFirstWithOneLine) {
         EXPECT_EQ(log.count("[SPOOL] Dropped " + std::to_string(row.dropped) + " oldest entries"),
                   row.dropped > 0 ? 1u : 0u);
     }
-}
-
-TEST(Spool, OnlyOneHolderOfTheLock) {
-    TempDir dir;
-    std::string error;
-    auto first = std::make_unique<Spool>(dir.path(), 1, 1);
-    ASSERT_TRUE(first->lock(&error)) << error;
-    Spool second(dir.path(), 1, 1);
-    EXPECT_FALSE(second.lock(&error));
-    EXPECT_EQ(error, "locked");
-    first.reset();
-    EXPECT_TRUE(second.lock(&error));
 }
 
 }  // namespace

@@ -1,21 +1,22 @@
 // The pieces of the px4ctrl link around the message scan: reassembly, the
-// pending command, the lazily built state document, the reconnect back-off,
-// and the WebSocket framing and upgrade.
+// pending command, the reconnect back-off, the pace of the state requests, and
+// the WebSocket framing and upgrade. The state document: see the link's test.
+#include <algorithm>
+#include <climits>
+#include <set>
 #include <string>
 #include <vector>
 
 #include <gtest/gtest.h>
-#include <nlohmann/json.hpp>
 
 #include "px4ctrl/message_assembler.h"
 #include "px4ctrl/pending_command.h"
 #include "px4ctrl/reconnect_delays.h"
-#include "px4ctrl/state_document.h"
+#include "px4ctrl/request_pacer.h"
 #include "px4ctrl/websocket_codec.h"
 
 using namespace kovo::px4ctrl;
 
-using nlohmann::json;
 using Result = MessageAssembler::Result;
 
 // A whole message is used in place; pieces are joined up to the cap
@@ -54,20 +55,6 @@ TEST(PendingCommand, ANewerCommandReplacesTheWaitingOneAndAClosedLinkTakesNone) 
     EXPECT_FALSE(pending.queue("kovo 4") || pending.take());
 }
 
-TEST(StateDocument, ReadsAsACopyOfTheLastStateTextAndAMissingOrNullStateAsAnEmptyObject) {
-    StateDocument s;
-    EXPECT_EQ(s.get(), json::object());  // before the first push
-    std::string text = R"({"fs":3,"kovo":{"photos":[{"id":1}]}})";
-    const json parsed = json::parse(text);
-    s.set(std::string_view(text));
-    text.assign(text.size(), ' ');  // the received text is gone before the first read
-    EXPECT_EQ(s.get(), parsed);
-    for (const auto& state : {std::optional<std::string_view>(), std::optional<std::string_view>("null")}) {
-        s.set(state);
-        EXPECT_EQ(s.get(), json::object());
-    }
-}
-
 // Each entry gets up to 30 % jitter; without a table, 3 s.
 TEST(ReconnectDelays, FollowTheTableThenRepeatItsLastEntryAndWithoutOneTheDefault) {
     ReconnectDelays delays({100, 200, 300});
@@ -77,6 +64,57 @@ TEST(ReconnectDelays, FollowTheTableThenRepeatItsLastEntryAndWithoutOneTheDefaul
     }
     const unsigned ms = ReconnectDelays({}).nextMs();
     EXPECT_TRUE(ms >= 3000 && ms <= 3900) << ms;
+}
+
+// The pace of the state requests, on a fake timeline stepped by the
+// millisecond: px4ctrl's pushes and other messages at given milliseconds, a
+// request sent whenever the pacer says one is due.
+struct PaceCase {
+    const char* name;
+    int interval_ms;
+    int answer_ms;            // px4ctrl pushes this long after each request; -1: it does not answer
+    std::vector<int> pushes;  // pushes px4ctrl sends on its own
+    std::vector<int> others;  // messages that are not accepted pushes
+    int until_ms;
+    std::vector<int> requests;  // when the requests leave
+    int stop_ms = INT_MAX;      // the link closes
+};
+
+// Logs in at 0; at each millisecond the messages arrive before the pacer is asked.
+std::vector<int> requests_sent(const PaceCase& c) {
+    const auto at = [](int ms) { return RequestPacer::TimePoint(std::chrono::milliseconds(ms)); };
+    RequestPacer pacer{std::chrono::milliseconds(c.interval_ms)};
+    pacer.start(at(0));
+    std::multiset<int> pushes(c.pushes.begin(), c.pushes.end());
+    std::vector<int> sent;
+    for (int now = 0; now <= c.until_ms; ++now) {
+        if (now == c.stop_ms) pacer.stop();
+        for (; pushes.count(now) > 0; pushes.erase(pushes.find(now)))
+            pacer.onPush(at(now));
+        if (std::count(c.others.begin(), c.others.end(), now) > 0) pacer.onOtherMessage(at(now));
+        if (!pacer.due(at(now))) continue;
+        pacer.onRequestSent(at(now));
+        sent.push_back(now);
+        if (c.answer_ms >= 0) pushes.insert(now + c.answer_ms);
+    }
+    return sent;
+}
+
+TEST(RequestPacer, RequestsFollowTheIntervalThePushesAndTheKeepAliveRules) {
+    const PaceCase cases[] = {
+        {"px4ctrl answering at once: one request per interval", 20, 1, {}, {}, 100, {0, 20, 40, 60, 80, 100}},
+        {"interval 0: the next request right after each push", 0, 1, {}, {}, 4, {0, 1, 2, 3, 4}},
+        {"slow answers: the next request right after the push", 20, 30, {}, {}, 100, {0, 30, 60, 90}},
+        {"pushes of its own, slower than the interval", 20, -1, {50, 100, 150}, {}, 160, {0, 50, 100, 150}},
+        {"pushes of its own, faster than the interval", 20, -1, {5, 10, 15, 25, 30, 35, 45}, {}, 50, {0, 20, 40}},
+        {"no pushes: the keep-alive every 500 ms", 20, -1, {}, {}, 1600, {0, 500, 1000, 1500}},
+        {"another message 200 ms after the last request asks again", 20, -1, {}, {150, 250}, 800, {0, 250, 750}},
+        {"an interval beyond the keep-alive holds the pushes back", 1000, 1, {}, {}, 2500, {0, 1000, 2000}},
+        {"stopped: nothing is due, whatever arrives", 20, 1, {50}, {300}, 1000, {0, 20}, 30},
+    };
+    for (const PaceCase& c : cases) {
+        EXPECT_EQ(requests_sent(c), c.requests) << c.name;
+    }
 }
 
 TEST(WebSocketCodec, ClientFramesAreMaskedAndCarryTheLengthInItsShortestForm) {
@@ -163,7 +201,6 @@ TEST(Upgrade, TheAnswerMustSwitchToTheOfferedProtocolWithTheKeysAcceptValue) {
         "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n";
     const std::pair<std::string, const char*> cases[] = {
         {good + "Sec-WebSocket-Protocol: http\r\n\r\n\x81", ""},
-        {good + "\r\n", ""},
         {good + "Sec-WebSocket-Protocol: chat\r\n\r\n", "HS: PROTOCOL malformed"},
         {"HTTP/1.1 503 Service Unavailable\r\n\r\n", "HS: ws upgrade response not 101"},
         {"HTTP/1.1 101 OK\r\nConnection: Upgrade\r\n\r\n", "HS: UPGRADE missing"},
