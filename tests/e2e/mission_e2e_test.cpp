@@ -93,9 +93,11 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUploadThenStopOnSigterm) {
     ASSERT_TRUE(rig.daemon->waitForLine("[CAR] carFlightPointList size=2 cmd=[kovo 1.5,3]", 5s));
     // The start delay is real: ten seconds, then the command.
     EXPECT_EQ(rig.px4->event("kovo_command", 0, 15s)["text"], "kovo 1.5,3");
-    // px4ctrl executes (code 4): the reboot is refused.
-    EXPECT_TRUE(wait_until([&] { return rig.askCanReboot() == "0"; }, 5s, 100ms));
+    // px4ctrl executes (code 4): the reboot is refused; back in standby, allowed.
+    ASSERT_TRUE(rig.daemon->waitForLine("[PX4-STATE] fs=4 ", 10s));
+    EXPECT_EQ(rig.askCanReboot(), "0");
     ASSERT_TRUE(rig.daemon->waitForLine("[LOG] Uploaded normal log: ", 40s));
+    EXPECT_EQ(rig.askCanReboot(), "1");
     // Reports travel through the broker and may trail the log upload.
     const auto report_count = [&](const char* cmd) {
         return rig.platform->process().countLines("\"platformCmd\":\"" + std::string(cmd) + "\"");
