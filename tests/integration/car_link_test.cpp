@@ -1,7 +1,7 @@
 // SioCarClient against the real npm socket.io 2.x server (tools/sim_car.js)
 // over loopback: what only a real server shows (its encodings of the query,
-// events and attachments, its closes and time-outs); the protocol rules
-// themselves are unit-tested on hand-written frames.
+// events and attachments, its closes); the protocol rules and time-outs are
+// unit-tested on hand-written frames, hostile frames in the fault scenarios.
 #include <gtest/gtest.h>
 #include <signal.h>
 
@@ -20,23 +20,16 @@ using namespace kovo::car;
 using namespace std::chrono_literals;
 using nlohmann::json;
 using testsupport::wait_until;
-using Clock = std::chrono::steady_clock;
 
 namespace {
 
 const std::string kGreen = "\033[32m", kYellow = "\033[33m", kReset = "\033[0m";
-
-long long ms_since(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
 
 class CarLink : public ::testing::Test {
 protected:
     void TearDown() override {
         // The client's thread calls back into the members below: stopped first.
         client.reset();
-        // A car stopped with SIGSTOP would sit out SIGTERM's grace.
-        if (car) car->process().signal(SIGCONT);
     }
     void startCar(std::vector<std::string> args = {}, int port = 0) {
         if (port != 0) args.insert(args.end(), {"--port", std::to_string(port)});
@@ -64,19 +57,13 @@ protected:
         client->setOnGaveUp([this](unsigned attempts) { gave_up.push_back(static_cast<int>(attempts)); });
         ASSERT_TRUE(!start || client->start());
     }
-    // Both, and waits until the handlers are registered.
-    void connectBoth(std::vector<std::string> car_args = {}, int attempts = 0) {
-        ASSERT_NO_FATAL_FAILURE(startCar(std::move(car_args)));
-        ASSERT_NO_FATAL_FAILURE(startClient(attempts));
-        ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 5s));
-    }
     void carCommand(const json& command) { car->sendLine(command.dump()); }
     std::vector<json> missions() const {
         std::lock_guard<std::mutex> lock(mutex);
         return missions_;
     }
-    bool waitMissions(size_t n, std::chrono::milliseconds timeout = 5s) const {
-        return wait_until([&] { return missions().size() >= n; }, timeout);
+    bool waitMissions(size_t n) const {
+        return wait_until([&] { return missions().size() >= n; }, 5s);
     }
     bool logged(const std::string& text) const { return log.text().find(text) != std::string::npos; }
 
@@ -93,10 +80,17 @@ protected:
 
 }  // namespace
 
-TEST_F(CarLink, QueryIsDecodedExactlyByTheServerAndTheOpenIsLogged) {
+// One server throughout: the query as it decodes it, the mission in each
+// form, the answer before the server's acknowledgement, statuses as one JSON
+// text argument, only while up, from any thread in order per thread.
+TEST_F(CarLink, QueryMissionsAnswersAndStatusesAsTheServerSeesThem) {
     config.socketio.access_key = "48 21+90/37&x=\xc3\xa9";
     config.socketio.client_type = "app?type=%41";
-    ASSERT_NO_FATAL_FAILURE(connectBoth());
+    ASSERT_NO_FATAL_FAILURE(startCar());
+    ASSERT_NO_FATAL_FAILURE(startClient(0, "", false));
+    client->sendMissionStatus({{"missionStatus", "1"}});  // down: neither sent later nor logged
+    ASSERT_TRUE(client->start());
+    ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 5s));
     json connection = car->event("connection");
     // Revision 3, WebSocket only, never a sid or b64.
     EXPECT_EQ(connection["query"], (json{{"EIO", "3"},
@@ -105,15 +99,10 @@ TEST_F(CarLink, QueryIsDecodedExactlyByTheServerAndTheOpenIsLogged) {
                                          {"clientType", "app?type=%41"}}));
     EXPECT_TRUE(logged(
         "SIO connected to car server\n[SIO] namespace=/ sessionid=" + connection["id"].get<std::string>() + "\n"));
-    EXPECT_TRUE(
-        logged("[SIO] Listening events: mission='car_uav_begin_mission' reboot_query='car_uav_can_reboot_uav' "
-               "realtime='uav_realtime_status' mission_status='uav_mission_status'\n"));
-}
 
-// Each row: what the car sends as car_uav_begin_mission, what the mission
-// callback receives, and the flag of the green RX line. A mission sent as an
-// object and as JSON text arrive equal; strings inside are never parsed.
-TEST_F(CarLink, MissionInEachFormArrivesConvertedAndLoggedGreen) {
+    // Each row: what the car sends as car_uav_begin_mission, what the mission
+    // callback receives, and the flag of the green RX line. A mission sent as
+    // an object and as JSON text arrive equal; strings inside are never parsed.
     const json mission = json::parse(R"({"carStrategyId": "12", "beforeTakeoffPhotoConfig": {}, "tags": ["true", "{}"],
         "carFlightPointList": [{"id": "1", "z": "1.5"}, {"id": "2", "z": 3}]})");
     json converted = mission;
@@ -136,7 +125,6 @@ TEST_F(CarLink, MissionInEachFormArrivesConvertedAndLoggedGreen) {
         {emit(json::array()), nullptr, "null"},
         {emit({{{"a", 1}}, "second", 3}), {{"a", 1}}, "5"},
     };
-    ASSERT_NO_FATAL_FAILURE(connectBoth());
     for (size_t i = 0; i < std::size(rows); ++i) {
         SCOPED_TRACE(rows[i].command.dump());
         carCommand(rows[i].command);
@@ -145,47 +133,8 @@ TEST_F(CarLink, MissionInEachFormArrivesConvertedAndLoggedGreen) {
         EXPECT_TRUE(logged(kGreen + "[SIO] RX car_uav_begin_mission (flag=" + rows[i].flag + "):\n" +
                            rows[i].expected.dump(2) + kReset + "\n"));
     }
-    EXPECT_TRUE(missions()[0]["carFlightPointList"][1]["z"].is_number_integer());
     EXPECT_TRUE(logged("car_uav_begin_mission parse error: cannot fly fly to the moon\n"));
-}
 
-// Broken frames, message events and ERROR packets are logged and the link
-// goes on; payloads above a megabyte travel both ways.
-TEST_F(CarLink, OddFramesAreLoggedWhileTheLinkGoesOnAndLargePayloadsTravel) {
-    ASSERT_NO_FATAL_FAILURE(connectBoth({"--max-http-buffer-size", "5000000"}));
-    carCommand({{"cmd", "raw"}, {"text", "42[broken"}});
-    // A second open packet with a tiny ping interval changes nothing.
-    carCommand({{"cmd", "raw"}, {"text", "0{\"sid\":\"again\",\"pingInterval\":1,\"pingTimeout\":1}"}});
-    // A stray attachment, then a binary event whose attachment never comes.
-    carCommand({{"cmd", "raw"}, {"base64", "BAEC"}});
-    carCommand({{"cmd", "raw"}, {"text", R"(451-["car_uav_begin_mission",{"_placeholder":true,"num":0}])"}});
-    for (const json& args : {json{"hello car"}, json::array(), json{{{"a", 1}}}})
-        carCommand({{"cmd", "emit"}, {"event", "message"}, {"args", args}});
-    carCommand({{"cmd", "error"}, {"data", "oops"}});
-    carCommand({{"cmd", "error"}, {"data", {{"code", 7}}}});
-    carCommand({{"cmd", "large"}, {"event", "car_uav_begin_mission"}, {"bytes", 2000000}});
-    client->sendMissionStatus({{"blob", std::string(1500000, 'a')}});
-    ASSERT_TRUE(waitMissions(1, 10s));
-    const std::string text = missions()[0]["text"];
-    EXPECT_EQ(text.size(), 2000000u);
-    EXPECT_EQ(text.substr(0, 4), "\xc3\xa9\xc3\xa9");
-    EXPECT_EQ(car->event("received", 0, 10s)["payload"]["blob"].get<std::string>().size(), 1500000u);
-    EXPECT_EQ(log.count("[SIO] Dropped frame from server:"), 4u);
-    for (const char* shown : {"hello car", "(empty)", "(non-string)"})
-        EXPECT_TRUE(logged(kGreen + "[SIO] RX Socket event: message -> " + shown + kReset + "\n")) << shown;
-    EXPECT_TRUE(logged("[SIO] Socket error: oops\n[SIO] Socket error: {\"code\":7}\n"));
-    EXPECT_FALSE(wait_until([this] { return disconnected_calls > 0; }, 500ms));
-}
-
-// The answer leaves before the server's acknowledgement; statuses go as JSON
-// text, only while up, from any thread in order per thread; only the mission
-// status and the answer are logged.
-TEST_F(CarLink, AnswersAndStatusesAreOneJsonTextArgument) {
-    ASSERT_NO_FATAL_FAILURE(startCar());
-    ASSERT_NO_FATAL_FAILURE(startClient(0, "", false));
-    client->sendMissionStatus({{"missionStatus", "1"}});  // down: neither sent later nor logged
-    ASSERT_TRUE(client->start());
-    ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 5s));
     carCommand({{"cmd", "emit"}, {"event", "car_uav_can_reboot_uav"}, {"args", {{{"t", 1}}}}, {"ack", true}});
     EXPECT_EQ(car->event("ack")["args"], json::array());
     const std::string answer = R"({"accessKey":"4821-9037","can_reboot_uav":"0"})";
@@ -221,7 +170,7 @@ TEST_F(CarLink, AnswersAndStatusesAreOneJsonTextArgument) {
 }
 
 // Retrying without end (the shipped setting): a car server that starts after
-// the client is found, one that restarts is found again.
+// the client is found, one that restarts is found again with a new session.
 TEST_F(CarLink, ComesBackAfterAServerRestartWithANewSessionAndEachEventHandledOnce) {
     const int port = testsupport::pick_free_port();
     ASSERT_NO_FATAL_FAILURE(startClient(-1, "http://127.0.0.1:" + std::to_string(port)));
@@ -231,7 +180,7 @@ TEST_F(CarLink, ComesBackAfterAServerRestartWithANewSessionAndEachEventHandledOn
     const std::string first_sid = car->event("connection")["id"];
     car->process().signal(SIGKILL);
     ASSERT_TRUE(log.waitFor("SIO close: 1", 5s));
-    ASSERT_NO_FATAL_FAILURE(startCar({}, car_port));
+    ASSERT_NO_FATAL_FAILURE(startCar({}, port));
     ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 10s, 2));
     const std::string sid = car->event("connection")["id"];
     EXPECT_NE(sid, first_sid);
@@ -262,7 +211,7 @@ TEST_F(CarLink, FailedConnectionsAreRetriedAndTheLastFailureReported) {
         const char* reason;
     } rows[] = {
         {"", 0, 0, "[SIO] Socket error: Not authorized"},
-        {closed, 2, 2, "[SIO] Connect error:"},  // waits of 100 and 150 ms
+        {closed, 2, 2, "[SIO] Connect error:"},
         {"https://127.0.0.1:8443", 3, 0, "TLS is not supported"},
     };
     for (const auto& row : rows) {
@@ -270,10 +219,8 @@ TEST_F(CarLink, FailedConnectionsAreRetriedAndTheLastFailureReported) {
         const size_t failures = log.count("[SIO] Connection failed");
         const size_t retries = log.count("[SIO] Reconnecting...");
         const size_t reasons = log.count(row.reason);
-        const auto start = Clock::now();
         ASSERT_NO_FATAL_FAILURE(startClient(row.attempts, row.uri));
         ASSERT_TRUE(log.waitFor("[SIO] Connection failed", 5s, failures + 1));
-        EXPECT_GE(ms_since(start), row.reconnecting == 2 ? 250 : 0);
         EXPECT_EQ(log.count("[SIO] Reconnecting...") - retries, row.reconnecting);
         EXPECT_GT(log.count(row.reason), reasons);
         client->stop();
@@ -324,22 +271,4 @@ TEST_F(CarLink, ServerDisconnectAndOurStopAreFinalOtherClosesReconnect) {
         client->stop();
     }
     EXPECT_EQ(car->events("received").size(), 0u);
-}
-
-// 2.4.1's default ping timeout is 5000 ms (2.5.1's 20000): the handshake's
-// figure counts. A client that pings is kept past interval and timeout.
-TEST_F(CarLink, PingsKeepTheLinkAndAStoppedServerIsDetected) {
-    ASSERT_NO_FATAL_FAILURE(connectBoth({"--version", "2.4.1", "--ping-interval", "500"}));
-    carCommand({{"cmd", "mission"}, {"as", "string"}});
-    ASSERT_TRUE(waitMissions(1));
-    EXPECT_EQ(missions()[0]["carStrategyId"], "12");
-    EXPECT_FALSE(wait_until([this] { return disconnected_calls > 0; }, 6s));
-
-    const auto stopped = Clock::now();
-    car->process().signal(SIGSTOP);
-    ASSERT_TRUE(log.waitFor("SIO close: 1", 8s));
-    const long long waited = ms_since(stopped);
-    EXPECT_GE(waited, 4000);
-    EXPECT_LE(waited, 5900);
-    EXPECT_TRUE(logged("[SIO] Connection ended: ping timeout\n"));
 }

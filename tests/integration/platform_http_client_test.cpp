@@ -67,7 +67,12 @@ protected:
 
 }  // namespace
 
-TEST_F(HttpClientTest, UploadSendsTheFilePartFirstThenTheFieldsWholeInKeyOrder) {
+// A completed transfer hands its status to the caller, whatever it is; the
+// body is the response or the file, an older file replaced. A failed one is
+// logged once with its reason and leaves the response alone; a missing
+// directory makes no request; a broken-off transfer or a full disk fails,
+// leaving the part for the caller.
+TEST_F(HttpClientTest, TransfersHandOverStatusAndBodyAndFailuresAreLoggedOnce) {
     const std::string with_zero("left\0right", 10);
     std::string response;
     long status = -1;
@@ -75,11 +80,11 @@ TEST_F(HttpClientTest, UploadSendsTheFilePartFirstThenTheFieldsWholeInKeyOrder) 
                                  "photo", &response, &status));
     EXPECT_EQ(status, 200);
     EXPECT_EQ(json::parse(response).value("msg", ""), "success");
-    // An empty field name gives the configured one, read at each request.
+    // The file part comes first, then the fields whole in key order. An empty
+    // field name gives the configured one, read at each request.
     ASSERT_TRUE(post("/a"));
     config_.platform.upload_file_field = "upfile";
     ASSERT_TRUE(post("/b"));
-
     json sent = platform_.event("request", 0);
     EXPECT_EQ(sent["path"], "/media/upload");
     EXPECT_EQ(sent["query"], "mission=7");
@@ -89,30 +94,15 @@ TEST_F(HttpClientTest, UploadSendsTheFilePartFirstThenTheFieldsWholeInKeyOrder) 
         {"name":"a","value":"left\u0000right"},{"name":"b","value":"2"}])"));
     EXPECT_EQ(platform_.event("request", 1)["parts"][0]["name"], "file");
     EXPECT_EQ(platform_.event("request", 2)["parts"][0]["name"], "upfile");
-    EXPECT_TRUE(errors().empty());
-}
 
-TEST_F(HttpClientTest, ConcurrentCallersAreServedOneAtATime) {
-    ASSERT_TRUE(platform_.command({{"cmd", "delay"}, {"ms", 150}}).is_object());
-    std::atomic<int> succeeded{0};
-    std::vector<std::thread> callers;
-    for (int i = 0; i < 4; ++i)
-        callers.emplace_back([&] { succeeded += post("/media") ? 1 : 0; });
-    for (auto& t : callers)
-        t.join();
-    EXPECT_EQ(succeeded, 4);
-    // Each request arrived when no other was open on the platform.
-    for (size_t i = 0; i < 4; ++i)
-        EXPECT_EQ(platform_.event("request", i)["inflight"], 1) << i;
-}
+    ASSERT_TRUE(client_.downloadFile(pictureUrl(3), photo_, &status));
+    EXPECT_EQ(status, 200);
+    const std::string bytes = testsupport::read_file(photo_);
+    EXPECT_EQ(bytes.size(), camera_.event("request", 0)["size"].get<size_t>());
+    EXPECT_EQ(bytes.substr(bytes.size() - 2), "\xff\xd9");
 
-// A completed transfer hands its status to the caller, whatever it is; the
-// body is the response or the file. A failed one is logged once with its
-// reason and leaves the response alone.
-TEST_F(HttpClientTest, ErrorStatusesAreCompletedTransfersAndFailuresAreLoggedOnce) {
     ASSERT_TRUE(platform_.command({{"cmd", "mode"}, {"mode", "error"}, {"status", 503}}).is_object());
-    std::string response = "untouched";
-    long status = 0;
+    response = "untouched";
     EXPECT_TRUE(post("/media", &response, &status));
     EXPECT_EQ(status, 503);
     EXPECT_EQ(json::parse(response).value("msg", ""), "simulated failure");
@@ -128,43 +118,40 @@ TEST_F(HttpClientTest, ErrorStatusesAreCompletedTransfersAndFailuresAreLoggedOnc
     EXPECT_FALSE(client_.postFile("http://127.0.0.1:" + std::to_string(testsupport::pick_free_port()), photo_, {}, "",
                                   &response));
     EXPECT_EQ(response, "untouched");
-    const Texts texts = errors();
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0].rfind("curl postFile error: ", 0), 0u) << texts[0];
-    EXPECT_GT(texts[0].size(), std::string("curl postFile error: ").size());
-    EXPECT_EQ(texts[1], "curl postFile error: Couldn't connect to server");
-}
-
-// A missing directory makes no request; a broken-off transfer or a full disk
-// fails, leaving the part for the caller.
-TEST_F(HttpClientTest, DownloadSavesThePictureWholeOverAnOlderFileAndFailsOnABrokenTransfer) {
-    long status = -1;
+    status = -1;
     EXPECT_FALSE(client_.downloadFile(pictureUrl(1), dir_.file("no/such/dir/pic.jpg"), &status));
     EXPECT_EQ(status, 0);
-    ASSERT_TRUE(client_.downloadFile(pictureUrl(3), photo_, &status));
-    EXPECT_EQ(status, 200);
-    const std::string bytes = testsupport::read_file(photo_);
-    ASSERT_EQ(bytes.size(), camera_.event("request", 0)["size"].get<size_t>());
-    EXPECT_EQ(bytes.substr(0, 2), "\xff\xd8");
-    EXPECT_EQ(bytes.substr(bytes.size() - 2), "\xff\xd9");
-    EXPECT_TRUE(errors().empty());
-
     ASSERT_TRUE(camera_.command({{"cmd", "truncate"}, {"number", 6}}).is_object());
     EXPECT_FALSE(client_.downloadFile(pictureUrl(6), dir_.file("six.jpg"), &status));
     EXPECT_EQ(status, 0);
-    EXPECT_EQ(testsupport::read_file(dir_.file("six.jpg")).size(), camera_.event("request", 1)["size"].get<size_t>());
+    EXPECT_EQ(testsupport::read_file(dir_.file("six.jpg")).size(), camera_.event("request", 2)["size"].get<size_t>());
     // /dev/full opens but refuses every write, like a full disk.
     EXPECT_FALSE(client_.downloadFile(pictureUrl(7), "/dev/full"));
     const Texts texts = errors();
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0].rfind("curl download error: ", 0), 0u) << texts[0];
-    EXPECT_EQ(texts[1], "curl download error: Failed writing received data to disk/application");
+    ASSERT_EQ(texts.size(), 4u);
+    EXPECT_EQ(texts[0].rfind("curl postFile error: ", 0), 0u) << texts[0];
+    EXPECT_GT(texts[0].size(), std::string("curl postFile error: ").size());
+    EXPECT_EQ(texts[1], "curl postFile error: Couldn't connect to server");
+    EXPECT_EQ(texts[2].rfind("curl download error: ", 0), 0u) << texts[2];
+    EXPECT_EQ(texts[3], "curl download error: Failed writing received data to disk/application");
 }
 
-// Each kind has its own time-out, read at each request, and its own handle:
-// an upload is never held up behind a hanging camera.
-TEST_F(HttpClientTest, HangingPeersTimeOutAndAHangingCameraHoldsNoUploadUp) {
-    config_.platform.timeout.post_file = 1;
+// Callers of a kind are served one at a time. Each kind has its own time-out,
+// read at each request, and its own handle: an upload is never held up behind
+// a hanging camera. (A hanging platform: the fault scenarios.)
+TEST_F(HttpClientTest, CallersTakeTurnsAndAHangingCameraHoldsNoUploadUp) {
+    ASSERT_TRUE(platform_.command({{"cmd", "delay"}, {"ms", 150}}).is_object());
+    std::atomic<int> succeeded{0};
+    std::vector<std::thread> callers;
+    for (int i = 0; i < 4; ++i)
+        callers.emplace_back([&] { succeeded += post("/media") ? 1 : 0; });
+    for (auto& t : callers)
+        t.join();
+    EXPECT_EQ(succeeded, 4);
+    // Each request arrived when no other was open on the platform.
+    for (size_t i = 0; i < 4; ++i)
+        EXPECT_EQ(platform_.event("request", i)["inflight"], 1) << i;
+
     config_.siyi.download_timeout_ms = 1500;
     ASSERT_TRUE(camera_.command({{"cmd", "hang"}}).is_object());
     const auto start = std::chrono::steady_clock::now();
@@ -179,14 +166,5 @@ TEST_F(HttpClientTest, HangingPeersTimeOutAndAHangingCameraHoldsNoUploadUp) {
     download.join();
     EXPECT_GE(download_took, 1400ms);
     EXPECT_LT(download_took, 5s);
-
-    ASSERT_TRUE(platform_.command({{"cmd", "mode"}, {"mode", "hang"}}).is_object());
-    const auto upload_start = std::chrono::steady_clock::now();
-    EXPECT_FALSE(post("/media"));
-    EXPECT_GE(std::chrono::steady_clock::now() - upload_start, 900ms);
-    EXPECT_LT(std::chrono::steady_clock::now() - upload_start, 5s);
-    EXPECT_EQ(errors(),
-              (Texts{"curl download error: Timeout was reached", "curl postFile error: Timeout was reached"}));
-    // The platform did receive the whole upload before it stopped answering.
-    EXPECT_EQ(platform_.event("request", 1)["answer"], "hang");
+    EXPECT_EQ(errors(), Texts{"curl download error: Timeout was reached"});
 }
