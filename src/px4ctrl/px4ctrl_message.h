@@ -23,7 +23,7 @@ struct ScannedMessage {
     enum class Kind {
         NOT_OBJECT,  // does not begin with "{": ignored without a word
         MALFORMED,   // not valid JSON; error holds the parser's message
-        TOO_DEEP,    // valid JSON nested deeper than kMaxNesting
+        TOO_DEEP,    // nested deeper than kMaxNesting: refused there, valid or not
         OBJECT,
     };
     Kind kind = Kind::NOT_OBJECT;

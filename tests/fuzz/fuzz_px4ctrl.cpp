@@ -24,6 +24,8 @@ void check_scanner(std::string_view text) {
         if (message.kind != ScannedMessage::Kind::NOT_OBJECT) abort();
         return;
     }
+    // Deep nesting is refused where it is met, before the rest is read.
+    if (message.kind == ScannedMessage::Kind::TOO_DEEP) return;
     const bool json_ok = nlohmann::json::accept(text);
     if ((message.kind == ScannedMessage::Kind::MALFORMED) == json_ok) abort();
     if (message.kind != ScannedMessage::Kind::OBJECT) return;
