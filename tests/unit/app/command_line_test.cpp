@@ -49,9 +49,9 @@ TEST(CommandLine, OptionsAndOverrides) {
         {{"--px4_port", "-5"}, "config/config.json"},
         // A value option without its value and unknown words are ignored (and
         // named); empty values count for nothing.
-        {{"--site_id", "x", "--px4_port"}, "config/config.json platform.site_id=x ignored=--px4_port"},
-        {{"stray", "--verbose", "--site_id", "s", "-h", "--HELP", "--access_key", ""},
-         "config/config.json platform.site_id=s ignored=stray ignored=--verbose ignored=-h ignored=--HELP"},
+        {{"stray", "--verbose", "--site_id", "s", "-h", "--HELP", "--access_key", "", "--px4_port"},
+         "config/config.json platform.site_id=s ignored=stray ignored=--verbose ignored=-h ignored=--HELP "
+         "ignored=--px4_port"},
         // --help ends the walk; as the value of an option it is a value, like any option name.
         {{"--site_id", "a", "--help", "--site_id", "b"}, "config/config.json platform.site_id=a help"},
         {{"--config", "--help"}, "--help"},

@@ -76,7 +76,6 @@ public:
     // The last state pushed; an empty object before the first.
     json getState() override { return pushed.empty() ? json::object() : pushed.back(); }
     bool sendCmd(const std::string& cmd) override {
-        if (!accept_cmd) return false;
         commands.add(cmd);
         if (on_cmd) on_cmd();  // px4ctrl reacting to the command
         return true;
@@ -84,7 +83,7 @@ public:
     void setState(const json& s) { pushed.add(s); }
     void setLink(bool up) { connected = logined = up; }
 
-    std::atomic<bool> connected{true}, logined{true}, accept_cmd{true};
+    std::atomic<bool> connected{true}, logined{true};
     std::atomic<uint64_t> logins{1};
     Log<json> pushed;
     Log<std::string> commands;
@@ -118,7 +117,6 @@ public:
         }
         return out;
     }
-    size_t count(const std::string& cmd) const { return messages(cmd).size(); }
     Texts statusCodes() const { return pluck(messages("UploadUavStatusHistory"), "/parms/uavStatusCode"); }
 
     std::atomic<bool> connected{true};

@@ -52,18 +52,6 @@ TEST(JsonRecords, BytesWritten) {
     EXPECT_EQ(directory_entries(dir.path()), (std::set<std::string>{"bad.jsonl", "log.jsonl", "m.json"}));
 }
 
-TEST(WriteJsonFile, ConcurrentWritersLeaveOneWholeFile) {
-    TempDir dir;
-    const std::string path = dir.file("m.json");
-    const json docs[] = {{{"writer", std::string(30000, 'a')}}, {{"writer", std::string(20000, 'b')}}};
-    on_threads(2, [&](int t) {
-        for (int i = 0; i < 30; ++i)
-            write_json_file(path, docs[t], 2);
-    });
-    const json written = json::parse(read_file(path));
-    EXPECT_TRUE(written == docs[0] || written == docs[1]);
-}
-
 TEST(AppendJsonl, ConcurrentLinesNeverInterleave) {
     TempDir dir;
     const std::string path = dir.file("log.jsonl");
@@ -79,19 +67,4 @@ TEST(AppendJsonl, ConcurrentLinesNeverInterleave) {
     ASSERT_EQ(lines.size(), 2000u);
     for (const json& r : lines)
         ASSERT_EQ(r, record(r["t"], r["i"]));
-}
-
-// Clock, dash, counter: unique across threads, the counter consecutive.
-TEST(GenUuid, UniqueAcrossThreads) {
-    std::vector<std::vector<std::string>> ids(4);
-    on_threads(4, [&](int t) {
-        for (int i = 0; i < 2000; ++i)
-            ids[t].push_back(gen_uuid());
-    });
-    std::set<long> counters;
-    for (const auto& list : ids)
-        for (const std::string& id : list)
-            counters.insert(std::stol(id.substr(id.find('-') + 1)));
-    ASSERT_EQ(counters.size(), 8000u);
-    EXPECT_EQ(*counters.rbegin() - *counters.begin(), 7999);
 }

@@ -97,8 +97,6 @@ TEST_F(StatusReports, StatusCodesRebootFlagAndRebootAnswer) {
                                            {0, "1", "1", true},
                                            {2, "1", "1", true},
                                            {3, "4", "0", false},
-                                           {6, "4", "0", false},
-                                           {7, "4", "0", false},
                                            {5, "12", "0", true}}) {
         SCOPED_TRACE(row.fs);
         const json s = realtime(activeTick(row.fs));
@@ -168,13 +166,8 @@ TEST_F(StatusReports, FlightHistoryHasAllFiftyFourMembersAndTheirValues) {
         "xSpeed": "3", "vSpeed": "0.50", "zSpeed": "0.50", "batteryPercent": "87", "batteryVoltage": "16.20",
         "dataLink": "1", "ptzPitch": "0.10", "uavYaw": "0.20", "ptzYaw": "0.20", "uavRoll": "0.30",
         "ptzRoll": "0.30"})"));
-    // A text is not a boolean; without one "dataLink" follows the configured default.
+    // A text is not a boolean.
     expect_members(flightHistory({{"bat", {{"remain", 87.5}}}, {"online", "true"}}),
                    {{"batteryPercent", "87.50"}, {"dataLink", "0"}});
     EXPECT_EQ(flightHistory({{"lpos", {{"x", std::string("\xff")}}}})["uavX"], "\xEF\xBF\xBD");
-    Harness other;
-    other.config.uav_defaults.online = true;
-    other.build();
-    other.core->reports.sendPlatformFlightHistory({{"online", nullptr}});
-    EXPECT_EQ(other.mqtt.messages().back()["parms"]["dataLink"], "1");
 }
