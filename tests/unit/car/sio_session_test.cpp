@@ -61,37 +61,31 @@ struct Harness : sio::SessionSink {
 }  // namespace
 
 // Messages before the open packet and events before the namespace connect
-// are dropped; a second 40 (root middleware on the server) is tolerated; the
-// client never sends 40 for the default namespace.
-TEST(SessionHandshake, OpensAfterOpenPacketAndDefaultNamespaceConnectOnly) {
-    Harness h;
-    h.session.start(h.t0);
-    h.text("40");
-    h.text(R"(42["ev"])");
-    h.handshake();
-    h.text("40/admin,");
-    h.text(R"(42["ev"])");
-    EXPECT_TRUE(h.opened_ids.empty() && h.events.empty());
-    h.text("40");
-    h.text("40");
-    EXPECT_EQ(h.opened_ids, Strings{"sid-1"});
-    EXPECT_EQ(h.dropped.size(), 3u);
-    EXPECT_TRUE(h.ends.empty() && h.sent.empty());
-}
-
-// Activity before the open packet does not start the ping clock; pings and
-// pongs do not stand in for the namespace connect.
-TEST(SessionHandshake, TimesOutWithoutOpenPacketOrNamespaceConnect) {
-    for (const bool open_packet : {false, true}) {
+// are dropped; activity, pings and pongs do not stand in for either, so the
+// handshake times out 3 s after the start; a second 40 (root middleware on
+// the server) is tolerated; the client never sends 40 for the default namespace.
+TEST(SessionHandshake, OpensOnTheDefaultNamespaceConnectOnlyAndTimesOutWithoutIt) {
+    for (const bool connect : {false, true}) {
+        SCOPED_TRACE(connect);
         Harness h;
-        open_packet ? h.handshake() : h.session.start(h.t0);
+        h.session.start(h.t0);
+        for (const char* frame : {"40", R"(42["ev"])", "3"})
+            h.session.onText(frame, h.t0 + 1s);
         h.session.onActivity(h.t0 + 1s);
         h.session.onTimer(h.t0 + 1s);
-        h.session.onText("3", h.t0 + 2s);
+        h.session.onText(R"(0{"sid":"sid-1","upgrades":[],"pingInterval":1000,"pingTimeout":500})", h.t0 + 2s);
+        for (const char* frame : {"40/admin,", R"(42["ev"])", "3"})
+            h.session.onText(frame, h.t0 + 2s);
         h.session.onTimer(h.t0 + 3s - 1ms);
-        EXPECT_TRUE(h.ends.empty()) << open_packet;
+        EXPECT_TRUE(h.opened_ids.empty() && h.events.empty() && h.ends.empty() && h.sent.empty());
+        if (connect) {
+            h.text("40");
+            h.text("40");
+            EXPECT_EQ(h.opened_ids, Strings{"sid-1"});
+            EXPECT_TRUE(h.sent.empty());
+        }
         h.session.onTimer(h.t0 + 3s);
-        EXPECT_EQ(h.ends, Ends{SessionEnd::HANDSHAKE_TIMEOUT}) << open_packet;
+        EXPECT_EQ(h.ends, connect ? Ends{} : Ends{SessionEnd::HANDSHAKE_TIMEOUT});
     }
 }
 
@@ -159,48 +153,25 @@ TEST(SessionEvents, FramesThatEndTheSession) {
     }
 }
 
-TEST(SessionBinary, NestedPlaceholdersTakeTheirAttachmentsInOrder) {
-    Harness h;
-    h.open();
-    h.text(R"(452-2["photo",{"a":[{"_placeholder":true,"num":1}],"b":{"_placeholder":true,"num":0}},"text"])");
-    // Pings and pongs between the header and its attachments change nothing.
-    h.text("3");
-    h.text("6");
-    h.session.onBinary(bin("first"), h.t0);
-    EXPECT_TRUE(h.events.empty());
-    h.session.onBinary(bin("second"), h.t0);
-    ASSERT_EQ(h.events.size(), 1u);
-    const auto blob = [](std::string s) { return Message::binary({s.begin(), s.end()}); };
-    EXPECT_EQ(h.events[0].name, "photo");
-    EXPECT_EQ(h.events[0].ack_id, 2u);
-    EXPECT_EQ(Message(h.events[0].args),
-              Message::array({{{"a", Message::array({blob("second")})}, {"b", blob("first")}}, "text"}));
-    EXPECT_TRUE(h.dropped.empty());
-}
-
 // Attachments that cannot complete their event are dropped (0 or 1 log line)
 // and never delay the next event.
 TEST(SessionBinary, IncompleteOrForeignAttachmentsNeverReachAHandler) {
-    const std::string one = R"(451-["photo",{"_placeholder":true,"num":0}])";
     const std::string two = R"(452-["photo",{"_placeholder":true,"num":0},{"_placeholder":true,"num":1}])";
     const struct {
         std::string header;
         Strings attachments;
         size_t drops;
     } cases[] = {
-        {one, {"\x01\x02"}, 1},                                             // no message type byte
         {two, {bin(std::string(60, 'a')), bin(std::string(60, 'b'))}, 1},   // over the 100-byte bound
         {R"(451-["photo",{"_placeholder":true,"num":3}])", {bin("x")}, 1},  // placeholder without attachment
         {two, {bin("a")}, 1},                                               // the next text packet comes first
-        {"", {bin("x")}, 1},                                                // no binary packet waiting
         {R"(461-4[{"_placeholder":true,"num":0}])", {bin("x")}, 0},         // we never ask for acks
-        {R"(451-/admin,["photo",{"_placeholder":true,"num":0}])", {bin("x")}, 0},
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.header + " " + std::to_string(c.attachments.size()));
         Harness h;
         h.open();
-        if (!c.header.empty()) h.text(c.header);
+        h.text(c.header);
         for (const auto& frame : c.attachments)
             h.session.onBinary(frame, h.t0);
         EXPECT_TRUE(h.events.empty());
@@ -209,24 +180,18 @@ TEST(SessionBinary, IncompleteOrForeignAttachmentsNeverReachAHandler) {
     }
 }
 
+// Broken frames of every kind: see the car link's test and fuzz_sio. These
+// are the ones a rule of the decoder alone refuses.
 TEST(SessionMalformed, EachBadFrameIsDroppedAndTheSessionGoesOn) {
     Harness h;
     h.open();
     const auto nested = [](int depth) { return std::string(depth, '[') + std::string(depth, ']'); };
-    // Engine.IO and socket.io packet types first.
-    const Strings bad = {"", "7", "x42", "4", "47",
-                         // Broken or trailing JSON, invalid UTF-8, nesting beyond the bound.
-                         R"(42["ev")", R"(42["ev"] x)", "42[\"ev\",\"\xc3\x28\"]",
-                         "42[\"ev\"," + nested(sio::kDefaultMaxDepth) + "]", "42" + std::string(1000000, '['),
-                         // Events that are not an array starting with a name.
-                         R"(42"ev")", R"(42[1,2])", "42[]",
-                         // Binary packets without "<count>-", or with counts and ack ids too large to be real.
-                         R"(451["x"])", R"(45-["x"])", R"(451000000-["x"])", R"(42123456789012345678901["x"])"};
+    const Strings bad = {"42[\"ev\"," + nested(sio::kDefaultMaxDepth) + "]", R"(42[1,2])", R"(451000000-["x"])",
+                         R"(42123456789012345678901["x"])"};
     for (size_t i = 0; i < bad.size(); ++i) {
         h.text(bad[i]);
         EXPECT_EQ(h.dropped.size(), i + 1) << bad[i].substr(0, 40);
     }
-    EXPECT_TRUE(h.events.empty());
-    EXPECT_TRUE(h.ends.empty());
+    EXPECT_TRUE(h.events.empty() && h.ends.empty());
     EXPECT_EQ(h.deliver("42[\"still alive\"," + nested(sio::kDefaultMaxDepth - 1) + "]").name, "still alive");
 }

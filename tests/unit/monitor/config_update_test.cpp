@@ -57,9 +57,6 @@ TEST_F(ConfigUpdateTest, AcceptedUpdateIsPublishedSavedLoggedAndShownMasked) {
     EXPECT_EQ(saved["mission"]["fs_idle"], 9);
     EXPECT_EQ(log.count("[Config] Updated px4ctrl.host, px4ctrl.port, socketio.uri, socketio.access_key, mqtt.host"),
               1u);
-    EXPECT_EQ(log.count("(after a restart: px4ctrl.host, px4ctrl.port, socketio.uri, mqtt.host, "
-                        "mqtt.response_topic, stats.web_port)"),
-              1u);
     EXPECT_EQ(log.text().find("\"k\""), std::string::npos);
     EXPECT_EQ(shown(), json::parse(R"({"sio_uri": "ws://u:1", "sio_access_key": "******", "px4_host": "ph",
         "px4_port": 1, "mqtt_host": "mh", "mqtt_port": 1883, "mqtt_request_topic": "rq", "mqtt_response_topic": "rs",
@@ -71,8 +68,8 @@ TEST_F(ConfigUpdateTest, AcceptedUpdateIsPublishedSavedLoggedAndShownMasked) {
     EXPECT_EQ(shown()["restart_pending"].size(), 5u);
 }
 
-// One bad value refuses the whole request; nothing is applied, saved or
-// shown. An invalid document says why, always in JSON. Each setting's own
+// One bad value, an unwritable file: the whole request is refused; nothing
+// is applied, saved or shown. An invalid document says why, always in JSON. Each setting's own
 // refusals: see the configuration's tests.
 TEST_F(ConfigUpdateTest, AnyRefusedValueOrInvalidBodyChangesNothing) {
     const json before = shown();
@@ -83,10 +80,7 @@ TEST_F(ConfigUpdateTest, AnyRefusedValueOrInvalidBodyChangesNothing) {
     const std::vector<Row> rows = {
         {"[1,2]", nullptr},
         {R"({"siyi":{"http_port":-5},"platform":{"site_id":"ok"}})", {{"siyi.http_port", "out of range 1..65535"}}},
-        {R"({"platform":{"site_id":""},"siyi":{"ip":"a b"}})",
-         {{"platform.site_id", "empty"}, {"siyi.ip", "not a host name or address"}}},
         {R"({"mission":{"fs_idle":1},"siyi":{"http_port":80}})", {{"mission.fs_idle", "not changeable while running"}}},
-        {R"({"unknown":1})", {{"unknown", "unknown section"}}},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.body);
@@ -97,24 +91,17 @@ TEST_F(ConfigUpdateTest, AnyRefusedValueOrInvalidBodyChangesNothing) {
         EXPECT_EQ(body["message"], row.refused.is_null() ? "No valid fields to update" : "Invalid values");
         EXPECT_EQ(body.value("refused", json()), row.refused);
     }
-    for (const std::string& body : {std::string("{\"a\":\"b"), std::string("\"\xff\xfe\""), std::string("")}) {
-        const HttpReply reply = update(body);
-        EXPECT_EQ(reply.status, 400);
-        EXPECT_EQ(json::parse(reply.body)["message"].get<std::string>().rfind("Invalid JSON: [json.exception.", 0), 0u);
-    }
-    EXPECT_EQ(read_file(path), original);
-    EXPECT_EQ(shown(), before);
-    EXPECT_EQ(config.snapshot()->platform.site_id, "qtpe-8264");
-}
-
-// A file that cannot be written: the update is refused whole and logged.
-TEST_F(ConfigUpdateTest, SaveFailureAppliesNothing) {
+    const HttpReply broken = update("\"\xff\xfe\"");
+    EXPECT_EQ(broken.status, 400);
+    EXPECT_EQ(json::parse(broken.body)["message"].get<std::string>().rfind("Invalid JSON: [json.exception.", 0), 0u);
+    // A file that cannot be written: refused whole and logged.
     testsupport::LogCapture log;
     const std::string missing = dir.file("gone/config.json");
     const HttpReply reply = handle_config_update(config, missing, R"({"platform":{"site_id":"new"}})", stats);
     EXPECT_EQ(reply.status, 500);
     EXPECT_EQ(reply.body, R"({"message":"Cannot save )" + missing + R"(: No such file or directory","success":false})");
     EXPECT_EQ(log.count("[Config] Cannot save " + missing + ": No such file or directory; update not applied"), 1u);
+    EXPECT_EQ(read_file(path), original);
+    EXPECT_EQ(shown(), before);
     EXPECT_EQ(config.snapshot()->platform.site_id, "qtpe-8264");
-    EXPECT_EQ(shown()["platform_site_id"], "qtpe-8264");
 }

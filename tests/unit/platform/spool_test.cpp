@@ -42,8 +42,6 @@ TEST(Spool, KeepsOrderBodiesAndFilesAcrossARestartAndNumbersOnAfterIt) {
     EXPECT_EQ(testsupport::read_file(q.filesDir(2) + "/IMG_0001.jpg"), "JPEG");
     EXPECT_EQ(q.entries()[0].kind, "upload");
     EXPECT_EQ(q.entries()[0].created_ms, 20);
-    const uint64_t before = q.bytes();
-    EXPECT_GT(before, 4u + 2 * 30);
     EXPECT_EQ(q.append("report", 40, "fourth"), 4u) << "never reuses a number";
     q.remove(2);
     EXPECT_FALSE(testsupport::file_exists(q.filesDir(2)));
@@ -59,8 +57,6 @@ TEST(Spool, TornEntriesAreSetAsideWithOneLineAndLeftoversRemoved) {
         {"cut short", [](const std::string& s) { return s.substr(0, 45); }},
         {"flipped byte",
          [](const std::string& s) { return s.substr(0, s.size() - 1) + static_cast<char>(s.back() ^ 1); }},
-        {"no header", [](const std::string&) { return std::string("garbage"); }},
-        {"longer", [](const std::string& s) { return s + "x"; }},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);

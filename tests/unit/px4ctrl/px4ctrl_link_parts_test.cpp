@@ -103,13 +103,10 @@ std::vector<int> requests_sent(const PaceCase& c) {
 TEST(RequestPacer, RequestsFollowTheIntervalThePushesAndTheKeepAliveRules) {
     const PaceCase cases[] = {
         {"px4ctrl answering at once: one request per interval", 20, 1, {}, {}, 100, {0, 20, 40, 60, 80, 100}},
-        {"interval 0: the next request right after each push", 0, 1, {}, {}, 4, {0, 1, 2, 3, 4}},
         {"slow answers: the next request right after the push", 20, 30, {}, {}, 100, {0, 30, 60, 90}},
-        {"pushes of its own, slower than the interval", 20, -1, {50, 100, 150}, {}, 160, {0, 50, 100, 150}},
         {"pushes of its own, faster than the interval", 20, -1, {5, 10, 15, 25, 30, 35, 45}, {}, 50, {0, 20, 40}},
         {"no pushes: the keep-alive every 500 ms", 20, -1, {}, {}, 1600, {0, 500, 1000, 1500}},
         {"another message 200 ms after the last request asks again", 20, -1, {}, {150, 250}, 800, {0, 250, 750}},
-        {"an interval beyond the keep-alive holds the pushes back", 1000, 1, {}, {}, 2500, {0, 1000, 2000}},
         {"stopped: nothing is due, whatever arrives", 20, 1, {50}, {300}, 1000, {0, 20}, 30},
     };
     for (const PaceCase& c : cases) {
@@ -182,12 +179,9 @@ TEST(FrameReader, FindsTheSameMessagesAndControlFramesHoweverTheStreamIsCut) {
 TEST(FrameReader, RefusesWhatAServerMustNotSend) {
     const std::pair<std::string, const char*> cases[] = {
         {std::string("\x81\x81mask", 6), "masked frame from the server"},
-        {std::string("\xc1\x00", 2), "reserved bits set in a frame"},
         {std::string("\x83\x00", 2), "unknown opcode 3"},
         {std::string("\x89\x7e\x00\x7e", 4), "control frame fragmented or too long"},
-        {std::string("\x09\x00", 2), "control frame fragmented or too long"},
         {std::string("\x80\x00", 2), "continuation frame without a message"},
-        {std::string("\x01\x00\x81\x00", 4), "new message inside a fragmented one"},
         {std::string("\x81\x7f\x80\x00\x00\x00\x00\x00\x00\x00", 10), "frame length out of range"},
     };
     for (const auto& [stream, why] : cases)
@@ -195,24 +189,16 @@ TEST(FrameReader, RefusesWhatAServerMustNotSend) {
 }
 
 TEST(Upgrade, TheAnswerMustSwitchToTheOfferedProtocolWithTheKeysAcceptValue) {
-    const std::string key = "dGhlIHNhbXBsZSBub25jZQ==";
+    const auto check = [](const std::string& answer) {
+        const UpgradeAnswer a = check_upgrade_answer(answer, "dGhlIHNhbXBsZSBub25jZQ==", "http");
+        return a.error + " " + std::to_string(a.head_size);
+    };
     const std::string good =
         "HTTP/1.1 101 Switching Protocols\r\nUpgrade: WebSocket\r\nConnection: keep-alive, Upgrade\r\n"
-        "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\n";
-    const std::pair<std::string, const char*> cases[] = {
-        {good + "Sec-WebSocket-Protocol: http\r\n\r\n\x81", ""},
-        {good + "Sec-WebSocket-Protocol: chat\r\n\r\n", "HS: PROTOCOL malformed"},
-        {"HTTP/1.1 503 Service Unavailable\r\n\r\n", "HS: ws upgrade response not 101"},
-        {"HTTP/1.1 101 OK\r\nConnection: Upgrade\r\n\r\n", "HS: UPGRADE missing"},
-        {"HTTP/1.1 101 OK\r\nUpgrade: websocket\r\n\r\n", "HS: CONNECTION missing"},
-        {"HTTP/1.1 101 OK\r\nUpgrade: websocket\r\nConnection: upgrade\r\nSec-WebSocket-Accept: x\r\n\r\n",
-         "HS: Accept hash wrong"},
-    };
-    for (const auto& [answer, error] : cases) {
-        const UpgradeAnswer a = check_upgrade_answer(answer, key, "http");
-        EXPECT_EQ(a.error, error) << answer;
-        EXPECT_EQ(a.head_size, answer.find("\r\n\r\n") + 4) << answer;
-    }
-    EXPECT_EQ(check_upgrade_answer(good, key, "http").head_size, 0u);
-    EXPECT_EQ(check_upgrade_answer(std::string(9000, 'x'), key, "http").error, "HS: upgrade response too long");
+        "Sec-WebSocket-Accept: s3pPLMBiTxaQ9kYGzzhZRbK+xOo=\r\nSec-WebSocket-Protocol: http\r\n";
+    EXPECT_EQ(check(good + "\r\n\x81"), " " + std::to_string(good.size() + 2));
+    EXPECT_EQ(check(good), " 0");
+    EXPECT_EQ(check("HTTP/1.1 101 OK\r\nUpgrade: websocket\r\nConnection: upgrade\r\nSec-WebSocket-Accept: x\r\n\r\n"),
+              "HS: Accept hash wrong 85");
+    EXPECT_EQ(check(std::string(9000, 'x')).rfind("HS: upgrade response too long", 0), 0u);
 }

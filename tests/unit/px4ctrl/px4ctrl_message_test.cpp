@@ -22,20 +22,14 @@ using Kind = ScannedMessage::Kind;
 
 TEST(ScanMessageAgreesWithTheParser, OnTheEdgesOfTheGrammar) {
     const std::vector<std::string> edges = {
-        // Structure: trailing bytes (a NUL ends the text), commas, colons.
-        "{\f}", "{}}", "{}  \n", std::string("{}\0junk", 7), std::string("{\"a\":1\0}", 8), "{\"a\":1,}",
-        "{\"a\":[1,2,]}", "{\"a\":[ ]}", "{\"a\":{\"b\":{\"c\":[1,{\"d\":null}]}}}", "{\"a\":1",
+        // Structure: a NUL ends the text; trailing commas.
+        std::string("{}\0junk", 7), "{}}", "{\"a\":[1,2,]}", "{\"a\":1",
         // Numbers, including those that overflow a double.
-        "{\"a\":01}", "{\"a\":-0}", "{\"a\":1.}", "{\"a\":1e+}", "{\"a\":1E-2}", "{\"a\":1e400}", "{\"a\":-1e400}",
-        "{\"a\":1e-400}", "{\"a\":" + std::string(400, '9') + "}", "{\"a\":" + std::string(308, '9') + "}",
-        "{\"a\":" + std::string(400, '9') + ".5}", "{\"a\":0." + std::string(400, '0') + "1}", "{\"a\":truex}",
-        // Escapes and surrogates.
-        "{\"a\":\"\\ud83d\\ude00\"}", "{\"a\":\"\\ud83d\"}", "{\"a\":\"\\ude00\"}", "{\"a\":\"\\ud83d\\u0041\"}",
-        "{\"a\":\"\\u12G4\"}", "{\"a\":\"\\/\\b\\f\\n\\r\\t\\\"\\\\\"}",
-        // Control characters and UTF-8 at the edges of each range.
-        "{\"a\":\"\x1f\"}", "{\"a\":\"\x7f\"}", "{\"a\":\"\xc1\xbf\"}", "{\"a\":\"\xed\xa0\x80\"}",
-        "{\"a\":\"\xed\x9f\xbf\"}", "{\"a\":\"\xe0\x9f\x80\"}", "{\"a\":\"\xf0\x8f\x80\x80\"}",
-        "{\"a\":\"\xf4\x90\x80\x80\"}", "{\"a\":\"\xf4\x8f\xbf\xbf\"}", "{\"a\":\"\xe2\x82\"}", "{\"\xff\":1}"};
+        "{\"a\":01}", "{\"a\":1.}", "{\"a\":1e400}", "{\"a\":" + std::string(400, '9') + "}",
+        "{\"a\":" + std::string(308, '9') + "}", "{\"a\":0." + std::string(400, '0') + "1}",
+        // Surrogates, control characters and UTF-8 at the edges of each range.
+        "{\"a\":\"\\ud83d\\ude00\"}", "{\"a\":\"\\ud83d\"}", "{\"a\":\"\x1f\"}", "{\"a\":\"\xed\xa0\x80\"}",
+        "{\"a\":\"\xed\x9f\xbf\"}", "{\"a\":\"\xf4\x90\x80\x80\"}", "{\"a\":\"\xe2\x82\"}"};
     for (const std::string& text : edges)
         EXPECT_EQ(scan_message(text).kind == Kind::OBJECT, json::accept(text)) << text;
 }
@@ -48,32 +42,21 @@ TEST(ScanMessageKinds, NestingIsBounded) {
     // The top-level object is the first level.
     EXPECT_EQ(scan_message(nested(kMaxNesting - 1)).kind, Kind::OBJECT);
     EXPECT_EQ(scan_message(nested(kMaxNesting)).kind, Kind::TOO_DEEP);
-    EXPECT_EQ(scan_message("{\"a\":" + std::string(1 << 20, '[')).kind, Kind::TOO_DEEP);
 }
 
-// Numbers are truncated, booleans count as one or zero, the rest is no code;
-// only top-level members count (escaped names too) and the last repeat wins.
+// Numbers are truncated, booleans count as one or zero, the rest is no code.
+// Which members count (top level, escaped names, the last repeat): fuzz_px4ctrl
+// checks them against the parser.
 TEST(ScanMessageCodes, TheCmdMemberReadAsACode) {
     const std::optional<int> none;
     const std::vector<std::pair<std::string, std::optional<int>>> rows = {
         {R"({"cmd":42.9})", 42},
-        {R"({"cmd":-1.5})", -1},
         {R"({"cmd":4.2e1})", 42},
         {R"({"cmd":true})", 1},
-        {R"({"cmd":false})", 0},
         {R"({"cmd":2147483647})", INT_MAX},
         {R"({"cmd":-2147483648})", INT_MIN},
         {R"({"cmd":"42"})", none},
-        {R"({"cmd":[42]})", none},
         {R"({"cmd":2147483648})", none},
-        {R"({"cmd":-2147483649})", none},
-        {R"({"cmd":1e30})", none},
-        {"{}", none},
-        {R"({"x":{"cmd":42},"y":[{"cmd":1}]})", none},
-        {R"({"cmd":1,"cmd":42})", 42},
-        {R"({"c\u006dd":42})", 42},
-        {R"({"cmd\u0000":42})", none},
-        {R"({"cm":42,"cmdx":43})", none},
     };
     for (const auto& [text, code] : rows)
         EXPECT_EQ(scan_message(text).cmd, code) << text;
@@ -92,11 +75,8 @@ TEST(ClassifyMessage, LoginRepliesAndStatePushesByTheConfiguredCodes) {
         {R"({"cmd":42,"ret":1})", false, true, false, false},
         {R"({"cmd":42})", false, true, false, false},  // no ret reads as -1
         {R"({"cmd":1,"ret":0,"state":{}})", false, false, false, true},
-        {R"({"cmd":1.7,"ret":false})", false, false, false, true},
         {R"({"cmd":1,"ret":1,"state":{}})", false, false, false, false},
         {R"({"cmd":1,"state":{}})", false, false, false, false},
-        {R"({"ret":0,"state":{}})", false, false, false, false},
-        {R"({"cmd":1,"ret":0,"state":)", false, false, false, false},
         {R"({"state":{}})", true, true, true, true},
         {R"({"cmd":7,"ret":2})", true, true, false, false},
     };
