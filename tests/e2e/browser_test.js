@@ -41,15 +41,6 @@ async function letPageReload(page, ms) {
   await loaded;
 }
 
-async function checkHostileTextStaysText(page, texts) {
-  const cells = await page.locator('td').allTextContents();
-  for (const text of [HOSTILE_MISSION, HOSTILE_STRATEGY, ...texts]) assert.ok(cells.includes(text), text);
-  const state = await page.evaluate(() => ({
-    pwned: window.kovoPwned, images: document.images.length, scripts: document.scripts.length,
-  }));
-  assert.deepStrictEqual(state, { pwned: undefined, images: 0, scripts: 1 });
-}
-
 async function run(context, base, configPath) {
   const page = context.pages()[0] || (await context.newPage());
   let loads = 0;
@@ -59,26 +50,17 @@ async function run(context, base, configPath) {
   await page.clock.install({ time: start });
   await page.clock.pauseAt(new Date(start.getTime() + 1000));
 
-  // Viewing: live state, health, errors, the newest page of missions,
-  // escaped hostile texts, no secret; a reload a second.
+  // Viewing: live state, errors, the newest page of missions (the cells'
+  // markup: the routes' unit tests), no secret; a reload a second.
   await page.goto(`${base}/`);
   assert.deepStrictEqual(await page.locator('h2').allTextContents(), CARDS);
   const live = await page.locator('.live b').allTextContents();
   assert.deepStrictEqual(live, ['fs 4 · hover_photo', '1.2 m', '76.5 %', 'M202605170055', '2 / 4 高度', '3']);
-  const health = page.locator('div.card', { has: page.locator('h2', { hasText: '连接状态' }) }).locator('tr:has(td)');
-  assert.deepStrictEqual(await health.nth(1).locator('td').allTextContents(),
-    ['车端', '断开', '2026-05-17 10:56:00', '2026-05-17 10:56:00 gave up after 10 reconnection attempts']);
-  assert.strictEqual(await health.nth(4).locator('td').nth(1).textContent(), '正常');
   assert.ok((await page.locator('td').allTextContents()).includes('[PLATFORM] upload failed: HTTP 500'));
   const history = page.locator('div.card', { has: page.locator('h2', { hasText: '任务历史' }) });
   const rows = history.locator('tr:has(td)');
   assert.strictEqual(await rows.count(), 20, 'newest 20 of 55 missions');
-  const first = rows.first().locator('td');
-  assert.strictEqual(await first.first().textContent(), 'M202605170055');
-  assert.strictEqual(await first.nth(2).getAttribute('class'), 'status-running');
-  assert.strictEqual(await first.nth(6).textContent(), '', 'a running mission has no end time');
-  assert.strictEqual(await page.locator('td.metric').first().textContent(), '55');
-  await checkHostileTextStaysText(page, []);
+  assert.strictEqual(await rows.first().locator('td').first().textContent(), 'M202605170055');
   assert.ok(!(await page.content()).includes('4821-9037'), 'the access key is never shown');
   assert.strictEqual(await page.locator('#cfgForm').isVisible(), false);
   if (option('--screenshot')) await page.screenshot({ path: option('--screenshot'), fullPage: true });
@@ -128,7 +110,11 @@ async function run(context, base, configPath) {
   assert.strictEqual(await page.locator('#cfgForm').isVisible(), false, 'viewing after a successful save');
   assert.strictEqual(await page.locator('#cfg_platform_site_id').inputValue(), HOSTILE_SITE);
   assert.strictEqual(await page.locator('span.pending').count(), 2, 'px4_port pending in the form and the table');
-  await checkHostileTextStaysText(page, [HOSTILE_SITE]);
+  // The hostile texts, the new site among them, stay text in their cells.
+  const cells = await page.locator('td').allTextContents();
+  for (const text of [HOSTILE_MISSION, HOSTILE_STRATEGY, HOSTILE_SITE]) assert.ok(cells.includes(text), text);
+  assert.deepStrictEqual(await page.evaluate(() => [window.kovoPwned, document.images.length, document.scripts.length]),
+    [undefined, 0, 1]);
 
   // A failed save is shown in red and keeps editing.
   await page.getByRole('button', { name: '修改配置' }).click();

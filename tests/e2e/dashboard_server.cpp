@@ -19,7 +19,7 @@ using namespace kovo::app;
 namespace {
 
 // Missions 1 to 55, the newest still running, mission 40 with hostile markup;
-// the car link gave up, the platform failed an upload, the camera answers.
+// one error recorded.
 void fill_statistics(StatsManager& stats) {
     stats.recordStartup("2026-05-17 09:58:12");
     stats.recordVersion("1.3.0", "0123abc", "2026-05-17 09:00:00");
@@ -41,19 +41,13 @@ void fill_statistics(StatsManager& stats) {
     }
     stats.updateInternalState(
         {4, "hover_photo", 2, true, false, true, 3, 1, "M202605170055", "S155", 76.5f, 1.2f, -0.1f});
-    stats.onSioGaveUp(10);
-    stats.onTransfer(Peer::PLATFORM, true, "HTTP 500");
-    stats.onTransfer(Peer::CAMERA, true, "");
     stats.onErrorRecord("[PLATFORM] upload failed: HTTP 500");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3 || std::strcmp(argv[1], "--config") != 0) {
-        std::cerr << "usage: kovo_dashboard_server --config PATH" << std::endl;
-        return 1;
-    }
+    if (argc != 3 || std::strcmp(argv[1], "--config") != 0) return 2;  // see the usage above
     const std::string config_path = argv[2];
     AppConfig initial;
     initial.load(config_path);

@@ -16,7 +16,6 @@ using namespace kovo;
 namespace http = boost::beast::http;
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzing::silence_log();
     static const std::string path = "/tmp/kovo_fuzz_http." + std::to_string(getpid()) + ".json";
     http::request_parser<http::string_body> parser;
     parser.header_limit(static_cast<std::uint32_t>(monitor::WebServer::kMaxRequestBytes));

@@ -8,7 +8,6 @@
 #include "fuzz_support.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzing::silence_log();
     nlohmann::json payload;
     try {
         const kovo::car::sio::Message message = kovo::car::sio::parse_message(fuzzing::Pieces(data, size).rest());

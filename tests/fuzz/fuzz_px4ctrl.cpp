@@ -44,7 +44,6 @@ void check_scanner(std::string_view text) {
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzing::silence_log();
     fuzzing::Pieces input(data, size);
     const size_t chunk = input.byte() + 1;
     check_scanner(fuzzing::Pieces(data, size).rest());

@@ -30,7 +30,6 @@ public:
 // Each frame: a byte whose low bit says binary, a byte of time passing, two
 // bytes of length, the frame.
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-    fuzzing::silence_log();
     fuzzing::Pieces input(data, size);
     Sink sink;
     SessionLimits limits;

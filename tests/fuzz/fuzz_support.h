@@ -10,11 +10,12 @@
 // Helpers of the libFuzzer targets: a silent log (the daemon logs a line for
 // most bad inputs) and a reader that cuts one input into the pieces a peer
 // would send.
-namespace fuzzing {
-
-inline void silence_log() {
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
     kovo::log::set_sink([](kovo::log::Level, kovo::log::Colour, const std::string&) {});
+    return 0;
 }
+
+namespace fuzzing {
 
 // Hands out an input's bytes piece by piece; sizes come from the input itself.
 class Pieces {

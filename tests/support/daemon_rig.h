@@ -20,12 +20,9 @@ struct DaemonRig {
     MosquittoBroker broker;
     std::unique_ptr<NodePeer> px4, camera, platform, car;
     std::unique_ptr<ChildProcess> daemon;
-    const int car_port = pick_free_port();
     const int web_port = pick_free_port();
     // Each step outlasts the monitor loop's one-second tick, as in flight.
     std::vector<std::string> px4_args{"--phase-ms", "1200", "--photos", "both"};
-    // With --mqtt-proxy-port, the daemon reaches the broker through the relay.
-    std::vector<std::string> platform_args;
     std::vector<std::string> car_args{"--heights", "1.5,3", "--quiet-realtime"};
     // Put before the daemon's command line, e.g. {"/usr/bin/env", "VAR=value"}.
     std::vector<std::string> daemon_prefix;
@@ -51,50 +48,38 @@ struct DaemonRig {
         startPx4(extra, port);
         return px4 && px4->waitEvents("login", 1, 15s);
     }
-    void startCar() {
-        std::vector<std::string> args = car_args;
-        args.insert(args.end(),
-                    {"--upload-url", "http://127.0.0.1:" + std::to_string(platform->port()) + "/media/upload"});
-        car = peer("car", "sim_car.js", args, car_port);
-    }
-    std::vector<std::string> daemonArgv() const {
-        std::vector<std::string> argv = daemon_prefix;
-        argv.insert(argv.end(), {daemon_path(), "--config", work.file("config.json")});
-        return argv;
-    }
-    void startDaemon() { daemon = std::make_unique<ChildProcess>("daemon", daemonArgv()); }
-
-    // Starts the broker, the peers (the car only with with_car) and the daemon
-    // on a configuration patched by config_patch; true once the daemon runs
+    // Starts the broker, the peers and the daemon; true once the daemon runs
     // and is logged in to px4ctrl and connected to the car.
-    bool start(bool with_car = true, const nlohmann::json& config_patch = nullptr) {
+    bool start() {
         if (!broker.start()) return false;
         startPx4();
         camera = peer("camera", "sim_camera.js", {});
-        std::vector<std::string> args = platform_args;
-        args.insert(args.end(), {"--mqtt-url", "mqtt://127.0.0.1:" + std::to_string(broker.port())});
-        platform = peer("platform", "sim_platform.js", args);
+        platform =
+            peer("platform", "sim_platform.js", {"--mqtt-url", "mqtt://127.0.0.1:" + std::to_string(broker.port())});
         if (!px4 || !camera || !platform || !platform->waitEvents("mqtt_subscribed", 1, 10s)) return false;
-        if (with_car) startCar();
-        if (with_car && !car) return false;
-        const bool relayed = std::count(args.begin(), args.end(), "--mqtt-proxy-port") > 0;
-        nlohmann::json config = {
+        std::vector<std::string> car_argv = car_args;
+        car_argv.insert(car_argv.end(),
+                        {"--upload-url", "http://127.0.0.1:" + std::to_string(platform->port()) + "/media/upload"});
+        car = peer("car", "sim_car.js", car_argv);
+        if (!car) return false;
+        const nlohmann::json config = {
             {"px4ctrl", {{"port", px4->port()}}},
             {"socketio",
-             {{"uri", "http://127.0.0.1:" + std::to_string(car_port)},
+             {{"uri", "http://127.0.0.1:" + std::to_string(car->port())},
               {"reconnect_attempts", -1},
               {"reconnect_delay_ms", 100}}},
-            {"mqtt", {{"port", relayed ? platform->event("mqtt_proxy")["port"] : nlohmann::json(broker.port())}}},
+            {"mqtt", {{"port", broker.port()}}},
             {"platform", {{"url", "http://127.0.0.1:" + std::to_string(platform->port())}, {"site_id", "site-7"}}},
             {"siyi", {{"ip", "127.0.0.1"}, {"http_port", camera->port()}, {"download_timeout_ms", 1000}}},
             {"stats", {{"web_port", web_port}, {"bind_address", "127.0.0.1"}}},
             {"spool", {{"dir", work.file("spool")}}},
         };
-        if (config_patch.is_object()) config.merge_patch(config_patch);
         write_file(work.file("config.json"), config.dump());
-        startDaemon();
+        std::vector<std::string> argv = daemon_prefix;
+        argv.insert(argv.end(), {daemon_path(), "--config", work.file("config.json")});
+        daemon = std::make_unique<ChildProcess>("daemon", argv);
         return daemon->waitForLine("kovo_sio_client started.", 10s) && px4->waitEvents("login", 1, 10s) &&
-               (!car || car->waitEvents("connection", 1, 10s));
+               car->waitEvents("connection", 1, 10s);
     }
 
     // Sends the car's mission; true once px4ctrl takes off (after the
@@ -106,7 +91,7 @@ struct DaemonRig {
     nlohmann::json stats() const { return http_get_json(web_port, "/api/stats"); }
     // The newest mission of /api/missions once it is over (what there was at
     // the timeout otherwise).
-    nlohmann::json outcome(std::chrono::milliseconds timeout = 40s) const {
+    nlohmann::json outcome() const {
         nlohmann::json last;
         wait_until(
             [&] {
@@ -114,7 +99,7 @@ struct DaemonRig {
                 last = missions.is_array() && !missions.empty() ? missions.back() : nlohmann::json();
                 return last.is_object() && last["status"] != "running";
             },
-            timeout, 100ms);
+            40s, 100ms);
         return last;
     }
     // The status codes the platform received over MQTT, in order.
@@ -125,13 +110,13 @@ struct DaemonRig {
                 codes.push_back(r["report"]["parms"]["uavStatusCode"]);
         return codes;
     }
-    bool platformGot(const std::string& code, std::chrono::milliseconds timeout = 10s) const {
+    bool platformGot(const std::string& code) const {
         return wait_until(
             [&] {
                 const auto codes = platformCodes();
                 return std::find(codes.begin(), codes.end(), code) != codes.end();
             },
-            timeout, 50ms);
+            10s, 50ms);
     }
     // The car asks whether the UAV may be rebooted: the answer, "" when none comes.
     std::string askCanReboot() {

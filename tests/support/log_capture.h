@@ -1,11 +1,10 @@
 #pragma once
 
-#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <mutex>
+#include <sstream>
 #include <string>
-#include <vector>
 
 #include "log/log.h"
 #include "test_support.h"
@@ -20,48 +19,36 @@ class LogCapture {
 public:
     // echo: show the lines on standard error as well.
     explicit LogCapture(bool echo = true)
-        : echo_(echo),
-          previous_(kovo::log::set_sink(
-              [this](kovo::log::Level, kovo::log::Colour colour, const std::string& text) { put(colour, text); })) {}
+        : previous_(kovo::log::set_sink([this, echo](kovo::log::Level, kovo::log::Colour colour, const std::string& r) {
+              const std::string shown = kovo::log::coloured(colour, r) + '\n';
+              std::lock_guard<std::mutex> lock(mutex_);
+              if (echo) std::cerr << shown;
+              text_ += shown;
+          })) {}
     ~LogCapture() { kovo::log::set_sink(std::move(previous_)); }
     LogCapture(const LogCapture&) = delete;
     LogCapture& operator=(const LogCapture&) = delete;
 
     // Lines that contain needle.
     size_t count(const std::string& needle) const {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return static_cast<size_t>(std::count_if(lines_.begin(), lines_.end(), [&](const std::string& line) {
-            return line.find(needle) != std::string::npos;
-        }));
+        std::istringstream in(text());
+        size_t found = 0;
+        for (std::string line; std::getline(in, line);)
+            found += line.find(needle) != std::string::npos;
+        return found;
     }
     // Every line so far, each ended with '\n'.
     std::string text() const {
         std::lock_guard<std::mutex> lock(mutex_);
-        std::string out;
-        for (const std::string& line : lines_)
-            out += line + '\n';
-        return out;
+        return text_;
     }
     bool waitFor(const std::string& needle, std::chrono::milliseconds timeout, size_t times = 1) const {
         return wait_until([&] { return count(needle) >= times; }, timeout);
     }
 
 private:
-    void put(kovo::log::Colour colour, const std::string& record) {
-        const std::string text = kovo::log::coloured(colour, record);
-        std::lock_guard<std::mutex> lock(mutex_);
-        if (echo_) std::cerr << text << '\n';
-        for (size_t begin = 0;;) {
-            const size_t end = text.find('\n', begin);
-            lines_.push_back(text.substr(begin, end - begin));
-            if (end == std::string::npos) break;
-            begin = end + 1;
-        }
-    }
-
-    bool echo_;
     mutable std::mutex mutex_;
-    std::vector<std::string> lines_;
+    std::string text_;
     kovo::log::Sink previous_;
 };
 

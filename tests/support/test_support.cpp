@@ -117,13 +117,10 @@ void ChildProcess::reader(int fd, Stream stream) {
             if (echo_) std::cerr << "[" << name_ << (stream == STDERR ? "!" : "") << "] " << line << "\n";
             std::lock_guard<std::mutex> lock(mutex_);
             lines_.emplace_back(stream, std::move(line));
-            cv_.notify_all();
         }
     }
-    std::lock_guard<std::mutex> lock(mutex_);
-    ++closed_streams_;
-    cv_.notify_all();
     close(fd);
+    ++closed_streams_;
 }
 
 void ChildProcess::signal(int sig) {
@@ -146,8 +143,7 @@ int ChildProcess::waitExit(std::chrono::milliseconds timeout) {
     if (!wait_until([this] { return !running(); }, timeout, 10ms)) return -1;
     // The process is gone; let the readers take in what is left in the pipes
     // (bounded: a grandchild could still hold them open).
-    std::unique_lock<std::mutex> lock(mutex_);
-    cv_.wait_for(lock, 2000ms, [this] { return closed_streams_ == 2; });
+    wait_until([this] { return closed_streams_ == 2; }, 2000ms);
     return status_;
 }
 
@@ -194,18 +190,17 @@ size_t ChildProcess::lineCount() const {
 
 bool ChildProcess::waitForLine(const std::string& needle, std::chrono::milliseconds timeout, std::string* line,
                                size_t from) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    size_t checked = from;
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (true) {
-        for (; checked < lines_.size(); ++checked) {
-            if (lines_[checked].second.find(needle) != std::string::npos) {
-                if (line != nullptr) *line = lines_[checked].second;
-                return true;
-            }
-        }
-        if (cv_.wait_until(lock, deadline) == std::cv_status::timeout && checked == lines_.size()) return false;
-    }
+    return wait_until(
+        [&] {
+            const std::vector<std::string> all = lines();
+            for (; from < all.size(); ++from)
+                if (all[from].find(needle) != std::string::npos) {
+                    if (line != nullptr) *line = all[from];
+                    return true;
+                }
+            return false;
+        },
+        timeout);
 }
 
 size_t ChildProcess::countLines(const std::string& needle) const {

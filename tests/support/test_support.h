@@ -2,8 +2,8 @@
 
 #include <sys/types.h>
 
+#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -97,8 +97,7 @@ private:
     bool reaped_ = false;
     std::thread out_thread_, err_thread_;
     mutable std::mutex mutex_;
-    std::condition_variable cv_;
-    int closed_streams_ = 0;
+    std::atomic<int> closed_streams_{0};
     std::vector<std::pair<Stream, std::string>> lines_;
 };
 
