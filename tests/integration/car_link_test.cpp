@@ -3,7 +3,6 @@
 // events and attachments, its closes); the protocol rules and time-outs are
 // unit-tested on hand-written frames, hostile frames in the fault scenarios.
 #include <gtest/gtest.h>
-#include <signal.h>
 
 #include <atomic>
 #include <mutex>
@@ -31,9 +30,8 @@ protected:
         // The client's thread calls back into the members below: stopped first.
         client.reset();
     }
-    void startCar(std::vector<std::string> args = {}, int port = 0) {
-        if (port != 0) args.insert(args.end(), {"--port", std::to_string(port)});
-        car = std::make_unique<testsupport::NodePeer>("sim_car", "sim_car.js", args);
+    void startCar(std::vector<std::string> args = {}) {
+        car = std::make_unique<testsupport::NodePeer>("sim_car", "sim_car.js", std::move(args));
         ASSERT_TRUE(car->start());
         car_port = car->port();
     }
@@ -133,7 +131,6 @@ TEST_F(CarLink, QueryMissionsAnswersAndStatusesAsTheServerSeesThem) {
         EXPECT_TRUE(logged(kGreen + "[SIO] RX car_uav_begin_mission (flag=" + rows[i].flag + "):\n" +
                            rows[i].expected.dump(2) + kReset + "\n"));
     }
-    EXPECT_TRUE(logged("car_uav_begin_mission parse error: cannot fly fly to the moon\n"));
 
     carCommand({{"cmd", "emit"}, {"event", "car_uav_can_reboot_uav"}, {"args", {{{"t", 1}}}}, {"ack", true}});
     EXPECT_EQ(car->event("ack")["args"], json::array());
@@ -169,36 +166,6 @@ TEST_F(CarLink, QueryMissionsAnswersAndStatusesAsTheServerSeesThem) {
         EXPECT_EQ((*e)["payload"]["seq"], next[(*e)["payload"]["thread"]]++);
 }
 
-// Retrying without end (the shipped setting): a car server that starts after
-// the client is found, one that restarts is found again with a new session.
-TEST_F(CarLink, ComesBackAfterAServerRestartWithANewSessionAndEachEventHandledOnce) {
-    const int port = testsupport::pick_free_port();
-    ASSERT_NO_FATAL_FAILURE(startClient(-1, "http://127.0.0.1:" + std::to_string(port)));
-    ASSERT_TRUE(log.waitFor("[SIO] Reconnecting...", 5s, 3));
-    ASSERT_NO_FATAL_FAILURE(startCar({}, port));
-    ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 10s));
-    const std::string first_sid = car->event("connection")["id"];
-    car->process().signal(SIGKILL);
-    ASSERT_TRUE(log.waitFor("SIO close: 1", 5s));
-    ASSERT_NO_FATAL_FAILURE(startCar({}, port));
-    ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 10s, 2));
-    const std::string sid = car->event("connection")["id"];
-    EXPECT_NE(sid, first_sid);
-    EXPECT_TRUE(logged("[SIO] namespace=/ sessionid=" + sid + "\n"));
-
-    carCommand({{"cmd", "mission"}});
-    carCommand({{"cmd", "reboot"}});
-    ASSERT_TRUE(car->waitEvents("received", 1));
-    // A duplicate answer would have left before this marker.
-    client->sendRealtimeStatus({{"marker", true}});
-    EXPECT_EQ(car->event("received", 1)["payload"]["marker"], true);
-    EXPECT_EQ(missions().size(), 1u);
-    EXPECT_EQ(reboot_queries, 1);
-    EXPECT_EQ(connected_calls, 2);
-    EXPECT_EQ(disconnected_calls, 1);
-    EXPECT_EQ(log.count("[SIO] Connection failed") + log.count("Giving up"), 0u);
-}
-
 // A server that refuses the namespace or is not there: each attempt is
 // announced and only the last failure reported, with the give-up once.
 TEST_F(CarLink, FailedConnectionsAreRetriedAndTheLastFailureReported) {
@@ -207,12 +174,10 @@ TEST_F(CarLink, FailedConnectionsAreRetriedAndTheLastFailureReported) {
     const struct {
         std::string uri;
         int attempts;
-        size_t reconnecting;
         const char* reason;
     } rows[] = {
-        {"", 0, 0, "[SIO] Socket error: Not authorized"},
-        {closed, 2, 2, "[SIO] Connect error:"},
-        {"https://127.0.0.1:8443", 3, 0, "TLS is not supported"},
+        {"", 0, "[SIO] Socket error: Not authorized"},
+        {closed, 2, "[SIO] Connect error:"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.uri + " attempts " + std::to_string(row.attempts));
@@ -221,16 +186,14 @@ TEST_F(CarLink, FailedConnectionsAreRetriedAndTheLastFailureReported) {
         const size_t reasons = log.count(row.reason);
         ASSERT_NO_FATAL_FAILURE(startClient(row.attempts, row.uri));
         ASSERT_TRUE(log.waitFor("[SIO] Connection failed", 5s, failures + 1));
-        EXPECT_EQ(log.count("[SIO] Reconnecting...") - retries, row.reconnecting);
+        EXPECT_EQ(log.count("[SIO] Reconnecting...") - retries, static_cast<size_t>(row.attempts));
         EXPECT_GT(log.count(row.reason), reasons);
         client->stop();
         EXPECT_EQ(log.count("[SIO] Connection failed"), failures + 1);
-        // A URI the client cannot use is no attempt to give up on.
-        const bool attempted = row.uri.rfind("https", 0) != 0;
-        EXPECT_EQ(gave_up, attempted ? std::vector<int>{row.attempts} : std::vector<int>{});
+        EXPECT_EQ(gave_up, std::vector<int>{row.attempts});
         EXPECT_EQ(log.count("[SIO] Giving up after " + std::to_string(row.attempts) +
                             " reconnection attempts; no missions can be received until restart"),
-                  attempted ? 1u : 0u);
+                  1u);
         gave_up.clear();
     }
     EXPECT_EQ(connected_calls + disconnected_calls, 0);

@@ -38,13 +38,6 @@ size_t thread_count() {
 class MqttClient : public ::testing::Test {
 protected:
     void SetUp() override { config_.mqtt.host = "127.0.0.1"; }
-    void startPlatform() {
-        const std::string url = "mqtt://127.0.0.1:" + std::to_string(config_.mqtt.port);
-        platform_ = std::make_unique<testsupport::NodePeer>(
-            "platform", "sim_platform.js", std::vector<std::string>{"--mqtt-url", url, "--auto-respond"});
-        ASSERT_TRUE(platform_->start());
-        ASSERT_TRUE(platform_->waitEvents("mqtt_subscribed", 1, 10s));
-    }
     void makeClient() {
         client_ = std::make_unique<PlatformMqttClient>(config_);
         client_->setOnConnected([this] { ++connects_; });
@@ -74,7 +67,6 @@ protected:
     std::atomic<int> connects_{0}, disconnects_{0};
     std::mutex mutex_;
     std::vector<std::string> responses_;
-    std::unique_ptr<testsupport::NodePeer> platform_;
     std::unique_ptr<PlatformMqttClient> client_;
 };
 
@@ -96,34 +88,31 @@ TEST_F(MqttClient, LateBrokerWholeMessagesRestartedBrokerAndPromptStop) {
     EXPECT_EQ(thread_count(), threads);
     EXPECT_EQ(output_.count("[MQTT] mosquitto_connect failed: "), 1u);
     ASSERT_TRUE(broker_.start(config_.mqtt.port));
-    ASSERT_NO_FATAL_FAILURE(startPlatform());
+    const std::string url = "mqtt://127.0.0.1:" + std::to_string(config_.mqtt.port);
+    testsupport::NodePeer platform("platform", "sim_platform.js", {"--mqtt-url", url, "--auto-respond"});
+    ASSERT_TRUE(platform.start() && platform.waitEvents("mqtt_subscribed", 1, 10s));
     ASSERT_TRUE(connected());
-    EXPECT_EQ(output_.count("[MQTT] Connected to broker 127.0.0.1:" + std::to_string(config_.mqtt.port)), 1u);
     EXPECT_TRUE(broker_.process().waitForLine("as indoorCar_site-42 (p2, c1, k60).", 5s));
-    // Failed attempts were never connections.
-    EXPECT_EQ(disconnects_, 0);
 
     const std::string request("{\"platformCmd\":\"UploadUavStatusHistory\",\"platformCmdID\":\"17-1\"}");
     const std::string with_zero("re\0quest", 8);
     ASSERT_TRUE(client_->publishRequest(request));
     ASSERT_TRUE(client_->publishRequest(with_zero));
-    json sent = platform_->event("mqtt_report", 0);
+    json sent = platform.event("mqtt_report", 0);
     EXPECT_EQ(sent["topic"], "/api/carUavModule/indoorPlatform/cmd/request");
     EXPECT_EQ(sent["report"], json::parse(request));
-    EXPECT_EQ(platform_->event("mqtt_report", 1)["payload"], with_zero);
+    EXPECT_EQ(platform.event("mqtt_report", 1)["payload"], with_zero);
     ASSERT_TRUE(responded("\"platformCmdID\":\"17-1\""));
-    EXPECT_GE(output_.count("[MQTT] Received on " + kResponseTopic + ": {"), 1u);
     const std::string answer_with_zero("ab\0cd", 5);
-    platform_->sendLine(json({{"cmd", "mqtt_publish"}, {"payload", answer_with_zero}}).dump());
+    platform.sendLine(json({{"cmd", "mqtt_publish"}, {"payload", answer_with_zero}}).dump());
     EXPECT_TRUE(responded(answer_with_zero));
 
     broker_.stop();
     ASSERT_TRUE(wait_until([this] { return disconnects_ == 1; }, 5s));
     EXPECT_FALSE(client_->publishRequest("lost"));
-    EXPECT_TRUE(output_.waitFor("[MQTT] Unexpected disconnection, rc=", 5s));
     ASSERT_TRUE(broker_.start());
     ASSERT_TRUE(connected(2));
-    ASSERT_TRUE(platform_->waitEvents("mqtt_subscribed", 2, 10s));
+    ASSERT_TRUE(platform.waitEvents("mqtt_subscribed", 2, 10s));
     // The answer comes on the response topic: subscribed anew.
     ASSERT_TRUE(client_->publishRequest(json({{"platformCmd", "Probe"}, {"platformCmdID", "again"}}).dump()));
     EXPECT_TRUE(responded("\"platformCmdID\":\"again\""));
@@ -134,7 +123,6 @@ TEST_F(MqttClient, LateBrokerWholeMessagesRestartedBrokerAndPromptStop) {
     EXPECT_LT(Clock::now() - start, 1s);
     EXPECT_EQ(thread_count(), running - 1);
     EXPECT_EQ(disconnects_, 2);
-    EXPECT_EQ(output_.count("[MQTT] Disconnected"), 1u);
     EXPECT_FALSE(client_->publishRequest("after stop"));
 
     config_.mqtt.username = "alice";
