@@ -167,7 +167,7 @@ TEST_F(PhotoUpload, FailedTransfersAreRetriedAndRecorded) {
         EXPECT_EQ(h.photosUploaded(), !h.clock.stopped) << "tried, even when it failed";
     }
     expect_members(result(), {{"listed", 4}, {"uploaded", 2}, {"failed", 2}});
-    EXPECT_EQ(result()["items"][0], json({{"camera", "siyi"}, {"height_idx", 0}, {"resp", ""}, {"success", false}}));
+    EXPECT_EQ(result()["items"][1], json({{"camera", "siyi"}, {"height_idx", 0}, {"resp", ""}, {"success", false}}));
 }
 
 TEST_F(PhotoUpload, PlantedLinkAtTheTemporaryNameIsNeverFollowed) {

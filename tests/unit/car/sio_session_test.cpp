@@ -79,8 +79,8 @@ TEST(SessionHandshake, OpensOnTheDefaultNamespaceConnectOnlyAndTimesOutWithoutIt
         h.session.onTimer(h.t0 + 3s - 1ms);
         EXPECT_TRUE(h.opened_ids.empty() && h.events.empty() && h.ends.empty() && h.sent.empty());
         if (connect) {
-            h.text("40");
-            h.text("40");
+            h.session.onText("40", h.t0 + 2s);
+            h.session.onText("40", h.t0 + 2s);
             EXPECT_EQ(h.opened_ids, Strings{"sid-1"});
             EXPECT_TRUE(h.sent.empty());
         }
