@@ -154,3 +154,52 @@ TEST(MissionEndToEnd, CarMissionFromIntakeToLogUploadThenStopOnSigterm) {
     EXPECT_TRUE(systemd.waitFor("STOPPING=1", 2s));
     EXPECT_EQ(rig.px4->events("kovo_command").size(), 1u);
 }
+
+// Reports, photos and the log made while the broker is cut off or the daemon
+// is killed reach the platform afterwards: each once at least, in order.
+TEST(StoreAndForward, NothingLostToOutagesOrAKill) {
+    DaemonRig rig;
+    rig.px4_args = {"--phase-ms", "1500", "--goto-ms", "3000", "--photos", "both"};
+    // The test cuts the relay; the platform itself stays subscribed.
+    rig.platform_args = {"--mqtt-proxy-port", "0", "--mode", "error"};
+    ASSERT_TRUE(rig.start());
+    ASSERT_TRUE(rig.daemon->waitForLine("[MQTT] Connected to broker", 10s));
+    rig.car->sendLine(R"({"cmd":"mission"})");
+    testsupport::NodePeer& platform = *rig.platform;
+    ASSERT_TRUE(rig.platformGot("406", 30s));
+    platform.command({{"cmd", "broker"}, {"up", false}});
+    ASSERT_TRUE(rig.daemon->waitForLine("[UPLOAD] Task ended", 40s));
+    platform.command({{"cmd", "broker"}, {"up", true}});
+    ASSERT_TRUE(rig.daemon->waitForLine("[LOG] Failed to upload normal log", 60s));
+    ASSERT_TRUE(rig.platformGot("414", 20s));
+
+    // Reports pile up again, then the daemon is killed and started again.
+    platform.command({{"cmd", "broker"}, {"up", false}});
+    const std::string spool = rig.work.file("spool");
+    ASSERT_TRUE(wait_until([&] { return testsupport::directory_entries(spool + "/reports").size() >= 3; }, 10s));
+    rig.daemon->signal(SIGKILL);
+    rig.daemon->waitExit(5s);
+    platform.command({{"cmd", "broker"}, {"up", true}});
+    platform.command({{"cmd", "mode"}, {"mode", "ok"}});
+    rig.startDaemon();
+    ASSERT_TRUE(rig.daemon->waitForLine("[SPOOL] Delivered client_log.jsonl", 30s));
+    ASSERT_TRUE(wait_until([&] { return testsupport::directory_entries(spool + "/reports").empty(); }, 10s));
+
+    std::set<std::string> ids;
+    Texts codes, times;
+    for (const json& r : platform.events("mqtt_report")) {
+        const json& report = r["report"];
+        if (!ids.insert(report["platformCmdID"].get<std::string>()).second) continue;
+        times.push_back(report["parms"]["occurrenceTime"]);
+        if (report["platformCmd"] == "UploadUavStatusHistory") codes.push_back(report["parms"]["uavStatusCode"]);
+    }
+    EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
+    EXPECT_EQ(codes, (Texts{"400", "406", "408", "408", "408", "408", "410", "411", "414"}));
+    Texts accepted;
+    for (const json& r : platform.events("request"))
+        if (r["status"] == 200)
+            accepted.push_back(r["path"].get<std::string>() + " " + r["parts"][0]["filename"].get<std::string>());
+    std::sort(accepted.begin(), accepted.end());
+    ASSERT_EQ(accepted.size(), 5u);
+    EXPECT_EQ(accepted[0], "/carUavBackend/logFileArchive/saveUavNormalLog client_log.jsonl");
+}

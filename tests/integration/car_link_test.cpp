@@ -3,6 +3,7 @@
 // events and attachments, its closes); the protocol rules and time-outs are
 // unit-tested on hand-written frames, hostile frames in the fault scenarios.
 #include <gtest/gtest.h>
+#include <signal.h>
 
 #include <atomic>
 #include <mutex>
@@ -30,8 +31,9 @@ protected:
         // The client's thread calls back into the members below: stopped first.
         client.reset();
     }
-    void startCar(std::vector<std::string> args = {}) {
-        car = std::make_unique<testsupport::NodePeer>("sim_car", "sim_car.js", std::move(args));
+    void startCar(std::vector<std::string> args = {}, int port = 0) {
+        if (port != 0) args.insert(args.end(), {"--port", std::to_string(port)});
+        car = std::make_unique<testsupport::NodePeer>("sim_car", "sim_car.js", args);
         ASSERT_TRUE(car->start());
         car_port = car->port();
     }
@@ -164,6 +166,36 @@ TEST_F(CarLink, QueryMissionsAnswersAndStatusesAsTheServerSeesThem) {
     std::vector<int> next(kThreads, 0);
     for (auto e = got.begin() + 4; e != got.end(); ++e)
         EXPECT_EQ((*e)["payload"]["seq"], next[(*e)["payload"]["thread"]]++);
+}
+
+// Retrying without end (the shipped setting): a car server that starts after
+// the client is found, one that restarts is found again with a new session.
+TEST_F(CarLink, ComesBackAfterAServerRestartWithANewSessionAndEachEventHandledOnce) {
+    const int port = testsupport::pick_free_port();
+    ASSERT_NO_FATAL_FAILURE(startClient(-1, "http://127.0.0.1:" + std::to_string(port)));
+    ASSERT_TRUE(log.waitFor("[SIO] Reconnecting...", 5s, 3));
+    ASSERT_NO_FATAL_FAILURE(startCar({}, port));
+    ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 10s));
+    const std::string first_sid = car->event("connection")["id"];
+    car->process().signal(SIGKILL);
+    ASSERT_TRUE(log.waitFor("SIO close: 1", 5s));
+    ASSERT_NO_FATAL_FAILURE(startCar({}, port));
+    ASSERT_TRUE(log.waitFor("[SIO] Listening events:", 10s, 2));
+    const std::string sid = car->event("connection")["id"];
+    EXPECT_NE(sid, first_sid);
+    EXPECT_TRUE(logged("[SIO] namespace=/ sessionid=" + sid + "\n"));
+
+    carCommand({{"cmd", "mission"}});
+    carCommand({{"cmd", "reboot"}});
+    ASSERT_TRUE(car->waitEvents("received", 1));
+    // A duplicate answer would have left before this marker.
+    client->sendRealtimeStatus({{"marker", true}});
+    EXPECT_EQ(car->event("received", 1)["payload"]["marker"], true);
+    EXPECT_EQ(missions().size(), 1u);
+    EXPECT_EQ(reboot_queries, 1);
+    EXPECT_EQ(connected_calls, 2);
+    EXPECT_EQ(disconnected_calls, 1);
+    EXPECT_EQ(log.count("[SIO] Connection failed") + log.count("Giving up"), 0u);
 }
 
 // A server that refuses the namespace or is not there: each attempt is

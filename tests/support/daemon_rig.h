@@ -24,6 +24,8 @@ struct DaemonRig {
     // Each step outlasts the monitor loop's one-second tick, as in flight.
     std::vector<std::string> px4_args{"--phase-ms", "1200", "--photos", "both"};
     std::vector<std::string> car_args{"--heights", "1.5,3", "--quiet-realtime"};
+    // With --mqtt-proxy-port, the daemon reaches the broker through the relay.
+    std::vector<std::string> platform_args;
     // Put before the daemon's command line, e.g. {"/usr/bin/env", "VAR=value"}.
     std::vector<std::string> daemon_prefix;
 
@@ -48,36 +50,41 @@ struct DaemonRig {
         startPx4(extra, port);
         return px4 && px4->waitEvents("login", 1, 15s);
     }
+    void startDaemon() {
+        std::vector<std::string> argv = daemon_prefix;
+        argv.insert(argv.end(), {daemon_path(), "--config", work.file("config.json")});
+        daemon = std::make_unique<ChildProcess>("daemon", argv);
+    }
     // Starts the broker, the peers and the daemon; true once the daemon runs
     // and is logged in to px4ctrl and connected to the car.
     bool start() {
         if (!broker.start()) return false;
         startPx4();
         camera = peer("camera", "sim_camera.js", {});
-        platform =
-            peer("platform", "sim_platform.js", {"--mqtt-url", "mqtt://127.0.0.1:" + std::to_string(broker.port())});
+        std::vector<std::string> args = platform_args;
+        args.insert(args.end(), {"--mqtt-url", "mqtt://127.0.0.1:" + std::to_string(broker.port())});
+        platform = peer("platform", "sim_platform.js", args);
         if (!px4 || !camera || !platform || !platform->waitEvents("mqtt_subscribed", 1, 10s)) return false;
         std::vector<std::string> car_argv = car_args;
         car_argv.insert(car_argv.end(),
                         {"--upload-url", "http://127.0.0.1:" + std::to_string(platform->port()) + "/media/upload"});
         car = peer("car", "sim_car.js", car_argv);
         if (!car) return false;
+        const bool relayed = std::count(args.begin(), args.end(), "--mqtt-proxy-port") > 0;
         const nlohmann::json config = {
             {"px4ctrl", {{"port", px4->port()}}},
             {"socketio",
              {{"uri", "http://127.0.0.1:" + std::to_string(car->port())},
               {"reconnect_attempts", -1},
               {"reconnect_delay_ms", 100}}},
-            {"mqtt", {{"port", broker.port()}}},
+            {"mqtt", {{"port", relayed ? platform->event("mqtt_proxy")["port"] : nlohmann::json(broker.port())}}},
             {"platform", {{"url", "http://127.0.0.1:" + std::to_string(platform->port())}, {"site_id", "site-7"}}},
             {"siyi", {{"ip", "127.0.0.1"}, {"http_port", camera->port()}, {"download_timeout_ms", 1000}}},
             {"stats", {{"web_port", web_port}, {"bind_address", "127.0.0.1"}}},
             {"spool", {{"dir", work.file("spool")}}},
         };
         write_file(work.file("config.json"), config.dump());
-        std::vector<std::string> argv = daemon_prefix;
-        argv.insert(argv.end(), {daemon_path(), "--config", work.file("config.json")});
-        daemon = std::make_unique<ChildProcess>("daemon", argv);
+        startDaemon();
         return daemon->waitForLine("kovo_sio_client started.", 10s) && px4->waitEvents("login", 1, 10s) &&
                car->waitEvents("connection", 1, 10s);
     }
@@ -110,13 +117,13 @@ struct DaemonRig {
                 codes.push_back(r["report"]["parms"]["uavStatusCode"]);
         return codes;
     }
-    bool platformGot(const std::string& code) const {
+    bool platformGot(const std::string& code, std::chrono::milliseconds timeout = 10s) const {
         return wait_until(
             [&] {
                 const auto codes = platformCodes();
                 return std::find(codes.begin(), codes.end(), code) != codes.end();
             },
-            10s, 50ms);
+            timeout, 50ms);
     }
     // The car asks whether the UAV may be rebooted: the answer, "" when none comes.
     std::string askCanReboot() {

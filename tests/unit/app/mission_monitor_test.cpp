@@ -202,6 +202,45 @@ TEST_F(MissionMonitorTest, StartSequenceOfAClosedMissionNeverSendsItsCommand) {
     EXPECT_TRUE(h.active());
 }
 
+// The list goes out three ticks after it last grew; photos listed after that
+// follow as a batch of their own.
+TEST_F(MissionMonitorTest, PhotosGoOutOnceTheListIsStable) {
+    h.runner.hold = false;
+    accept();
+    auto uploads = [&] { return h.http.postsTo(kUploadUrl).size(); };
+    const std::string out = output_of([&] {
+        at(4, "hover_photo", 0, photos({0}));
+        at(4, "goto_height", 1, photos({0}), 2);
+        EXPECT_EQ(uploads(), 0u);
+        at(4, "goto_height", 1, photos({0}));
+        EXPECT_EQ(uploads(), 1u);
+        at(4, "hover_photo", 1, photos({0, 1}), 3);
+        EXPECT_EQ(uploads(), 1u);
+        at(4, "hover_photo", 1, photos({0, 1}));
+    });
+    EXPECT_THAT(out, HasSubstr("[UPLOAD] Photos stable at 1, starting upload...\n"));
+    EXPECT_THAT(out, HasSubstr("[UPLOAD] Photos stable at 2, uploading 1 more...\n"));
+    ASSERT_EQ(uploads(), 2u);
+    EXPECT_EQ(h.http.postsTo(kUploadUrl)[1].fields.at("height"), "2.5");
+}
+
+// A directory no one can write (under a regular file: not even root) costs
+// one line per file and mission, and no log upload.
+TEST_F(MissionMonitorTest, UnwritableRecordsAreSaidOncePerFileAndMission) {
+    testsupport::write_file(dir.file("file"), "x");
+    h.runner.hold = false;
+    for (const char* id : {"M1", "M2"}) {
+        accept(two_point_mission(id));
+        const std::string blocked = dir.file("file") + "/" + id;
+        testsupport::LogCapture log(false);
+        fly(blocked, true);
+        for (const char* name : {"client_log.jsonl", "car_mission.json", "upload_result.json"})
+            EXPECT_EQ(log.count("[FILE] Cannot write " + blocked + "/" + name + ": Not a directory"), 1u) << name;
+        EXPECT_EQ(log.count("[LOG] Not uploading " + blocked + "/client_log.jsonl: Not a directory"), 1u);
+    }
+    EXPECT_TRUE(h.http.postsTo(kLogUrl).empty());
+}
+
 // The end hands over the photos not handed over yet and waits for them, at
 // most 60 s; an upload finishing after its mission never marks the next one.
 TEST_F(MissionMonitorTest, EndWaitsForThePhotosAtMostAMinute) {

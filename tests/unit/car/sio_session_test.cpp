@@ -153,6 +153,25 @@ TEST(SessionEvents, FramesThatEndTheSession) {
     }
 }
 
+TEST(SessionBinary, NestedPlaceholdersTakeTheirAttachmentsInOrder) {
+    Harness h;
+    h.open();
+    h.text(R"(452-2["photo",{"a":[{"_placeholder":true,"num":1}],"b":{"_placeholder":true,"num":0}},"text"])");
+    // Pings and pongs between the header and its attachments change nothing.
+    h.text("3");
+    h.text("6");
+    h.session.onBinary(bin("first"), h.t0);
+    EXPECT_TRUE(h.events.empty());
+    h.session.onBinary(bin("second"), h.t0);
+    ASSERT_EQ(h.events.size(), 1u);
+    const auto blob = [](std::string s) { return Message::binary({s.begin(), s.end()}); };
+    EXPECT_EQ(h.events[0].name, "photo");
+    EXPECT_EQ(h.events[0].ack_id, 2u);
+    EXPECT_EQ(Message(h.events[0].args),
+              Message::array({{{"a", Message::array({blob("second")})}, {"b", blob("first")}}, "text"}));
+    EXPECT_TRUE(h.dropped.empty());
+}
+
 // Attachments that cannot complete their event are dropped (0 or 1 log line)
 // and never delay the next event.
 TEST(SessionBinary, IncompleteOrForeignAttachmentsNeverReachAHandler) {
