@@ -12,8 +12,7 @@
 using namespace fakes;
 using kovo::monitor::StatsManager;
 
-// Car events and monitor ticks at the same time, photo workers and log
-// uploads on the runner's threads.
+// Car events and monitor ticks at once, photo workers and log uploads on the runner's threads.
 TEST(ThreadedMission, ConcurrentCarEventsTicksAndWorkers) {
     TempDir dir;
     Harness h;
@@ -40,8 +39,7 @@ TEST(ThreadedMission, ConcurrentCarEventsTicksAndWorkers) {
     });
 }
 
-// Hooks arrive from the link, monitor and web server threads while the
-// dashboard renders; each family runs on a thread of its own.
+// Each family of hooks on a thread of its own while the dashboard renders.
 TEST(StatsConcurrency, HooksWhileRendering) {
     StatsManager stats;
     const std::vector<std::function<void(int)>> hooks = {
@@ -71,10 +69,7 @@ TEST(StatsConcurrency, HooksWhileRendering) {
         t.join();
 }
 
-// Readers on several threads copy strings while hot updates replace them:
-// ThreadSanitizer reports any unsynchronised access, and each pair read must
-// be one that was published together (long values, so that a torn copy of a
-// heap-allocated string would show).
+// Each pair read was published together (long values: a torn heap string would show).
 TEST(SharedConfig, ReadersNeverSeeAHalfAssignedValue) {
     const std::string url[2] = {"http://a/" + std::string(200, 'a'), "http://b/" + std::string(300, 'b')};
     AppConfig initial;

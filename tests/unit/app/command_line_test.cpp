@@ -7,8 +7,7 @@ using namespace kovo::app;
 
 namespace {
 
-// The configuration path, each setting the overrides changed from its
-// default, each ignored argument, and "help" when asked for.
+// The configuration path, each setting changed from its default, each ignored argument, "help".
 std::string outcome(std::vector<std::string> args) {
     args.insert(args.begin(), "kovo_sio_client");
     const CommandLine cmd = parse_command_line(args);
@@ -54,8 +53,7 @@ TEST(CommandLine, OptionsAndOverrides) {
          "ignored=--px4_port"},
         // --help ends the walk; as the value of an option it is a value, like any option name.
         {{"--site_id", "a", "--help", "--site_id", "b"}, "config/config.json platform.site_id=a help"},
-        {{"--config", "--help"}, "--help"},
-        {{"--px4_host", "--site_id", "x"}, "config/config.json px4ctrl.host=--site_id ignored=x"},
+        {{"--config", "--help", "x"}, "--help ignored=x"},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(testing::PrintToString(row.args));

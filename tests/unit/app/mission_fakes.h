@@ -26,8 +26,7 @@
 using namespace kovo::config;
 using namespace kovo::app;
 
-// Fakes of everything the mission logic talks to, safe to use from the
-// threads of the tests that run real threads.
+// Fakes of everything the mission logic talks to, safe to use from several threads.
 namespace fakes {
 
 using kovo::monitor::InternalState;
@@ -189,8 +188,7 @@ public:
     Log<InternalState> states;
 };
 
-// Virtual time: every sleep returns at once and moves the clock on. A hook
-// may act during a sleep (px4ctrl changing state, an upload finishing).
+// Virtual time: every sleep returns at once, moves the clock on and may run a hook.
 class FakeClock : public Clock {
 public:
     std::chrono::steady_clock::time_point now() const override {
@@ -210,8 +208,7 @@ private:
     std::atomic<long long> slept_ms_{0};
 };
 
-// Runs each task at once on the caller's thread, or keeps it until the test
-// runs it when hold is set.
+// Runs each task at once on the caller's thread, or keeps it while hold is set.
 class TestRunner : public TaskRunner {
 public:
     void run(std::function<void()> task) override { hold ? pending.push_back(std::move(task)) : task(); }
@@ -226,8 +223,7 @@ public:
     std::deque<std::function<void()>> pending;
 };
 
-// A mission core over fakes, with a configuration the test may adjust
-// before build().
+// A mission core over fakes, with a configuration the test may adjust before build().
 struct Harness {
     // tasks: the test's own runner instead of runner.
     void build(TaskRunner* tasks = nullptr) {
@@ -265,8 +261,7 @@ struct Harness {
     std::unique_ptr<MissionCore> core;
 };
 
-// The car's identifiers of a mission: action "A", history "H", mission "M",
-// point "P", strategy "S". Mission lock held.
+// The car's identifiers of a mission, each its initial; mission lock held.
 inline void set_identifiers(MissionContext& m) {
     std::tie(m.car_action_id, m.car_flight_mission_history_id, m.car_mission_id, m.car_point_id, m.car_strategy_id) =
         std::make_tuple("A", "H", "M", "P", "S");

@@ -128,9 +128,7 @@ TEST_F(PhotoUpload, NothingToUpload) {
     EXPECT_TRUE(h.runner.pending.empty());
 }
 
-// Each transfer is tried three times, a second apart; neither a camera that
-// cannot be reached nor its error page is uploaded; no attempt leaves a
-// temporary file; stopping cuts the retries short.
+// Three tries a second apart; no error page uploaded, no temporary file left; stopping cuts the retries.
 TEST_F(PhotoUpload, FailedTransfersAreRetriedAndRecorded) {
     struct Row {
         std::vector<long> download, post;  // the replies' statuses in turn, the last repeated

@@ -11,24 +11,9 @@ using testsupport::directory_entries;
 using testsupport::read_file;
 using testsupport::TempDir;
 
-namespace {
-
 const json kNested = json::parse(R"({"b":{"c":[1,"é"]},"a":1})");
 
-// body(t) on threads at once, t = 0, 1, ...
-template <typename Body>
-void on_threads(int threads, Body body) {
-    std::vector<std::thread> running;
-    for (int t = 0; t < threads; ++t)
-        running.emplace_back(body, t);
-    for (auto& th : running)
-        th.join();
-}
-
-}  // namespace
-
-// A file: indented or one line, raw UTF-8, no final newline; a log: one
-// compact line per record after what was there; bad UTF-8 replaced in both.
+// A file indented or on one line, a log one compact line per record appended; bad UTF-8 replaced in both.
 TEST(JsonRecords, BytesWritten) {
     TempDir dir;
     write_json_file(dir.file("m.json"), kNested, 2);
@@ -58,10 +43,15 @@ TEST(AppendJsonl, ConcurrentLinesNeverInterleave) {
     const auto record = [](int t, int i) {
         return json{{"t", t}, {"i", i}, {"fill", std::string(1000 + t * 100, static_cast<char>('a' + t))}};
     };
-    on_threads(4, [&](int t) {
-        for (int i = 0; i < 500; ++i)
-            append_jsonl(path, record(t, i));
-    });
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 4; ++t) {
+        writers.emplace_back([&, t] {
+            for (int i = 0; i < 500; ++i)
+                append_jsonl(path, record(t, i));
+        });
+    }
+    for (auto& w : writers)
+        w.join();
     // A record written in pieces would interleave with the others' and not parse.
     const std::vector<json> lines = fakes::read_jsonl(path);
     ASSERT_EQ(lines.size(), 2000u);

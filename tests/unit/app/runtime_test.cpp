@@ -9,8 +9,7 @@
 using namespace fakes;
 using namespace std::chrono_literals;
 
-// A bounded join gives up on a task that still runs (here one started by
-// another task), and joins it later.
+// A bounded join gives up on a task still running (started by another task), and joins it later.
 TEST(ThreadTaskRunner, JoinsTheTasksTheTasksStartAndSurvivesOneThatThrows) {
     std::atomic<bool> release{false};
     ThreadTaskRunner runner;

@@ -85,8 +85,7 @@ TEST_F(StatusReports, MissionFieldsInAndOutsideAMission) {
     EXPECT_EQ(h.car.missionCodes(), Texts{"4"}) << "unchanged, and none outside a mission";
 }
 
-// The car's reboot flag follows its own list of codes; the answer to its
-// reboot question follows the flying codes alone.
+// The reboot flag follows its own list of codes; the answer to the reboot query the flying codes alone.
 TEST_F(StatusReports, StatusCodesRebootFlagAndRebootAnswer) {
     struct Row {
         int fs;

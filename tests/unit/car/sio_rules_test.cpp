@@ -1,6 +1,4 @@
-// The socket.io client's pure rules: wire codec (broken frames: see the session's
-// tests), server address, reconnection timing, value conversion. The handshake's
-// query: see the car link's test, where the real server decodes it.
+// The socket.io client's pure rules: wire codec, server address, reconnection timing, value conversion.
 #include <gtest/gtest.h>
 
 #include <stdexcept>
@@ -15,9 +13,6 @@ using namespace kovo::car::sio;
 
 using namespace std::chrono_literals;
 using nlohmann::json;
-using sio::Message;
-using sio::PacketType;
-using sio::ProtocolError;
 
 TEST(OpenPacket, BoundsAbsurdPingFiguresAndRejectsPacketsWithoutTheNeededMembers) {
     const auto h = sio::decode_handshake(R"({"sid":"s","pingInterval":0,"pingTimeout":1e300})");
@@ -32,7 +27,7 @@ TEST(OpenPacket, BoundsAbsurdPingFiguresAndRejectsPacketsWithoutTheNeededMembers
 }
 
 // Each packet type in its wire forms, "<type>[<n>-][<nsp>,][<id>][<json>]".
-TEST(PacketDecoding, EveryTypeWithNamespaceAckIdAndAttachments) {
+TEST(PacketCodec, EveryTypeWithNamespaceAckIdAndAttachmentsAndTheEventsWeSend) {
     // data nullptr: no JSON.
     const struct {
         const char* text;
@@ -58,12 +53,8 @@ TEST(PacketDecoding, EveryTypeWithNamespaceAckIdAndAttachments) {
         EXPECT_EQ(p.attachments, c.attachments);
         EXPECT_EQ(p.data, c.data ? std::optional<Message>(Message::parse(c.data)) : std::nullopt);
     }
-}
-
-TEST(Encoding, EventWithOneStringArgumentAndEmptyAck) {
-    EXPECT_EQ(sio::encode_event("uav_mission_status", R"({"a":1})"), R"(42["uav_mission_status","{\"a\":1}"])");
-    // UTF-8 stays, control characters are escaped, invalid UTF-8 is replaced.
-    EXPECT_EQ(sio::encode_event("ev", "bad \xff byte"), "42[\"ev\",\"bad \xef\xbf\xbd byte\"]");
+    // Events carry one string argument, invalid UTF-8 replaced; acks are empty.
+    EXPECT_EQ(sio::encode_event("ev", "{\"a\":1} \xff"), "42[\"ev\",\"{\\\"a\\\":1} \xef\xbf\xbd\"]");
     EXPECT_EQ(sio::encode_ack(456), "43456[]");
 }
 
@@ -100,8 +91,7 @@ TEST(ReconnectDelay, GrowsByHalfEachAttemptUpTo25SecondsAndRestartsAfterAnOpen) 
     EXPECT_EQ(budget.next(), 1000ms);
 }
 
-// JavaScript writes 2.0 as 2, so only text decides; too large for 64 signed
-// bits is a double, never a wrapped integer.
+// Only the text tells 2.0 from 2; beyond 64 signed bits is a double, never a wrapped integer.
 TEST(ValueKinds, NumberedLikeTheDaemonLogsThemWithIntegersAndDoublesApart) {
     const std::pair<const char*, int> cases[] = {
         {"2", 0}, {"-9223372036854775808", 0}, {"2.0", 1}, {"9223372036854775808", 1}, {"{}", 5}, {"null", 7}};
@@ -109,8 +99,6 @@ TEST(ValueKinds, NumberedLikeTheDaemonLogsThemWithIntegersAndDoublesApart) {
         EXPECT_EQ(static_cast<int>(sio::kind_of(sio::parse_message(text))), kind) << text;
 }
 
-// Object and JSON text forms of a mission arriving equal, with strings inside
-// left alone, plain text and binary values: see the car link's tests.
 TEST(SioMsgToJson, ArgumentConvertsByKindAndAStringIsParsedWhenItHoldsJsonText) {
     // Nesting one level beyond the bound.
     const int levels = sio::kDefaultMaxDepth + 1;

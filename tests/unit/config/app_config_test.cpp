@@ -20,8 +20,7 @@ using testing::MatchesRegex;
 
 namespace {
 
-// Texts each rule takes (the first differs from every default) and texts it
-// refuses, with the reason.
+// Texts each rule takes (the first differs from every default) and refuses, and why.
 const std::multimap<Rule, const char*> kGoodTexts{
     {Rule::HOST, "fe80::1"},        {Rule::HOST, "cam_1.local"},      {Rule::URL, "ws://[::1]:9/a?b"},
     {Rule::URL, "https://h:65535"}, {Rule::REQUEST_PATH, "/a/b?c=d"}, {Rule::FILE_NAME, "..a b"},
@@ -52,8 +51,7 @@ json defaults_with(const std::string& path, const json& value) {
     return doc;
 }
 
-// Values other than the default that the setting's rule accepts; the first
-// serves the hot update and the save.
+// Values other than the default that the rule accepts; the first serves the hot update and the save.
 std::vector<json> valid_values(const Setting& s) {
     const json& d = s.default_value;
     if (d.is_boolean()) return {!d.get<bool>()};
@@ -116,8 +114,7 @@ protected:
 
 }  // namespace
 
-// config/config.json holds every key at the value the table ships (its
-// default but where the row says otherwise), laid out as a save writes it.
+// config/config.json holds every key at the value the table ships, laid out as a save writes it.
 TEST(SettingsTable, DefaultFileMatchesTheTable) {
     const std::string text = read_file(testsupport::source_path("config/config.json"));
     json shipped = AppConfig{}.toJson();
@@ -130,9 +127,7 @@ TEST(SettingsTable, DefaultFileMatchesTheTable) {
     EXPECT_EQ(text, json::parse(text).dump(4));
 }
 
-// A key copied into the wrong member, a range or rule off, a hot flag wrong:
-// each shows as a setting that changed when it should not, or kept its value
-// when it should have taken the new one.
+// A key copied into the wrong member, a range or rule off, a hot flag wrong: each changes the wrong value.
 TEST_F(ConfigFile, EverySettingTakesWhatItsRuleAcceptsAndIgnoresTheRest) {
     const json defaults = AppConfig{}.toJson();
     for (const Setting& s : settings()) {
@@ -173,9 +168,7 @@ TEST_F(ConfigFile, UnknownMisshapenAndUnreadablePartsAreNamed) {
     for (const char* doc : {R"([{"px4ctrl": {"port": 1}}])", "5", R"({"mqtt": {"qos": 2}} {"mqtt": {"qos": 0}} x)"}) {
         EXPECT_EQ(loadLines(c, doc), loaded()) << doc;
     }
-    // A file that cannot be read (broken JSON; a directory: reported, not
-    // thrown) keeps the record as it was. An absent one: see the daemon's
-    // command line test.
+    // A file that cannot be read (broken JSON, a directory) keeps the record as it was.
     write_file(path_, R"({"px4ctrl": {"port": 1234},)");
     for (const std::string& path : {path_, dir_.path()}) {
         EXPECT_THAT(tagged(c.load(path)),
@@ -198,9 +191,7 @@ TEST(ConfigValues, ListsSkipElementsOfOtherTypesAndCompanionsFollowTheirTexts) {
     }
 }
 
-// Every hot setting changed; the file's other keys (any section, any
-// content, non-ASCII text) kept as far as the file can be read; the file
-// replaced whole, with its permissions, or not at all.
+// Every hot setting written, the file's other readable keys kept; replaced whole with its permissions, or not at all.
 TEST_F(ConfigFile, SaveWritesTheHotSettingsIntoWhatTheFileHeld) {
     AppConfig c;
     json hot = json::object();

@@ -7,8 +7,7 @@
 
 #include "log/log.h"
 
-// Colour goes to a terminal only, and never once NO_COLOR is set: a log file
-// or a pipe must not fill with escape codes. The colours: see the car link's test.
+// A log file or a pipe must not fill with escape codes.
 TEST(LogColour, OnlyOnATerminalAndNeverWithNoColor) {
     const int terminal = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (terminal < 0) GTEST_SKIP() << "no pseudo-terminal on this machine";

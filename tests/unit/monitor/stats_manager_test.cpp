@@ -12,8 +12,7 @@ using SteadyTime = std::chrono::steady_clock::time_point;
 
 namespace {
 
-// The statistics over a steady clock the test moves by hand; it starts well
-// after the epoch so that "never connected" (the epoch) stays distinct.
+// A hand-moved clock, well after the epoch that stands for "never connected".
 class StatsTest : public ::testing::Test {
 protected:
     SteadyTime now = SteadyTime{} + 1000s;
@@ -36,16 +35,9 @@ json link_counts(int connects, int disconnects, bool connected, int seconds) {
 
 }  // namespace
 
-TEST_F(StatsTest, UptimeCountsFromStartupUntilShutdown) {
+TEST_F(StatsTest, UptimeAndEachLinksConnectedSecondsLiveAndAfterwards) {
     now += 50s;  // before the start-up
     stats.recordStartup("t-up");
-    now += 42900ms;
-    EXPECT_EQ(std::make_tuple(get("running"), get("uptime_seconds")), std::make_tuple(json(true), json(42)));
-    stats.recordShutdown("t-down");
-    EXPECT_EQ(std::make_tuple(get("running"), get("uptime_seconds")), std::make_tuple(json(false), json(0)));
-}
-
-TEST_F(StatsTest, EachLinkCountsItsConnectedSecondsLiveAndAfterwards) {
     const auto counts = [&](const char* link) {
         json c = get(link);
         c.erase("down_reason");  // only the car link gives up
@@ -74,6 +66,9 @@ TEST_F(StatsTest, EachLinkCountsItsConnectedSecondsLiveAndAfterwards) {
     EXPECT_EQ(counts("websocket"), link_counts(1, 0, true, 2));
     EXPECT_EQ(counts("mqtt"), link_counts(1, 1, false, 2));
     EXPECT_EQ(counts("sio"), link_counts(2, 2, true, 107));
+    EXPECT_EQ(std::make_tuple(get("running"), get("uptime_seconds")), std::make_tuple(json(true), json(188)));
+    stats.recordShutdown("t-down");
+    EXPECT_EQ(std::make_tuple(get("running"), get("uptime_seconds")), std::make_tuple(json(false), json(0)));
 }
 
 TEST_F(StatsTest, TerminalHooksCloseTheCurrentRecordOnly) {
@@ -98,7 +93,6 @@ TEST_F(StatsTest, TerminalHooksCloseTheCurrentRecordOnly) {
     EXPECT_EQ(outcomes, json::parse(R"([["running", "", "", 0], ["success", "t-success", "", 0],
         ["failed", "t-failed", "photos_not_uploaded", 1]])"));
     EXPECT_EQ(get("missions"), (json{{"total", 3}, {"success", 2}, {"failed", 1}, {"aborted", 0}, {"running", 0}}));
-    EXPECT_EQ(get("sio")["down_reason"], "");
     stats.onSioGaveUp(4);
     EXPECT_EQ(get("sio")["down_reason"], "gave up after 4 reconnection attempts");
 }
@@ -110,10 +104,7 @@ TEST_F(StatsTest, ListShowsTheNewestOfABoundedHistoryOldestFirst) {
         stats.onMissionSuccess("end");
         start("m" + std::to_string(i));
     }
-    EXPECT_EQ(missions(100).front()["mission_id"], "m" + std::to_string(started - 99));
-    EXPECT_EQ(missions(5000).size(), StatsManager::kMissionHistoryLimit);
     EXPECT_EQ(missions(5000)[0]["mission_id"], "m6");
-    // Pages of the dashboard: see the browser test.
     EXPECT_EQ(stats.getMissionPage(999, 20)["missions"].back()["mission_id"], "m6");
 
     // The current mission survived the trimming and is the one closed now;
@@ -124,8 +115,7 @@ TEST_F(StatsTest, ListShowsTheNewestOfABoundedHistoryOldestFirst) {
               (json{{"total", started}, {"success", started - 1}, {"failed", 1}, {"aborted", 0}, {"running", 0}}));
 }
 
-// Up or down since the last change (not the last event), the last error kept
-// after recovery; the newest failure lines, newest first.
+// Up or down since the last change, the last error kept after recovery; newest errors first.
 TEST_F(StatsTest, PeerHealthAndRecentErrors) {
     stats.onWsConnected();
     wall = "w1";

@@ -1,6 +1,4 @@
-// The pieces of the px4ctrl link around the message scan: reassembly, the
-// pending command, the reconnect back-off, the pace of the state requests, and
-// the WebSocket framing and upgrade. The state document: see the link's test.
+// The pieces of the px4ctrl link around the message scan.
 #include <algorithm>
 #include <climits>
 #include <set>
@@ -19,8 +17,7 @@ using namespace kovo::px4ctrl;
 
 using Result = MessageAssembler::Result;
 
-// A whole message is used in place; pieces are joined up to the cap
-// (inclusive); beyond it the message is dropped whole and only counted.
+// Pieces are joined up to the cap (inclusive); beyond it a message is dropped whole.
 TEST(MessageAssembler, JoinsPiecesUpToTheCapAndDropsAnOversizeMessageWhole) {
     MessageAssembler a(8);
     const std::string text = "{\"a\":1}";
@@ -41,8 +38,7 @@ TEST(MessageAssembler, JoinsPiecesUpToTheCapAndDropsAnOversizeMessageWhole) {
     EXPECT_EQ(a.message(), "ok!");
 }
 
-// Only the newest command waits, and only while a connection is open: losing
-// it discards the command.
+// Only the newest command waits, and only while a connection is open.
 TEST(PendingCommand, ANewerCommandReplacesTheWaitingOneAndAClosedLinkTakesNone) {
     PendingCommand pending;
     EXPECT_FALSE(pending.queue("kovo 1"));
@@ -66,9 +62,7 @@ TEST(ReconnectDelays, FollowTheTableThenRepeatItsLastEntryAndWithoutOneTheDefaul
     EXPECT_TRUE(ms >= 3000 && ms <= 3900) << ms;
 }
 
-// The pace of the state requests, on a fake timeline stepped by the
-// millisecond: px4ctrl's pushes and other messages at given milliseconds, a
-// request sent whenever the pacer says one is due.
+// The state requests' pace on a timeline stepped by the millisecond.
 struct PaceCase {
     const char* name;
     int interval_ms;
@@ -133,8 +127,7 @@ TEST(WebSocketCodec, ClientFramesAreMaskedAndCarryTheLengthInItsShortestForm) {
     }
 }
 
-// Everything the reader found in a stream cut into pieces of chunk bytes:
-// messages, and control frames as "ping:<payload>", "pong:", "close:<payload>".
+// What the reader finds in a stream cut into chunks; control frames as "ping:<payload>".
 std::vector<std::string> read_stream(const std::string& stream, size_t chunk) {
     FrameReader reader;
     std::vector<std::string> found;
@@ -163,8 +156,7 @@ std::vector<std::string> read_stream(const std::string& stream, size_t chunk) {
 
 TEST(FrameReader, FindsTheSameMessagesAndControlFramesHoweverTheStreamIsCut) {
     const std::string big(300, 'x');
-    // A message, a ping, a message in two fragments around a pong, a 16-bit
-    // length, an empty message, a close.
+    // A message, a ping, two fragments around a pong, a 16-bit length, an empty message, a close.
     std::string stream;
     for (const std::string& frame :
          {std::string("\x81\x05hello"), std::string("\x89\x01p"), std::string("\x01\x02") + "ab",
