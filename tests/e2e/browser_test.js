@@ -1,8 +1,6 @@
 #!/usr/bin/env node
 // node browser_test.js --server PATH [--screenshot FILE]: the dashboard of
-// kovo_dashboard_server in headless Debian chromium, driven by playwright-core.
-// The page's timers run on playwright's fake clock: it reloads only when the
-// test lets the clock run.
+// kovo_dashboard_server in headless chromium, its timers on a fake clock.
 'use strict';
 
 const assert = require('assert');
@@ -45,13 +43,11 @@ async function run(context, base, configPath) {
   const page = context.pages()[0] || (await context.newPage());
   let loads = 0;
   page.on('load', () => { loads += 1; });
-  // Time stands still from here; only runFor moves it.
   const start = new Date('2026-05-17T10:00:00');
   await page.clock.install({ time: start });
   await page.clock.pauseAt(new Date(start.getTime() + 1000));
 
-  // Viewing: live state, errors, the newest page of missions (the cells'
-  // markup: the routes' unit tests), no secret; a reload a second.
+  // Viewing: live state, errors, the newest missions, no secret; a reload a second.
   await page.goto(`${base}/`);
   assert.deepStrictEqual(await page.locator('h2').allTextContents(), CARDS);
   const live = await page.locator('.live b').allTextContents();
@@ -78,8 +74,7 @@ async function run(context, base, configPath) {
   await page.goto(`${base}/`);
   loads = 2;
 
-  // "修改配置" shows the form at once; the reload scheduled before still
-  // happens and the form stays open, with no reload after it.
+  // "修改配置" shows the form; it stays open through the reload already due, then no reload.
   await page.getByRole('button', { name: '修改配置' }).click();
   assert.strictEqual(await page.locator('#cfgForm').isVisible(), true);
   await letPageReload(page, 1100);
@@ -88,9 +83,7 @@ async function run(context, base, configPath) {
   assert.strictEqual(loads, 3, 'no reload while editing');
   assert.strictEqual(await page.locator('#cfg_platform_site_id').inputValue(), 'qtpe-8264');
 
-  // Save changed values: the server wants the token, the page asks for it
-  // once and keeps it; green "Config updated", the restart-only value marked
-  // pending, saved, shown, back to viewing.
+  // Saving asks for the token once and keeps it; the restart-only value is marked pending.
   const asked = [];
   page.on('dialog', (dialog) => { asked.push(dialog.type()); dialog.accept(TOKEN); });
   await page.locator('#cfg_platform_site_id').fill(HOSTILE_SITE);

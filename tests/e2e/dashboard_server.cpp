@@ -1,9 +1,6 @@
-// Serves the dashboard the way the daemon does (web server, statistics
-// routes, configuration update over a shared configuration and its file) on
-// 127.0.0.1 and a free port, over statistics filled with missions.
-// Usage: kovo_dashboard_server --config PATH
-// Prints {"event":"listening","port":N} once it listens; runs until its
-// standard input closes, so that it never outlives the test driving it.
+// kovo_dashboard_server --config PATH: the daemon's dashboard, routes and
+// configuration update on 127.0.0.1 over statistics filled with missions.
+// Prints {"event":"listening","port":N}; ends when its standard input closes.
 #include <cstring>
 #include <iostream>
 #include <limits>

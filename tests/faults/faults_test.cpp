@@ -1,6 +1,5 @@
-// Faults a field team meets, each injected into a running daemon between its
-// real peers: after each, the daemon is still up, still answers /api/stats,
-// and its record of the mission is true (kept, or failed with the reason).
+// Faults injected into a running daemon between its real peers: its record of
+// the mission stays true.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -18,9 +17,8 @@ namespace {
 
 std::string deep(int levels) { return std::string(levels, '[') + std::string(levels, ']'); }
 
-// After each fault the daemon is still up and /api/stats says it runs.
+// After each fault the daemon still answers /api/stats and says it runs.
 void expect_still_up(DaemonRig& r) {
-    EXPECT_TRUE(r.daemon->running());
     const json stats = r.stats();
     ASSERT_TRUE(stats.is_object()) << "/api/stats answers";
     EXPECT_EQ(stats["running"], true);
@@ -56,9 +54,7 @@ TEST(Faults, HostileInputFromEveryPeerLeavesTheLinksUsable) {
     };
     for (const json& f : px4_faults)
         ASSERT_TRUE(r.px4->command(f).is_object()) << f.dump();
-    // Junk on the mission event with no flight point would be flown at
-    // the take-off altitude, as any mission without points: it goes on
-    // another event here.
+    // Junk on the mission event would be flown as a mission without points.
     const json car_faults[] = {
         {{"cmd", "raw"}, {"text", R"(42["car_uav_begin_mission",{"carFlightPointList":[)"}},
         {{"cmd", "raw"}, {"base64", "NDJbImNhcl91YXZfY2FuX3JlYm9vdF91YXYiLCL//iJd"}},  // invalid UTF-8

@@ -1,6 +1,5 @@
-// A configuration file's text: loading, a hot update with the same document,
-// saving and loading again. What was saved loads back to the same settings,
-// and a record's own document loads without a refusal.
+// A configuration file loaded, hot-updated with itself, saved and loaded again:
+// what was saved (or the settings' own document) loads back the same.
 #include <unistd.h>
 
 #include <cstdlib>
@@ -26,8 +25,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (!doc.is_object()) return 0;
     loaded.updateHotConfig(doc);
     loaded.shownSettings();
-    // A file whose sections are not objects may refuse the save: the daemon
-    // then answers the update with the reason.
+    // Sections that are not objects may refuse the save.
     if (!loaded.save(path)) return 0;
     AppConfig saved;
     saved.load(path);

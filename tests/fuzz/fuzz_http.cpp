@@ -1,6 +1,5 @@
-// A request's bytes as the web server reads them (Beast's parser under the
-// server's size bound), then the daemon's routes: statistics, missions, the
-// dashboard and the configuration update, which saves to a file.
+// A request's bytes through the web server's parser and bound, then the
+// daemon's routes, the configuration update saving to a file.
 #include <unistd.h>
 
 #include <boost/beast/core/error.hpp>

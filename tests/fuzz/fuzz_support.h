@@ -7,9 +7,8 @@
 
 #include "log/log.h"
 
-// Helpers of the libFuzzer targets: a silent log (the daemon logs a line for
-// most bad inputs) and a reader that cuts one input into the pieces a peer
-// would send.
+// The libFuzzer targets' silent log and a reader that cuts one input into the
+// pieces a peer would send.
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
     kovo::log::set_sink([](kovo::log::Level, kovo::log::Colour, const std::string&) {});
     return 0;

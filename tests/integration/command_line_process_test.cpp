@@ -15,8 +15,7 @@ using testsupport::TempDir;
 
 namespace {
 
-// The first line of output of a git command run in the source tree; empty
-// when there is none (no git, no checkout).
+// The first line a git command prints in the source tree; empty without one.
 std::string git_line(const std::string& args) {
     std::string line;
     if (FILE* out = ::popen(("git -C " KOVO_SOURCE_DIR " " + args + " 2>/dev/null").c_str(), "r")) {
@@ -27,9 +26,7 @@ std::string git_line(const std::string& args) {
     return line.substr(0, line.find('\n'));
 }
 
-// The banner names the commit the daemon was built from, "-dirty" when
-// tracked files differ from it, and the build time; outside a checkout,
-// fixed texts.
+// The banner names the commit built, "-dirty" when tracked files differ.
 const std::string kBanner = [] {
     const std::string head = git_line("rev-parse --short HEAD");
     if (head.empty()) return std::string("kovo_sio_client v1.3.0 (git: 3feafd6, built: 2026-05-17 13:50:30)");
@@ -37,8 +34,7 @@ const std::string kBanner = [] {
     return "kovo_sio_client v1.3.0 (git: " + head + (dirty ? "-dirty" : "") + ", built: ";
 }();
 
-// The daemon started with args; it runs until it is stopped from outside,
-// which the destructor does.
+// Stopped by the destructor.
 std::unique_ptr<ChildProcess> start_daemon(std::vector<std::string> args) {
     args.insert(args.begin(), daemon_path());
     return std::make_unique<ChildProcess>("daemon", args);
@@ -46,10 +42,9 @@ std::unique_ptr<ChildProcess> start_daemon(std::vector<std::string> args) {
 
 }  // namespace
 
-// --help ends the walk over the options, before the configuration is read;
-// what the walk could not take is named on standard error. Otherwise the
-// banner comes first, then the line on how the configuration file was read
-// (its texts: the unit tests).
+// --help ends before the configuration is read, unknown arguments named on
+// standard error; otherwise the banner comes first, then how the
+// configuration was read.
 TEST(DaemonCommandLine, HelpExitsBeforeTheConfigurationWhoseOutcomeOtherwiseFollowsTheBanner) {
     auto help = start_daemon({"--site_id", "x", "stray", "--help", "--config", "/nonexistent.json"});
     const int status = help->waitExit(10s);

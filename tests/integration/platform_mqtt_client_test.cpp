@@ -1,6 +1,5 @@
-// PlatformMqttClient against a private mosquitto broker on loopback; the
-// other side of the traffic is the simulated platform, which answers every
-// report on the response topic.
+// PlatformMqttClient against a private mosquitto broker and the simulated
+// platform, which answers every report on the response topic.
 #include "platform/platform_mqtt_client.h"
 
 #include <gmock/gmock.h>
@@ -72,17 +71,16 @@ protected:
 
 }  // namespace
 
-// A broker down at start is reached in the background once it is up, clean,
-// with the client id, and with credentials only with a user name. Reports and
-// answers travel whole; a broker that goes away is reached again and learns
-// the subscription anew; stop() is prompt and ends the thread.
+// A broker down at start is reached once up, with the client id (credentials
+// only with a user name); messages travel whole; a restarted broker is reached
+// again and learns the subscription anew; stop() is prompt.
 TEST_F(MqttClient, LateBrokerWholeMessagesRestartedBrokerAndPromptStop) {
     config_.platform.site_id = "site-42";
     config_.mqtt.password = "secret";
     config_.mqtt.port = testsupport::pick_free_port();
     makeClient();
     EXPECT_FALSE(client_->start());
-    // Still started: a second start neither connects nor starts a thread.
+    // A second start starts no thread.
     const size_t threads = thread_count();
     EXPECT_TRUE(client_->start());
     EXPECT_EQ(thread_count(), threads);
@@ -113,7 +111,6 @@ TEST_F(MqttClient, LateBrokerWholeMessagesRestartedBrokerAndPromptStop) {
     ASSERT_TRUE(broker_.start());
     ASSERT_TRUE(connected(2));
     ASSERT_TRUE(platform.waitEvents("mqtt_subscribed", 2, 10s));
-    // The answer comes on the response topic: subscribed anew.
     ASSERT_TRUE(client_->publishRequest(json({{"platformCmd", "Probe"}, {"platformCmdID", "again"}}).dump()));
     EXPECT_TRUE(responded("\"platformCmdID\":\"again\""));
 
@@ -161,7 +158,7 @@ TEST_F(MqttClient, AttemptsCutOffBeforeTheAcknowledgementAreRetriedWithGrowingDe
     ASSERT_TRUE(hang_up(3s));
     EXPECT_GE(Clock::now() - hung_up, 900ms);
     hung_up = Clock::now();
-    // The third attempt, after 4 s, is connected but never acknowledged.
+    // The third attempt, after 4 s, is never acknowledged.
     ASSERT_TRUE(attempted(6s));
     EXPECT_GE(Clock::now() - hung_up, 3900ms);
     EXPECT_FALSE(client_->publishRequest("early"));

@@ -1,13 +1,9 @@
-// Px4ctrlWsClient against the simulated px4ctrl (tools/sim_px4ctrl.js) over
-// loopback. The simulator's events carry its own clock ("t", ms), which the
-// timing tests use. Hostile messages are the fault scenarios' and the unit
-// tests' business.
+// Px4ctrlWsClient against the simulated px4ctrl, whose events carry its own
+// clock ("t", ms).
 #include "px4ctrl/px4ctrl_ws_client.h"
 
 #include <atomic>
 #include <chrono>
-#include <string>
-#include <vector>
 
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
@@ -24,18 +20,12 @@ using testsupport::LogCapture;
 using testsupport::NodePeer;
 using testsupport::wait_until;
 
-namespace {
+static double t(const json& event) { return event.at("t").get<double>(); }
 
-double t(const json& event) { return event.at("t").get<double>(); }
-
-}  // namespace
-
-// Without a peer, commands are refused. A refused login is retried about once
-// a second on the same connection while commands wait for the login. Then
-// px4ctrl answers each request at once: the next request waits for the
-// interval, a command does not. Only a command beyond the frame is refused;
-// the login is cut to it. A dropped link comes back; stop() is prompt. (The
-// default login and a px4ctrl restart: the end-to-end and fault scenarios.)
+// Without a peer, commands are refused; a refused login (cut to the frame) is
+// retried about once a second. Requests are paced, commands are not; only a
+// command beyond the frame is refused. A dropped link comes back; stop() is
+// prompt.
 TEST(Px4ctrlLink, LoginRetriesRequestPaceFrameLimitAndADropAfterAMissingPeer) {
     LogCapture log;  // first: outlives the client
     AppConfig config;

@@ -27,7 +27,6 @@ constexpr std::chrono::milliseconds kRequestTimeout = 1500ms;
 struct Client {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     std::string pending;  // received beyond the last response
-    bool closed = false;  // the server closed or reset the connection
 
     explicit Client(int port) {
         const timeval timeout{5, 0};
@@ -40,34 +39,34 @@ struct Client {
     }
     ~Client() { close(fd); }
     void send(const std::string& data) { (void)::send(fd, data.data(), data.size(), MSG_NOSIGNAL); }
-    // False when the server closed (or reset) the connection or fell silent.
-    bool receiveSome() {
+    // What one receive got: > 0 bytes, 0 closed, < 0 reset or silent.
+    ssize_t receiveSome() {
         char buf[8192];
         const ssize_t n = recv(fd, buf, sizeof(buf), 0);
         if (n > 0) pending.append(buf, static_cast<size_t>(n));
-        closed = n == 0 || (n < 0 && errno != EAGAIN);
-        return n > 0;
+        return n;
     }
     // The next response's head (status line and headers) and body, by its
     // Content-Length; empty when none came.
     std::pair<std::string, std::string> response() {
         size_t blank;
         while ((blank = pending.find("\r\n\r\n")) == std::string::npos)
-            if (!receiveSome()) return {};
+            if (receiveSome() <= 0) return {};
         const std::string head = pending.substr(0, blank + 2);
         const size_t at = head.find("Content-Length: ");
         const size_t length = at == std::string::npos ? 0 : std::stoul(head.substr(at + 16));
         while (pending.size() < blank + 4 + length)
-            if (!receiveSome()) return {};
+            if (receiveSome() <= 0) return {};
         const std::string body = pending.substr(blank + 4, length);
         pending.erase(0, blank + 4 + length);
         return {head, body};
     }
-    // True once the server has closed the connection.
+    // True once the server has closed (or reset) the connection.
     bool closedByServer() {
-        while (receiveSome()) {
+        ssize_t n;
+        while ((n = receiveSome()) > 0) {
         }
-        return closed;
+        return n == 0 || errno != EAGAIN;
     }
 };
 
@@ -84,25 +83,19 @@ HttpReply echo(const HttpRequest& r) {
     return {200, "text/plain", r.method + " " + r.path + " " + r.query + " " + r.content_type + " " + r.body};
 }
 
-class WebServerTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        server.setRequestTimeout(kRequestTimeout);
-        ASSERT_TRUE(server.start("127.0.0.1", 0, echo));
-        port = server.port();
-    }
-
-    testsupport::LogCapture log;
-    WebServer server;
-    int port = 0;
-};
-
 }  // namespace
 
-// A second server on the port fails with the bind message. One connection
-// carries many requests; each answer is framed by its length in bytes; a
-// POST's body may follow its headers in a packet of its own.
-TEST_F(WebServerTest, KeptAliveConnectionCarriesRequestsAndClosesWhenAsked) {
+// A second server on the port fails. One connection carries many requests,
+// each answer framed by its length; a POST's body may come in a packet of its
+// own. Over-long, broken or failing requests are refused with the reason
+// logged, while idle and half-sent connections (closed once their request
+// time is up) cost the others nothing; stop() is prompt and frees the port.
+TEST(WebServer, KeepsAliveRefusesBadRequestsAndOutlivesIdleConnections) {
+    testsupport::LogCapture log;
+    WebServer server;
+    server.setRequestTimeout(kRequestTimeout);
+    ASSERT_TRUE(server.start("127.0.0.1", 0, echo));
+    const int port = server.port();
     WebServer second;
     EXPECT_FALSE(second.start("127.0.0.1", port, echo));
     EXPECT_EQ(log.count("[WebServer] bind failed on port " + std::to_string(port)), 1u);
@@ -125,15 +118,7 @@ TEST_F(WebServerTest, KeptAliveConnectionCarriesRequestsAndClosesWhenAsked) {
     EXPECT_NE(head.find("Connection: close\r\n"), std::string::npos);
     EXPECT_EQ(body, "GET /   ");
     EXPECT_TRUE(c.closedByServer());
-}
 
-// Idle and half-sent connections cost the server nothing while it refuses
-// requests over 64 KiB (headers and body together), with a broken length or
-// no HTTP at all (an error status, or a close when the client is still
-// sending, and the line saying why), answers a failing handler with 500 and
-// answers others; each half-sent one is closed once its request time is up.
-// A client mid-request does not hold stop up, and the port is free at once.
-TEST_F(WebServerTest, RefusalsAndIdleConnectionsLeaveTheServerAnswering) {
     std::vector<std::unique_ptr<Client>> idle;
     for (int i = 0; i < 50; ++i) {
         idle.push_back(std::make_unique<Client>(port));
@@ -152,18 +137,18 @@ TEST_F(WebServerTest, RefusalsAndIdleConnectionsLeaveTheServerAnswering) {
     };
     for (const auto& [sent, status] : rows) {
         SCOPED_TRACE(sent.substr(0, 60));
-        Client c(port);
-        c.send(sent);
-        const std::string head = c.response().first;
-        EXPECT_TRUE(status == nullptr || head.rfind(std::string("HTTP/1.1 ") + status, 0) == 0) << head;
-        EXPECT_TRUE(c.closedByServer());
+        Client refused(port);
+        refused.send(sent);
+        const std::string answer = refused.response().first;
+        EXPECT_TRUE(status == nullptr || answer.rfind(std::string("HTTP/1.1 ") + status, 0) == 0) << answer;
+        EXPECT_TRUE(refused.closedByServer());
     }
     EXPECT_EQ(log.count("[WebServer] request too large (limit 65536 bytes)"), 3u);
     EXPECT_EQ(log.count("[WebServer] bad Content-Length"), 1u);
     EXPECT_EQ(log.count("[WebServer] handler failed: boom"), 1u);
-    Client c(port);
-    c.send(request("GET", "/api/missions"));
-    EXPECT_EQ(c.response().second, "GET /api/missions   ");
+    Client after(port);
+    after.send(request("GET", "/api/missions"));
+    EXPECT_EQ(after.response().second, "GET /api/missions   ");
     EXPECT_LT(Clock::now() - opened, kRequestTimeout / 2);
     EXPECT_TRUE(idle.front()->closedByServer());
     EXPECT_LT(Clock::now() - opened, kRequestTimeout + 1500ms);

@@ -11,13 +11,10 @@
 
 namespace testsupport {
 
-// Collects the records the daemon's code logs (kovo::log, any thread) while it
-// lives, split into lines, and still shows them on standard error. A coloured
-// record is kept as a terminal would show it, escape codes included. Captures
-// nest: the inner one gives the sink back to the outer one.
+// Collects what kovo::log writes (any thread, escape codes included) while it
+// lives; captures nest.
 class LogCapture {
 public:
-    // echo: show the lines on standard error as well.
     explicit LogCapture(bool echo = true)
         : previous_(kovo::log::set_sink([this, echo](kovo::log::Level, kovo::log::Colour colour, const std::string& r) {
               const std::string shown = kovo::log::coloured(colour, r) + '\n';

@@ -141,8 +141,7 @@ bool ChildProcess::running() {
 
 int ChildProcess::waitExit(std::chrono::milliseconds timeout) {
     if (!wait_until([this] { return !running(); }, timeout, 10ms)) return -1;
-    // The process is gone; let the readers take in what is left in the pipes
-    // (bounded: a grandchild could still hold them open).
+    // Let the readers drain the pipes (bounded: a grandchild may hold them).
     wait_until([this] { return closed_streams_ == 2; }, 2000ms);
     return status_;
 }
@@ -159,7 +158,6 @@ int ChildProcess::stop(std::chrono::milliseconds grace) {
         signal(SIGKILL);
         waitExit(5000ms);
     }
-    // Children of the peer (if any) go with the group.
     kill(-pid_, SIGKILL);
     return status_;
 }
@@ -255,28 +253,6 @@ nlohmann::json NodePeer::event(const std::string& name, size_t index, std::chron
     return waitEvents(name, index + 1, timeout) ? events(name).at(index) : nlohmann::json();
 }
 
-void NodePeer::stop() {
-    if (process_) process_->stop();
-}
-
-bool MosquittoBroker::start(int port) {
-    if (port == 0) port = port_ != 0 ? port_ : pick_free_port();
-    port_ = port;
-    const std::string conf = dir_.file("mosquitto.conf");
-    write_file(conf, "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n");
-    process_ = std::make_unique<ChildProcess>("mosquitto", std::vector<std::string>{"mosquitto", "-c", conf});
-    return wait_until([this] { return port_accepts(port_); }, 10000ms, 20ms);
-}
-
-void MosquittoBroker::stop() {
-    if (process_) {
-        process_->stop();
-        process_.reset();
-    }
-    // The port is free again once nothing accepts on it.
-    wait_until([this] { return !port_accepts(port_); }, 5000ms, 20ms);
-}
-
 static sockaddr_in loopback(int port) {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
@@ -295,13 +271,30 @@ int pick_free_port() {
     return ntohs(addr.sin_port);
 }
 
-bool port_accepts(int port) {
+static bool port_accepts(int port) {
     if (port <= 0) return false;
     int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     const sockaddr_in addr = loopback(port);
     bool ok = connect(fd, reinterpret_cast<const sockaddr*>(&addr), sizeof addr) == 0;
     close(fd);
     return ok;
+}
+
+bool MosquittoBroker::start(int port) {
+    if (port == 0) port = port_ != 0 ? port_ : pick_free_port();
+    port_ = port;
+    const std::string conf = dir_.file("mosquitto.conf");
+    write_file(conf, "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+    process_ = std::make_unique<ChildProcess>("mosquitto", std::vector<std::string>{"mosquitto", "-c", conf});
+    return wait_until([this] { return port_accepts(port_); }, 10000ms, 20ms);
+}
+
+void MosquittoBroker::stop() {
+    if (process_) {
+        process_->stop();
+        process_.reset();
+    }
+    wait_until([this] { return !port_accepts(port_); }, 5000ms, 20ms);
 }
 
 nlohmann::json http_get_json(int port, const std::string& path, std::chrono::milliseconds timeout) {

@@ -15,9 +15,8 @@
 
 #include <nlohmann/json.hpp>
 
-// Helpers shared by the tests and the benchmarks: child processes (the
-// simulated peers, the daemon, the MQTT broker), waits with a deadline,
-// temporary directories. Everything listens on 127.0.0.1 only.
+// Helpers of the tests and the benchmarks: child processes, waits with a
+// deadline, temporary directories; everything on 127.0.0.1 only.
 namespace testsupport {
 
 using namespace std::chrono_literals;
@@ -51,9 +50,8 @@ bool file_exists(const std::string& path);
 // Names of the entries of a directory, sorted; empty when it cannot be read.
 std::set<std::string> directory_entries(const std::string& dir);
 
-// A child process in its own process group; its output is collected line by
-// line (and, with echo, copied to our standard error prefixed with the name).
-// Stopped with SIGTERM, then SIGKILL, on stop() or destruction.
+// A child process in its own process group, its output collected line by line
+// (with echo, copied to our standard error), stopped on destruction.
 class ChildProcess {
 public:
     ChildProcess(std::string name, std::vector<std::string> argv, bool echo = true);
@@ -64,8 +62,7 @@ public:
     pid_t pid() const { return pid_; }
     // Sends a signal to the whole process group.
     void signal(int sig);
-    // SIGTERM, wait up to grace, then SIGKILL; the exit status as waitpid
-    // gives it (or -1 when already reaped).
+    // SIGTERM, then after grace SIGKILL; the waitpid status (-1: reaped already).
     int stop(std::chrono::milliseconds grace = 3000ms);
     bool running();
     // Waits for the process to end by itself; the status, or -1 on timeout.
@@ -101,8 +98,8 @@ private:
     std::vector<std::pair<Stream, std::string>> lines_;
 };
 
-// A Node.js tool of tools/ that prints {"event":"listening","port":N,...} as
-// a JSON line once it listens, then one JSON line per event.
+// A Node.js tool of tools/ printing {"event":"listening","port":N} once it
+// listens, then a JSON line per event.
 class NodePeer {
 public:
     NodePeer(std::string name, std::string script, std::vector<std::string> args = {});
@@ -119,11 +116,8 @@ public:
     std::vector<nlohmann::json> events(const std::string& name) const;
     // Waits until at least count such events are printed; true when they are.
     bool waitEvents(const std::string& name, size_t count, std::chrono::milliseconds timeout = 5000ms) const;
-    // The index-th such event once it is printed (null on timeout): the
-    // peer's lines are read on another thread, so an event the test caused is
-    // waited for, never assumed.
+    // The index-th such event once it is printed; null on timeout.
     nlohmann::json event(const std::string& name, size_t index = 0, std::chrono::milliseconds timeout = 5000ms) const;
-    void stop();
 
 private:
     std::string name_, script_;
@@ -136,8 +130,7 @@ private:
 class MosquittoBroker {
 public:
     ~MosquittoBroker() { stop(); }
-    // Starts on port (0 picks a free one the first time, and the same port on
-    // a restart) and waits until it accepts connections.
+    // Starts on port (0: a free one, the same on a restart) and waits until it accepts.
     bool start(int port = 0);
     void stop();
     int port() const { return port_; }
@@ -150,13 +143,10 @@ private:
     int port_ = 0;
 };
 
-// A TCP port that was free a moment ago on 127.0.0.1. Only for peers that
-// cannot report the port they picked themselves.
+// A TCP port that was free a moment ago on 127.0.0.1, for peers that cannot
+// report the port they picked.
 int pick_free_port();
-// True when something accepts TCP connections on 127.0.0.1:port.
-bool port_accepts(int port);
-// GET path from 127.0.0.1:port (one request, connection closed): the body
-// of a 200 answer parsed as JSON; null when there is none within timeout.
+// The body of a 200 answer to GET path on 127.0.0.1:port as JSON; null if none.
 nlohmann::json http_get_json(int port, const std::string& path, std::chrono::milliseconds timeout = 2000ms);
 
 }  // namespace testsupport
