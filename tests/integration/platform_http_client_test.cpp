@@ -15,6 +15,7 @@
 using namespace kovo::config;
 using namespace kovo::platform;
 
+using namespace std::chrono_literals;
 using nlohmann::json;
 using testsupport::NodePeer;
 
@@ -113,8 +114,9 @@ TEST_F(HttpClientTest, TransfersHandOverStatusAndBodyAndFailuresAreLoggedOnce) {
     EXPECT_EQ(log_.count("HTTP error: curl download error: Failed writing received data to disk/application"), 1u);
 }
 
-// Callers of a kind are served one at a time.
-TEST_F(HttpClientTest, CallersOfAKindTakeTurns) {
+// Callers of a kind are served one at a time; a hanging camera download
+// times out and holds no upload up.
+TEST_F(HttpClientTest, CallersTakeTurnsAndAHangingCameraHoldsNoUploadUp) {
     ASSERT_TRUE(platform_.command({{"cmd", "delay"}, {"ms", 150}}).is_object());
     std::atomic<int> succeeded{0};
     std::vector<std::thread> callers;
@@ -126,4 +128,20 @@ TEST_F(HttpClientTest, CallersOfAKindTakeTurns) {
     // Each request arrived when no other was open on the platform.
     for (size_t i = 0; i < 4; ++i)
         EXPECT_EQ(platform_.event("request", i)["inflight"], 1) << i;
+
+    config_.siyi.download_timeout_ms = 1500;
+    ASSERT_TRUE(camera_.command({{"cmd", "hang"}}).is_object());
+    const auto start = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::duration download_took{};
+    std::thread download([&] {
+        EXPECT_FALSE(client_.downloadFile(pictureUrl(8), dir_.file("eight.jpg")));
+        download_took = std::chrono::steady_clock::now() - start;
+    });
+    ASSERT_TRUE(camera_.waitEvents("request", 1));
+    EXPECT_TRUE(post("/media"));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 1400ms) << "uploaded while the camera hangs";
+    download.join();
+    EXPECT_GE(download_took, 1400ms);
+    EXPECT_LT(download_took, 5s);
+    EXPECT_EQ(log_.count("HTTP error: curl download error: Timeout was reached"), 1u);
 }
