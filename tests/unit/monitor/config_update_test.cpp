@@ -105,15 +105,3 @@ TEST_F(ConfigUpdateTest, AnyRefusedValueOrInvalidBodyChangesNothing) {
     EXPECT_EQ(shown(), before);
     EXPECT_EQ(config.snapshot()->platform.site_id, "qtpe-8264");
 }
-
-// A file that cannot be written: the update is refused whole and logged.
-TEST_F(ConfigUpdateTest, SaveFailureAppliesNothing) {
-    testsupport::LogCapture log;
-    const std::string missing = dir.file("gone/config.json");
-    const HttpReply reply = handle_config_update(config, missing, R"({"platform":{"site_id":"new"}})", stats);
-    EXPECT_EQ(reply.status, 500);
-    EXPECT_EQ(reply.body, R"({"message":"Cannot save )" + missing + R"(: No such file or directory","success":false})");
-    EXPECT_EQ(log.count("[Config] Cannot save " + missing + ": No such file or directory; update not applied"), 1u);
-    EXPECT_EQ(config.snapshot()->platform.site_id, "qtpe-8264");
-    EXPECT_EQ(shown()["platform_site_id"], "qtpe-8264");
-}
