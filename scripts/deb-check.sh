@@ -16,7 +16,7 @@ make deb
 deb=$(ls -t build/kovo-sio-client_*.deb | head -n 1)
 echo "deb-check: $deb"
 depends=$(dpkg-deb -f "$deb" Depends)
-for lib in libwebsockets libmosquitto libcurl libsystemd adduser; do
+for lib in libwebsockets libmosquitto libssl libsystemd adduser; do
     echo "$depends" | grep -q "$lib" || fail "Depends lacks $lib: $depends"
 done
 dpkg-deb -e "$deb" /tmp/kovo_deb_control.$$

@@ -13,10 +13,11 @@ set -eu
 cd "$(dirname "$0")/.."
 
 # Debian packages: the compiler and build tools, the daemon's libraries (Boost
-# for the header-only Asio of the px4ctrl link, OpenSSL for its TLS, libsystemd
-# for the service manager's notifications); git names the build's revision.
+# for the header-only Asio and Beast of the px4ctrl link, the HTTP client and
+# the web server, OpenSSL for their TLS, libsystemd for the service manager's
+# notifications); git names the build's revision.
 PACKAGES="g++ make cmake pkg-config git
-nlohmann-json3-dev libwebsockets-dev libmosquitto-dev libcurl4-openssl-dev
+nlohmann-json3-dev libwebsockets-dev libmosquitto-dev
 libboost-dev libssl-dev libsystemd-dev"
 # GoogleTest, the MQTT broker the tests start, the browser (and a CJK font for
 # its screenshots) for the dashboard test, wrk for the load figures.

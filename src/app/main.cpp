@@ -10,7 +10,6 @@
 #include "app/stop_signals.h"
 #include "config/app_config.h"
 #include "log/log.h"
-#include "platform/platform_http_client.h"
 
 namespace {
 
@@ -81,8 +80,6 @@ int main(int argc, char* argv[]) {
     }
     kovo::app::apply_overrides(cmd, config);
 
-    // libcurl's process-wide set-up, before any thread exists.
-    kovo::platform::PlatformHttpClient::globalInit();
     kovo::app::KovoClientApp app(config, cmd.config_path);
     if (!app.start()) {
         kovo::log::error() << "Failed to start app";

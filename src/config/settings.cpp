@@ -259,7 +259,7 @@ std::vector<Setting> build_table() {
         SETTING(platform.endpoints, arrive_point, "/api/carUavModule/indoorPlatform/cmd/request", text(TextRule::ANY)),
         SETTING(platform, call_module, "indoorCar", text(TextRule::NON_EMPTY)),
         SETTING(platform, upload_file_field, "file", text(TextRule::NON_EMPTY)),
-        // libcurl takes 0 for "never": a time-out is at least a second, at most a day.
+        // 0 would mean "never": a time-out is at least a second, at most a day.
         SETTING(platform.timeout, post_json, 5, range(1, 86400)),
         SETTING(platform.timeout, post_form, 10, range(1, 86400)),
         SETTING(platform.timeout, post_file, 30, range(1, 86400)),

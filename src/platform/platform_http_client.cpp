@@ -1,55 +1,75 @@
 #include "platform/platform_http_client.h"
 
-#include <curl/curl.h>
-
+#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <new>
+#include <random>
+
+#include <boost/asio/ssl/context.hpp>
 
 #include "log/log.h"
+#include "platform/http_exchange.h"
 
 namespace kovo::platform {
 
 namespace {
 
-// libcurl write callback: appends the chunk to the std::string behind user.
-size_t write_callback(char* data, size_t size, size_t nmemb, void* user) {
-    const size_t bytes = size * nmemb;
-    try {
-        static_cast<std::string*>(user)->append(data, bytes);
-    } catch (const std::bad_alloc&) {
-        // No exception may unwind through libcurl; a short count aborts the transfer.
-        return 0;
+// An answer to an upload is a short JSON text; anything longer is refused
+// rather than held in memory.
+constexpr std::uint64_t kMaxAnswer = 1024 * 1024;
+
+// A Content-Disposition parameter, quoted as browsers send it: '"', CR and
+// LF percent-encoded.
+std::string quoted(const std::string& text) {
+    std::string out = "\"";
+    for (char c : text) {
+        if (c == '"') {
+            out += "%22";
+        } else if (c == '\r') {
+            out += "%0D";
+        } else if (c == '\n') {
+            out += "%0A";
+        } else {
+            out += c;
+        }
     }
-    return bytes;
+    return out + "\"";
 }
 
-// libcurl write callback: writes the chunk to the std::ofstream behind user.
-// A failed stream (full disk) answers a short count, so that libcurl aborts
-// instead of the download passing for complete.
-size_t write_file_callback(char* data, size_t size, size_t nmemb, void* user) {
-    auto* out = static_cast<std::ofstream*>(user);
-    const size_t bytes = size * nmemb;
-    out->write(data, static_cast<std::streamsize>(bytes));
-    return out->good() ? bytes : 0;
+// The file part's type from its extension, as libcurl chose it, so that the
+// platform sees the same parts as before.
+std::string mime_type(const std::filesystem::path& path) {
+    static const std::pair<const char*, const char*> kTypes[] = {
+        {".gif", "image/gif"},        {".jpg", "image/jpeg"},     {".jpeg", "image/jpeg"},
+        {".png", "image/png"},        {".svg", "image/svg+xml"},  {".txt", "text/plain"},
+        {".htm", "text/html"},        {".html", "text/html"},     {".pdf", "application/pdf"},
+        {".xml", "application/xml"},
+    };
+    std::string extension = path.extension().string();
+    for (char& c : extension)
+        c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    for (const auto& [suffix, type] : kTypes)
+        if (extension == suffix) return type;
+    return "application/octet-stream";
 }
 
-struct MimeFree {
-    void operator()(curl_mime* mime) const { curl_mime_free(mime); }
-};
+std::string new_boundary() {
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    static constexpr char kDigits[] = "0123456789abcdef";
+    std::string boundary(24, '-');
+    for (int i = 0; i < 24; ++i)
+        boundary += kDigits[random() % 16];
+    return boundary;
+}
+
+bool finish(const HttpResult& result, const char* error_prefix, long* http_status) {
+    if (http_status != nullptr) *http_status = result.ok ? result.status : 0;
+    if (!result.ok) kovo::log::error() << "HTTP error: " << error_prefix << result.error;
+    return result.ok;
+}
+
+std::chrono::milliseconds ms(int64_t count) { return std::chrono::milliseconds(count); }
 
 }  // namespace
-
-void PlatformHttpClient::globalInit() {
-    static const CURLcode kGlobalInit = curl_global_init(CURL_GLOBAL_DEFAULT);
-    (void)kGlobalInit;
-}
-
-PlatformHttpClient::Handle::Handle() : curl(curl_easy_init()) {}
-
-PlatformHttpClient::Handle::~Handle() {
-    if (curl != nullptr) curl_easy_cleanup(curl);
-}
 
 PlatformHttpClient::PlatformHttpClient(const config::AppConfig& config) : config_(config) {}
 
@@ -58,76 +78,79 @@ PlatformHttpClient::~PlatformHttpClient() = default;
 bool PlatformHttpClient::postFile(const std::string& url, const std::string& file_path,
                                   const std::map<std::string, std::string>& fields, const std::string& field_name,
                                   std::string* response, long* http_status) {
-    void* curl = upload_.curl;
-    if (curl == nullptr) return false;
+    constexpr char kPrefix[] = "curl postFile error: ";
     std::lock_guard<std::mutex> lock(upload_.mutex);
-    curl_easy_reset(curl);
-    std::unique_ptr<curl_mime, MimeFree> mime(curl_mime_init(curl));
-    if (!mime) return finish(curl, CURLE_OUT_OF_MEMORY, "curl postFile error: ", http_status);
-    // The file part goes first; libcurl reads the file during the transfer and
-    // sends its base name. A missing file is not checked here: the transfer
-    // fails with libcurl's own text.
-    curl_mimepart* part = curl_mime_addpart(mime.get());
-    curl_mime_name(part, (field_name.empty() ? config_.platform.upload_file_field : field_name).c_str());
-    curl_mime_filedata(part, file_path.c_str());
-    for (const auto& [name, value] : fields) {
-        part = curl_mime_addpart(mime.get());
-        curl_mime_name(part, name.c_str());
-        curl_mime_data(part, value.data(), value.size());
+    std::ifstream file(file_path, std::ios::binary);
+    std::error_code size_error;
+    const std::uintmax_t size = std::filesystem::file_size(file_path, size_error);
+    if (!file.is_open() || size_error) {
+        HttpResult failed;
+        failed.error = std::string(kReadLocalError) + ": " + file_path;
+        return finish(failed, kPrefix, http_status);
     }
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_MIMEPOST, mime.get());
-    return exchange(curl, config_.platform.timeout.post_file * 1000, "curl postFile error: ", response, http_status);
+    const std::string boundary = new_boundary();
+    HttpRequest request;
+    request.method = "POST";
+    request.url = url;
+    request.content_type = "multipart/form-data; boundary=" + boundary;
+    const std::filesystem::path path(file_path);
+    const std::string name = field_name.empty() ? config_.platform.upload_file_field : field_name;
+    request.before = "--" + boundary + "\r\nContent-Disposition: form-data; name=" + quoted(name) +
+                     "; filename=" + quoted(path.filename().string()) + "\r\nContent-Type: " + mime_type(path) +
+                     "\r\n\r\n";
+    request.file = &file;
+    request.file_size = size;
+    request.after = "\r\n";
+    for (const auto& [key, value] : fields)
+        request.after += "--" + boundary + "\r\nContent-Disposition: form-data; name=" + quoted(key) + "\r\n\r\n" +
+                         value + "\r\n";
+    request.after += "--" + boundary + "--\r\n";
+
+    HttpLimits limits;
+    limits.timeout = ms(config_.platform.timeout.post_file * 1000);
+    limits.body_limit = kMaxAnswer;
+    std::string received;
+    const HttpResult result = http_exchange(
+        request, limits,
+        [&received](const char* data, std::size_t n) {
+            received.append(data, n);
+            return true;
+        },
+        upload_.tls);
+    if (result.ok && response != nullptr) *response = std::move(received);
+    return finish(result, kPrefix, http_status);
 }
 
 bool PlatformHttpClient::downloadFile(const std::string& url, const std::string& file_path, long* http_status) {
-    void* curl = camera_.curl;
-    if (curl == nullptr) return false;
     std::lock_guard<std::mutex> lock(camera_.mutex);
-    curl_easy_reset(curl);
     std::ofstream out(file_path, std::ios::binary | std::ios::trunc);
     if (!out.is_open()) {
         if (http_status != nullptr) *http_status = 0;
         return false;
     }
-    curl_easy_setopt(curl, CURLOPT_URL, url.c_str());
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_file_callback);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &out);
-    int code = transfer(curl, config_.siyi.connect_timeout_ms, config_.siyi.download_timeout_ms);
+    HttpRequest request;
+    request.method = "GET";
+    request.url = url;
+    HttpLimits limits;
+    limits.connect_timeout = ms(config_.siyi.connect_timeout_ms);
+    limits.timeout = ms(config_.siyi.download_timeout_ms);
+    // A failed stream (full disk) stops the transfer, instead of the
+    // download passing for complete.
+    HttpResult result = http_exchange(
+        request, limits,
+        [&out](const char* data, std::size_t n) {
+            out.write(data, static_cast<std::streamsize>(n));
+            return out.good();
+        },
+        camera_.tls);
     out.close();
     // Buffered bytes reach the disk only at close: a failure there means a
     // truncated file as surely as a failed write during the transfer.
-    if (code == CURLE_OK && out.fail()) code = CURLE_WRITE_ERROR;
-    return finish(curl, code, "curl download error: ", http_status);
-}
-
-bool PlatformHttpClient::exchange(void* curl, int64_t timeout_ms, const char* error_prefix, std::string* response,
-                                  long* http_status) {
-    std::string received;
-    curl_easy_setopt(curl, CURLOPT_WRITEFUNCTION, write_callback);
-    curl_easy_setopt(curl, CURLOPT_WRITEDATA, &received);
-    const bool ok = finish(curl, transfer(curl, 0, timeout_ms), error_prefix, http_status);
-    if (ok && response != nullptr) *response = std::move(received);
-    return ok;
-}
-
-int PlatformHttpClient::transfer(void* curl, int64_t connect_timeout_ms, int64_t timeout_ms) {
-    curl_easy_setopt(curl, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(connect_timeout_ms));
-    curl_easy_setopt(curl, CURLOPT_TIMEOUT_MS, static_cast<long>(timeout_ms));
-    // No SIGALRM for name resolution timeouts: the client runs on many threads.
-    curl_easy_setopt(curl, CURLOPT_NOSIGNAL, 1L);
-    return curl_easy_perform(curl);
-}
-
-bool PlatformHttpClient::finish(void* curl, int curl_code, const char* error_prefix, long* http_status) {
-    const auto code = static_cast<CURLcode>(curl_code);
-    if (http_status != nullptr) {
-        *http_status = 0;
-        if (code == CURLE_OK) curl_easy_getinfo(curl, CURLINFO_RESPONSE_CODE, http_status);
+    if (result.ok && out.fail()) {
+        result.ok = false;
+        result.error = kWriteLocalError;
     }
-    if (code == CURLE_OK) return true;
-    kovo::log::error() << "HTTP error: " << error_prefix << curl_easy_strerror(code);
-    return false;
+    return finish(result, "curl download error: ", http_status);
 }
 
 }  // namespace kovo::platform

@@ -1,7 +1,5 @@
 #include "px4ctrl/px4ctrl_ws_client.h"
 
-#include <openssl/ssl.h>
-
 #include <algorithm>
 #include <chrono>
 #include <optional>
@@ -19,6 +17,7 @@
 #include <boost/asio/write.hpp>
 
 #include "log/log.h"
+#include "net/asio_client.h"
 #include "px4ctrl/message_assembler.h"
 #include "px4ctrl/outgoing_frame.h"
 #include "px4ctrl/px4ctrl_message.h"
@@ -101,7 +100,7 @@ struct Px4ctrlWsClient::Link {
     asio::executor_work_guard<asio::io_context::executor_type> work = asio::make_work_guard(io);
     tcp::socket socket{io};
     std::unique_ptr<asio::ssl::context> tls_context;
-    std::unique_ptr<asio::ssl::stream<tcp::socket&>> tls;
+    std::unique_ptr<net::TlsStream> tls;
     asio::steady_timer connect_timer{io};  // the back-off delay, then the attempt's deadline
     asio::steady_timer pace_timer{io};
     asio::steady_timer login_timer{io};
@@ -144,36 +143,22 @@ void Px4ctrlWsClient::Link::connect() {
     phase = Phase::CONNECTING;
     timed_out = false;
     rx_len = 0;
-    std::vector<tcp::endpoint> endpoints;
-    ErrorCode ec;
     if (owner.port_ < 0 || owner.port_ > 65535) {
         connectionError("port " + std::to_string(owner.port_) + " out of range");
         return;
     }
-    const auto port = static_cast<unsigned short>(owner.port_);
-    const asio::ip::address address = asio::ip::make_address(owner.host_, ec);
-    if (!ec) {
-        endpoints.emplace_back(address, port);
-    } else {
-        // A name is resolved here, on the link's thread, as before each attempt.
-        tcp::resolver resolver(io);
-        for (const auto& entry : resolver.resolve(owner.host_, std::to_string(port), ec))
-            endpoints.push_back(entry.endpoint());
-        if (ec) {
-            connectionError(ec.message());
-            return;
-        }
+    // A name is resolved here, on the link's thread, as before each attempt.
+    ErrorCode ec;
+    const std::vector<tcp::endpoint> endpoints =
+        net::resolve_endpoints(io, owner.host_, static_cast<unsigned short>(owner.port_), ec);
+    if (ec) {
+        connectionError(ec.message());
+        return;
     }
     tls.reset();
     if (s.ssl_connection) {
-        if (!tls_context) {
-            tls_context = std::make_unique<asio::ssl::context>(asio::ssl::context::tls_client);
-            tls_context->set_default_verify_paths(ec);
-        }
-        tls = std::make_unique<asio::ssl::stream<tcp::socket&>>(socket, *tls_context);
-        tls->set_verify_mode(asio::ssl::verify_peer);
-        tls->set_verify_callback(asio::ssl::host_name_verification(owner.host_));
-        SSL_set_tlsext_host_name(tls->native_handle(), owner.host_.c_str());
+        if (!tls_context) tls_context = net::tls_client_context();
+        tls = net::tls_client_stream(socket, *tls_context, owner.host_);
     }
     const unsigned gen = generation;
     connect_timer.expires_after(kConnectTimeout);

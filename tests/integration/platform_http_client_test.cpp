@@ -21,11 +21,6 @@ using testsupport::NodePeer;
 
 namespace {
 
-struct CurlEnvironment : ::testing::Environment {
-    void SetUp() override { PlatformHttpClient::globalInit(); }
-};
-const auto* const kCurlEnvironment = ::testing::AddGlobalTestEnvironment(new CurlEnvironment);
-
 class HttpClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
