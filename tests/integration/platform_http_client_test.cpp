@@ -3,7 +3,17 @@
 
 #include <gtest/gtest.h>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <openssl/pem.h>
+#include <openssl/ssl.h>
+#include <openssl/x509.h>
+
 #include <atomic>
+#include <optional>
 #include <thread>
 #include <vector>
 
@@ -48,6 +58,56 @@ protected:
     PlatformHttpClient client_{config_};
 };
 
+// A peer on a raw socket for one request (over TLS when given a context): it
+// reads the multipart request to its end, then sends the answer and closes,
+// or with no answer holds the connection until the client gives up.
+class CannedPeer {
+public:
+    explicit CannedPeer(std::optional<std::string> answer, SSL_CTX* tls = nullptr)
+        : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), tls_(tls != nullptr) {
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        socklen_t len = sizeof addr;
+        bind(fd_, reinterpret_cast<sockaddr*>(&addr), len);
+        listen(fd_, 1);
+        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
+        port_ = ntohs(addr.sin_port);
+        thread_ = std::thread([this, answer, tls] {
+            const int conn = accept(fd_, nullptr, nullptr);
+            SSL* ssl = tls != nullptr ? SSL_new(tls) : nullptr;
+            if (ssl != nullptr) SSL_set_fd(ssl, conn);
+            std::string got;
+            const auto request_read = [&] {
+                return answer && got.size() >= 4 && got.compare(got.size() - 4, 4, "--\r\n") == 0;
+            };
+            char buffer[4096];
+            if (ssl == nullptr || SSL_accept(ssl) == 1) {
+                for (int n; !request_read() && (n = ssl != nullptr ? SSL_read(ssl, buffer, sizeof buffer)
+                                                                    : static_cast<int>(recv(conn, buffer, sizeof buffer, 0))) > 0;)
+                    got.append(buffer, static_cast<size_t>(n));
+                if (answer && ssl != nullptr) SSL_write(ssl, answer->data(), static_cast<int>(answer->size()));
+                if (answer && ssl == nullptr) send(conn, answer->data(), answer->size(), MSG_NOSIGNAL);
+            }
+            SSL_free(ssl);
+            close(conn);
+        });
+    }
+    ~CannedPeer() {
+        thread_.join();
+        close(fd_);
+    }
+    std::string url(const std::string& host = "127.0.0.1") const {
+        return (tls_ ? "https://" : "http://") + host + ":" + std::to_string(port_) + "/up";
+    }
+
+private:
+    int fd_;
+    bool tls_;
+    int port_ = 0;
+    std::thread thread_;
+};
+
 }  // namespace
 
 // A completed transfer hands any status and the body (response, or file
@@ -67,6 +127,7 @@ TEST_F(HttpClientTest, TransfersHandOverStatusAndBodyAndFailuresAreLoggedOnce) {
     json sent = platform_.event("request", 0);
     EXPECT_EQ(sent["path"], "/media/upload");
     EXPECT_EQ(sent["query"], "mission=7");
+    EXPECT_EQ(sent["parts"][0]["mime_type"], "image/jpeg");
     sent["parts"][0].erase("mime_type");
     sent["parts"][0].erase("sha1");
     EXPECT_EQ(sent["parts"], json::parse(R"([{"name":"photo","filename":"pic.jpg","size":3000},
@@ -139,4 +200,68 @@ TEST_F(HttpClientTest, CallersTakeTurnsAndAHangingCameraHoldsNoUploadUp) {
     EXPECT_GE(download_took, 1400ms);
     EXPECT_LT(download_took, 5s);
     EXPECT_EQ(log_.count("HTTP error: curl download error: Timeout was reached"), 1u);
+}
+
+// Every framing of an answer's body is read whole; a broken answer is named,
+// an over-long one refused, a silent peer cut off at the time-out.
+TEST_F(HttpClientTest, AnswersOfEveryFramingAreReadWholeAndBrokenOnesNamed) {
+    config_.platform.timeout.post_file = 1;
+    const struct {
+        std::optional<std::string> answer;
+        long status;  // 0: the transfer fails with `text` in its line
+        std::string text;
+    } cases[] = {
+        {"HTTP/1.1 201 Created\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n2\r\nde\r\n0\r\n\r\n", 201, "abcde"},
+        {"HTTP/1.1 200 OK\r\n\r\nuntil the close", 200, "until the close"},
+        {"HTTP/1.1 204 No Content\r\n\r\n", 204, ""},
+        {"", 0, "Server returned nothing"},
+        {"SSH-2.0-OpenSSH\r\n\r\n", 0, "Weird server reply"},
+        {"HTTP/1.1 200 OK\r\nContent-Length: 1048577\r\n\r\n", 0, "Maximum file size exceeded"},
+        {std::nullopt, 0, "Timeout was reached"},
+    };
+    for (const auto& c : cases) {
+        CannedPeer peer(c.answer);
+        std::string response = "untouched";
+        long status = -1;
+        EXPECT_EQ(client_.postFile(peer.url(), photo_, {}, "", &response, &status), c.status != 0) << c.text;
+        EXPECT_EQ(status, c.status) << c.text;
+        if (c.status != 0) {
+            EXPECT_EQ(response, c.text);
+        } else {
+            EXPECT_EQ(log_.count(c.text), 1u) << c.text;
+        }
+    }
+}
+
+// https: the peer's certificate must be one the system trusts (here through
+// SSL_CERT_FILE) and name the URL's host.
+TEST_F(HttpClientTest, HttpsTakesOnlyATrustedCertificateForTheHost) {
+    EVP_PKEY* key = EVP_EC_gen("P-256");
+    X509* cert = X509_new();
+    ASN1_INTEGER_set(X509_get_serialNumber(cert), 1);
+    X509_gmtime_adj(X509_getm_notBefore(cert), -60);
+    X509_gmtime_adj(X509_getm_notAfter(cert), 3600);
+    X509_set_pubkey(cert, key);
+    X509_NAME_add_entry_by_txt(X509_get_subject_name(cert), "CN", MBSTRING_ASC,
+                               reinterpret_cast<const unsigned char*>("localhost"), -1, -1, 0);
+    X509_set_issuer_name(cert, X509_get_subject_name(cert));
+    X509_sign(cert, key, EVP_sha256());
+    FILE* pem = fopen(dir_.file("trusted.pem").c_str(), "w");
+    PEM_write_X509(pem, cert);
+    fclose(pem);
+    setenv("SSL_CERT_FILE", dir_.file("trusted.pem").c_str(), 1);
+    SSL_CTX* tls = SSL_CTX_new(TLS_server_method());
+    SSL_CTX_use_certificate(tls, cert);
+    SSL_CTX_use_PrivateKey(tls, key);
+    for (const auto& [host, trusted] : {std::pair{"localhost", true}, std::pair{"127.0.0.1", false}}) {
+        CannedPeer peer("HTTP/1.1 200 OK\r\nContent-Length: 2\r\n\r\nok", tls);
+        std::string response;
+        EXPECT_EQ(client_.postFile(peer.url(host), photo_, {}, "", &response), trusted) << host;
+        EXPECT_EQ(response, trusted ? "ok" : "") << host;
+    }
+    EXPECT_EQ(log_.count("SSL connect error: certificate verify failed"), 1u);
+    unsetenv("SSL_CERT_FILE");
+    SSL_CTX_free(tls);
+    X509_free(cert);
+    EVP_PKEY_free(key);
 }
