@@ -163,11 +163,13 @@ TEST_F(HttpClientTest, TransfersHandOverStatusAndBodyAndFailuresAreLoggedOnce) {
     EXPECT_FALSE(client_.downloadFile(pictureUrl(6), dir_.file("six.jpg"), &status));
     EXPECT_EQ(status, 0);
     EXPECT_EQ(testsupport::read_file(dir_.file("six.jpg")).size(), camera_.event("request", 2)["size"].get<size_t>());
-    // /dev/full opens but refuses every write, like a full disk.
+    // /dev/full opens but refuses every write, like a full disk: during the
+    // transfer, or for a short answer (the 404) only when the file is closed.
     EXPECT_FALSE(client_.downloadFile(pictureUrl(7), "/dev/full"));
-    EXPECT_EQ(log_.count("HTTP error: "), 4u);
+    EXPECT_FALSE(client_.downloadFile(pictureUrl(5), "/dev/full"));
+    EXPECT_EQ(log_.count("HTTP error: "), 5u);
     EXPECT_EQ(log_.count("HTTP error: curl postFile error: Couldn't connect to server"), 1u);
-    EXPECT_EQ(log_.count("HTTP error: curl download error: Failed writing received data to disk/application"), 1u);
+    EXPECT_EQ(log_.count("HTTP error: curl download error: Failed writing received data to disk/application"), 2u);
 }
 
 // Callers of a kind are served one at a time; a hanging camera download
