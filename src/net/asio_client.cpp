@@ -6,8 +6,8 @@
 
 namespace kovo::net {
 
-std::vector<Tcp::endpoint> resolve_endpoints(boost::asio::io_context& io, const std::string& host,
-                                             unsigned short port, boost::system::error_code& ec) {
+std::vector<Tcp::endpoint> resolve_endpoints(boost::asio::io_context& io, const std::string& host, unsigned short port,
+                                             boost::system::error_code& ec) {
     std::vector<Tcp::endpoint> endpoints;
     const boost::asio::ip::address address = boost::asio::ip::make_address(host, ec);
     if (!ec) {

@@ -19,8 +19,8 @@ using TlsStream = boost::asio::ssl::stream<Tcp::socket&>;
 // host:port as endpoints: an IP literal as it is, a name through the
 // system's resolver (blocking, on the caller's thread; the resolver's own
 // time-outs bound it).
-std::vector<Tcp::endpoint> resolve_endpoints(boost::asio::io_context& io, const std::string& host,
-                                             unsigned short port, boost::system::error_code& ec);
+std::vector<Tcp::endpoint> resolve_endpoints(boost::asio::io_context& io, const std::string& host, unsigned short port,
+                                             boost::system::error_code& ec);
 
 // A TLS client context that checks peers against the system's certificates.
 std::unique_ptr<boost::asio::ssl::context> tls_client_context();

@@ -98,8 +98,8 @@ private:
 std::string request_head(const HttpRequest& request, const net::Url& url, int default_port) {
     std::string host = url.host.find(':') != std::string::npos ? "[" + url.host + "]" : url.host;
     if (url.port != 0 && url.port != default_port) host += ":" + std::to_string(url.port);
-    std::string head = request.method + " " + url.target + " HTTP/1.1\r\nHost: " + host +
-                       "\r\nAccept: */*\r\nConnection: close\r\n";
+    std::string head =
+        request.method + " " + url.target + " HTTP/1.1\r\nHost: " + host + "\r\nAccept: */*\r\nConnection: close\r\n";
     if (!request.content_type.empty()) {
         const std::uint64_t length = request.before.size() + request.file_size + request.after.size();
         head += "Content-Type: " + request.content_type + "\r\nContent-Length: " + std::to_string(length) + "\r\n";
@@ -112,7 +112,8 @@ std::string receive_error(const Connection& c, const ErrorCode& ec) {
     if (ec == http::error::partial_message) return kPartial;
     if (ec == http::error::end_of_stream) return kNothing;
     if (ec == http::error::body_limit) return kTooLarge;
-    if (ec.category() == http::make_error_code(http::error::bad_version).category()) return with_detail(kWeirdReply, ec.message());
+    if (ec.category() == http::make_error_code(http::error::bad_version).category())
+        return with_detail(kWeirdReply, ec.message());
     return with_detail(kReceiveError, ec.message());
 }
 

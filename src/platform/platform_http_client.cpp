@@ -1,5 +1,6 @@
 #include "platform/platform_http_client.h"
 
+#include <cctype>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -39,10 +40,9 @@ std::string quoted(const std::string& text) {
 // platform sees the same parts as before.
 std::string mime_type(const std::filesystem::path& path) {
     static const std::pair<const char*, const char*> kTypes[] = {
-        {".gif", "image/gif"},        {".jpg", "image/jpeg"},     {".jpeg", "image/jpeg"},
-        {".png", "image/png"},        {".svg", "image/svg+xml"},  {".txt", "text/plain"},
-        {".htm", "text/html"},        {".html", "text/html"},     {".pdf", "application/pdf"},
-        {".xml", "application/xml"},
+        {".gif", "image/gif"},       {".jpg", "image/jpeg"},      {".jpeg", "image/jpeg"}, {".png", "image/png"},
+        {".svg", "image/svg+xml"},   {".txt", "text/plain"},      {".htm", "text/html"},   {".html", "text/html"},
+        {".pdf", "application/pdf"}, {".xml", "application/xml"},
     };
     std::string extension = path.extension().string();
     for (char& c : extension)
@@ -102,8 +102,8 @@ bool PlatformHttpClient::postFile(const std::string& url, const std::string& fil
     request.file_size = size;
     request.after = "\r\n";
     for (const auto& [key, value] : fields)
-        request.after += "--" + boundary + "\r\nContent-Disposition: form-data; name=" + quoted(key) + "\r\n\r\n" +
-                         value + "\r\n";
+        request.after +=
+            "--" + boundary + "\r\nContent-Disposition: form-data; name=" + quoted(key) + "\r\n\r\n" + value + "\r\n";
     request.after += "--" + boundary + "--\r\n";
 
     HttpLimits limits;

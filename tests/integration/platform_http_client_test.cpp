@@ -82,9 +82,12 @@ public:
                 return answer && got.size() >= 4 && got.compare(got.size() - 4, 4, "--\r\n") == 0;
             };
             char buffer[4096];
+            const auto receive = [&] {
+                return ssl != nullptr ? SSL_read(ssl, buffer, sizeof buffer)
+                                      : static_cast<int>(recv(conn, buffer, sizeof buffer, 0));
+            };
             if (ssl == nullptr || SSL_accept(ssl) == 1) {
-                for (int n; !request_read() && (n = ssl != nullptr ? SSL_read(ssl, buffer, sizeof buffer)
-                                                                    : static_cast<int>(recv(conn, buffer, sizeof buffer, 0))) > 0;)
+                for (int n; !request_read() && (n = receive()) > 0;)
                     got.append(buffer, static_cast<size_t>(n));
                 if (answer && ssl != nullptr) SSL_write(ssl, answer->data(), static_cast<int>(answer->size()));
                 if (answer && ssl == nullptr) send(conn, answer->data(), answer->size(), MSG_NOSIGNAL);
