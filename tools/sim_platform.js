@@ -172,6 +172,10 @@ if (opts['mqtt-url']) {
     clean: true,
     reconnectPeriod: 1000,
     connectTimeout: 5000,
+    // The 'connect' handler subscribes each time. mqtt.js's own resubscription
+    // would make that call answer at once, before the broker acknowledged
+    // anything, and 'mqtt_subscribed' would come too early.
+    resubscribe: false,
   });
   mqttClient.on('connect', () => {
     connected = true;
