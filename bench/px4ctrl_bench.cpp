@@ -239,6 +239,7 @@ struct Peers {
             {"platform", {{"url", "http://127.0.0.1:" + std::to_string(platform.port())}}},
             {"siyi", {{"ip", "127.0.0.1"}, {"http_port", camera.port()}}},
             {"stats", {{"web_port", testsupport::pick_free_port()}}},
+            {"spool", {{"dir", work.file("spool")}}},
         };
         const std::string path = work.file("config_" + std::to_string(state_interval_ms) + ".json");
         testsupport::write_file(path, config.dump());
@@ -329,7 +330,9 @@ int main(int argc, char** argv) {
             const auto t0 = Clock::now();
             testsupport::ChildProcess d("daemon", {daemon, "--config", peers.config(0)}, false);
             if (!d.waitForLine("[PX4] Login result: success", 10s)) {
-                std::cerr << "the daemon did not log in" << std::endl;
+                std::cerr << "the daemon did not log in; its output:" << std::endl;
+                for (const std::string& line : d.lines())
+                    std::cerr << "  " << line << std::endl;
                 return 1;
             }
             login_ms.add(std::chrono::duration<double, std::milli>(Clock::now() - t0).count());
