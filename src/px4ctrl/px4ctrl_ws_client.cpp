@@ -90,8 +90,7 @@ struct Px4ctrlWsClient::Link {
     void onMessage(std::string_view text);
     void pump();
     void write(Sent kind, std::string_view text, Opcode opcode);
-    void wakeAt(Clock::time_point at);
-    void run();
+    void armPaceTimer(Clock::time_point at);
     void connectionError(const std::string& why);
     void teardown();
 
@@ -103,9 +102,9 @@ struct Px4ctrlWsClient::Link {
     std::unique_ptr<asio::ssl::context> tls_context;
     std::unique_ptr<net::TlsStream> tls;
     asio::steady_timer connect_timer{io};  // the back-off delay, then the attempt's deadline
+    asio::steady_timer pace_timer{io};
     asio::steady_timer login_timer{io};
-    // When the loop runs pump() next, for the pacing or the keep-alive.
-    Clock::time_point wake_at = Clock::time_point::max();
+    Clock::time_point pace_armed = Clock::time_point::max();
     // Handlers of an earlier connection find it changed and do nothing.
     unsigned generation = 0;
     Phase phase = Phase::IDLE;
@@ -395,7 +394,7 @@ void Px4ctrlWsClient::Link::pump() {
         write(Sent::STATE_REQUEST, owner.settings_.state_cmd, Opcode::TEXT);
         return;
     }
-    wakeAt(pacer.nextDue());
+    armPaceTimer(pacer.nextDue());
 }
 
 void Px4ctrlWsClient::Link::write(Sent kind, std::string_view text, Opcode opcode) {
@@ -427,25 +426,19 @@ void Px4ctrlWsClient::Link::write(Sent kind, std::string_view text, Opcode opcod
     });
 }
 
-// The pacing and the keep-alive share one deadline. It is moved only to an
-// earlier time: a later one is checked when it passes, so a push does not
-// move it.
-void Px4ctrlWsClient::Link::wakeAt(Clock::time_point at) {
-    if (at < wake_at) wake_at = at;
-}
-
-// The link's thread. The loop keeps the deadline itself: waiting for it is
-// epoll_wait's time-out, where an Asio timer would cost two timerfd calls
-// per request.
-void Px4ctrlWsClient::Link::run() {
-    while (!io.stopped()) {
-        if (wake_at == Clock::time_point::max()) {
-            io.run_one();
-        } else if (io.run_one_until(wake_at) == 0 && Clock::now() >= wake_at) {
-            wake_at = Clock::time_point::max();
-            pump();
-        }
-    }
+// One timer serves the pacing and the keep-alive. It is moved only to an
+// earlier time: a later one is checked when it fires, so a push does not
+// cost a timer change.
+void Px4ctrlWsClient::Link::armPaceTimer(Clock::time_point at) {
+    if (at == Clock::time_point::max() || pace_armed <= at) return;
+    pace_armed = at;
+    pace_timer.expires_at(at);
+    const unsigned gen = generation;
+    pace_timer.async_wait([this, gen](const ErrorCode& e) {
+        if (e == asio::error::operation_aborted) return;
+        pace_armed = Clock::time_point::max();
+        if (gen == generation) pump();
+    });
 }
 
 void Px4ctrlWsClient::Link::connectionError(const std::string& why) {
@@ -470,7 +463,8 @@ void Px4ctrlWsClient::Link::teardown() {
     owner.logined_ = false;
     pacer.stop();
     login_timer.cancel();
-    wake_at = Clock::time_point::max();
+    pace_timer.cancel();
+    pace_armed = Clock::time_point::max();
     writing = false;
     control_reply.reset();
     want_login = false;
@@ -505,7 +499,7 @@ bool Px4ctrlWsClient::start() {
     // Set before the thread exists: the timers belong to its event loop.
     l.scheduleConnect(std::chrono::microseconds(std::max(settings_.initial_schedule_delay_us, 0)));
     try {
-        thread_ = std::thread([&l] { l.run(); });
+        thread_ = std::thread([&l] { l.io.run(); });
     } catch (const std::system_error& e) {
         kovo::log::error() << "[PX4] Link thread not started: " << e.what();
         running_ = false;
