@@ -333,6 +333,7 @@ TEST_F(MissionMonitorTest, TheOutcomeFollowsTheEvidence) {
         std::vector<Step> steps;
         std::string reason;       // empty: a success
         std::vector<int> photos;  // listed, uploaded, failed
+        bool fallback = false;    // photos but no hover: the first photo's height counts
     };
     const Row rows[] = {
         {{{3, "takeoff", -1, {}}, {4, "hover_photo", 0, {0}}, {4, "hover_photo", 1, {0, 1}}, {2, "", 1, {0, 1}}},
@@ -346,6 +347,7 @@ TEST_F(MissionMonitorTest, TheOutcomeFollowsTheEvidence) {
         {{{4, "hover_photo", 0, {}}, {2, "", -1, {}, 'R'}}, "px4ctrl_link_lost", {0, 0, 0}},
         {{{4, "hover_photo", 0, {}}, {6, "land_descend", 0, {}}, {2, "", 0, {}}}, "heights_incomplete", {0, 0, 0}},
         {{{3, "takeoff", -1, {}}, {2, "", -1, {}}}, "", {0, 0, 0}},
+        {{{3, "takeoff", -1, {}}, {2, "", -1, {1}}}, "", {1, 1, 0}, true},
         {{{4, "hover_photo", 1, {0, 1}, 'F'}, {2, "", 1, {0, 1}}}, "photos_not_uploaded", {2, 0, 2}},
         {{{4, "hover_photo", 1, {1}, 'N'}, {2, "", 1, {1}}}, "photos_not_uploaded", {1, 0, 0}},
     };
@@ -370,6 +372,7 @@ TEST_F(MissionMonitorTest, TheOutcomeFollowsTheEvidence) {
         EXPECT_EQ(row.reason.empty() ? "" : h.stats.failures.back(), row.reason);
         EXPECT_EQ(out.find("[KOVO] Mission failed: " + row.reason + "\n") != std::string::npos, !row.reason.empty());
         EXPECT_EQ(h.stats.photos.back(), row.photos);
+        EXPECT_EQ(out.find("no hover_photo trigger, using photo_idx=1\n") != std::string::npos, row.fallback);
         EXPECT_EQ(h.mqtt.statusCodes().back(), "414");
         EXPECT_EQ(read_jsonl(task.file("client_log.jsonl")).back()["reason"],
                   row.reason.empty() ? "all_heights_completed" : row.reason);
