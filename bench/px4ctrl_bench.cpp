@@ -31,6 +31,7 @@
 #include <iostream>
 #include <map>
 #include <random>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -69,6 +70,22 @@ double cpu_seconds(pid_t pid) {
     return total;
 }
 
+// User and system CPU seconds of a process (/proc/PID/stat, in clock ticks):
+// the split tells the link's own work from the kernel's loopback path.
+std::pair<double, double> user_system_seconds(pid_t pid) {
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
+    // The command name may hold spaces; the fields after it are plain.
+    std::istringstream fields(text.substr(text.rfind(')') + 2));
+    std::string skip;
+    for (int i = 3; i < 14; ++i)
+        fields >> skip;
+    double user = 0, system = 0;
+    fields >> user >> system;
+    const double tick = static_cast<double>(sysconf(_SC_CLK_TCK));
+    return {user / tick, system / tick};
+}
+
 long status_kib(pid_t pid, const char* field) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
     for (std::string line; std::getline(status, line);)
@@ -98,12 +115,14 @@ struct Window {
     double per_message = 0;  // CPU seconds per push, median slice
     double best = 0;         // the least disturbed slice
     double messages_per_second = 0;
+    double user_fraction = 0;  // of the CPU time, the rest is the kernel's
 };
 
 // CPU share over the whole window; CPU per push as the median of one-second
 // slices, since other work on the machine disturbs some of them.
 Window measure(pid_t pid, testsupport::NodePeer& sim, double seconds) {
     const double c0 = cpu_seconds(pid);
+    const auto [u0, s0] = user_system_seconds(pid);
     const long p0 = pushes(sim);
     const auto t0 = Clock::now();
     std::vector<double> slices;
@@ -121,6 +140,8 @@ Window measure(pid_t pid, testsupport::NodePeer& sim, double seconds) {
     Window w;
     w.cpu_share = (c - c0) / wall;
     w.messages_per_second = static_cast<double>(p - p0) / wall;
+    const auto [u1, s1] = user_system_seconds(pid);
+    if (u1 + s1 > u0 + s0) w.user_fraction = (u1 - u0) / ((u1 - u0) + (s1 - s0));
     if (!slices.empty()) {
         std::sort(slices.begin(), slices.end());
         w.per_message = slices[slices.size() / 2];
@@ -292,6 +313,7 @@ int main(int argc, char** argv) {
         return 1;
     }
     const std::string document = peers.px4.command({{"cmd", "sample"}}).at("text").get<std::string>();
+    Series link_user, minimal_user;  // per message, user space only
     Series dom, link_best, minimal_best, daemon_best, link_ratio, minimal_ratio, link_rate, daemon_per_message,
         peak_rss, login_ms, rss_paced, threads;
     Modes daemon_modes, minimal_modes;
@@ -314,6 +336,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(1s);
             const Window w = measure(getpid(), peers.px4, window);
             link_ratio.add(w.per_message / parse);
+            link_user.add(w.per_message * w.user_fraction / parse);
             link_best.add(w.best / parse);
             link_rate.add(w.messages_per_second);
         }
@@ -322,6 +345,7 @@ int main(int argc, char** argv) {
             std::this_thread::sleep_for(1s);
             const Window w = measure(floor->pid(), peers.px4, window);
             minimal_ratio.add(w.per_message / parse);
+            minimal_user.add(w.per_message * w.user_fraction / parse);
             minimal_best.add(w.best / parse);
             floor->stop();
         }
@@ -378,6 +402,8 @@ int main(int argc, char** argv) {
                 ratio(link_best, minimal_best).spread("%.2f").c_str());
     std::printf("  whole daemon                                %-17s %s\n", daemon_per_message.spread("%.2f").c_str(),
                 daemon_best.spread("%.2f").c_str());
+    std::printf("  in user space (the rest is the kernel's): link %s, minimal client %s\n",
+                link_user.spread("%.2f").c_str(), minimal_user.spread("%.2f").c_str());
     std::printf("CPU, %% of one core (default pace)      daemon            minimal client    daemon / minimal\n");
     const std::pair<const char*, Series Modes::*> rows[] = {{"px4ctrl answering at once", &Modes::paced},
                                                             {"px4ctrl pushing at 50 Hz", &Modes::hz50},
