@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <signal.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -76,10 +77,16 @@ ChildProcess::ChildProcess(std::string name, std::vector<std::string> argv, bool
     for (auto& a : argv)
         args.push_back(a.data());
     args.push_back(nullptr);
+    const pid_t parent = getpid();
     pid_ = fork();
     if (pid_ < 0) throw std::runtime_error("fork failed");
     if (pid_ == 0) {
         setpgid(0, 0);
+        // A test or bench that crashes or is killed takes its peers with it.
+        // The signal comes when the forking thread ends: peers are started
+        // from the test's own thread.
+        prctl(PR_SET_PDEATHSIG, SIGTERM);
+        if (getppid() != parent) _exit(127);
         dup2(in_pipe[0], STDIN_FILENO);
         dup2(out_pipe[1], STDOUT_FILENO);
         dup2(err_pipe[1], STDERR_FILENO);
@@ -284,7 +291,10 @@ bool MosquittoBroker::start(int port) {
     if (port == 0) port = port_ != 0 ? port_ : pick_free_port();
     port_ = port;
     const std::string conf = dir_.file("mosquitto.conf");
-    write_file(conf, "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\n");
+    // "user root": run as root (CI), mosquitto would otherwise change user,
+    // which clears the parent-death signal that stops it with the test.
+    write_file(
+        conf, "listener " + std::to_string(port_) + " 127.0.0.1\nallow_anonymous true\npersistence false\nuser root\n");
     process_ = std::make_unique<ChildProcess>("mosquitto", std::vector<std::string>{"mosquitto", "-c", conf});
     return wait_until([this] { return port_accepts(port_); }, 10000ms, 20ms);
 }
