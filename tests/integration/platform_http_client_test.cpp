@@ -3,8 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -64,15 +62,7 @@ protected:
 class CannedPeer {
 public:
     explicit CannedPeer(std::optional<std::string> answer, SSL_CTX* tls = nullptr)
-        : fd_(socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0)), tls_(tls != nullptr) {
-        sockaddr_in addr{};
-        addr.sin_family = AF_INET;
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        socklen_t len = sizeof addr;
-        bind(fd_, reinterpret_cast<sockaddr*>(&addr), len);
-        listen(fd_, 1);
-        getsockname(fd_, reinterpret_cast<sockaddr*>(&addr), &len);
-        port_ = ntohs(addr.sin_port);
+        : fd_(testsupport::listen_loopback(&port_)), tls_(tls != nullptr) {
         thread_ = std::thread([this, answer, tls] {
             const int conn = accept(fd_, nullptr, nullptr);
             SSL* ssl = tls != nullptr ? SSL_new(tls) : nullptr;
@@ -105,9 +95,9 @@ public:
     }
 
 private:
+    int port_ = 0;  // before fd_, whose initialiser sets it
     int fd_;
     bool tls_;
-    int port_ = 0;
     std::thread thread_;
 };
 

@@ -5,7 +5,6 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -132,13 +131,9 @@ TEST_F(MqttClient, LateBrokerWholeMessagesRestartedBrokerAndPromptStop) {
 // A broker that accepts TCP but never acknowledges: attempts cut off are
 // retried with growing delays, and stop() does not wait for it.
 TEST_F(MqttClient, AttemptsCutOffBeforeTheAcknowledgementAreRetriedWithGrowingDelays) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ASSERT_TRUE(bind(fd, reinterpret_cast<sockaddr*>(&addr), len) == 0 && listen(fd, 8) == 0 &&
-                getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) == 0);
+    int port = 0;
+    const int fd = testsupport::listen_loopback(&port);
+    ASSERT_GE(fd, 0);
     const auto attempted = [fd](std::chrono::milliseconds timeout) {
         pollfd p{fd, POLLIN, 0};
         return poll(&p, 1, static_cast<int>(timeout.count())) == 1;
@@ -150,7 +145,7 @@ TEST_F(MqttClient, AttemptsCutOffBeforeTheAcknowledgementAreRetriedWithGrowingDe
         setsockopt(conn, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
         return conn >= 0 && close(conn) == 0;
     };
-    config_.mqtt.port = ntohs(addr.sin_port);
+    config_.mqtt.port = port;
     makeClient();
     ASSERT_TRUE(client_->start());
     ASSERT_TRUE(hang_up(1s));

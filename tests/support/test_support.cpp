@@ -268,14 +268,24 @@ static sockaddr_in loopback(int port) {
     return addr;
 }
 
-int pick_free_port() {
-    int fd = socket(AF_INET, SOCK_STREAM, 0);
+int listen_loopback(int* port) {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr = loopback(0);
-    bind(fd, reinterpret_cast<sockaddr*>(&addr), sizeof addr);
     socklen_t len = sizeof addr;
-    getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len);
-    close(fd);
-    return ntohs(addr.sin_port);
+    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr*>(&addr), len) != 0 || listen(fd, 8) != 0 ||
+        getsockname(fd, reinterpret_cast<sockaddr*>(&addr), &len) != 0) {
+        if (fd >= 0) close(fd);
+        return -1;
+    }
+    *port = ntohs(addr.sin_port);
+    return fd;
+}
+
+int pick_free_port() {
+    int port = 0;
+    const int fd = listen_loopback(&port);
+    if (fd >= 0) close(fd);
+    return port;
 }
 
 static bool port_accepts(int port) {

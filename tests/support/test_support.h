@@ -146,6 +146,9 @@ private:
 // A TCP port that was free a moment ago on 127.0.0.1, for peers that cannot
 // report the port they picked.
 int pick_free_port();
+// A socket listening on 127.0.0.1 at a port the system picks (put in *port),
+// for peers played on a raw socket; -1 when that fails.
+int listen_loopback(int* port);
 // The body of a 200 answer to GET path on 127.0.0.1:port as JSON; null if none.
 nlohmann::json http_get_json(int port, const std::string& path, std::chrono::milliseconds timeout = 2000ms);
 
