@@ -22,6 +22,17 @@ using TlsStream = boost::asio::ssl::stream<Tcp::socket&>;
 std::vector<Tcp::endpoint> resolve_endpoints(boost::asio::io_context& io, const std::string& host, unsigned short port,
                                              boost::system::error_code& ec);
 
+// Runs operation with the stream a connection reads and writes: the TLS
+// stream over socket when there is one, else socket itself.
+template <class Operation>
+void with_stream(Tcp::socket& socket, TlsStream* tls, Operation&& operation) {
+    if (tls != nullptr) {
+        operation(*tls);
+    } else {
+        operation(socket);
+    }
+}
+
 // A TLS client context that checks peers against the system's certificates.
 std::unique_ptr<boost::asio::ssl::context> tls_client_context();
 

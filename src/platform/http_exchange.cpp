@@ -72,11 +72,7 @@ public:
 
     template <class Operation>
     void withStream(Operation&& operation) {
-        if (tls_) {
-            operation(*tls_);
-        } else {
-            operation(socket_);
-        }
+        net::with_stream(socket_, tls_.get(), std::forward<Operation>(operation));
     }
 
     asio::io_context& io() { return io_; }

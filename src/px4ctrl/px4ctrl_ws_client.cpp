@@ -69,16 +69,6 @@ struct Px4ctrlWsClient::Link {
           rx(kReadChunk),
           masks(std::random_device{}()) {}
 
-    // Runs fn with the stream the connection reads and writes.
-    template <typename Fn>
-    void withStream(Fn&& fn) {
-        if (tls) {
-            fn(*tls);
-        } else {
-            fn(socket);
-        }
-    }
-
     void scheduleConnect(std::chrono::microseconds delay);
     void connect();
     void onTcpConnected();
@@ -202,7 +192,7 @@ void Px4ctrlWsClient::Link::sendUpgrade() {
     upgrade_key = new_upgrade_key();
     upgrade_text = upgrade_request(owner.host_, s.ws_path, s.ws_protocol, upgrade_key);
     const unsigned gen = generation;
-    withStream([&](auto& stream) {
+    net::with_stream(socket, tls.get(), [&](auto& stream) {
         asio::async_write(stream, asio::buffer(upgrade_text), [this, gen](const ErrorCode& e, size_t) {
             if (gen != generation) return;
             if (e) {
@@ -216,7 +206,7 @@ void Px4ctrlWsClient::Link::sendUpgrade() {
 
 void Px4ctrlWsClient::Link::readUpgrade() {
     const unsigned gen = generation;
-    withStream([&](auto& stream) {
+    net::with_stream(socket, tls.get(), [&](auto& stream) {
         stream.async_read_some(
             asio::buffer(rx.data() + rx_len, rx.size() - rx_len), [this, gen](const ErrorCode& e, size_t n) {
                 if (gen != generation) return;
@@ -258,7 +248,7 @@ void Px4ctrlWsClient::Link::onEstablished(size_t head_size) {
 
 void Px4ctrlWsClient::Link::read() {
     const unsigned gen = generation;
-    withStream([&](auto& stream) {
+    net::with_stream(socket, tls.get(), [&](auto& stream) {
         stream.async_read_some(asio::buffer(rx), [this, gen](const ErrorCode& e, size_t n) {
             if (gen != generation) return;
             if (e) {
@@ -404,7 +394,7 @@ void Px4ctrlWsClient::Link::write(Sent kind, std::string_view text, Opcode opcod
     writing = true;
     in_flight = kind;
     const unsigned gen = generation;
-    withStream([&](auto& stream) {
+    net::with_stream(socket, tls.get(), [&](auto& stream) {
         asio::async_write(stream, asio::buffer(begin, size), [this, gen](const ErrorCode& e, size_t) {
             if (gen != generation) return;
             writing = false;
